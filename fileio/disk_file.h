@@ -1,0 +1,47 @@
+// DiskFile: owner of at most one operating-system file handle.
+//
+// Opens return 1 or 0; Read and Write return the byte count moved (0 on
+// failure); Seek returns 1 only when the position is now the one asked for;
+// GetSize returns the low 32 bits of the size, 0xFFFFFFFF on failure.
+// Counts and positions are 32 bits wide; positions from 0x80000000 up cannot
+// be reached. An open on an object that already holds a file fails without
+// touching that file. The system's error code is never read or kept.
+//
+// Sharing: a file open for reading may be opened by others for reading only;
+// a file open for writing is shared with nobody. (The POSIX layer keeps
+// these rules with advisory locks among its own users.)
+#pragma once
+
+#include <cstdint>
+
+class DiskFile {
+ public:
+  DiskFile() = default;
+  ~DiskFile() { Close(); }
+  DiskFile(const DiskFile&) = delete;
+  DiskFile& operator=(const DiskFile&) = delete;
+
+  // Opens an existing file; never creates one.
+  int OpenRead(const char* path);
+  // Creates the file, or empties an existing one. Fails on a file that the
+  // system refuses to write (read-only, for one); attributes are not touched.
+  int OpenWrite(const char* path);
+  void Close();
+
+  uint32_t Read(void* buffer, uint32_t count);
+  uint32_t Write(const void* buffer, uint32_t count);
+  int Seek(uint32_t position);
+  uint32_t GetSize();
+
+  bool IsOpen() const { return handle_ != kClosed; }
+
+ private:
+  // INVALID_HANDLE_VALUE on Windows, an invalid descriptor on POSIX.
+  static constexpr intptr_t kClosed = -1;
+  intptr_t handle_ = kClosed;
+};
+
+// Largest position that Seek can reach.
+constexpr uint32_t kMaxSeekPosition = 0x7FFFFFFFu;
+// What GetSize answers when the size cannot be read.
+constexpr uint32_t kSizeUnknown = 0xFFFFFFFFu;

@@ -1,0 +1,83 @@
+#include "package/hash_list.h"
+
+#include <cstring>
+
+#include "package/le_bytes.h"
+
+namespace {
+
+// The table is read in steps, so that a bogus record count costs no more
+// memory than the bytes the file really holds.
+constexpr uint32_t kTableStep = 1u << 20;
+
+bool TableNamesTerminated(const uint8_t* table, uint32_t count) {
+  for (uint32_t i = 0; i < count; ++i) {
+    if (std::memchr(table + i * kHashRecordSize, 0, kHashRecordNameSize) == nullptr) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FoldedNamesEqual(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    if (FoldByte(*a) != FoldByte(*b)) return false;
+    if (*a == '\0') return true;
+  }
+}
+
+int FindHashListEntry(const PackDirectory& directory) {
+  for (uint32_t i = 0; i < directory.count; ++i) {
+    if (FoldedNamesEqual(directory.Name(i), kHashListName)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, HashList* list) {
+  list->Clear();
+  int index = FindHashListEntry(directory);
+  if (index < 0) return kHashListNoEntry;
+  if (!SeekPackEntry(file, directory, static_cast<uint32_t>(index))) {
+    return kHashListSeekFailed;
+  }
+
+  uint8_t header[kHashListHeaderSize];
+  if (file.Read(header, kHashListHeaderSize) != kHashListHeaderSize) {
+    return kHashListShortHeader;
+  }
+  if (std::memcmp(header, kHashListMagic, sizeof kHashListMagic) != 0) {
+    return kHashListBadMagic;
+  }
+  uint32_t count = LoadLe32(header + 12);
+  if (count == 0) return kHashListEmpty;
+  uint64_t tableBytes = uint64_t{count} * kHashRecordSize;
+  if (tableBytes > 0xFFFFFFFFu) return kHashListTooLarge;
+
+  HeapBlock table;
+  uint32_t have = 0;
+  while (have < tableBytes) {
+    uint32_t step = static_cast<uint32_t>(tableBytes - have);
+    if (step > kTableStep) step = kTableStep;
+    if (!table.Resize(size_t{have} + step)) return kHashListNoMemory;
+    if (file.Read(table.data() + have, step) != step) return kHashListShortTable;
+    have += step;
+  }
+  if (!TableNamesTerminated(table.data(), count)) return kHashListUnterminatedName;
+  list->Assign(count, static_cast<HeapBlock&&>(table));
+  return kHashListLoaded;
+}
+
+int FindHashRecord(const HashList& list, const char* name) {
+  for (uint32_t i = 0; i < list.count(); ++i) {
+    if (FoldedNamesEqual(list.RecordName(i), name)) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool VerifyEntry(const HashList& list, const char* name, const ContentSum& sum) {
+  int record = FindHashRecord(list, name);
+  if (record < 0) return true;  // not listed: written unverified
+  return list.RecordSum(static_cast<uint32_t>(record)) == sum;
+}

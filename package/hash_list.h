@@ -1,0 +1,80 @@
+// The hash list: the package entry whose case-folded name is "qen.hvl".
+// Layout: magic "JXW_____", a reserved 32-bit word, a 32-bit record count,
+// then 64-byte records of a 56-byte NUL-terminated name and a ContentSum.
+#pragma once
+
+#include <cstdint>
+
+#include "fileio/disk_file.h"
+#include "fileio/heap_block.h"
+#include "package/content_sum.h"
+#include "package/pack_directory.h"
+
+constexpr char kHashListName[] = "qen.hvl";  // compared after case folding
+constexpr char kHashListMagic[8] = {'J', 'X', 'W', '_', '_', '_', '_', '_'};
+constexpr uint32_t kHashListHeaderSize = 16;
+constexpr uint32_t kHashRecordSize = 64;
+constexpr uint32_t kHashRecordNameSize = 56;  // NUL-terminated, at most 55 bytes
+
+// The loaded list: count records kept byte for byte. A count of 0 means
+// that nothing is verified.
+class HashList {
+ public:
+  uint32_t count() const { return count_; }
+  const char* RecordName(uint32_t index) const {
+    return reinterpret_cast<const char*>(records_.data() + index * kHashRecordSize);
+  }
+  ContentSum RecordSum(uint32_t index) const {
+    return LoadContentSum(records_.data() + index * kHashRecordSize + kHashRecordNameSize);
+  }
+  // Takes a table of count records (count * 64 bytes) as the list.
+  void Assign(uint32_t count, HeapBlock records) {
+    count_ = count;
+    records_ = static_cast<HeapBlock&&>(records);
+  }
+  void Clear() {
+    count_ = 0;
+    records_.Release();
+  }
+
+ private:
+  uint32_t count_ = 0;
+  HeapBlock records_;
+};
+
+// What LoadHashList found; every status but kHashListLoaded leaves the list
+// empty and the update unverified.
+enum HashListStatus {
+  kHashListLoaded,
+  kHashListNoEntry,          // no entry folds to "qen.hvl"
+  kHashListSeekFailed,
+  kHashListShortHeader,
+  kHashListBadMagic,
+  kHashListEmpty,            // correct magic, zero records
+  kHashListTooLarge,         // count * 64 does not fit in 32 bits
+  kHashListShortTable,
+  kHashListUnterminatedName, // a record name without its NUL
+  kHashListNoMemory,
+};
+
+// ASCII-only case folding: bytes 'A'..'Z' become 'a'..'z' wherever they
+// stand, trailing bytes of double-byte characters included.
+inline char FoldByte(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+// Whether two NUL-terminated names are equal after folding both.
+bool FoldedNamesEqual(const char* a, const char* b);
+
+// Index of the first entry whose name folds to "qen.hvl", or -1.
+int FindHashListEntry(const PackDirectory& directory);
+
+// Loads the first "qen.hvl" entry of the directory from file. The entry's
+// size field is not consulted: the record count alone sets what is read.
+HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, HashList* list);
+
+// Index of the first record whose folded name equals the folded name, or -1.
+int FindHashRecord(const HashList& list, const char* name);
+
+// True when the entry may be written: its first record matches the sum, or
+// no record names it. False on a mismatch.
+bool VerifyEntry(const HashList& list, const char* name, const ContentSum& sum);

@@ -1,0 +1,11 @@
+// The game's uninstall list "uninst.lst" in the install folder: names, each
+// on a line of its own, and one NUL byte as the file's last byte. The game's
+// uninstaller removes the files it names.
+#pragma once
+
+// Adds to the list every name of the null-terminated array that the list
+// does not hold as a whole line yet (case-sensitive; names added earlier in
+// the same call count; empty names are never added), and rewrites the list.
+// Returns 1 when the whole new list was written, 0 otherwise; the list is
+// never created, and on 0 it is left exactly as it was.
+int AppendUninstallList(const char* installFolder, const char* const* names);

@@ -1,0 +1,196 @@
+#include "package/hash_list.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/unit/package_fixture.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+Bytes SumBytes(const Bytes& data) {
+  ContentSum sum;
+  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+  Bytes out(8);
+  StoreContentSum(sum, out.data());
+  return out;
+}
+
+ContentSum SumOf(const std::string& text) {
+  ContentSum sum;
+  UpdateContentSum(&sum, text.data(), static_cast<uint32_t>(text.size()));
+  return sum;
+}
+
+class HashListTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  DiskFile file_;
+  PackDirectory directory_;
+
+  HashListStatus Load(const std::vector<FixtureEntry>& entries, HashList* list) {
+    std::string path = dir_ / "patch.exe";
+    file_.Close();
+    EXPECT_TRUE(WriteFileBytes(path, BuildPackage(entries)));
+    EXPECT_EQ(1, file_.OpenRead(path.c_str()));
+    EXPECT_EQ(kPackOk, ReadPackDirectory(file_, &directory_));
+    return LoadHashList(file_, directory_, list);
+  }
+};
+
+// A list laid out by hand: magic, reserved, count 2, then two records.
+TEST_F(HashListTest, LoadsAHandMadeList) {
+  Bytes list = {'J', 'X', 'W', '_', '_', '_', '_', '_', 0xAA, 0xBB, 0xCC, 0xDD, 2, 0, 0, 0};
+  Bytes r1(64, 0), r2(64, 0);
+  const char n1[] = "Game.EXE", n2[] = "data01.arc";
+  std::copy(n1, n1 + sizeof n1 - 1, r1.begin());
+  std::copy(n2, n2 + sizeof n2 - 1, r2.begin());
+  const uint8_t abcSum[8] = {0x06, 0xB4, 0x50, 0x00, 0x12, 0xCC, 0x26, 0x60};
+  std::copy(abcSum, abcSum + 8, r1.begin() + 56);
+  list.insert(list.end(), r1.begin(), r1.end());
+  list.insert(list.end(), r2.begin(), r2.end());
+
+  HashList loaded;
+  ASSERT_EQ(kHashListLoaded, Load({{"a.dat", ToBytes("x")}, {"qen.hvl", list}}, &loaded));
+  ASSERT_EQ(2u, loaded.count());
+  EXPECT_STREQ("Game.EXE", loaded.RecordName(0));
+  EXPECT_STREQ("data01.arc", loaded.RecordName(1));
+  EXPECT_TRUE(loaded.RecordSum(0) == SumOf("abc"));
+  EXPECT_TRUE(VerifyEntry(loaded, "game.exe", SumOf("abc")));
+  EXPECT_FALSE(VerifyEntry(loaded, "GAME.exe", SumOf("abd")));
+}
+
+TEST_F(HashListTest, HashListEntryIsFoundWhateverTheCaseOfItsName) {
+  Bytes list = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}});
+  for (const char* name : {"qen.hvl", "QEN.hvl", "QEN.HVL", "Qen.Hvl"}) {
+    SCOPED_TRACE(name);
+    HashList loaded;
+    EXPECT_EQ(kHashListLoaded, Load({{"a.dat", ToBytes("x")}, {name, list}}, &loaded));
+    EXPECT_EQ(1u, loaded.count());
+  }
+}
+
+TEST_F(HashListTest, OnlyTheExactFoldedNameIsTheHashList) {
+  Bytes list = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}});
+  for (const char* name : {"qen.hv", "qen.hvl2", "xqen.hvl", "qen_hvl", "data\\qen.hvl"}) {
+    SCOPED_TRACE(name);
+    HashList loaded;
+    EXPECT_EQ(kHashListNoEntry, Load({{name, list}}, &loaded));
+    EXPECT_EQ(0u, loaded.count());
+  }
+}
+
+TEST_F(HashListTest, OnlyTheFirstHashListEntryIsTried) {
+  Bytes good = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}});
+  Bytes bad = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}}, -1, "JXW____!");
+  HashList loaded;
+  EXPECT_EQ(kHashListBadMagic, Load({{"QEN.HVL", bad}, {"qen.hvl", good}}, &loaded));
+  EXPECT_EQ(0u, loaded.count());
+  EXPECT_EQ(kHashListLoaded, Load({{"qen.hvl", good}, {"QEN.HVL", bad}}, &loaded));
+}
+
+TEST_F(HashListTest, UnloadableListsLeaveTheListEmpty) {
+  Bytes good = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}, {"b.dat", Bytes(8, 1)}});
+  Bytes shortHeader(good.begin(), good.begin() + 15);
+  Bytes shortTable(good.begin(), good.end() - 1);
+  Bytes unterminated = BuildHashList({{std::string(56, 'n'), Bytes(8, 0)}});
+  Bytes tooLarge = BuildHashList({{"a.dat", Bytes(8, 0)}}, 0x04000000);  // * 64 = 2^32
+  Bytes hugeCount = BuildHashList({{"a.dat", Bytes(8, 0)}}, 0x03FFFFFF);  // fits, file lacks it
+  struct Case {
+    const char* what;
+    Bytes list;
+    HashListStatus status;
+  } const cases[] = {
+      {"short header", shortHeader, kHashListShortHeader},
+      {"wrong magic", BuildHashList({}, -1, "jxw_____"), kHashListBadMagic},
+      {"last magic byte", BuildHashList({}, -1, "JXW____."), kHashListBadMagic},
+      {"zero records", BuildHashList({}), kHashListEmpty},
+      {"table one byte short", shortTable, kHashListShortTable},
+      {"name without terminator", unterminated, kHashListUnterminatedName},
+      {"table beyond 32 bits", tooLarge, kHashListTooLarge},
+      {"count far beyond the file", hugeCount, kHashListShortTable},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HashList loaded;
+    EXPECT_EQ(c.status, Load({{"a.dat", ToBytes("x")}, {"qen.hvl", c.list}}, &loaded));
+    EXPECT_EQ(0u, loaded.count());
+    // Nothing is verified then: any sum passes.
+    EXPECT_TRUE(VerifyEntry(loaded, "a.dat", SumOf("not x")));
+  }
+}
+
+// The entry's size field is not consulted: the record count decides.
+TEST_F(HashListTest, SizeFieldSmallerThanTheTableStillLoads) {
+  Bytes list = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}, {"b.dat", Bytes(8, 0)}});
+  FixtureEntry entry{"qen.hvl", list};
+  entry.overrideSize = true;
+  entry.size = 16;
+  HashList loaded;
+  ASSERT_EQ(kHashListLoaded, Load({entry}, &loaded));
+  EXPECT_EQ(2u, loaded.count());
+}
+
+TEST_F(HashListTest, NoHashListEntryOrNoEntriesAtAll) {
+  HashList loaded;
+  EXPECT_EQ(kHashListNoEntry, Load({}, &loaded));
+  EXPECT_EQ(kHashListNoEntry, Load({{"a.dat", ToBytes("x")}}, &loaded));
+}
+
+TEST(VerifyEntryTest, FirstRecordDecidesAndUnlistedNamesPass) {
+  HashList list;
+  Bytes table;
+  auto add = [&](const std::string& name, const ContentSum& sum) {
+    Bytes record(64, 0);
+    std::copy(name.begin(), name.end(), record.begin());
+    StoreContentSum(sum, record.data() + 56);
+    table.insert(table.end(), record.begin(), record.end());
+  };
+  add("Data.ARC", SumOf("first"));
+  add("data.arc", SumOf("second"));
+  add("\x83\x5A\x83\x69.dat", SumOf("kana"));  // trailing bytes 0x5A and 0x69
+  HeapBlock block(table.size());
+  std::copy(table.begin(), table.end(), block.data());
+  list.Assign(3, static_cast<HeapBlock&&>(block));
+
+  struct Case {
+    const char* name;
+    const char* data;
+    bool pass;
+  } const cases[] = {
+      {"data.arc", "first", true},
+      {"DATA.arc", "first", true},
+      {"data.arc", "second", false},  // a later record with a matching sum does not count
+      {"data.ar", "anything", true},  // not listed
+      {"qen.hvl", "anything", true},  // the hash list itself is not listed
+      // Folding works byte by byte: the trailing byte 0x5A folds to 0x7A.
+      {"\x83\x7A\x83\x69.DAT", "kana", true},
+      {"\x83\x7A\x83\x69.dat", "other", false},
+      {"\x83\x5A\x83\x49.dat", "kana", true},  // 0x49 folds to 0x69 too
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.pass, VerifyEntry(list, c.name, SumOf(c.data)));
+  }
+  EXPECT_EQ(0, FindHashRecord(list, "DATA.ARC"));
+  EXPECT_EQ(-1, FindHashRecord(list, "data.arc2"));
+}
+
+TEST(VerifyEntryTest, EmptyListVerifiesNothing) {
+  HashList list;
+  EXPECT_TRUE(VerifyEntry(list, "a.dat", SumOf("x")));
+  EXPECT_EQ(-1, FindHashRecord(list, "a.dat"));
+}
+
+TEST(FoldingTest, OnlyCapitalAsciiLettersFold) {
+  for (int c = 0; c < 256; ++c) {
+    char in = static_cast<char>(c);
+    char expected = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : in;
+    EXPECT_EQ(expected, FoldByte(in)) << c;
+  }
+  EXPECT_TRUE(FoldedNamesEqual("ABC.hvl", "abc.HVL"));
+  EXPECT_FALSE(FoldedNamesEqual("abc", "abcd"));
+  EXPECT_FALSE(FoldedNamesEqual("abcd", "abc"));
+  EXPECT_FALSE(FoldedNamesEqual("\xC0", "\xE0"));  // no folding beyond ASCII
+}
+
+}  // namespace

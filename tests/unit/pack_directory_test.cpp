@@ -1,0 +1,194 @@
+#include "package/pack_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "tests/unit/package_fixture.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+class PackDirectoryTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+
+  PackStatus ReadBytes(const Bytes& bytes, PackDirectory* directory) {
+    std::string path = dir_ / "patch.exe";
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    DiskFile file;
+    EXPECT_EQ(1, file.OpenRead(path.c_str()));
+    return ReadPackDirectory(file, directory);
+  }
+};
+
+// A package laid out by hand from the format's tables, not by our writer.
+TEST_F(PackDirectoryTest, ReadsAHandMadePackage) {
+  Bytes bytes(65536, 0);
+  const uint8_t tail[] = {
+      'P', 'a', 'c', 'k', 'F', 'i', 'l', 'e', ' ', ' ', ' ', ' ', 2, 0, 0, 0,  // header
+      'a', '.', 'a', 'r', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                // name
+      0, 0, 0, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                          // @0, 3 bytes
+      'Q', 'E', 'N', '.', 'h', 'v', 'l', 0, 0, 0, 0, 0, 0, 0, 0, 0,            // name
+      3, 0, 0, 0, 2, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9,                          // @3, 2 bytes
+      'x', 'y', 'z', 'h', 'l'};
+  bytes.insert(bytes.end(), tail, tail + sizeof tail);
+
+  PackDirectory directory;
+  ASSERT_EQ(kPackOk, ReadBytes(bytes, &directory));
+  ASSERT_EQ(2u, directory.count);
+  EXPECT_EQ(65552u + 64u, directory.dataBase);
+  PackEntry a = directory.Entry(0);
+  EXPECT_STREQ("a.arc", a.name);
+  EXPECT_EQ(0u, a.offset);
+  EXPECT_EQ(3u, a.size);
+  EXPECT_EQ(65616u, a.position);
+  PackEntry h = directory.Entry(1);
+  EXPECT_STREQ("QEN.hvl", h.name);
+  EXPECT_EQ(65619u, h.position);
+  EXPECT_EQ(2u, h.size);
+  // The records are kept as read: the reserved bytes too.
+  EXPECT_EQ(9, directory.entries[32 + 24]);
+
+  std::string path = dir_ / "patch.exe";
+  DiskFile file;
+  ASSERT_EQ(1, file.OpenRead(path.c_str()));
+  ASSERT_EQ(kPackOk, ReadPackDirectory(file, &directory));
+  ASSERT_TRUE(SeekPackEntry(file, directory, 1));
+  char data[2];
+  ASSERT_EQ(2u, file.Read(data, 2));
+  EXPECT_EQ(0, std::memcmp(data, "hl", 2));
+}
+
+TEST_F(PackDirectoryTest, SizeAndShortReads) {
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    PackStatus status;
+  };
+  Bytes headerOnlyPart(65536 + 15, 0);
+  Bytes shortDirectory = BuildPackage({{"a.dat", ToBytes("x")}});
+  shortDirectory.resize(65536 + 16 + 31);
+  Bytes overCount = BuildPackage({{"a.dat", ToBytes("x")}}, 2);
+  const Case cases[] = {
+      {"empty file", Bytes(), kPackTooSmall},
+      {"65535 bytes", Bytes(65535, 0), kPackTooSmall},
+      {"exactly 65536 bytes", Bytes(65536, 0), kPackShortHeader},
+      {"15 header bytes", headerOnlyPart, kPackShortHeader},
+      {"directory one byte short", shortDirectory, kPackShortDirectory},
+      {"count above the records present", overCount, kPackShortDirectory},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PackDirectory directory;
+    EXPECT_EQ(c.status, ReadBytes(c.bytes, &directory));
+    EXPECT_EQ(UPD_E_PACKAGE, PackStatusResult(c.status));
+  }
+}
+
+TEST_F(PackDirectoryTest, EntryCountLimitIsUnsigned) {
+  struct Case {
+    uint32_t count;
+    PackStatus status;
+  } const cases[] = {
+      {0, kPackOk},           {16, kPackOk},          {17, kPackTooMany},
+      {0x7FFFFFFF, kPackTooMany}, {0x80000000u, kPackTooMany}, {0xFFFFFFFFu, kPackTooMany},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.count);
+    std::vector<FixtureEntry> entries;
+    for (uint32_t i = 0; i < c.count && i < 16; ++i) {
+      entries.push_back({"f" + std::to_string(i), ToBytes("d")});
+    }
+    PackDirectory directory;
+    EXPECT_EQ(c.status, ReadBytes(BuildPackage(entries, c.count), &directory));
+    if (c.status == kPackOk) {
+      EXPECT_EQ(c.count, directory.count);
+      EXPECT_EQ(65552u + 32u * c.count, directory.dataBase);
+    }
+  }
+  EXPECT_EQ(UPD_E_TOO_MANY, PackStatusResult(kPackTooMany));
+}
+
+TEST_F(PackDirectoryTest, SignatureAndReservedBytesAreNotExamined) {
+  Bytes bytes = BuildPackage({{"a.dat", ToBytes("abc")}}, -1, "NOT A PACK!!");
+  for (int i = 24; i < 32; ++i) bytes[65552 + i] = 0xEE;
+  PackDirectory directory;
+  ASSERT_EQ(kPackOk, ReadBytes(bytes, &directory));
+  EXPECT_STREQ("a.dat", directory.Entry(0).name);
+}
+
+TEST_F(PackDirectoryTest, NameWithoutTerminatorMakesThePackageUnusable) {
+  PackDirectory directory;
+  EXPECT_EQ(kPackUnterminatedName,
+            ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {"sixteen-bytes.xy", ToBytes("2")}}),
+                      &directory));
+  EXPECT_EQ(kPackOk, ReadBytes(BuildPackage({{"fifteen-bytes.x", ToBytes("2")}}), &directory));
+}
+
+TEST_F(PackDirectoryTest, PositionsMustStayBelowTwoGiB) {
+  struct Case {
+    uint32_t offset;
+    PackStatus status;
+  } const cases[] = {
+      {0, kPackOk},
+      {0x7FFFFFFFu - 65584u, kPackOk},           // last reachable position
+      {0x80000000u - 65584u, kPackBadPosition},  // position 2^31
+      {0xFFFFFFFFu, kPackBadPosition},           // data base + offset past 32 bits
+      {0xFFFFFFFFu - 65584u + 1u, kPackBadPosition},  // wraps to 0
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.offset);
+    FixtureEntry e{"a.dat", ToBytes("x")};
+    e.overrideOffset = true;
+    e.offset = c.offset;
+    PackDirectory directory;
+    EXPECT_EQ(c.status, ReadBytes(BuildPackage({e}), &directory));
+  }
+}
+
+TEST_F(PackDirectoryTest, NamesThatCouldLeaveTheInstallFolder) {
+  struct Case {
+    const char* name;
+    bool safe;
+  } const cases[] = {
+      {"a.arc", true},         {"data\\a.arc", true},  {"data/a.arc", true},
+      {"..a", true},           {"a..b", true},         {".hidden", true},
+      {"", true},              {"..", false},          {"..\\a.arc", false},
+      {"../a.arc", false},     {"data\\..\\a", false}, {"data\\..", false},
+      {"\\a.arc", false},      {"/a.arc", false},      {"C:a.arc", false},
+      {"c:\\a.arc", false},    {"a.arc:ads", false},   {"\\\\server\\x", false},
+      {". .\\a", false},       {"...\\a", false},      {".. \\a", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.safe, IsSafeEntryName(c.name));
+    PackDirectory directory;
+    EXPECT_EQ(c.safe ? kPackOk : kPackUnsafeName,
+              ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {c.name, ToBytes("2")}}),
+                        &directory));
+  }
+}
+
+TEST_F(PackDirectoryTest, SeekPackEntry) {
+  FixtureEntry empty{"empty.dat", Bytes()};
+  FixtureEntry past{"past.dat", Bytes()};
+  past.overrideOffset = true;
+  past.offset = 1000000;  // beyond the end of the file: can be positioned on
+  past.overrideSize = true;
+  past.size = 10;
+  std::string path = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(path, BuildPackage({{"a.dat", ToBytes("abc")}, empty, past})));
+  DiskFile file;
+  ASSERT_EQ(1, file.OpenRead(path.c_str()));
+  PackDirectory directory;
+  ASSERT_EQ(kPackOk, ReadPackDirectory(file, &directory));
+  EXPECT_TRUE(SeekPackEntry(file, directory, 1));
+  EXPECT_TRUE(SeekPackEntry(file, directory, 2));
+  char buf[10];
+  EXPECT_EQ(0u, file.Read(buf, 10));  // the data read then comes up short
+  ASSERT_TRUE(SeekPackEntry(file, directory, 0));
+  EXPECT_EQ(3u, file.Read(buf, 10));
+}
+
+}  // namespace

@@ -1,0 +1,212 @@
+#include "tests/unit/test_support.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+#ifdef _WIN32
+const std::string& Native(const std::string& path) { return path; }
+#else
+std::string Native(const std::string& path) {
+  std::string native = path;
+  std::replace(native.begin(), native.end(), '\\', '/');
+  return native;
+}
+#endif
+
+void RemoveTree(const std::string& path) {
+#ifdef _WIN32
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name == "." || name == "..") continue;
+      std::string child = path + "\\" + name;
+      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileA(child.c_str());
+      }
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+  }
+  RemoveDirectoryA(path.c_str());
+#else
+  std::string native = Native(path);
+  if (DIR* dir = opendir(native.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      std::string child = native + "/" + name;
+      struct stat st;
+      if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        chmod(child.c_str(), 0700);
+        RemoveTree(child);
+      } else {
+        unlink(child.c_str());
+      }
+    }
+    closedir(dir);
+  }
+  rmdir(native.c_str());
+#endif
+}
+
+}  // namespace
+
+TempDir::TempDir() {
+#ifdef _WIN32
+  char base[MAX_PATH];
+  GetTempPathA(MAX_PATH, base);
+  static unsigned serial = 0;
+  for (;;) {
+    char name[MAX_PATH];
+    std::snprintf(name, sizeof name, "%supd%lu_%u", base, GetCurrentProcessId(), ++serial);
+    if (CreateDirectoryA(name, nullptr)) {
+      path_ = name;
+      break;
+    }
+  }
+#else
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base ? base : "/tmp") + "/upd.XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (mkdtemp(buf.data()) == nullptr) std::abort();
+  path_ = buf.data();
+#endif
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+bool WriteFileBytes(const std::string& path, const Bytes& data) {
+  FILE* f = std::fopen(Native(path).c_str(), "wb");
+  if (f == nullptr) return false;
+  bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+bool WriteFileText(const std::string& path, const std::string& text) {
+  return WriteFileBytes(path, ToBytes(text));
+}
+
+bool ReadFileBytes(const std::string& path, Bytes* data) {
+  FILE* f = std::fopen(Native(path).c_str(), "rb");
+  if (f == nullptr) return false;
+  data->clear();
+  uint8_t chunk[65536];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) data->insert(data->end(), chunk, chunk + n);
+  std::fclose(f);
+  return true;
+}
+
+std::string ReadFileText(const std::string& path) {
+  Bytes data;
+  if (!ReadFileBytes(path, &data)) return "<missing>";
+  return std::string(data.begin(), data.end());
+}
+
+bool FileExists(const std::string& path) {
+#ifdef _WIN32
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+  struct stat st;
+  return stat(Native(path).c_str(), &st) == 0;
+#endif
+}
+
+bool MakeDir(const std::string& path) {
+#ifdef _WIN32
+  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+#else
+  return mkdir(Native(path).c_str(), 0777) == 0;
+#endif
+}
+
+bool SetReadOnly(const std::string& path, bool readOnly) {
+#ifdef _WIN32
+  return SetFileAttributesA(path.c_str(),
+                            readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
+#else
+  return chmod(Native(path).c_str(), readOnly ? 0444 : 0644) == 0;
+#endif
+}
+
+std::vector<std::string> ListDir(const std::string& path) {
+  std::vector<std::string> names;
+#ifdef _WIN32
+  WIN32_FIND_DATAA found;
+  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
+  if (h != INVALID_HANDLE_VALUE) {
+    do {
+      std::string name = found.cFileName;
+      if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(h, &found));
+    FindClose(h);
+  }
+#else
+  if (DIR* dir = opendir(Native(path).c_str())) {
+    while (dirent* e = readdir(dir)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+  }
+#endif
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+bool ReadOnlyIsEnforced() {
+  TempDir dir;
+  std::string probe = dir / "probe";
+  if (!WriteFileText(probe, "x") || !SetReadOnly(probe, true)) return false;
+  FILE* f = std::fopen(Native(probe).c_str(), "wb");
+  bool enforced = f == nullptr;
+  if (f != nullptr) std::fclose(f);
+  SetReadOnly(probe, false);
+  return enforced;
+}
+
+Bytes RandomBytes(size_t size, uint32_t seed) {
+  Bytes out(size);
+  uint32_t x = seed * 2654435761u + 1;
+  for (auto& b : out) {
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    b = static_cast<uint8_t>(x >> 11);
+  }
+  return out;
+}
+
+bool MakeSizedFile(const std::string& path, uint64_t size) {
+#ifdef _WIN32
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(size);
+  bool ok = SetFilePointerEx(h, distance, nullptr, FILE_BEGIN) && SetEndOfFile(h);
+  CloseHandle(h);
+  return ok;
+#else
+  if (!WriteFileBytes(path, Bytes())) return false;
+  return truncate(Native(path).c_str(), static_cast<off_t>(size)) == 0;
+#endif
+}

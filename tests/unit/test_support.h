@@ -1,0 +1,48 @@
+// Helpers of the unit tests: a temporary folder per test and plain file
+// access that does not go through the code under test.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh, empty folder, removed with everything in it at destruction.
+// Paths are written the Windows way (backslashes) in every build.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+
+ private:
+  std::string path_;
+};
+
+Bytes ToBytes(const std::string& text);
+bool WriteFileBytes(const std::string& path, const Bytes& data);
+bool WriteFileText(const std::string& path, const std::string& text);
+// Fills *data and returns true when the file could be read.
+bool ReadFileBytes(const std::string& path, Bytes* data);
+std::string ReadFileText(const std::string& path);  // "<missing>" when unreadable
+bool FileExists(const std::string& path);
+bool MakeDir(const std::string& path);
+bool SetReadOnly(const std::string& path, bool readOnly);
+// Names in a folder, sorted.
+std::vector<std::string> ListDir(const std::string& path);
+
+// Whether the file system refuses to write a read-only file for this
+// process (not so for root, nor for Wine run as root).
+bool ReadOnlyIsEnforced();
+
+// Deterministic pseudo-random bytes.
+Bytes RandomBytes(size_t size, uint32_t seed);
+
+// Makes a file of the given size without writing its bytes (sparse where
+// the file system allows). Returns false when the size cannot be set.
+bool MakeSizedFile(const std::string& path, uint64_t size);

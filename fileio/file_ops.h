@@ -4,6 +4,13 @@
 
 #include <cstdint>
 
+// Paths are built in buffers of this many bytes, the terminator included.
+constexpr uint32_t kPathBufferSize = 260;
+
+// Writes folder, one backslash and name into out (size bytes). Returns 1, or
+// 0 when the path with its terminator does not fit (out then holds "").
+int JoinPath(char* out, uint32_t size, const char* folder, const char* name);
+
 // Resets a file's attributes to normal so that it can be overwritten (on
 // POSIX: gives its owner write permission). The result is 1 on success; a
 // missing file gives 0, which callers about to create it may ignore.

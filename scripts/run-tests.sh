@@ -23,7 +23,7 @@ for build in "$@"; do
   [ -n "$failed" ] && summary+=("    failed:$(printf '\n      %s' "$failed")")
 done
 # The Wine tests leave their wineservers running for speed; stop them now.
-for prefix in "$root"/build/*/wineprefix*; do
+for prefix in $(for b in "$@"; do ls -d "$b"/wineprefix* 2>/dev/null; done); do
   [ -f "$prefix/.ready" ] || continue
   owner=$(stat -c %u "$prefix")
   if [ "$owner" = "$(id -u)" ]; then

@@ -8,6 +8,7 @@
 #include <windows.h>
 #else
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -208,5 +209,48 @@ bool MakeSizedFile(const std::string& path, uint64_t size) {
 #else
   if (!WriteFileBytes(path, Bytes())) return false;
   return truncate(Native(path).c_str(), static_cast<off_t>(size)) == 0;
+#endif
+}
+
+bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& data) {
+#ifdef _WIN32
+  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER distance;
+  distance.QuadPart = static_cast<LONGLONG>(offset);
+  DWORD written = 0;
+  bool ok = SetFilePointerEx(h, distance, nullptr, FILE_BEGIN) &&
+            WriteFile(h, data.data(), static_cast<DWORD>(data.size()), &written, nullptr) &&
+            written == data.size();
+  CloseHandle(h);
+  return ok;
+#else
+  int fd = open(Native(path).c_str(), O_WRONLY);
+  if (fd < 0) return false;
+  bool ok = pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset)) ==
+            static_cast<ssize_t>(data.size());
+  close(fd);
+  return ok;
+#endif
+}
+
+bool DeleteTestFile(const std::string& path) {
+#ifdef _WIN32
+  return DeleteFileA(path.c_str()) != 0;
+#else
+  return unlink(Native(path).c_str()) == 0;
+#endif
+}
+
+int64_t FileSize(const std::string& path) {
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+#else
+  struct stat st;
+  if (stat(Native(path).c_str(), &st) != 0) return -1;
+  return st.st_size;
 #endif
 }

@@ -46,3 +46,10 @@ Bytes RandomBytes(size_t size, uint32_t seed);
 // Makes a file of the given size without writing its bytes (sparse where
 // the file system allows). Returns false when the size cannot be set.
 bool MakeSizedFile(const std::string& path, uint64_t size);
+
+// Overwrites bytes of an existing file from offset on, keeping its size
+// where the data ends before it.
+bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& data);
+bool DeleteTestFile(const std::string& path);
+// Size of a file, or -1.
+int64_t FileSize(const std::string& path);

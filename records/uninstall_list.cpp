@@ -1,0 +1,130 @@
+#include "records/uninstall_list.h"
+
+#include <cstdint>
+#include <cstring>
+
+#include "fileio/disk_file.h"
+#include "fileio/file_ops.h"
+#include "fileio/heap_block.h"
+
+namespace {
+
+constexpr char kListName[] = "uninst.lst";
+// The new list is written here first, so that a failed write never leaves
+// the game with a short list. Same length as kListName: a list path that
+// fits leaves room for this one too.
+constexpr char kTempName[] = "uninst.new";
+static_assert(sizeof kTempName == sizeof kListName,
+              "the temporary path must fit wherever the list path does");
+
+static_assert(SIZE_MAX >= 0xFFFFFFFFu, "a block of any 32-bit size must be expressible");
+
+// Whether text[0, length) holds name as a whole line. Lines end in LF or
+// CR LF; the last line needs no end.
+bool HasLine(const uint8_t* text, size_t length, const char* name, size_t nameLen) {
+  size_t start = 0;
+  while (start < length) {
+    const uint8_t* lf =
+        static_cast<const uint8_t*>(std::memchr(text + start, '\n', length - start));
+    size_t end = lf != nullptr ? static_cast<size_t>(lf - text) : length;
+    size_t lineEnd = end;
+    if (lineEnd > start && text[lineEnd - 1] == '\r') --lineEnd;
+    if (lineEnd - start == nameLen && std::memcmp(text + start, name, nameLen) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Reads the whole list into a block with room for `extra` (at least 1)
+// more bytes. The block's first `*size` bytes are the file.
+bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size) {
+  DiskFile file;
+  if (!file.OpenRead(path)) return false;
+  uint32_t fileSize = file.GetSize();
+  if (fileSize == kSizeUnknown) return false;
+  // Asking for one byte more shows a file larger than its reported size
+  // (sizes wrap at 4 GiB) or a short read: either would lose list bytes.
+  uint64_t capacity = uint64_t{fileSize} + extra;
+  if (capacity > 0xFFFFFFFFu) return false;
+  if (!block->Allocate(static_cast<size_t>(capacity))) return false;
+  if (file.Read(block->data(), fileSize + 1) != fileSize) return false;
+  *size = fileSize;
+  return true;
+}
+
+// Writes the new list beside the old one and puts it in the old one's place
+// only when all of it was written; otherwise the old list stays as it was.
+int WriteList(const char* listPath, const char* tempPath, const uint8_t* data, uint32_t size) {
+  if (!IsReplaceable(listPath)) return 0;
+  DiskFile file;
+  if (!file.OpenWrite(tempPath)) return 0;  // not ours: leave whatever is there
+  bool written = file.Write(data, size) == size;
+  file.Close();
+  if (written && ReplaceFileContents(listPath, tempPath)) return 1;
+  RemoveFile(tempPath);
+  return 0;
+}
+
+}  // namespace
+
+// The new file: the list text (the bytes before the first NUL), a line feed
+// if the text lacks a final one and a name is added, the added names each
+// with a line feed, one NUL, and then whatever followed the old first NUL,
+// unchanged. A file without any NUL is all text and gets its NUL.
+int AppendUninstallList(const char* installFolder, const char* const* names) {
+  if (installFolder == nullptr || names == nullptr) return 0;
+  // The folder is taken as it is: one that already ends in a backslash
+  // gives two in a row.
+  char listPath[kPathBufferSize];
+  char tempPath[kPathBufferSize];
+  if (!JoinPath(listPath, sizeof listPath, installFolder, kListName) ||
+      !JoinPath(tempPath, sizeof tempPath, installFolder, kTempName)) {
+    return 0;
+  }
+
+  // Room beyond the file's bytes: a separating line feed, every name with
+  // its line feed, and a NUL for a file that has none.
+  uint64_t extra = 2;
+  for (const char* const* name = names; *name != nullptr; ++name) {
+    extra += uint64_t{std::strlen(*name)} + 1;
+    if (extra > 0xFFFFFFFFu) return 0;
+  }
+
+  HeapBlock block;
+  uint32_t fileSize = 0;
+  if (!ReadList(listPath, extra, &block, &fileSize)) return 0;
+  uint8_t* buffer = block.data();
+  const size_t capacity = block.size();
+
+  const void* firstNul = std::memchr(buffer, 0, fileSize);
+  size_t textLen = firstNul != nullptr
+                       ? static_cast<size_t>(static_cast<const uint8_t*>(firstNul) - buffer)
+                       : fileSize;
+  size_t tailLen = firstNul != nullptr ? fileSize - textLen - 1 : 0;
+
+  // Park what follows the first NUL at the block's end while the names go
+  // in after the text. The text, the names and the NUL never reach it:
+  // together with the tail they take at most fileSize + extra bytes.
+  size_t tailAt = capacity - tailLen;
+  std::memmove(buffer + tailAt, buffer + textLen + 1, tailLen);
+
+  size_t length = textLen;
+  bool added = false;
+  for (const char* const* name = names; *name != nullptr; ++name) {
+    size_t nameLen = std::strlen(*name);
+    // Names added in this call are lines of the text by now, so a name
+    // given twice goes in once.
+    if (nameLen == 0 || HasLine(buffer, length, *name, nameLen)) continue;
+    if (!added && length > 0 && buffer[length - 1] != '\n') buffer[length++] = '\n';
+    added = true;
+    std::memcpy(buffer + length, *name, nameLen);
+    length += nameLen;
+    buffer[length++] = '\n';
+  }
+  buffer[length++] = '\0';
+  std::memmove(buffer + length, buffer + tailAt, tailLen);
+  length += tailLen;
+
+  // Rewritten also when nothing was added: it then gets its own bytes back.
+  return WriteList(listPath, tempPath, buffer, static_cast<uint32_t>(length));
+}

@@ -1,0 +1,326 @@
+#include "records/uninstall_list.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "fileio/disk_file.h"
+#include "tests/unit/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/stat.h>
+#endif
+
+namespace {
+
+using Names = std::vector<std::string>;
+
+// A byte string from a literal that may hold NUL bytes.
+template <size_t N>
+std::string B(const char (&literal)[N]) {
+  return std::string(literal, N - 1);
+}
+
+int Append(const std::string& folder, const Names& names) {
+  std::vector<const char*> list;
+  for (const std::string& name : names) list.push_back(name.c_str());
+  list.push_back(nullptr);
+  return AppendUninstallList(folder.c_str(), list.data());
+}
+
+// Size of a file beyond 32 bits, which DiskFile cannot tell.
+uint64_t FileSize64(const std::string& path) {
+#ifdef _WIN32
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return 0;
+  return (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+#else
+  std::string native = path;
+  for (char& c : native) c = c == '\\' ? '/' : c;
+  struct stat st;
+  return stat(native.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+#endif
+}
+
+// Creates nested folders under base so that the whole path is exactly
+// length bytes long. Returns "" when a folder cannot be made.
+std::string MakeFolderOfLength(const std::string& base, size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    size_t rest = length - path.size();  // '\' + name, at least 2 bytes
+    if (rest < 2) return "";
+    size_t name = rest - 1 > 100 ? 100 : rest - 1;
+    if (rest - 1 - name == 1) --name;  // leave room for one more '\' + name
+    path += "\\" + std::string(name, 'd');
+    if (!MakeDir(path)) return "";
+  }
+  return path;
+}
+
+class UninstallListTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  std::string List() { return dir_ / "uninst.lst"; }
+  std::string Temp() { return dir_ / "uninst.new"; }
+};
+
+struct ListCase {
+  const char* what;
+  std::string before;
+  Names names;
+  std::string after;
+};
+
+TEST(UninstallListTransformTest, RewritesListWithMissingNamesAdded) {
+  const ListCase cases[] = {
+      {"missing names go after the last line", B("a.dat\n\0"), {"b.dat", "c.dat"},
+       B("a.dat\nb.dat\nc.dat\n\0")},
+      {"names that are lines already, first, middle and last, stay out",
+       B("a.dat\nb.dat\nc.dat\n\0"), {"c.dat", "a.dat", "b.dat"}, B("a.dat\nb.dat\nc.dat\n\0")},
+      {"a name inside a longer line is not present", B("data.dat\n\0"), {"a.dat"},
+       B("data.dat\na.dat\n\0")},
+      {"prefixes, suffixes and spaces do not make a line equal",
+       B("a.dat.bak\nold\\a.dat\n a.dat\na.dat \n\0"), {"a.dat"},
+       B("a.dat.bak\nold\\a.dat\n a.dat\na.dat \na.dat\n\0")},
+      {"letter case counts", B("A.DAT\n\0"), {"a.dat", "A.DAT"}, B("A.DAT\na.dat\n\0")},
+      {"a name given twice goes in once", B("\0"), {"x.dat", "y.dat", "x.dat"},
+       B("x.dat\ny.dat\n\0")},
+      {"an empty name is never added", B("a.dat\n\0"), {"", "b.dat", ""}, B("a.dat\nb.dat\n\0")},
+      {"an empty name is not added to an empty list", B("\0"), {""}, B("\0")},
+      {"no names: the same bytes again", B("a.dat\nb.dat\n\0"), {}, B("a.dat\nb.dat\n\0")},
+      {"a list of only its NUL gets the lines at its start", B("\0"), {"a.dat", "b.dat"},
+       B("a.dat\nb.dat\n\0")},
+      {"a text without a final line feed gets one before the first name", B("a.dat\0"),
+       {"b.dat", "c.dat"}, B("a.dat\nb.dat\nc.dat\n\0")},
+      {"an unterminated last line is a line; nothing added, nothing changed",
+       B("a.dat\nb.dat\0"), {"b.dat"}, B("a.dat\nb.dat\0")},
+      {"CR LF lines match, and new lines get LF only", B("a.dat\r\nb.dat\r\n\0"),
+       {"b.dat", "c.dat"}, B("a.dat\r\nb.dat\r\nc.dat\n\0")},
+      {"a last line ending in CR matches and keeps its CR", B("a.dat\r\0"), {"a.dat", "b.dat"},
+       B("a.dat\r\nb.dat\n\0")},
+      {"a CR inside a line is part of it", B("a.dat\rx\n\0"), {"a.dat"},
+       B("a.dat\rx\na.dat\n\0")},
+      {"a file without NUL keeps all its bytes and gets one", B("a.dat\nb.dat\n"), {"c.dat"},
+       B("a.dat\nb.dat\nc.dat\n\0")},
+      {"a file without NUL gets one also when nothing is added", B("a.dat"), {"a.dat"},
+       B("a.dat\0")},
+      {"bytes after an embedded NUL are kept and are not part of the list",
+       B("a.dat\n\0junk.dat\n\0more"), {"b.dat", "junk.dat"},
+       B("a.dat\nb.dat\njunk.dat\n\0junk.dat\n\0more")},
+      {"an empty file is an empty list", B(""), {"a.dat"}, B("a.dat\n\0")},
+      {"an empty file with no names gets its NUL", B(""), {}, B("\0")},
+      // "\x83\x5c" is one double-byte character whose trail byte is '\'.
+      {"double-byte names compare byte for byte", B("\x83\x5c.dat\n\0"),
+       {"\x83\x5c.dat", "\x83\x7c.dat", "\x83\x5C.DAT"},
+       B("\x83\x5c.dat\n\x83\x7c.dat\n\x83\x5C.DAT\n\0")},
+  };
+  for (const ListCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ASSERT_TRUE(WriteFileText(dir / "uninst.lst", c.before));
+    EXPECT_EQ(1, Append(dir.path(), c.names));
+    EXPECT_EQ(c.after, ReadFileText(dir / "uninst.lst"));
+    EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir.path()));
+  }
+}
+
+TEST_F(UninstallListTest, ListThatCannotBeReadGivesZeroAndIsNotCreated) {
+  EXPECT_EQ(0, Append(dir_.path(), {"a.dat"}));
+  EXPECT_EQ(Names{}, ListDir(dir_.path()));
+
+  EXPECT_EQ(0, Append(dir_ / "missing", {"a.dat"}));
+  EXPECT_FALSE(FileExists(dir_ / "missing"));
+
+  ASSERT_TRUE(MakeDir(List()));
+  EXPECT_EQ(0, Append(dir_.path(), {"a.dat"}));
+  EXPECT_EQ(Names{}, ListDir(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+
+  const char* names[] = {"a.dat", nullptr};
+  EXPECT_EQ(0, AppendUninstallList(nullptr, names));
+}
+
+TEST_F(UninstallListTest, FolderEndingInBackslashIsUsedAsItIs) {
+  ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
+  EXPECT_EQ(1, Append(dir_.path() + "\\", {"b.dat"}));
+  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+// The path "folder\uninst.lst" must fit in 260 bytes with its NUL: a
+// folder of 248 bytes works, one of 249 does not, and longer ones neither
+// crash nor touch anything.
+TEST_F(UninstallListTest, FolderPathLongerThanPathBufferGivesZero) {
+  const std::string fits = MakeFolderOfLength(dir_.path(), 248);
+  if (fits.empty()) GTEST_SKIP() << "no folder path of 248 bytes here";
+  ASSERT_TRUE(WriteFileText(fits + "\\uninst.lst", B("a.dat\n\0")));
+  EXPECT_EQ(1, Append(fits, {"b.dat"}));
+  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(fits + "\\uninst.lst"));
+
+  // Windows may not let such a folder be made at all; then at least the
+  // call must refuse the path.
+  const std::string base = dir_ / "long";
+  ASSERT_TRUE(MakeDir(base));
+  const std::string tooLong = MakeFolderOfLength(base, 249);
+  if (!tooLong.empty()) {
+    ASSERT_EQ(249u, tooLong.size());
+    ASSERT_TRUE(WriteFileText(tooLong + "\\uninst.lst", B("a.dat\n\0")));
+  }
+  const std::string tooLongPath =
+      !tooLong.empty() ? tooLong : base + "\\" + std::string(249 - base.size() - 1, 'd');
+  ASSERT_EQ(249u, tooLongPath.size());
+  EXPECT_EQ(0, Append(tooLongPath, {"b.dat"}));
+  if (!tooLong.empty()) {
+    EXPECT_EQ(B("a.dat\n\0"), ReadFileText(tooLong + "\\uninst.lst"));
+    EXPECT_EQ(Names{"uninst.lst"}, ListDir(tooLong));
+  }
+  EXPECT_EQ(0, Append(std::string(5000, 'x'), {"b.dat"}));
+}
+
+// Several MiB: far beyond a fixed 1 MiB buffer.
+TEST_F(UninstallListTest, LargeListWithManyLinesIsExtended) {
+  std::string list;
+  char line[32];
+  const int kLines = 300000;
+  for (int i = 0; i < kLines; ++i) {
+    std::snprintf(line, sizeof line, "data\\file%06d.dat\n", i);
+    list += line;
+  }
+  ASSERT_GT(list.size(), 4u << 20);
+  ASSERT_TRUE(WriteFileText(List(), list + B("\0")));
+
+  Names names = {"data\\file000000.dat", "data\\file150000.dat", "data\\file299999.dat",
+                 "data\\file000000.da", "ata\\file000000.dat"};
+  for (int i = 0; i < 11; ++i) names.push_back("new" + std::to_string(i) + ".dat");
+  std::string expected = list + "data\\file000000.da\nata\\file000000.dat\n";
+  for (int i = 0; i < 11; ++i) expected += "new" + std::to_string(i) + ".dat\n";
+
+  EXPECT_EQ(1, Append(dir_.path(), names));
+  EXPECT_TRUE(ReadFileText(List()) == expected + B("\0"));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+// A file of 4 GiB and more reports its size modulo 2^32; the list must not
+// be taken for that short file and rewritten from it.
+TEST_F(UninstallListTest, ListLargerThanItsReportedSizeIsLeftAlone) {
+  const uint64_t size = (uint64_t{1} << 32) + 6;
+  if (!MakeSizedFile(List(), size)) GTEST_SKIP() << "no sparse 4 GiB file here";
+  EXPECT_EQ(0, Append(dir_.path(), {"a.dat"}));
+  EXPECT_EQ(size, FileSize64(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+TEST_F(UninstallListTest, ListOpenForReadingElsewhereIsNotReplaced) {
+  const std::string before = B("a.dat\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  {
+    DiskFile reader;
+    ASSERT_EQ(1, reader.OpenRead(List().c_str()));
+    EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  }
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+TEST_F(UninstallListTest, ListOpenForWritingElsewhereIsNotReplaced) {
+  const std::string before = B("a.dat\n\0");
+  {
+    DiskFile writer;
+    ASSERT_EQ(1, writer.OpenWrite(List().c_str()));
+    ASSERT_EQ(before.size(), writer.Write(before.data(), static_cast<uint32_t>(before.size())));
+    EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  }
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+TEST_F(UninstallListTest, FolderInPlaceOfTemporaryFileGivesZero) {
+  const std::string before = B("a.dat\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  ASSERT_TRUE(MakeDir(Temp()));
+  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ((Names{"uninst.lst", "uninst.new"}), ListDir(dir_.path()));
+  EXPECT_EQ(Names{}, ListDir(Temp()));
+}
+
+// A temporary file left behind by an interrupted run is written over and
+// does not stay.
+TEST_F(UninstallListTest, LeftoverTemporaryFileIsReplaced) {
+  ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
+  ASSERT_TRUE(WriteFileText(Temp(), "left over from an earlier run, longer than the list"));
+  EXPECT_EQ(1, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+TEST_F(UninstallListTest, UnprivilegedReadOnlyListIsLeftAlone) {
+  if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "read-only files are writable for this user";
+  const std::string before = B("a.dat\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  ASSERT_TRUE(SetReadOnly(List(), true));
+  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+  SetReadOnly(List(), false);
+}
+
+#ifdef _WIN32
+
+TEST_F(UninstallListTest, HiddenListIsLeftAlone) {
+  const std::string before = B("a.dat\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  ASSERT_TRUE(SetFileAttributesA(List().c_str(), FILE_ATTRIBUTE_HIDDEN));
+  const DWORD attributes = GetFileAttributesA(List().c_str());  // Wine adds the archive bit
+  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
+  ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(attributes, GetFileAttributesA(List().c_str()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+// The new file takes the old list's attributes: no archive bit where the
+// old one had none, and attributes such as not-content-indexed kept. Wine
+// keeps neither (every file shows the archive bit alone), so there the
+// cases cannot be told apart from a new file and are skipped.
+TEST_F(UninstallListTest, UpdatedListKeepsItsAttributes) {
+  const DWORD kept[] = {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
+                        FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED};
+  int tested = 0;
+  for (DWORD attributes : kept) {
+    SCOPED_TRACE(attributes);
+    TempDir dir;
+    const std::string list = dir / "uninst.lst";
+    ASSERT_TRUE(WriteFileText(list, B("a.dat\n\0")));
+    ASSERT_TRUE(SetFileAttributesA(list.c_str(), attributes));
+    if (GetFileAttributesA(list.c_str()) != attributes) continue;
+    ++tested;
+    EXPECT_EQ(1, Append(dir.path(), {"b.dat"}));
+    EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(list));
+    EXPECT_EQ(attributes, GetFileAttributesA(list.c_str()));
+  }
+  if (tested == 0) GTEST_SKIP() << "this file system shows every file as archive only";
+}
+
+#else
+
+TEST_F(UninstallListTest, UpdatedListKeepsItsPermissions) {
+  ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
+  std::string native = List();
+  for (char& c : native) c = c == '\\' ? '/' : c;
+  ASSERT_EQ(0, chmod(native.c_str(), 0604));
+  EXPECT_EQ(1, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
+  struct stat st;
+  ASSERT_EQ(0, stat(native.c_str(), &st));
+  EXPECT_EQ(0604u, st.st_mode & 07777u);
+}
+
+#endif
+
+}  // namespace

@@ -34,5 +34,10 @@ win32: setup
 test: native asan win32
 	@bash scripts/run-tests.sh $(BUILD)/native $(BUILD)/asan $(BUILD)/win32
 
+# Longer fuzzing than the few seconds each target gets in `make test`.
+FUZZ_SECONDS ?= 300
+fuzz: asan
+	@bash scripts/fuzz.sh $(BUILD)/asan $(FUZZ_SECONDS)
+
 clean:
 	rm -rf $(BUILD)

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tests/unit/package_fixture.h"
@@ -24,7 +25,7 @@ class PackDirectoryTest : public ::testing::Test {
 
 // A package laid out by hand from the format's tables, not by our writer.
 TEST_F(PackDirectoryTest, ReadsAHandMadePackage) {
-  Bytes bytes(65536, 0);
+  Bytes bytes;
   const uint8_t tail[] = {
       'P', 'a', 'c', 'k', 'F', 'i', 'l', 'e', ' ', ' ', ' ', ' ', 2, 0, 0, 0,  // header
       'a', '.', 'a', 'r', 'c', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                // name
@@ -32,7 +33,8 @@ TEST_F(PackDirectoryTest, ReadsAHandMadePackage) {
       'Q', 'E', 'N', '.', 'h', 'v', 'l', 0, 0, 0, 0, 0, 0, 0, 0, 0,            // name
       3, 0, 0, 0, 2, 0, 0, 0, 9, 9, 9, 9, 9, 9, 9, 9,                          // @3, 2 bytes
       'x', 'y', 'z', 'h', 'l'};
-  bytes.insert(bytes.end(), tail, tail + sizeof tail);
+  bytes.resize(65536 + sizeof tail);
+  std::copy(tail, tail + sizeof tail, bytes.begin() + 65536);
 
   PackDirectory directory;
   ASSERT_EQ(kPackOk, ReadBytes(bytes, &directory));

@@ -2,6 +2,7 @@
 // toolkit's package writer.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -29,10 +30,12 @@ inline void AppendLe32(Bytes* out, uint32_t v) {
 // of entries), the directory, and the data back to back in order.
 inline Bytes BuildPackage(const std::vector<FixtureEntry>& entries, int64_t count = -1,
                           const std::string& signature = "PackFile    ") {
-  Bytes out(65536, 0);
-  out.insert(out.end(), signature.begin(), signature.end());
-  out.resize(65536 + 12, ' ');
-  AppendLe32(&out, count < 0 ? static_cast<uint32_t>(entries.size()) : static_cast<uint32_t>(count));
+  Bytes out(65536 + 16, ' ');
+  std::fill(out.begin(), out.begin() + 65536, 0);
+  std::copy(signature.begin(), signature.begin() + std::min<size_t>(signature.size(), 12),
+            out.begin() + 65536);
+  PutLe32(&out, 65536 + 12,
+          count < 0 ? static_cast<uint32_t>(entries.size()) : static_cast<uint32_t>(count));
   uint32_t offset = 0;
   for (const FixtureEntry& e : entries) {
     Bytes record(32, 0);

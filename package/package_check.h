@@ -1,0 +1,61 @@
+// Toolkit only: reads a patch as the updater would, without writing
+// anything, and tells for every entry whether its data matches the hash
+// list. Serves the toolkit's list and verify.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "package/content_sum.h"
+#include "package/hash_list.h"
+#include "package/pack_directory.h"
+
+enum EntryCheck {
+  kEntryMatches,     // its first hash-list record has the same sum
+  kEntryDiffers,     // the update would stop here with UPD_E_CHECKSUM
+  kEntryNotListed,   // no record names it (or there is no list): unverified
+  kEntryUnreadable,  // cannot be positioned on or read in full
+};
+
+struct EntryReport {
+  std::string name;
+  uint32_t offset = 0;    // from the data base
+  uint32_t size = 0;
+  uint32_t position = 0;  // in the file
+  EntryCheck check = kEntryNotListed;
+  ContentSum computed;    // valid unless unreadable
+  ContentSum listed;      // valid when matches or differs
+};
+
+struct PackageReport {
+  bool opened = false;  // the file could be opened for reading
+  PackStatus packStatus = kPackTooSmall;
+  uint32_t dataBase = 0;
+  HashListStatus hashListStatus = kHashListNoEntry;
+  int hashListIndex = -1;  // entry that holds the list, or -1
+  uint32_t recordCount = 0;
+  std::vector<EntryReport> entries;  // in directory order; empty unless usable
+};
+
+// Fills *report for the patch at path; each entry's data is summed in
+// pieces of fixed size, however large the entry.
+void CheckPackage(const std::string& path, PackageReport* report);
+
+// The package as a whole, for a publisher about to release it.
+enum PackageVerdict {
+  kPackagePasses,        // the update would write every entry
+  kPackageUnopened,      // the file cannot be opened
+  kPackageUnusable,      // the directory cannot be used: no entry is written
+  kPackageUnreadable,    // an entry cannot be read (UPD_E_PACKAGE)
+  kPackageDiffers,       // a listed entry's sum differs (UPD_E_CHECKSUM)
+  kPackageBrokenList,    // a hash-list entry exists but cannot be loaded
+};
+
+// The first fault: the file, the directory, then the entries in directory
+// order as the update meets them, then the list. A hash-list entry that does not load
+// fails the check although the updater would go on unverified: the publisher
+// meant the package to be verified.
+PackageVerdict JudgePackage(const PackageReport& report);
+
+const char* EntryCheckText(EntryCheck check);

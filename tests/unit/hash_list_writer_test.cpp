@@ -1,0 +1,232 @@
+#include "package/hash_list_writer.h"
+
+#include <gtest/gtest.h>
+
+#include "package/hash_list.h"
+#include "package/pack_directory.h"
+#include "tests/unit/package_fixture.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+ContentSum SumOf(const Bytes& data) {
+  ContentSum sum;
+  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+  return sum;
+}
+
+Bytes SumBytes(const Bytes& data) {
+  Bytes out(8);
+  StoreContentSum(SumOf(data), out.data());
+  return out;
+}
+
+TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
+  EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));
+  EXPECT_EQ("06b4500012cc2660", ContentSumHex(SumOf(ToBytes("abc"))));
+  EXPECT_EQ("6100000061616161", ContentSumHex(SumOf(ToBytes("a"))));
+}
+
+TEST(HashListWriterTest, BaseNames) {
+  struct Case {
+    const char* path;
+    const char* name;
+  };
+  const Case cases[] = {
+      {"a.arc", "a.arc"},
+      {"dir\\a.arc", "a.arc"},
+      {"dir/sub/a.arc", "a.arc"},
+      {"dir/sub\\a.arc", "a.arc"},
+      {"dir\\", ""},
+#ifdef _WIN32
+      {"C:a.arc", "a.arc"},
+#endif
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.name, BaseName(c.path)) << c.path;
+}
+
+TEST(HashListWriterTest, FileSumsAreStreamedAndMatchTheWholeData) {
+  TempDir dir;
+  struct Case {
+    const char* name;
+    Bytes data;
+  };
+  // Larger than one read piece, and not a multiple of it.
+  const Case cases[] = {{"empty", {}}, {"abc", ToBytes("abc")}, {"big", RandomBytes(3 << 20 | 5, 7)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(WriteFileBytes(dir / c.name, c.data));
+    ContentSum sum;
+    std::string error;
+    ASSERT_TRUE(ComputeFileSum(dir / c.name, &sum, &error)) << error;
+    EXPECT_TRUE(sum == SumOf(c.data));
+  }
+  ContentSum sum;
+  std::string error;
+  EXPECT_FALSE(ComputeFileSum(dir / "missing", &sum, &error));
+  EXPECT_NE(std::string::npos, error.find("missing")) << error;
+}
+
+TEST(HashListWriterTest, NewListMatchesTheLayoutBuiltByHand) {
+  HashListBuilder builder;
+  HashListBuilder::Change change;
+  std::string error;
+  ASSERT_TRUE(builder.SetSum("Game.EXE", SumOf(ToBytes("abc")), &change, &error));
+  EXPECT_TRUE(change.appended);
+  std::string longest(55, 'n');
+  ASSERT_TRUE(builder.SetSum(longest, SumOf(ToBytes("x")), &change, &error));
+  EXPECT_EQ(BuildHashList({{"Game.EXE", SumBytes(ToBytes("abc"))}, {longest, SumBytes(ToBytes("x"))}}),
+            builder.Bytes());
+
+  for (const std::string& bad : {std::string(56, 'n'), std::string()}) {
+    EXPECT_FALSE(builder.SetSum(bad, ContentSum(), &change, &error));
+    EXPECT_NE(std::string::npos, error.find("55")) << error;
+  }
+  EXPECT_EQ(2u, builder.count());
+}
+
+// A publisher's refresh: records of the given files get new sums in place,
+// under their stored names (case kept), every duplicate of the name too;
+// other records stay byte for byte; new files are appended.
+TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
+  TempDir dir;
+  Bytes oldSum(8, 0x11), keepSum(8, 0x22);
+  ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", BuildHashList({{"Game.EXE", keepSum},
+                                                             {"Data01.ARC", oldSum},
+                                                             {"readme.txt", keepSum},
+                                                             {"data01.arc", oldSum}})));
+  Bytes data01 = RandomBytes(2000, 1), added = ToBytes("new");
+  ASSERT_TRUE(MakeDir(dir / "up"));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\data01.arc", data01));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\New.arc", added));
+
+  HashListJob job;
+  job.base = dir / "old.hvl";
+  job.output = dir / "new.hvl";
+  job.files = {dir / "up\\New.arc", dir / "up\\data01.arc"};
+  std::vector<HashListOutcome> outcome;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &outcome, &error)) << error;
+
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ(BuildHashList({{"Game.EXE", keepSum},
+                           {"Data01.ARC", SumBytes(data01)},
+                           {"readme.txt", keepSum},
+                           {"data01.arc", SumBytes(data01)},
+                           {"New.arc", SumBytes(added)}}),
+            written);
+  ASSERT_EQ(2u, outcome.size());
+  EXPECT_EQ("New.arc", outcome[0].name);
+  EXPECT_TRUE(outcome[0].change.appended);
+  EXPECT_EQ("data01.arc", outcome[1].name);
+  EXPECT_FALSE(outcome[1].change.appended);
+  EXPECT_EQ(2u, outcome[1].change.replaced);
+}
+
+TEST(HashListWriterTest, ListCanBeRefreshedInPlace) {
+  TempDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir / "qen.hvl", BuildHashList({{"a.arc", Bytes(8, 1)}})));
+  ASSERT_TRUE(WriteFileBytes(dir / "a.arc", ToBytes("abc")));
+  HashListJob job;
+  job.base = job.output = dir / "qen.hvl";
+  job.files = {dir / "a.arc"};
+  std::vector<HashListOutcome> outcome;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &outcome, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ(BuildHashList({{"a.arc", SumBytes(ToBytes("abc"))}}), written);
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "qen.hvl"}), ListDir(dir.path()));
+}
+
+TEST(HashListWriterTest, BaseMustLoadCompletely) {
+  Bytes unterminated = BuildHashList({{"a", Bytes(8, 0)}});
+  std::fill(unterminated.begin() + 16, unterminated.begin() + 16 + 56, 'n');
+  Bytes shortTable = BuildHashList({{"a", Bytes(8, 0)}, {"b", Bytes(8, 0)}}, 3);
+  struct Case {
+    const char* what;
+    bool create;
+    Bytes data;
+    const char* errorPart;
+  };
+  const std::vector<Case> cases = {
+      {"missing", false, {}, "cannot open"},
+      {"short header", true, Bytes{'J', 'X', 'W', '_', '_', '_', '_', '_', 0, 0, 0, 0}, "header"},
+      {"wrong magic", true, BuildHashList({{"a", Bytes(8, 0)}}, -1, "JXW____x"), "JXW_____"},
+      {"short table", true, shortTable, "cut short"},
+      {"unterminated name", true, unterminated, "NUL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    if (c.create) {
+      ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", c.data));
+    }
+    HashListBuilder builder;
+    std::string error;
+    EXPECT_FALSE(builder.LoadBase(dir / "old.hvl", &error));
+    EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+    EXPECT_EQ(0u, builder.count());
+  }
+
+  // A well-formed list of no records is a valid start.
+  TempDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", BuildHashList({})));
+  HashListBuilder builder;
+  std::string error;
+  EXPECT_TRUE(builder.LoadBase(dir / "old.hvl", &error)) << error;
+  EXPECT_EQ(0u, builder.count());
+}
+
+TEST(HashListWriterTest, RefusalsWriteNothing) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> files;
+    bool badBase;
+    const char* errorPart;
+  };
+  const std::string longName = std::string(52, 'n') + ".arc";  // 56 bytes
+  const std::vector<Case> cases = {
+      {"name too long", {"a.arc", longName}, false, "55"},
+      {"same name twice", {"a.arc", "sub\\A.arc"}, false, "same name"},
+      {"missing file", {"a.arc", "missing.arc"}, false, "missing.arc"},
+      {"base does not load", {"a.arc"}, true, "base"},
+  };
+  for (const Case& c : cases) {
+    for (bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (existing ? ", over an existing output" : ""));
+      TempDir dir;
+      ASSERT_TRUE(MakeDir(dir / "sub"));
+      HashListJob job;
+      job.output = dir / "qen.hvl";
+      Bytes old = BuildHashList({{"keep.arc", Bytes(8, 3)}});
+      if (existing) {
+        ASSERT_TRUE(WriteFileBytes(job.output, old));
+      }
+      if (c.badBase) {
+        ASSERT_TRUE(WriteFileBytes(dir / "base.hvl", ToBytes("not a list at all")));
+        job.base = dir / "base.hvl";
+      }
+      for (const std::string& f : c.files) {
+        if (f != "missing.arc") {
+          ASSERT_TRUE(WriteFileBytes(dir / f, ToBytes(f)));
+        }
+        job.files.push_back(dir / f);
+      }
+      std::vector<std::string> before = ListDir(dir.path());
+      std::vector<HashListOutcome> outcome;
+      std::string error;
+      EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+      EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+      EXPECT_EQ(before, ListDir(dir.path()));
+      if (existing) {
+        Bytes now;
+        ASSERT_TRUE(ReadFileBytes(job.output, &now));
+        EXPECT_EQ(old, now);
+      }
+    }
+  }
+}
+
+}  // namespace

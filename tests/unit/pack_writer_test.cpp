@@ -1,0 +1,339 @@
+#include "package/pack_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "fileio/disk_file.h"
+#include "package/content_sum.h"
+#include "package/hash_list.h"
+#include "package/pack_directory.h"
+#include "tests/unit/package_fixture.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+Bytes SumBytes(const Bytes& data) {
+  ContentSum sum;
+  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+  Bytes out(8);
+  StoreContentSum(sum, out.data());
+  return out;
+}
+
+uint32_t Le32(const Bytes& data, size_t at) {
+  return data[at] | data[at + 1] << 8 | data[at + 2] << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
+}
+
+class PackWriterTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+
+  std::string Put(const std::string& name, const Bytes& data) {
+    std::string path = dir_ / name;
+    EXPECT_TRUE(WriteFileBytes(path, data));
+    return path;
+  }
+
+  PackJob Job(const std::vector<std::string>& files, bool hashList = false) {
+    PackJob job;
+    job.stub = dir_ / "stub.exe";
+    if (!FileExists(job.stub)) Put("stub.exe", RandomBytes(1000, 99));
+    job.output = dir_ / "patch.exe";
+    for (const std::string& f : files) job.files.push_back(dir_ / f);
+    job.buildHashList = hashList;
+    return job;
+  }
+
+  // Reads the written patch back with the updater's own reader.
+  void ReadBack(const std::string& path, PackDirectory* directory, DiskFile* file) {
+    ASSERT_EQ(1, file->OpenRead(path.c_str()));
+    ASSERT_EQ(kPackOk, ReadPackDirectory(*file, directory));
+  }
+
+  Bytes EntryData(DiskFile& file, const PackDirectory& directory, uint32_t index) {
+    Bytes data(directory.Entry(index).size);
+    EXPECT_TRUE(SeekPackEntry(file, directory, index));
+    if (!data.empty()) {
+      EXPECT_EQ(data.size(), file.Read(data.data(), static_cast<uint32_t>(data.size())));
+    }
+    return data;
+  }
+};
+
+TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
+  Bytes stub = RandomBytes(1000, 1);
+  Put("stub.exe", stub);
+  std::vector<std::pair<std::string, Bytes>> files = {
+      {"Data01.arc", RandomBytes(3000, 2)},
+      {"empty.dat", {}},
+      {"fifteen_chars.x", RandomBytes(17, 3)},  // the longest name allowed
+  };
+  MakeDir(dir_ / "sub");
+  std::vector<std::string> paths;
+  for (auto& f : files) paths.push_back(Put("sub\\" + f.first, f.second));
+
+  PackJob job = Job({});
+  job.files = paths;
+  std::vector<PackedEntry> entries;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  ASSERT_EQ(3u, entries.size());
+
+  Bytes out;
+  ASSERT_TRUE(ReadFileBytes(job.output, &out));
+  // Stub, zero fill up to 65536, the signature, and the entries back to back
+  // with nothing after the last one.
+  ASSERT_EQ(65536u + 16 + 3 * 32 + 3000 + 0 + 17, out.size());
+  EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
+  EXPECT_TRUE(std::all_of(out.begin() + stub.size(), out.begin() + 65536,
+                          [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ("PackFile    ", std::string(out.begin() + 65536, out.begin() + 65548));
+  for (int i = 0; i < 3; ++i) {
+    size_t record = 65552 + 32 * i;
+    // Name bytes after the terminator and the reserved bytes are zero.
+    size_t nameLength = files[i].first.size();
+    EXPECT_TRUE(std::all_of(out.begin() + record + nameLength, out.begin() + record + 16,
+                            [](uint8_t b) { return b == 0; })) << i;
+    EXPECT_TRUE(std::all_of(out.begin() + record + 24, out.begin() + record + 32,
+                            [](uint8_t b) { return b == 0; })) << i;
+  }
+
+  DiskFile file;
+  PackDirectory directory;
+  ReadBack(job.output, &directory, &file);
+  ASSERT_EQ(3u, directory.count);
+  uint32_t expectedOffset = 0;
+  for (uint32_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_STREQ(files[i].first.c_str(), directory.Name(i));
+    EXPECT_EQ(expectedOffset, directory.Entry(i).offset);
+    EXPECT_EQ(files[i].second.size(), directory.Entry(i).size);
+    EXPECT_EQ(files[i].second, EntryData(file, directory, i));
+    EXPECT_EQ(files[i].first, entries[i].name);
+    EXPECT_EQ(expectedOffset, entries[i].offset);
+    expectedOffset += static_cast<uint32_t>(files[i].second.size());
+  }
+  HashList list;
+  EXPECT_EQ(kHashListNoEntry, LoadHashList(file, directory, &list));
+}
+
+TEST_F(PackWriterTest, GeneratedHashListComesLastAndVerifiesEveryEntry) {
+  Bytes a = RandomBytes(5000, 4), b = ToBytes("abc"), e;
+  Put("a.arc", a);
+  Put("B.ARC", b);
+  Put("e.dat", e);
+  PackJob job = Job({"a.arc", "B.ARC", "e.dat"}, true);
+  std::vector<PackedEntry> entries;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+
+  DiskFile file;
+  PackDirectory directory;
+  ReadBack(job.output, &directory, &file);
+  ASSERT_EQ(4u, directory.count);
+  EXPECT_STREQ("QEN.hvl", directory.Name(3));
+  EXPECT_EQ(16u + 3 * 64, directory.Entry(3).size);
+
+  // The list's bytes as laid out by hand.
+  Bytes expected = BuildHashList({{"a.arc", SumBytes(a)}, {"B.ARC", SumBytes(b)},
+                                  {"e.dat", SumBytes(e)}});
+  EXPECT_EQ(expected, EntryData(file, directory, 3));
+
+  HashList list;
+  ASSERT_EQ(kHashListLoaded, LoadHashList(file, directory, &list));
+  ASSERT_EQ(3u, list.count());
+  for (uint32_t i = 0; i < 3; ++i) {
+    Bytes data = EntryData(file, directory, i);
+    ContentSum sum;
+    UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+    EXPECT_EQ(static_cast<int>(i), FindHashRecord(list, directory.Name(i)));
+    EXPECT_TRUE(VerifyEntry(list, directory.Name(i), sum));
+  }
+}
+
+TEST_F(PackWriterTest, GivenHashListIsPackedAsItIsAndFound) {
+  Bytes a = RandomBytes(100, 5);
+  Put("a.arc", a);
+  Bytes list = BuildHashList({{"a.arc", SumBytes(a)}, {"other.arc", Bytes(8, 7)}});
+  Put("Qen.Hvl", list);
+  PackJob job = Job({"Qen.Hvl", "a.arc"});
+  std::vector<PackedEntry> entries;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+
+  DiskFile file;
+  PackDirectory directory;
+  ReadBack(job.output, &directory, &file);
+  EXPECT_EQ(list, EntryData(file, directory, 0));
+  HashList loaded;
+  ASSERT_EQ(kHashListLoaded, LoadHashList(file, directory, &loaded));
+  EXPECT_EQ(2u, loaded.count());
+}
+
+TEST_F(PackWriterTest, StubOfExactly65536BytesNeedsNoFill) {
+  Bytes stub = RandomBytes(65536, 6);
+  Put("stub.exe", stub);
+  Put("a.arc", ToBytes("data"));
+  PackJob job = Job({"a.arc"});
+  std::vector<PackedEntry> entries;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  Bytes out;
+  ASSERT_TRUE(ReadFileBytes(job.output, &out));
+  ASSERT_EQ(65536u + 16 + 32 + 4, out.size());
+  EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
+  EXPECT_EQ(1u, Le32(out, 65536 + 12));
+}
+
+TEST_F(PackWriterTest, ReplacesAnExistingOutputWhenAllIsWell) {
+  Put("a.arc", ToBytes("new data"));
+  PackJob job = Job({"a.arc"});
+  Put("patch.exe", RandomBytes(200000, 8));
+  std::vector<PackedEntry> entries;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  DiskFile file;
+  PackDirectory directory;
+  ReadBack(job.output, &directory, &file);
+  EXPECT_EQ(ToBytes("new data"), EntryData(file, directory, 0));
+  EXPECT_EQ(65536 + 16 + 32 + 8, FileSize(job.output));
+  file.Close();
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "patch.exe", "stub.exe"}), ListDir(dir_.path()));
+}
+
+// Each refusal is found before anything is written: no output appears, an
+// existing output keeps its bytes, and no temporary file is left behind.
+struct Refusal {
+  const char* what;
+  std::vector<std::string> files;  // created with a little data unless listed in missing
+  std::vector<std::string> missing;
+  bool hashList;
+  size_t stubSize;
+  const char* errorPart;
+};
+
+TEST_F(PackWriterTest, RefusalsWriteNothing) {
+  std::vector<std::string> seventeen;
+  for (int i = 0; i < 17; ++i) seventeen.push_back("f" + std::to_string(i) + ".dat");
+  const std::vector<Refusal> cases = {
+      {"name of 16 bytes", {"sixteen_chars.xy"}, {}, false, 100, "15"},
+      {"parent step", {}, {"sub\\.."}, false, 100, "not allowed"},
+      {"dots and spaces", {}, {"sub\\. ."}, false, 100, "not allowed"},
+      {"names nothing", {}, {"sub\\"}, false, 100, "names no file"},
+      {"stub too long", {"a.arc"}, {}, false, 65537, "65537"},
+      {"17 files", seventeen, {}, false, 100, "16"},
+      {"16 files and a hash list", std::vector<std::string>(seventeen.begin(), seventeen.end() - 1),
+       {}, true, 100, "16"},
+      {"two hash lists", {"qen.hvl", "sub\\QEN.HVL"}, {}, false, 100, "hash lists"},
+      {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 100, "hash list already"},
+      {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 100, "same entry name"},
+      {"missing input", {"a.arc"}, {"gone.arc"}, false, 100, "gone.arc"},
+#ifndef _WIN32
+      {"colon", {"a:b"}, {}, false, 100, "not allowed"},
+#endif
+  };
+  for (const Refusal& c : cases) {
+    for (bool existing : {false, true}) {
+      SCOPED_TRACE(std::string(c.what) + (existing ? ", over an existing output" : ""));
+      TempDir dir;
+      MakeDir(dir / "sub");
+      WriteFileBytes(dir / "stub.exe", RandomBytes(c.stubSize, 1));
+      Bytes old = RandomBytes(70000, 2);
+      if (existing) WriteFileBytes(dir / "patch.exe", old);
+      PackJob job;
+      job.stub = dir / "stub.exe";
+      job.output = dir / "patch.exe";
+      job.buildHashList = c.hashList;
+      for (const std::string& f : c.files) {
+        ASSERT_TRUE(WriteFileBytes(dir / f, ToBytes("data of " + f)));
+        job.files.push_back(dir / f);
+      }
+      for (const std::string& f : c.missing) job.files.push_back(dir / f);
+      std::vector<std::string> before = ListDir(dir.path());
+
+      std::vector<PackedEntry> entries;
+      std::string error;
+      EXPECT_FALSE(WritePackage(job, &entries, &error));
+      EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+      EXPECT_TRUE(entries.empty());
+      EXPECT_EQ(before, ListDir(dir.path()));
+      if (existing) {
+        EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
+      }
+    }
+  }
+}
+
+TEST_F(PackWriterTest, MissingStubIsRefused) {
+  Put("a.arc", ToBytes("x"));
+  PackJob job = Job({"a.arc"});
+  job.stub = dir_ / "nostub.exe";
+  std::vector<PackedEntry> entries;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_NE(std::string::npos, error.find("nostub.exe")) << error;
+  EXPECT_FALSE(FileExists(job.output));
+}
+
+// Entries must start below 2 GiB, where the updater can seek. Sparse files
+// keep this cheap; the refusal comes before any data is copied.
+TEST_F(PackWriterTest, EntryStartingAtTwoGiBIsRefused) {
+  const uint32_t dataBase = 65552 + 2 * 32;
+  ASSERT_TRUE(MakeSizedFile(dir_ / "big.arc", 0x80000000u - dataBase));
+  Put("next.arc", ToBytes("x"));
+  PackJob job = Job({"big.arc", "next.arc"});
+  std::vector<PackedEntry> entries;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_NE(std::string::npos, error.find("next.arc")) << error;
+  EXPECT_NE(std::string::npos, error.find("2147483648")) << error;
+  EXPECT_FALSE(FileExists(job.output));
+}
+
+TEST_F(PackWriterTest, PackageEndingBeyondFourGiBIsRefused) {
+  // Starts well below 2 GiB, but its end lies beyond what 32 bits measure.
+  ASSERT_TRUE(MakeSizedFile(dir_ / "a.arc", 0xFFFF0000u));
+  PackJob job = Job({"a.arc"});
+  std::vector<PackedEntry> entries;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_NE(std::string::npos, error.find("4 GiB")) << error;
+  EXPECT_FALSE(FileExists(job.output));
+}
+
+// A file of 4 GiB and more shows only the low 32 bits of its size; it is
+// caught once its data runs on past that size, after writing began, and the
+// partial output is removed.
+TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsCaughtAndThePartialOutputRemoved) {
+  ASSERT_TRUE(MakeSizedFile(dir_ / "huge.arc", 0x100000000ull + 10));
+  Put("a.arc", ToBytes("first"));
+  PackJob job = Job({"a.arc", "huge.arc"});
+  Bytes old = RandomBytes(1234, 3);
+  Put("patch.exe", old);
+  std::vector<PackedEntry> entries;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_NE(std::string::npos, error.find("huge.arc")) << error;
+  EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "huge.arc", "patch.exe", "stub.exe"}),
+            ListDir(dir_.path()));
+}
+
+TEST_F(PackWriterTest, ReadOnlyOutputIsLeftAloneUnprivileged) {
+  if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "the file system lets this user write read-only files";
+  Put("a.arc", ToBytes("x"));
+  PackJob job = Job({"a.arc"});
+  Bytes old = RandomBytes(500, 4);
+  Put("patch.exe", old);
+  ASSERT_TRUE(SetReadOnly(job.output, true));
+  std::vector<PackedEntry> entries;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_NE(std::string::npos, error.find("patch.exe")) << error;
+  EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "patch.exe", "stub.exe"}), ListDir(dir_.path()));
+  SetReadOnly(job.output, false);
+}
+
+}  // namespace

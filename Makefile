@@ -34,6 +34,10 @@ win32: setup
 test: native asan win32
 	@bash scripts/run-tests.sh $(BUILD)/native $(BUILD)/asan $(BUILD)/win32
 
+# Speed figures of the native build; scripts/bench.sh holds the sections.
+bench: setup native
+	@bash scripts/bench.sh $(BUILD)/native
+
 # Longer fuzzing than the few seconds each target gets in `make test`.
 FUZZ_SECONDS ?= 300
 fuzz: asan

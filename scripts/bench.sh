@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Speed and memory figures of a native build: `make bench`.
+# Usage: bench.sh BUILD_DIR (the native build folder, already built).
+# Each section prints its own table; a new section is a function added to
+# the list at the end.
+set -u
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/native}
+out=$build/bench-results
+mkdir -p "$out"
+
+# The checksum against its plain byte loop and against memcpy, per size:
+# Google Benchmark, repetitions interleaved so that a busy machine slows
+# all three alike; medians and their ratios.
+bench_checksum() {
+  local program=$build/bench/content_sum_bench
+  if [ ! -x "$program" ]; then
+    echo "checksum: $program is missing (Google Benchmark not found?)" >&2
+    return 1
+  fi
+  echo "=== checksum throughput (UpdateContentSum)"
+  "$program" --benchmark_filter='^checksum/' --benchmark_repetitions=5 \
+    --benchmark_enable_random_interleaving=true --benchmark_min_time=0.2 \
+    --benchmark_report_aggregates_only=true \
+    --benchmark_out="$out/checksum.json" --benchmark_out_format=json \
+    >"$out/checksum.log" 2>&1 || { cat "$out/checksum.log" >&2; return 1; }
+  python3 "$root/scripts/bench-checksum.py" "$out/checksum.json"
+}
+
+status=0
+for section in bench_checksum; do
+  "$section" || status=1
+  echo
+done
+exit $status

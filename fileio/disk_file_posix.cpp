@@ -44,7 +44,11 @@ int DiskFile::OpenWrite(const char* path) {
   // Empty the file only once nobody else holds it, as a share mode of none
   // would refuse the open before anything changed.
   int fd = OpenLocked(path, O_WRONLY | O_CREAT, LOCK_EX);
-  if (fd >= 0 && ftruncate(fd, 0) != 0) {
+  // Only a file that holds bytes is truncated: ext4 takes a truncation as a
+  // file being replaced and flushes all that is written before the close
+  // returns, which would slow every new file for nothing.
+  struct stat st;
+  if (fd >= 0 && (fstat(fd, &st) != 0 || (st.st_size != 0 && ftruncate(fd, 0) != 0))) {
     close(fd);
     fd = -1;
   }

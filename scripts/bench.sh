@@ -27,8 +27,20 @@ bench_checksum() {
   python3 "$root/scripts/bench-checksum.py" "$out/checksum.json"
 }
 
+# A whole update against copying its files: patchtool apply of a package
+# with a 1 GiB entry and several small ones, and cp of the same files, and
+# the apply's peak memory. The files stay in the build folder between runs.
+bench_apply() {
+  local tool=$build/patchtool
+  if [ ! -x "$tool" ]; then
+    echo "apply: $tool is missing" >&2
+    return 1
+  fi
+  python3 "$root/scripts/bench-apply.py" "$tool" "$out/apply" 5
+}
+
 status=0
-for section in bench_checksum; do
+for section in bench_checksum bench_apply; do
   "$section" || status=1
   echo
 done

@@ -34,6 +34,11 @@ win32: setup
 test: native asan win32
 	@bash scripts/run-tests.sh $(BUILD)/native $(BUILD)/asan $(BUILD)/win32
 
+# The real updater on a demo installation in a fresh Wine prefix; it needs
+# the Windows build only (updater, patchtool.exe and the box driver).
+demo: setup win32
+	@bash scripts/demo.sh $(BUILD)
+
 # Speed figures of the native build; scripts/bench.sh holds the sections.
 bench: setup native
 	@bash scripts/bench.sh $(BUILD)/native

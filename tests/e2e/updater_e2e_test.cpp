@@ -1,0 +1,556 @@
+// Real runs of the packed updater under Wine, driven through its message
+// boxes. Each test starts one or more updater processes; the patch is
+// packed once by patchtool.exe and damaged on purpose where a test needs it.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tests/e2e/box_driver.h"
+#include "tests/e2e/box_probe.h"
+#include "tests/e2e/e2e_config.h"
+#include "tests/e2e/patch_files.h"
+#include "tests/unit/test_support.h"
+
+namespace {
+
+// The system's names and texts, spelt here independently of the updater's
+// own constants.
+const wchar_t kUpdaterMutex[] = L"Updater for Velmora is executing.";
+const wchar_t kInterpreterMutex[] = L"Orvaline for Velmora is executing.";
+const wchar_t kCaption[] = L"ミロセナ 修正パッチ ver 1.00";
+const wchar_t kQuestion[] = L"アップデートを行いますか？";
+const wchar_t kGameRunning[] =
+    L"ゲーム、ランチャー、アンインストーラーのいずれかが実行中なのでアップデートを行えません";
+const wchar_t kNotInstalled[] = L"ゲームがインストールされていません";
+const wchar_t kCompleted[] = L"アップデートが完了しました";
+const wchar_t kPackageDamaged[] = L"アップデートプログラムが破損している可能性があります";
+const wchar_t kWriteFailed[] = L"何らかの要因によりアップデートが行えません";
+const wchar_t kUninstallListFailed[] = L"アンインストレーションファイルの更新に失敗しました";
+
+const wchar_t kMakerPath[] = L"Software\\Quillory";
+const wchar_t kGamePath[] = L"Software\\Quillory\\ミロセナ";
+
+// Exit codes as a caller of the process reads them.
+constexpr DWORD kExitOk = 0;
+constexpr DWORD kExitNotInstalled = 0xFFFFFFFF;    // -1
+constexpr DWORD kExitGameRunning = 0xFFFFFFFE;     // -2
+constexpr DWORD kExitDeclined = 0xFFFFFFFD;        // -3
+constexpr DWORD kExitAlreadyRunning = 0xFFFFFFFC;  // -4
+constexpr DWORD kPackageError = 0x80000001;
+constexpr DWORD kTooMany = 0x80000002;
+constexpr DWORD kChecksum = 0x80000003;
+constexpr DWORD kWriteError = 0x80000004;
+constexpr DWORD kUninstallListError = 0x80000005;
+
+constexpr DWORD kTimeoutMs = 30000;
+
+const char kOldList[] = "game.exe\nData1.arc\n";
+
+// ---------------------------------------------------------------------------
+// Registry
+
+struct Place {
+  HKEY root;
+  REGSAM view;
+};
+const Place kMachine32 = {HKEY_LOCAL_MACHINE, 0};  // Wow6432Node for this 32-bit program
+const Place kMachine64 = {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
+const Place kUser = {HKEY_CURRENT_USER, 0};
+
+void RemoveGameKeys() {
+  for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kGamePath, view, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
+  }
+  RegDeleteKeyW(HKEY_CURRENT_USER, kGamePath);
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMakerPath);
+}
+
+bool CreateGameKey(const Place& place, HKEY* key) {
+  return RegCreateKeyExW(place.root, kGamePath, 0, nullptr, 0, KEY_ALL_ACCESS | place.view,
+                         nullptr, key, nullptr) == ERROR_SUCCESS;
+}
+
+// The value as the game's installation would leave it (ANSI path, so code
+// page 932 bytes reach the registry as the same characters).
+bool SetInstalledFolder(const Place& place, DWORD type, const std::string& folder) {
+  HKEY key;
+  if (!CreateGameKey(place, &key)) return false;
+  LONG status = RegSetValueExA(key, "InstalledFolder", 0, type,
+                               reinterpret_cast<const BYTE*>(folder.c_str()),
+                               static_cast<DWORD>(folder.size() + 1));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+// Every file of a folder with its bytes ("<folder>" for a subfolder).
+using Snapshot = std::map<std::string, std::string>;
+
+Snapshot TakeSnapshot(const std::string& folder) {
+  Snapshot snapshot;
+  for (const std::string& name : ListDir(folder)) {
+    std::string path = folder + "\\" + name;
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      snapshot[name] = "<folder>";
+    } else {
+      snapshot[name] = ReadFileText(path);
+    }
+  }
+  return snapshot;
+}
+
+std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+// The shared patch and what went into it.
+struct SuiteData {
+  TempDir dir;
+  Bytes stub;   // the updater alone
+  Bytes patch;  // the updater with its package
+  PatchLayout layout;
+};
+SuiteData* g_suite = nullptr;
+
+// A game installation: a folder with a Japanese name (so that the path is
+// code page 932 bytes all the way), the game's files and its uninstall list.
+struct Installation {
+  TempDir parent;
+  std::string folder;
+
+  Installation() {
+    folder = parent / Narrow(L"ミロセナ");
+    bool made = MakeDir(folder) && WriteFileText(folder + "\\game.exe", "the game") &&
+                WriteFileText(folder + "\\Data1.arc", "old archive") &&
+                WriteFileBytes(folder + "\\uninst.lst",
+                               ToBytes(std::string(kOldList) + std::string(1, '\0')));
+    EXPECT_TRUE(made);
+  }
+  std::string operator/(const std::string& name) const { return folder + "\\" + name; }
+};
+
+// ---------------------------------------------------------------------------
+
+// A mutex that the test itself holds, as the game or another updater would.
+class HeldMutex {
+ public:
+  explicit HeldMutex(const wchar_t* name)
+      : handle_(CreateMutexW(nullptr, TRUE, name)), error_(GetLastError()) {}
+  ~HeldMutex() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+  }
+  HeldMutex(const HeldMutex&) = delete;
+  HeldMutex& operator=(const HeldMutex&) = delete;
+  // Created anew and owned by this thread.
+  bool ok() const { return handle_ != nullptr && error_ == ERROR_SUCCESS; }
+
+ private:
+  HANDLE handle_;
+  DWORD error_;
+};
+
+std::vector<int> Sorted(std::vector<int> ids) {
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+class UpdaterRunTest : public testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    g_suite = new SuiteData;
+    SuiteData& s = *g_suite;
+    // Three files of the patch, the first one replacing a file of the game.
+    std::string files = s.dir / "files";
+    ASSERT_TRUE(MakeDir(files));
+    ASSERT_TRUE(WriteFileBytes(files + "\\Data1.arc", RandomBytes(5000, 1)));
+    ASSERT_TRUE(WriteFileBytes(files + "\\data2.arc", RandomBytes(70000, 2)));
+    ASSERT_TRUE(WriteFileText(files + "\\readme.txt", "Velmora fix patch\r\n"));
+    std::wstring patch = Widen(s.dir / "patch.exe");
+    std::wstring w = Widen(files);
+    long code = RunPatchtool(g_config.patchtool,
+                             L"pack --stub \"" + g_config.updater + L"\" -o \"" + patch +
+                                 L"\" --hash-list \"" + w + L"\\Data1.arc\" \"" + w +
+                                 L"\\data2.arc\" \"" + w + L"\\readme.txt\"",
+                             s.dir / "patchtool.log");
+    ASSERT_EQ(code, 0) << ReadFileText(s.dir / "patchtool.log");
+    ASSERT_TRUE(ReadFileBytes(Narrow(g_config.updater), &s.stub));
+    ASSERT_TRUE(ReadFileBytes(Narrow(patch), &s.patch));
+    ASSERT_TRUE(ReadPatchLayout(s.patch, &s.layout));
+    std::vector<std::string> names;
+    for (const PatchEntry& e : s.layout.entries) names.push_back(e.name);
+    ASSERT_EQ(names, (std::vector<std::string>{"Data1.arc", "data2.arc", "readme.txt", "QEN.hvl"}));
+  }
+  static void TearDownTestSuite() {
+    delete g_suite;
+    g_suite = nullptr;
+  }
+
+  void SetUp() override {
+    ASSERT_NE(g_suite, nullptr);
+    ASSERT_FALSE(g_suite->patch.empty()) << "the patch could not be packed";
+    RemoveGameKeys();
+    // A leftover updater of an earlier test would spoil every later one.
+    ASSERT_FALSE(MutexExists(kUpdaterMutex));
+    ASSERT_FALSE(MutexExists(kInterpreterMutex));
+    ASSERT_TRUE(driver_.probeLoaded()) << "the probe DLL did not load";
+  }
+  void TearDown() override { RemoveGameKeys(); }
+
+  // Writes a patch file for this test and returns its path.
+  std::wstring WritePatch(const Bytes& bytes, const std::string& name = "patch.exe") {
+    std::string path = dir_ / name;
+    EXPECT_TRUE(WriteFileBytes(path, bytes));
+    return Widen(path);
+  }
+
+  // Registers the installation as the game's own installer would.
+  void Register(const Installation& install) {
+    ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_SZ, install.folder));
+  }
+
+  // Waits for the next box of the process and reads it; a box that does not
+  // come fails the test.
+  Box NextBox(const Process& process) {
+    HWND hwnd = driver_.WaitForBox(process, kTimeoutMs);
+    EXPECT_NE(hwnd, nullptr) << "no box appeared";
+    if (hwnd == nullptr) return Box();
+    return driver_.Read(hwnd);
+  }
+
+  // Checks a box: the one caption, no owner window, the text, the icon and
+  // which buttons it has and which of them is the default.
+  void ExpectBox(const Box& box, const wchar_t* text, int icon, std::vector<int> buttons,
+                 int defaultButton) {
+    EXPECT_EQ(Utf8(box.caption), Utf8(kCaption));
+    EXPECT_EQ(Utf8(box.text), Utf8(text));
+    EXPECT_EQ(box.icon, icon) << "icon (box_probe.h: 3 information, 4 warning, 5 question)";
+    EXPECT_EQ(Sorted(box.ButtonIds()), Sorted(buttons));
+    EXPECT_EQ(box.DefaultIds(), std::vector<int>{defaultButton});
+    EXPECT_EQ(GetWindow(box.hwnd, GW_OWNER), nullptr) << "the box has an owner window";
+  }
+  void ExpectQuestion(const Box& box) {
+    ExpectBox(box, kQuestion, kIconQuestion, {IDYES, IDNO}, IDNO);
+    EXPECT_EQ(box.focusId, IDNO) << "the focus is not on No";
+  }
+  void ExpectWarning(const Box& box, const wchar_t* text) {
+    ExpectBox(box, text, kIconWarning, {IDOK}, IDOK);
+  }
+
+  // Both names are taken while a box of the updater is up: opening finds
+  // them, and creating one finds it existing.
+  void ExpectMutexesHeld() {
+    EXPECT_TRUE(MutexExists(kUpdaterMutex));
+    EXPECT_TRUE(MutexExists(kInterpreterMutex));
+    EXPECT_TRUE(MutexCreationFindsItTaken(kUpdaterMutex));
+    EXPECT_TRUE(MutexCreationFindsItTaken(kInterpreterMutex));
+  }
+
+  // The process ends with the code and shows no further box; afterwards
+  // both names are free again.
+  void ExpectEndWithoutBox(Process& process, DWORD expectedCode) {
+    HWND more = driver_.WaitForBox(process, kTimeoutMs);
+    if (more != nullptr) {
+      Box extra = driver_.Read(more);
+      ADD_FAILURE() << "an unexpected box: " << Utf8(extra.text);
+      driver_.Click(extra, extra.buttons.empty() ? IDOK : extra.buttons.front().id);
+    }
+    DWORD code = 0;
+    ASSERT_TRUE(process.WaitExit(kTimeoutMs, &code)) << "the updater did not end";
+    EXPECT_EQ(code, expectedCode) << std::hex << "exit code 0x" << code;
+    EXPECT_FALSE(MutexExists(kUpdaterMutex));
+    EXPECT_FALSE(MutexExists(kInterpreterMutex));
+  }
+
+  // Starts the updater and answers Yes at its question.
+  void StartAndAgree(Process& process, const std::wstring& patch) {
+    ASSERT_TRUE(process.Start(patch));
+    Box question = NextBox(process);
+    ExpectQuestion(question);
+    ASSERT_TRUE(driver_.Click(question, IDYES));
+  }
+
+  TempDir dir_;
+  BoxDriver driver_{g_config.probe};
+};
+
+// The install folder after a run in which the first `written` entries of
+// the patch were written and the list was (or was not) extended.
+Snapshot ExpectedAfter(const Snapshot& before, size_t written, bool listExtended) {
+  Snapshot after = before;
+  for (size_t i = 0; i < written; ++i) {
+    after[g_suite->layout.entries[i].name] =
+        AsText(EntryData(g_suite->patch, g_suite->layout, i));
+  }
+  if (listExtended) {
+    std::string list = kOldList;
+    for (const PatchEntry& e : g_suite->layout.entries) {
+      if (e.name != "Data1.arc") list += e.name + "\n";
+    }
+    after["uninst.lst"] = list + std::string(1, '\0');
+  }
+  return after;
+}
+
+TEST_F(UpdaterRunTest, FullUpdateWritesFilesAndListAndTellsCompletion) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  Snapshot before = TakeSnapshot(install.folder);
+  std::wstring patch = WritePatch(g_suite->patch);
+
+  Process updater;
+  ASSERT_TRUE(updater.Start(patch));
+  Box question = NextBox(updater);
+  ExpectQuestion(question);
+  ExpectMutexesHeld();
+  EXPECT_EQ(TakeSnapshot(install.folder), before) << "files touched before the answer";
+  ASSERT_TRUE(driver_.Click(question, IDYES));
+
+  Box done = NextBox(updater);
+  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+  // Held until the last box is dismissed.
+  ExpectMutexesHeld();
+  EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+  EXPECT_EQ(ReadFileText(install / "data2.arc"),
+            AsText(RandomBytes(70000, 2)));  // the packed file itself
+  ASSERT_TRUE(driver_.Click(done, IDOK));
+  ExpectEndWithoutBox(updater, kExitOk);
+}
+
+TEST_F(UpdaterRunTest, AnythingButYesAtTheQuestionDeclinesAndTouchesNothing) {
+  struct Answer {
+    const char* what;
+    std::function<bool(BoxDriver&, const Box&)> give;
+  };
+  const Answer answers[] = {
+      {"Enter (No is the default)", [](BoxDriver& d, const Box& b) { return d.PressEnter(b); }},
+      {"the No button", [](BoxDriver& d, const Box& b) { return d.Click(b, IDNO); }},
+      {"no answer (0, as from a box that could not be shown)",
+       [](BoxDriver& d, const Box& b) { return d.EndWith(b, 0); }},
+      {"IDCANCEL", [](BoxDriver& d, const Box& b) { return d.EndWith(b, IDCANCEL); }},
+  };
+  for (const Answer& answer : answers) {
+    SCOPED_TRACE(answer.what);
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    Snapshot before = TakeSnapshot(install.folder);
+    Process updater;
+    ASSERT_TRUE(updater.Start(WritePatch(g_suite->patch)));
+    Box question = NextBox(updater);
+    ExpectQuestion(question);
+    ASSERT_TRUE(answer.give(driver_, question));
+    ExpectEndWithoutBox(updater, kExitDeclined);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+  }
+}
+
+// Every failure of the update: its box after the Yes, its exit code, and
+// what it leaves in the install folder.
+TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
+  struct Failure {
+    const char* what;
+    // Damages the patch or the installation.
+    std::function<void(Bytes* patch, const Installation& install)> prepare;
+    DWORD code;
+    const wchar_t* text;
+    size_t written;  // entries written before the failure
+  };
+  const PatchLayout& layout = g_suite->layout;
+  const Failure failures[] = {
+      {"the updater alone, no package",
+       [](Bytes* patch, const Installation&) { *patch = g_suite->stub; }, kPackageError,
+       kPackageDamaged, 0},
+      {"directory cut short",
+       [](Bytes* patch, const Installation&) { patch->resize(kPackageOffset + 16 + 32 * 2); },
+       kPackageError, kPackageDamaged, 0},
+      {"an entry count of 17",
+       [](Bytes* patch, const Installation&) { (*patch)[kPackageOffset + 12] = 17; }, kTooMany,
+       kPackageDamaged, 0},
+      {"the second entry's data damaged",
+       [&layout](Bytes* patch, const Installation&) { (*patch)[layout.DataAt(1) + 100] ^= 0x01; },
+       kChecksum, kPackageDamaged, 1},
+      {"the last entry cut short",
+       [](Bytes* patch, const Installation&) { patch->pop_back(); }, kPackageError,
+       kPackageDamaged, 3},
+      {"a folder where the second file should go",
+       [](Bytes*, const Installation& install) { ASSERT_TRUE(MakeDir(install / "data2.arc")); },
+       kWriteError, kWriteFailed, 1},
+      {"no uninstall list",
+       [](Bytes*, const Installation& install) {
+         ASSERT_TRUE(DeleteFileA((install / "uninst.lst").c_str()));
+       },
+       kUninstallListError, kUninstallListFailed, 4},
+  };
+  for (const Failure& failure : failures) {
+    SCOPED_TRACE(failure.what);
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    Bytes patch = g_suite->patch;
+    ASSERT_NO_FATAL_FAILURE(failure.prepare(&patch, install));
+    Snapshot before = TakeSnapshot(install.folder);
+
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+    Box box = NextBox(updater);
+    ExpectWarning(box, failure.text);
+    ExpectMutexesHeld();
+    // Nothing is undone, and the list changes only on success.
+    EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, failure.written, false));
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, failure.code);
+  }
+}
+
+TEST_F(UpdaterRunTest, SecondCopyEndsAtOnceWithoutABoxAndTheFirstGoesOn) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  Snapshot before = TakeSnapshot(install.folder);
+  std::wstring patch = WritePatch(g_suite->patch);
+
+  Process first;
+  ASSERT_TRUE(first.Start(patch));
+  Box question = NextBox(first);
+  ExpectQuestion(question);
+
+  Process second;
+  ASSERT_TRUE(second.Start(patch));
+  DWORD start = GetTickCount();
+  while (second.Running() && GetTickCount() - start < kTimeoutMs) {
+    EXPECT_TRUE(FindBoxes(second.pid()).empty()) << "the second copy showed a box";
+    Sleep(10);
+  }
+  DWORD code = 0;
+  ASSERT_TRUE(second.WaitExit(0, &code)) << "the second copy did not end";
+  EXPECT_EQ(code, kExitAlreadyRunning);
+
+  // The first copy's question is still up, and it goes on as usual.
+  EXPECT_TRUE(IsWindow(question.hwnd));
+  EXPECT_EQ(TakeSnapshot(install.folder), before);
+  ASSERT_TRUE(driver_.Click(question, IDYES));
+  Box done = NextBox(first);
+  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+  ASSERT_TRUE(driver_.Click(done, IDOK));
+  ExpectEndWithoutBox(first, kExitOk);
+  EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+}
+
+TEST_F(UpdaterRunTest, TakenUpdaterMutexEndsTheRunQuietly) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  HeldMutex other(kUpdaterMutex);
+  ASSERT_TRUE(other.ok());
+  Process updater;
+  ASSERT_TRUE(updater.Start(WritePatch(g_suite->patch)));
+  HWND box = driver_.WaitForBox(updater, kTimeoutMs);
+  EXPECT_EQ(box, nullptr) << "a box appeared";
+  DWORD code = 0;
+  EXPECT_TRUE(updater.WaitExit(kTimeoutMs, &code));
+  EXPECT_EQ(code, kExitAlreadyRunning);
+  // It did not take the interpreter mutex on its way out either.
+  EXPECT_FALSE(MutexExists(kInterpreterMutex));
+}
+
+// With the game running, the registry is not even read: no value is set,
+// and still the game-running warning comes, not the not-installed one.
+TEST_F(UpdaterRunTest, TakenInterpreterMutexGivesGameRunningWarning) {
+  std::wstring patch = WritePatch(g_suite->patch);
+  {
+    HeldMutex game(kInterpreterMutex);
+    ASSERT_TRUE(game.ok());
+    Process updater;
+    ASSERT_TRUE(updater.Start(patch));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kGameRunning);
+    EXPECT_TRUE(MutexExists(kUpdaterMutex));
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    DWORD code = 0;
+    EXPECT_EQ(driver_.WaitForBox(updater, kTimeoutMs), nullptr) << "a question after the warning";
+    ASSERT_TRUE(updater.WaitExit(kTimeoutMs, &code));
+    EXPECT_EQ(code, kExitGameRunning);
+    EXPECT_FALSE(MutexExists(kUpdaterMutex));
+  }
+
+  // Once the game has ended, the guard passes (and the missing registry
+  // value is what stops the run now).
+  Process again;
+  ASSERT_TRUE(again.Start(patch));
+  Box box = NextBox(again);
+  ExpectWarning(box, kNotInstalled);
+  ASSERT_TRUE(driver_.Click(box, IDOK));
+  ExpectEndWithoutBox(again, kExitNotInstalled);
+}
+
+TEST_F(UpdaterRunTest, NoUsableInstallFolderGivesNotInstalledWarning) {
+  struct Registry {
+    const char* what;
+    std::function<void(const Installation&)> set;
+  };
+  const Registry cases[] = {
+      {"no key", [](const Installation&) {}},
+      {"key without the value",
+       [](const Installation&) {
+         HKEY key;
+         ASSERT_TRUE(CreateGameKey(kMachine32, &key));
+         RegCloseKey(key);
+       }},
+      {"REG_EXPAND_SZ naming the folder",
+       [](const Installation& i) { ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_EXPAND_SZ, i.folder)); }},
+      {"value under HKEY_CURRENT_USER only",
+       [](const Installation& i) { ASSERT_TRUE(SetInstalledFolder(kUser, REG_SZ, i.folder)); }},
+      {"value in the 64-bit view only",
+       [](const Installation& i) { ASSERT_TRUE(SetInstalledFolder(kMachine64, REG_SZ, i.folder)); }},
+  };
+  std::wstring patch = WritePatch(g_suite->patch);
+  for (const Registry& c : cases) {
+    SCOPED_TRACE(c.what);
+    RemoveGameKeys();
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(c.set(install));
+    Snapshot before = TakeSnapshot(install.folder);
+    Process updater;
+    ASSERT_TRUE(updater.Start(patch));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kNotInstalled);
+    ExpectMutexesHeld();
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kExitNotInstalled);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+  }
+}
+
+TEST_F(UpdaterRunTest, ArgumentsAndShowModeChangeNothing) {
+  struct Start {
+    const wchar_t* arguments;
+    int showMode;
+  };
+  const Start starts[] = {
+      {L"/S /quiet --force", SW_HIDE},
+      {L"\"C:\\Other Game\" -uninstall", SW_SHOWMINNOACTIVE},
+  };
+  for (const Start& s : starts) {
+    SCOPED_TRACE(Utf8(s.arguments));
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    Snapshot before = TakeSnapshot(install.folder);
+    Process updater;
+    ASSERT_TRUE(updater.Start(WritePatch(g_suite->patch), s.arguments, s.showMode));
+    Box question = NextBox(updater);
+    ExpectQuestion(question);
+    ASSERT_TRUE(driver_.Click(question, IDYES));
+    Box done = NextBox(updater);
+    ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+    ASSERT_TRUE(driver_.Click(done, IDOK));
+    ExpectEndWithoutBox(updater, kExitOk);
+    EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+  }
+}
+
+}  // namespace

@@ -46,7 +46,11 @@ void OutputFile::Discard() {
   created_ = false;
 }
 
-bool OutputFile::Open(std::string* error) {
+bool OutputFile::Open(std::string* error) { return Reserve(true, error); }
+
+bool OutputFile::ChooseName(std::string* error) { return Reserve(false, error); }
+
+bool OutputFile::Reserve(bool create, std::string* error) {
   // A name beside the output keeps the final rename on one file system; a
   // file that happens to carry it is left alone.
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -54,7 +58,7 @@ bool OutputFile::Open(std::string* error) {
     std::snprintf(suffix, sizeof suffix, attempt == 0 ? ".part" : ".part%d", attempt);
     std::string candidate = path_ + suffix;
     if (PathExists(candidate)) continue;
-    if (!file_.OpenWrite(candidate.c_str())) {
+    if (create && !file_.OpenWrite(candidate.c_str())) {
       *error = "cannot create " + candidate;
       return false;
     }
@@ -86,6 +90,10 @@ bool OutputFile::WriteZeros(uint64_t size, std::string* error) {
 
 bool OutputFile::Commit(std::string* error) {
   file_.Close();
+  if (!created_) {
+    *error = "nothing to put in place of " + path_;
+    return false;
+  }
   bool placed = PathExists(path_) ? ReplaceFileContents(path_.c_str(), temp_.c_str()) == 1
                                   : RenameOnto(temp_, path_);
   if (!placed) {

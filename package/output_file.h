@@ -18,6 +18,10 @@ class OutputFile {
 
   // Creates the temporary file. On failure *error says why.
   bool Open(std::string* error);
+  // Instead of Open: picks a free temporary name for another program to
+  // create (TempPath). Whatever stands there is removed unless committed.
+  bool ChooseName(std::string* error);
+  const std::string& TempPath() const { return temp_; }
   bool Write(const void* data, uint32_t size, std::string* error);
   // Writes size zero bytes.
   bool WriteZeros(uint64_t size, std::string* error);
@@ -26,6 +30,7 @@ class OutputFile {
 
  private:
   void Discard();
+  bool Reserve(bool create, std::string* error);
 
   std::string path_;
   std::string temp_;

@@ -10,6 +10,7 @@
 #include "package/le_bytes.h"
 #include "package/output_file.h"
 #include "package/pack_directory.h"
+#include "package/pe_signature.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
 
@@ -112,6 +113,17 @@ bool WritePackage(const PackJob& job, std::vector<PackedEntry>* entries, std::st
              std::to_string(kPackageOffset) + " fit before the package";
     return false;
   }
+  // A signature covers the whole file: the package behind it would break
+  // it, and its table would sit in the middle of the patch.
+  if (ReadPeSignature(stub).status == kPeSigned) {
+    *error = "the stub " + job.stub + " is signed; pack the unsigned updater, then sign the " +
+             "patch (patchtool sign)";
+    return false;
+  }
+  if (!stub.Seek(0)) {
+    *error = "cannot read the stub " + job.stub;
+    return false;
+  }
 
   DiskFile files[kMaxPackEntries];
   for (size_t i = 0; i < inputs.size(); ++i) {
@@ -210,4 +222,16 @@ bool WritePackage(const PackJob& job, std::vector<PackedEntry>* entries, std::st
     return false;
   }
   return true;
+}
+
+bool NameAsksForElevation(const std::string& path) {
+  size_t slash = path.find_last_of("/\\");
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  for (const char* word : {"setup", "install", "update", "patch"}) {
+    if (name.find(word) != std::string::npos) return true;
+  }
+  return false;
 }

@@ -27,9 +27,15 @@ struct PackedEntry {
 extern const char kGeneratedHashListName[];
 
 // Writes job.output. Every refusal (a name that is too long, unsafe or
-// taken twice, a stub longer than 65536 bytes, more than 16 entries, an
-// entry beyond the reader's reach, an unreadable input) is found before
-// anything is written. The file is written through a temporary name and put
-// in place at the end: on any failure no output is left and an existing
-// output is unchanged. On success *entries lists what was packed.
+// taken twice, a stub longer than 65536 bytes or signed, more than 16
+// entries, an entry beyond the reader's reach, an unreadable input) is found
+// before anything is written. The file is written through a temporary name
+// and put in place at the end: on any failure no output is left and an
+// existing output is unchanged. On success *entries lists what was packed.
 bool WritePackage(const PackJob& job, std::vector<PackedEntry>* entries, std::string* error);
+
+// Whether a file name (its last component) holds "setup", "install",
+// "update" or "patch" in any letter case: the words by which Windows'
+// installer detection elevates a program that has no manifest, as the
+// updater has none.
+bool NameAsksForElevation(const std::string& path);

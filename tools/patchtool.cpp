@@ -16,6 +16,7 @@
 #include "package/hash_list_writer.h"
 #include "package/pack_writer.h"
 #include "package/package_check.h"
+#include "package/patch_signing.h"
 #include "package/update_result_text.h"
 
 namespace {
@@ -141,6 +142,19 @@ void Error(const char* command, const std::string& message) {
   std::fprintf(stderr, "patchtool %s: %s\n", command, message.c_str());
 }
 
+// Installer detection elevates a program without a manifest by its name
+// alone; unelevated, the updater's writes into a protected install folder
+// land in the player's VirtualStore, out of the game's sight.
+void WarnUnlessElevated(const char* command, const std::string& output) {
+  if (NameAsksForElevation(output)) return;
+  std::fprintf(stderr,
+               "patchtool %s: warning: the name of %s holds none of the words setup, install, "
+               "update or patch; Windows elevates the updater only by such a name, and "
+               "unelevated its writes into a protected install folder go to the player's "
+               "VirtualStore, where the game never sees them (see README)\n",
+               command, output.c_str());
+}
+
 int UsageError(const char* command, const std::string& message) {
   std::fprintf(stderr, "patchtool %s: %s (see patchtool %s --help)\n", command, message.c_str(),
                command);
@@ -222,6 +236,32 @@ int RunPack(const char* name, const Arguments& args) {
     return kExitFailed;
   }
   std::printf("%s: %u entries\n", job.output.c_str(), static_cast<unsigned>(entries.size()));
+  WarnUnlessElevated(name, job.output);
+  return kExitOk;
+}
+
+int RunSign(const char* name, const Arguments& args) {
+  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
+  if (!args.Has("cert")) return UsageError(name, "no certificate given: --cert CERT");
+  if (!args.Has("key")) return UsageError(name, "no key given: --key KEY");
+  SignJob job;
+  job.patch = args.operands[0];
+  job.output = args.Value("output");
+  job.cert = args.Value("cert");
+  job.key = args.Value("key");
+  job.passFile = args.Value("pass-file");
+  job.timestamp = args.Value("timestamp");
+  SignOutcome outcome;
+  std::string error;
+  if (!SignPatch(job, &outcome, &error)) {
+    Error(name, error + " (nothing written; " + job.patch + " left as it was)");
+    return kExitFailed;
+  }
+  std::printf("%s: signed; %u entries read back unchanged; certificate table of %u bytes at "
+              "offset %u\n",
+              outcome.output.c_str(), outcome.entries, outcome.signature.tableSize,
+              outcome.signature.tableOffset);
+  WarnUnlessElevated(name, outcome.output);
   return kExitOk;
 }
 
@@ -262,9 +302,17 @@ int RunList(const char* name, const Arguments& args) {
   CheckPackage(path, &report);
   if (!ReportUnusable(name, path, report)) return kExitFailed;
 
+  SignatureReport signature;
+  std::string error;
+  if (!CheckSignature(path, args.Value("ca"), &signature, &error)) {
+    Error(name, error);
+    return kExitFailed;
+  }
+
   std::printf("%s: %u entries, data base %u\n", path.c_str(),
               static_cast<unsigned>(report.entries.size()), report.dataBase);
   std::printf("%s\n", HashListLine(report).c_str());
+  std::printf("signature: %s\n", SignatureText(signature).c_str());
   std::printf("%5s  %10s  %10s  %-10s  %s\n", "index", "offset", "size", "check", "name");
   int status = kExitOk;
   for (size_t i = 0; i < report.entries.size(); ++i) {
@@ -285,8 +333,15 @@ int RunVerify(const char* name, const Arguments& args) {
   PackageReport report;
   CheckPackage(path, &report);
   if (!ReportUnusable(name, path, report)) return kExitFailed;
+  SignatureReport signature;
+  std::string error;
+  if (!CheckSignature(path, args.Value("ca"), &signature, &error)) {
+    Error(name, error);
+    return kExitFailed;
+  }
 
   std::printf("%s\n", HashListLine(report).c_str());
+  std::printf("signature: %s\n", SignatureText(signature).c_str());
   unsigned verified = 0;
   for (const EntryReport& entry : report.entries) {
     std::printf("%-10s  %s", EntryCheckText(entry.check), entry.name.c_str());
@@ -300,6 +355,11 @@ int RunVerify(const char* name, const Arguments& args) {
 
   switch (JudgePackage(report)) {
     case kPackagePasses:
+      // The publisher's release check: a signature that is there must hold.
+      if (signature.state == kSignatureFails) {
+        Error(name, path + ": fails: the signature does not verify (" + signature.reason + ")");
+        return kExitFailed;
+      }
       std::printf("%s: passes; %u of %u entries verified\n", path.c_str(), verified,
                   static_cast<unsigned>(report.entries.size()));
       return kExitOk;
@@ -383,6 +443,24 @@ int RunApply(const char* name, const Arguments& args) {
 
 std::string ApplyHelp();
 
+// list and verify say the same about signatures.
+#define SIGNATURE_HELP                                                             \
+  "The signature line is \"signature: \" and one of:\n"                           \
+  "  none                       no Authenticode signature\n"                       \
+  "  none (not a PE program)    the file is no Windows program at all\n"           \
+  "  present, verifies          osslsigncode verify accepts it\n"                  \
+  "  present, does not verify (WHY)\n"                                             \
+  "                             the file was changed after signing, the\n"         \
+  "                             certificate is not trusted (or has expired),\n"    \
+  "                             or the certificate table cannot be read\n"         \
+  "  present, not checked (osslsigncode not found)\n"                              \
+  "                             osslsigncode is not on PATH\n"                     \
+  "\n"                                                                             \
+  "  --ca FILE  the CA certificates (PEM) that the signer's chain must end in\n"   \
+  "             (osslsigncode -CAfile). Without it osslsigncode uses its default\n" \
+  "             CA file, the system's trusted CAs: a certificate of your own CA,\n" \
+  "             or a self-signed one, then does not verify.\n"
+
 const std::vector<Command>& Commands() {
   static const std::vector<Command> commands = {
       {"sum", "print the content checksum of files",
@@ -432,17 +510,68 @@ const std::vector<Command>& Commands() {
        "Refused, with nothing written and an existing OUT left as it was: a name\n"
        "longer than 15 bytes or holding a colon or parent step, two FILEs of the\n"
        "same name (letter case does not count; so also two hash lists), a STUB\n"
-       "longer than 65536 bytes, more than 16 entries, an entry that would start\n"
-       "at or beyond 2 GiB, a patch that would end beyond 4 GiB, a FILE or STUB\n"
-       "that cannot be read.\n"
+       "longer than 65536 bytes, a signed STUB (pack the unsigned updater, then\n"
+       "sign the patch), more than 16 entries, an entry that would start at or\n"
+       "beyond 2 GiB, a patch that would end beyond 4 GiB, a FILE or STUB that\n"
+       "cannot be read.\n"
+       "\n"
+       "Warns on stderr, and still packs, when the name of OUT holds none of the\n"
+       "words setup, install, update or patch (letter case does not count): the\n"
+       "updater has no manifest, so Windows runs it elevated only when its name\n"
+       "holds one of them, and unelevated its writes into a protected install\n"
+       "folder (under Program Files) go to the player's VirtualStore, where the\n"
+       "game never sees them.\n"
        "\n"
        "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n",
        {{"stub", 0, true}, {"output", 'o', true}, {"hash-list", 0, false}},
        RunPack},
-      {"list", "show a patch's entries and whether each matches the hash list",
-       "Usage: patchtool list PATCH\n"
+      {"sign", "sign a patch (Authenticode, by osslsigncode)",
+       "Usage: patchtool sign PATCH --cert CERT --key KEY [--pass-file FILE]\n"
+       "                      [--timestamp URL] [-o OUT]\n"
        "\n"
-       "Prints the package's entries in directory order: index, offset from the\n"
+       "Signs PATCH with an Authenticode signature made by osslsigncode, which\n"
+       "must be on PATH (Debian: apt-get install osslsigncode). Sign after\n"
+       "packing: the signature's certificate table goes behind the package, where\n"
+       "the updater reads nothing, and the signature covers every byte before it,\n"
+       "so any later change to the patch breaks it.\n"
+       "\n"
+       "  --cert CERT       the signing certificate, followed by any intermediate\n"
+       "                    CA certificates (PEM or DER; osslsigncode -certs)\n"
+       "  --key KEY         its private key (PEM, DER or PVK; osslsigncode -key)\n"
+       "  --pass-file FILE  a file holding the key's password (osslsigncode\n"
+       "                    -readpass); a key with a password needs it, as\n"
+       "                    osslsigncode is given no terminal to ask on\n"
+       "  --timestamp URL   an RFC 3161 time-stamp server (osslsigncode -ts);\n"
+       "                    without one, the signature stops verifying when the\n"
+       "                    certificate expires\n"
+       "  -o, --output OUT  write the signed patch to OUT and leave PATCH as it\n"
+       "                    is; without it PATCH itself is replaced\n"
+       "\n"
+       "Refused, with nothing written: a PATCH that is signed already (signing\n"
+       "twice), one that is not a Windows program or carries no usable package,\n"
+       "one that patchtool verify fails, a CERT, KEY or FILE that cannot be read.\n"
+       "osslsigncode writes a temporary file beside OUT (or PATCH), which takes\n"
+       "its place only when the package reads back the same from it (the header,\n"
+       "the directory and every entry's data) and the certificate table lies\n"
+       "behind the package. A failed signing leaves PATCH and OUT as they were.\n"
+       "Warns like pack when the name of the signed file holds none of the words\n"
+       "setup, install, update or patch.\n"
+       "\n"
+       "Prints one line: the file written, the entries read back and where the\n"
+       "certificate table lies.\n"
+       "\n"
+       "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n",
+       {{"cert", 0, true},
+        {"key", 0, true},
+        {"pass-file", 0, true},
+        {"timestamp", 0, true},
+        {"output", 'o', true}},
+       RunSign},
+      {"list", "show a patch's entries and whether each matches the hash list",
+       "Usage: patchtool list [--ca FILE] PATCH\n"
+       "\n"
+       "Prints the entry count and data base, the hash list, the signature, and\n"
+       "then the package's entries in directory order: index, offset from the\n"
        "data base, size, the check against the hash list, and the stored name.\n"
        "The check is one of:\n"
        "  matches     the first hash-list record of the name has the same checksum\n"
@@ -450,24 +579,31 @@ const std::vector<Command>& Commands() {
        "  not listed  no record names the entry: it is written unverified\n"
        "  unreadable  the entry's data cannot be reached or read in full\n"
        "\n"
+       SIGNATURE_HELP
+       "\n"
        "Exit status: 0 when the package is usable, 1 when it cannot be opened or\n"
-       "used (the reason goes to stderr) or an entry is unreadable, 2 on wrong\n"
-       "usage.\n",
-       {},
+       "used (the reason goes to stderr), an entry is unreadable or the CA FILE\n"
+       "cannot be read, 2 on wrong usage. The signature does not change it.\n",
+       {{"ca", 0, true}},
        RunList},
       {"apply", "apply a patch to an install folder", nullptr, {}, RunApply},
       {"verify", "check every entry of a patch against its hash list",
-       "Usage: patchtool verify PATCH\n"
+       "Usage: patchtool verify [--ca FILE] PATCH\n"
        "\n"
        "Reads every entry of PATCH, as the update would, without writing anything,\n"
-       "and prints one line per entry: matches, differs (with both checksums),\n"
-       "not listed or unreadable, then a closing line when the patch passes.\n"
+       "and prints the hash list and the signature, one line per entry: matches,\n"
+       "differs (with both checksums), not listed or unreadable, then a closing\n"
+       "line when the patch passes.\n"
+       "\n"
+       SIGNATURE_HELP
        "\n"
        "Exit status: 0 when the patch passes; 1 when it cannot be opened or used,\n"
-       "an entry is unreadable, a listed entry differs, or a hash-list entry\n"
-       "exists but cannot be loaded (the update would then verify nothing); 2 on\n"
-       "wrong usage. A patch without a hash list passes, unverified.\n",
-       {},
+       "an entry is unreadable, a listed entry differs, a hash-list entry exists\n"
+       "but cannot be loaded (the update would then verify nothing), a signature\n"
+       "is present and does not verify, or the CA FILE cannot be read; 2 on\n"
+       "wrong usage. A patch without a hash list passes, unverified; so does an\n"
+       "unsigned patch, and a signed one whose signature was not checked.\n",
+       {{"ca", 0, true}},
        RunVerify},
   };
   return commands;

@@ -1,11 +1,19 @@
 #!/usr/bin/env python3
 """Tests of the patchtool program as a publisher runs it.
 
-Usage: patchtool_test.py [--merged-output] [PREFIX...] PATCHTOOL [-- UNITTEST-ARGS]
+Usage: patchtool_test.py [--merged-output] [--engine-stand-in=FILE] [PREFIX...]
+                         PATCHTOOL [-- UNITTEST-ARGS]
 
 PREFIX is a command that runs PATCHTOOL (cmake/wine-run.sh for the Windows
 build). --merged-output says that the prefix hands back stdout and stderr as
 one stream, as wine-run.sh does; the checks then look at that stream.
+--engine-stand-in names a build of fake_signing_engine.cpp for the same
+system as PATCHTOOL, which the tests put on PATH as osslsigncode.
+
+Signing itself is real: osslsigncode and openssl make throwaway keys and
+signatures. The Windows build finds no osslsigncode under Wine (a Linux
+program that it cannot wait for), so there the tests sign with osslsigncode
+directly and check that patchtool.exe says it cannot check.
 
 Each test works in a fresh temporary folder, which is also the program's
 current folder, so that every path given to it is relative and means the
@@ -13,6 +21,7 @@ same under Wine. Patches are checked byte for byte against the layout
 decoded here, not only through the program's own list command.
 """
 
+import atexit
 import os
 import shutil
 import struct
@@ -22,11 +31,63 @@ import tempfile
 import unittest
 
 COMMAND = []       # prefix and program
+ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
 MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
 
 PACKAGE_OFFSET = 65536
 STUB = bytes(range(256)) * 4  # any small file serves as the updater stub
+OSSLSIGNCODE = shutil.which("osslsigncode")
+OPENSSL = shutil.which("openssl")
+
+
+def pe_stub():
+    """A minimal PE32 GUI program of 1024 bytes (headers and one code
+    section), for signing: Authenticode needs a program image."""
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x0102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII",
+                           0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
+                           0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0,
+                                           0, 0, 0x60000020)
+    headers = dos + b"PE\0\0" + coff + optional + section
+    return headers.ljust(0x200, b"\0") + b"\x31\xc0\xc2\x10\x00".ljust(0x200, b"\xcc")
+
+
+PE_STUB = pe_stub()
+PE_CHECKSUM_AT = 0x40 + 24 + 64             # in PE_STUB's optional header
+PE_TABLE_ENTRY_AT = 0x40 + 24 + 96 + 4 * 8  # its certificate table entry
+
+
+def table_entry(data):
+    """(offset, size) of the certificate table of a file made from PE_STUB."""
+    return struct.unpack_from("<II", data, PE_TABLE_ENTRY_AT)
+
+
+KEYS = None  # folder of throwaway certificates, made once
+
+
+def make_keys():
+    """Self-signed code-signing certificates and keys, made for this run."""
+    global KEYS
+    if KEYS is not None:
+        return KEYS
+    KEYS = tempfile.mkdtemp(prefix="patchtool-keys.")
+    atexit.register(shutil.rmtree, KEYS, True)
+    for name, subject in (("", "/CN=Velmora Test Publisher"), ("other-", "/CN=Someone Else")):
+        subprocess.run([OPENSSL, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "30",
+                        "-subj", subject, "-addext", "extendedKeyUsage=codeSigning",
+                        "-keyout", name + "key.pem", "-out", name + "cert.pem"],
+                       cwd=KEYS, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(os.path.join(KEYS, "pass.txt"), "w") as f:
+        f.write("swordfish\n")
+    with open(os.path.join(KEYS, "wrong-pass.txt"), "w") as f:
+        f.write("haddock\n")
+    subprocess.run([OPENSSL, "pkey", "-in", "key.pem", "-aes256", "-passout", "file:pass.txt",
+                    "-out", "locked-key.pem"], cwd=KEYS, check=True)
+    return KEYS
 
 
 def content_sum(data):
@@ -84,9 +145,10 @@ class PatchtoolTest(unittest.TestCase):
 
     # -- helpers ------------------------------------------------------------
 
-    def run_tool(self, *args):
+    def run_tool(self, *args, env=None):
         proc = subprocess.run(COMMAND + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300)
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
+                              env=env)
         return Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
 
     def path(self, name):
@@ -109,6 +171,13 @@ class PatchtoolTest(unittest.TestCase):
                 found.append(os.path.relpath(os.path.join(root, name), self.dir))
         return sorted(found)
 
+    def err(self, result):
+        """What the program wrote on stderr (merged: its own lines)."""
+        if MERGED:
+            return "".join(l + "\n" for l in result.out.splitlines()
+                           if l.startswith("patchtool"))
+        return result.err
+
     def assert_error_line(self, result, command):
         """Exactly one line on stderr, naming the command."""
         stream = result.out if MERGED else result.err
@@ -130,7 +199,7 @@ class PatchtoolTest(unittest.TestCase):
     # -- help -----------------------------------------------------------------
 
     def test_help_of_the_tool_and_of_every_command(self):
-        commands = ["sum", "hashlist", "pack", "list", "apply", "verify"]
+        commands = ["sum", "hashlist", "pack", "sign", "list", "apply", "verify"]
         top = self.run_tool("--help")
         self.assertEqual(0, top.code)
         for command in commands:
@@ -156,7 +225,12 @@ class PatchtoolTest(unittest.TestCase):
                  (["list", "a", "b"], "list"), (["apply", "patch.exe"], "apply"),
                  (["verify"], "verify"), (["pack", "--stub", "stub.bin", "a"], "pack"),
                  (["pack", "-o", "out.exe", "a"], "pack"), (["hashlist", "a"], "hashlist"),
-                 (["pack", "--stub"], "pack"), (["pack", "--hash-list=yes"], "pack")]
+                 (["pack", "--stub"], "pack"), (["pack", "--hash-list=yes"], "pack"),
+                 (["sign", "patch.exe"], "sign"),
+                 (["sign", "patch.exe", "--cert", "c.pem"], "sign"),
+                 (["sign", "--cert", "c.pem", "--key", "k.pem"], "sign"),
+                 (["sign", "a.exe", "b.exe", "--cert", "c.pem", "--key", "k.pem"], "sign"),
+                 (["verify", "patch.exe", "--ca"], "verify"), (["list", "--ca=", "p.exe"], "list")]
         for args, command in cases:
             with self.subTest(args=args):
                 r = self.run_tool(*args)
@@ -205,7 +279,8 @@ class PatchtoolTest(unittest.TestCase):
         lines = r.lines()
         self.assertEqual("patch.exe: 4 entries, data base %d" % base, lines[0])
         self.assertEqual("hash list: qen.hvl (entry 3), 2 records", lines[1])
-        rows = [l.split(None, 4) for l in lines[3:]]
+        self.assertEqual("signature: none (not a PE program)", lines[2])
+        rows = [l.split(None, 4) for l in lines[4:]]
         self.assertEqual([["0", "0", "3000", "matches", "Data01.arc"],
                           ["1", "3000", "70000", "differs", "b.arc"],
                           ["2", "73000", "0", "not", "listed  empty.dat"],
@@ -226,7 +301,7 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(0, r.code, r.err)
         self.assertEqual(["matches", "matches", "not listed"],
                          [l.split(None, 3)[3].rsplit("  ", 1)[0].strip()
-                          for l in r.lines()[3:]])
+                          for l in r.lines()[4:]])
 
     def test_pack_replaces_an_existing_output(self):
         self.make_files()
@@ -335,6 +410,7 @@ class PatchtoolTest(unittest.TestCase):
         r = self.run_tool("verify", "patch.exe")
         self.assertEqual(0, r.code, r.err + r.out)
         self.assertEqual(["hash list: QEN.hvl (entry 3), 3 records",
+                          "signature: none (not a PE program)",
                           "matches     Data01.arc", "matches     b.arc",
                           "matches     empty.dat", "not listed  QEN.hvl",
                           "patch.exe: passes; 3 of 4 entries verified"], r.lines())
@@ -449,8 +525,389 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual("", r.err)
 
 
+    # -- sign, and signatures in list and verify ---------------------------------
+
+    def keys(self):
+        """The throwaway certificates, copied into keys/ of the test folder."""
+        shutil.copytree(make_keys(), self.path("keys"))
+
+    def make_pe_patch(self, name="patch.exe"):
+        files = self.make_files()
+        self.write("updater.exe", PE_STUB)
+        r = self.run_tool("pack", "--hash-list", "--stub", "updater.exe", "-o", name,
+                          "src/Data01.arc", "src/b.arc", "src/empty.dat")
+        self.assertEqual(0, r.code, r.out + r.err)
+        return files
+
+    def engine(self, *args):
+        """osslsigncode itself, run here whichever build is under test."""
+        proc = subprocess.run([OSSLSIGNCODE] + list(args), cwd=self.dir,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=120)
+        self.assertEqual(0, proc.returncode, proc.stdout)
+
+    def sign(self, patch, out):
+        """Signs patch into out: by patchtool where it can run the engine,
+        else (the Windows build under Wine) by osslsigncode directly."""
+        if NATIVE:
+            r = self.run_tool("sign", patch, "--cert", "keys/cert.pem", "--key", "keys/key.pem",
+                              "-o", out)
+            self.assertEqual(0, r.code, r.out + r.err)
+            return r
+        self.engine("sign", "-certs", "keys/cert.pem", "-key", "keys/key.pem", "-in", patch,
+                    "-out", out)
+        return None
+
+    def files_of(self, folder):
+        return {f: self.read(folder + "/" + f) for f in sorted(os.listdir(self.path(folder)))}
+
+    def files_here(self):
+        return {name: self.read(name) for name in self.listing()
+                if os.path.isfile(self.path(name))}
+
+    def test_signed_patch_keeps_its_package_and_applies_as_unsigned(self):
+        files = self.make_pe_patch()
+        self.keys()
+        unsigned = self.read("patch.exe")
+        r = self.sign("patch.exe", "signed-patch.exe")
+        self.assertEqual(unsigned, self.read("patch.exe"))  # -o leaves PATCH alone
+        self.assertNotIn("signed-patch.exe.part", self.listing())
+
+        # Byte for byte the unsigned patch but for the headers' checksum and
+        # table entry; the table follows the package, 8-byte aligned.
+        signed = self.read("signed-patch.exe")
+        offset, size = table_entry(signed)
+        self.assertNotEqual(0, size)
+        self.assertEqual(len(signed), offset + size)
+        self.assertEqual(0, offset % 8)
+        self.assertGreaterEqual(offset, len(unsigned))
+        expected = bytearray(unsigned)
+        for at, width in ((PE_CHECKSUM_AT, 4), (PE_TABLE_ENTRY_AT, 8)):
+            expected[at:at + width] = signed[at:at + width]
+        self.assertEqual(bytes(expected), signed[:len(unsigned)])
+        self.assertEqual(bytes(offset - len(unsigned)), signed[len(unsigned):offset])
+        if r is not None:
+            self.assertEqual("signed-patch.exe: signed; 4 entries read back unchanged; "
+                             "certificate table of %d bytes at offset %d\n" % (size, offset),
+                             r.out)
+            self.assertEqual("", r.err)
+
+        # list and verify: the same but for the signature line.
+        signature = ("signature: present, verifies" if NATIVE
+                     else "signature: present, not checked (osslsigncode not found)")
+        for command, line in (("list", 2), ("verify", 1)):
+            with self.subTest(command=command):
+                plain = self.run_tool(command, "patch.exe")
+                checked = self.run_tool(command, "--ca", "keys/cert.pem", "signed-patch.exe")
+                self.assertEqual(0, plain.code, plain.out + plain.err)
+                self.assertEqual(0, checked.code, checked.out + checked.err)
+                self.assertEqual("signature: none", plain.lines()[line])
+                self.assertEqual(signature, checked.lines()[line])
+
+                def others(r):
+                    return [l.replace("signed-patch.exe", "patch.exe")
+                            for i, l in enumerate(r.lines()) if i != line]
+                self.assertEqual(others(plain), others(checked))
+
+        # apply: the same line, exit status, files and uninstall list.
+        self.install_folder("game")
+        self.install_folder("game-signed")
+        plain = self.run_tool("apply", "patch.exe", "game")
+        checked = self.run_tool("apply", "signed-patch.exe", "game-signed")
+        self.assertEqual(0, plain.code, plain.out)
+        self.assertEqual((plain.code, plain.out), (checked.code, checked.out))
+        self.assertEqual(self.files_of("game"), self.files_of("game-signed"))
+        for name, data in files.items():
+            self.assertEqual(data, self.read("game-signed/" + name))
+
+    def test_changing_any_byte_after_signing_breaks_the_signature(self):
+        if not NATIVE:
+            self.skipTest("the Windows build finds no osslsigncode to check with")
+        self.make_pe_patch()
+        self.keys()
+        self.sign("patch.exe", "signed-patch.exe")
+        signed = self.read("signed-patch.exe")
+        _, _, entries, base = parse_patch(signed)
+        hash_list_at = base + entries[3][1]
+        # (what, position, whether the package check still passes: then the
+        # signature is all that notices)
+        positions = [
+            ("the updater's code", 0x200 + 1, True),
+            ("the zero fill before the package", 0x8000, True),
+            ("the package header's signature bytes", PACKAGE_OFFSET + 3, True),
+            ("a directory record's reserved bytes", PACKAGE_OFFSET + 16 + 32 + 24, True),
+            ("an entry's data", base + entries[1][1] + 69999, False),
+            ("a name in the hash list", hash_list_at + 16, True),
+            ("the package's last byte", base + entries[3][1] + entries[3][2] - 1, False),
+        ]
+        r = self.run_tool("verify", "--ca", "keys/cert.pem", "signed-patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        changed = "signature: present, does not verify (the file was changed after signing)"
+        for what, at, package_passes in positions:
+            with self.subTest(what=what):
+                data = bytearray(signed)
+                data[at] ^= 0x20
+                self.write("changed.exe", bytes(data))
+                r = self.run_tool("verify", "--ca", "keys/cert.pem", "changed.exe")
+                self.assertEqual(1, r.code, r.out)
+                self.assertEqual(changed, r.lines()[1])
+                # One error line: the package's own fault where it has one.
+                error = self.assert_error_line(r, "verify")
+                self.assertEqual(package_passes, "the signature does not verify" in error, error)
+                r = self.run_tool("list", "--ca", "keys/cert.pem", "changed.exe")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(changed, r.lines()[2])
+
+    def test_signature_not_trusted_or_unreadable(self):
+        if not NATIVE:
+            self.skipTest("the Windows build finds no osslsigncode to check with")
+        self.make_pe_patch()
+        self.keys()
+        self.sign("patch.exe", "signed-patch.exe")
+        signed = self.read("signed-patch.exe")
+        self.write("cut-patch.exe", signed[:-100])
+        untrusted = "certificate not trusted: self-signed certificate"
+        cases = [
+            ("no --ca", [], "signed-patch.exe", untrusted + "; no --ca given"),
+            ("another CA", ["--ca", "keys/other-cert.pem"], "signed-patch.exe", untrusted),
+            ("table cut short", ["--ca", "keys/cert.pem"], "cut-patch.exe",
+             "the certificate table cannot be read"),
+        ]
+        for what, ca, patch, reason in cases:
+            with self.subTest(what=what):
+                line = "signature: present, does not verify (%s)" % reason
+                r = self.run_tool("list", patch, *ca)
+                self.assertEqual(0, r.code, r.out + r.err)  # list only reports
+                self.assertEqual(line, r.lines()[2])
+                r = self.run_tool("verify", patch, *ca)
+                self.assertEqual(1, r.code, r.out)
+                self.assertEqual(line, r.lines()[1])
+                self.assertIn("fails: the signature does not verify (%s)" % reason,
+                              self.assert_error_line(r, "verify"))
+
+    def test_missing_ca_file_and_missing_engine(self):
+        self.make_pe_patch()
+        self.keys()
+        self.sign("patch.exe", "signed-patch.exe")
+        for command in ("list", "verify"):
+            with self.subTest(command=command):
+                r = self.run_tool(command, "--ca", "keys/missing.pem", "signed-patch.exe")
+                self.assertEqual(1, r.code, r.out)
+                self.assertIn("cannot open the CA file keys/missing.pem",
+                              self.assert_error_line(r, command))
+        if not NATIVE:
+            return  # the Windows build finds no engine anyway: see above
+        empty = self.path("empty-path")
+        os.mkdir(empty)
+        env = dict(os.environ, PATH=empty)
+        for command, line in (("list", 2), ("verify", 1)):
+            with self.subTest(command=command, engine="missing"):
+                r = self.run_tool(command, "--ca", "keys/cert.pem", "signed-patch.exe", env=env)
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual("signature: present, not checked (osslsigncode not found)",
+                                 r.lines()[line])
+                # An unsigned patch needs no engine at all.
+                r = self.run_tool(command, "patch.exe", env=env)
+                self.assertEqual("signature: none", r.lines()[line])
+
+    def test_sign_in_place_with_a_locked_key(self):
+        if not NATIVE:
+            self.skipTest("the Windows build finds no osslsigncode to sign with")
+        self.make_pe_patch()
+        self.keys()
+        r = self.run_tool("sign", "patch.exe", "--cert", "keys/cert.pem",
+                          "--key", "keys/locked-key.pem", "--pass-file", "keys/pass.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertTrue(r.out.startswith("patch.exe: signed; 4 entries read back unchanged; "),
+                        r.out)
+        self.assertNotIn("patch.exe.part", self.listing())
+        r = self.run_tool("verify", "--ca", "keys/cert.pem", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual("signature: present, verifies", r.lines()[1])
+
+    def test_sign_refusals_leave_everything_as_it_was(self):
+        sign = ["--cert", "keys/cert.pem", "--key", "keys/key.pem"]
+        no_engine = "signing needs osslsigncode.exe on PATH"
+        # (what, patch to make, arguments, error part, error part of the
+        # Windows build, which finds no engine here, when it differs)
+        cases = [
+            ("signed twice", "signed", sign, "patch.exe is signed already; signing twice is "
+             "refused: sign the unsigned patch (pack it again)", None),
+            ("not a PE program", "not-pe", sign, "is not a Windows program", None),
+            ("no package", "stub-only", sign, "carries no usable package", None),
+            ("package fails the check", "damaged", sign,
+             "fails the package check: an entry differs", None),
+            ("missing certificate", "good", ["--cert", "keys/missing.pem", "--key", "keys/key.pem"],
+             "cannot open keys/missing.pem", None),
+            ("missing password file", "good", sign + ["--pass-file", "keys/missing.txt"],
+             "cannot open keys/missing.txt", None),
+            ("key of another certificate", "good",
+             ["--cert", "keys/cert.pem", "--key", "keys/other-key.pem"],
+             "osslsigncode failed: Failed to checking the consistency of a private key",
+             no_engine),
+            ("locked key without its password", "good",
+             ["--cert", "keys/cert.pem", "--key", "keys/locked-key.pem"],
+             "keys/locked-key.pem is protected by a password: give it with --pass-file FILE",
+             no_engine),
+            ("wrong password", "good",
+             ["--cert", "keys/cert.pem", "--key", "keys/locked-key.pem",
+              "--pass-file", "keys/wrong-pass.txt"], "osslsigncode failed: ", no_engine),
+            ("time-stamp server unreachable", "good", sign + ["--timestamp", "http://127.0.0.1:9/"],
+             "Failed to get data from http://127.0.0.1:9/", no_engine),
+        ]
+        for what, kind, args, part, windows_part in cases:
+            for output in (None, "out-patch.exe"):
+                with self.subTest(what=what, output=output):
+                    shutil.rmtree(self.dir)
+                    os.mkdir(self.dir)
+                    self.keys()
+                    if kind == "not-pe":
+                        self.make_patch()
+                    elif kind == "stub-only":
+                        self.write("patch.exe", PE_STUB)
+                    else:
+                        self.make_pe_patch()
+                    if kind == "signed":
+                        self.engine("sign", "-certs", "keys/cert.pem", "-key", "keys/key.pem",
+                                    "-in", "patch.exe", "-out", "signed.exe")
+                        os.replace(self.path("signed.exe"), self.path("patch.exe"))
+                    if kind == "damaged":
+                        self.damage(10, 1)
+                    if output:
+                        self.write(output, b"an older signed patch")
+                    before = self.files_here()
+                    r = self.run_tool("sign", "patch.exe", *args,
+                                      *(["-o", output] if output else []))
+                    self.assertEqual(1, r.code, r.out + r.err)
+                    error = self.assert_error_line(r, "sign")
+                    self.assertIn(part if NATIVE or windows_part is None else windows_part,
+                                  error)
+                    self.assertTrue(error.endswith("(nothing written; patch.exe left as it was)"),
+                                    error)
+                    self.assertEqual(before, self.files_here())
+
+    def test_sign_without_the_engine_on_path(self):
+        if not NATIVE:
+            self.skipTest("the Windows build is seen without the engine in the refusals")
+        self.make_pe_patch()
+        self.keys()
+        empty = self.path("empty-path")
+        os.mkdir(empty)
+        before = self.files_here()
+        r = self.run_tool("sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem",
+                          env=dict(os.environ, PATH=empty))
+        self.assertEqual(1, r.code, r.out)
+        self.assertIn("signing needs osslsigncode on PATH (the Debian package osslsigncode)",
+                      self.assert_error_line(r, "sign"))
+        self.assertEqual(before, self.files_here())
+
+    def stand_in_engine(self):
+        """Puts the stand-in engine on PATH as osslsigncode; returns the
+        environment to run patchtool in."""
+        if not ENGINE_STAND_IN:
+            self.skipTest("no --engine-stand-in given")
+        folder = self.path("engine")
+        os.mkdir(folder)
+        shutil.copy(ENGINE_STAND_IN, os.path.join(folder, "osslsigncode" if NATIVE
+                                                  else "osslsigncode.exe"))
+        if NATIVE:
+            return dict(os.environ, PATH=folder + os.pathsep + os.environ["PATH"])
+        return dict(os.environ, WINEPATH="Z:" + folder.replace("/", "\\"))
+
+    def engine_args(self):
+        with open(self.path("engine-args.txt")) as f:
+            return f.read().splitlines()
+
+    def test_sign_checks_what_the_engine_wrote_before_replacing(self):
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        sign = ["sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem"]
+        cases = [
+            ("fails", "osslsigncode failed: Failed to read certificate file: keys/cert.pem ("),
+            ("leaves it unsigned", "osslsigncode wrote no certificate table"),
+            ("changes an entry", "the signed file does not read back the same package"),
+            ("changes the header", "the signed file does not read back the same package"),
+            ("table over the package", "the certificate table was placed over the package "
+             "(at byte 65536)"),
+        ]
+        for mode, part in cases:
+            with self.subTest(mode=mode):
+                before = self.files_here()
+                before.pop("engine-args.txt", None)
+                r = self.run_tool(*sign, env=dict(env, FAKE_MODE=mode))
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn(part, self.assert_error_line(r, "sign"))
+                after = self.files_here()
+                after.pop("engine-args.txt")
+                self.assertEqual(before, after)
+
+        # Options reach the engine as its own; a table appended behind the
+        # package is accepted.
+        before = self.read("patch.exe")
+        r = self.run_tool(*sign, "--pass-file", "keys/pass.txt", "--timestamp",
+                          "http://ts.example/?a b", "-o", "out-patch.exe",
+                          env=dict(env, FAKE_MODE="appends a table"))
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(["sign", "-certs", "keys/cert.pem", "-key", "keys/key.pem",
+                          "-readpass", "keys/pass.txt", "-ts", "http://ts.example/?a b",
+                          "-in", "patch.exe", "-out", "out-patch.exe.part"], self.engine_args())
+        self.assertEqual(before, self.read("patch.exe"))
+        self.assertEqual((len(before), 16), table_entry(self.read("out-patch.exe")))
+
+        # list and verify hand the signed file to the engine and read its verdict.
+        for mode, signature, status in (
+                ("verifies", "present, verifies", 0),
+                ("mismatch", "present, does not verify (the file was changed after signing)", 1)):
+            for command, line in (("list", 2), ("verify", 1)):
+                with self.subTest(command=command, mode=mode):
+                    r = self.run_tool(command, "--ca", "keys/cert.pem", "out-patch.exe",
+                                      env=dict(env, FAKE_MODE=mode))
+                    self.assertEqual(status if command == "verify" else 0, r.code, r.out)
+                    self.assertEqual("signature: " + signature, r.lines()[line])
+                    self.assertEqual(["verify", "-in", "out-patch.exe", "-CAfile",
+                                      "keys/cert.pem"], self.engine_args())
+
+    def test_pack_refuses_a_signed_stub(self):
+        self.make_files()
+        self.keys()
+        self.write("updater.exe", PE_STUB)
+        self.engine("sign", "-certs", "keys/cert.pem", "-key", "keys/key.pem",
+                    "-in", "updater.exe", "-out", "signed-updater.exe")
+        before = self.listing()
+        r = self.run_tool("pack", "--stub", "signed-updater.exe", "-o", "patch.exe", "src/b.arc")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("the stub signed-updater.exe is signed; pack the unsigned updater, then "
+                      "sign the patch (patchtool sign)", self.assert_error_line(r, "pack"))
+        self.assertEqual(before, self.listing())
+
+    def test_pack_warns_about_names_that_windows_does_not_elevate(self):
+        self.make_files()
+        os.mkdir(self.path("patches"))
+        os.mkdir(self.path("setup"))
+        # (output, warned): only the file's own name counts, in any letter case.
+        cases = [("velmora.exe", True), ("fix-1.01.exe", True), ("patches/velmora.exe", True),
+                 ("upd.exe", True), ("Setup.exe", False), ("VELMORA_UPDATE.EXE", False),
+                 ("reinstall-me.exe", False), ("fixPaTcH.bin", False), ("setup/x-update", False)]
+        for output, warned in cases:
+            with self.subTest(output=output):
+                r = self.run_tool("pack", "--stub", "stub.bin", "-o", output, "src/b.arc")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(["%s: 1 entries" % output],
+                                 [l for l in r.lines() if not l.startswith("patchtool")])
+                if warned:
+                    self.assertEqual(
+                        "patchtool pack: warning: the name of %s holds none of the words setup, "
+                        "install, update or patch; Windows elevates the updater only by such a "
+                        "name, and unelevated its writes into a protected install folder go to "
+                        "the player's VirtualStore, where the game never sees them (see "
+                        "README)\n" % output, self.err(r))
+                else:
+                    self.assertEqual("", self.err(r))
+                self.assertEqual(PACKAGE_OFFSET + 16 + 32 + 70000, len(self.read(output)))
+
+
 def main():
-    global COMMAND, MERGED, NATIVE
+    global COMMAND, MERGED, NATIVE, ENGINE_STAND_IN
     args = sys.argv[1:]
     rest = []
     if "--" in args:
@@ -458,6 +915,9 @@ def main():
         args, rest = args[:at], args[at + 1:]
     if args and args[0] == "--merged-output":
         MERGED = True
+        args = args[1:]
+    if args and args[0].startswith("--engine-stand-in="):
+        ENGINE_STAND_IN = os.path.abspath(args[0].split("=", 1)[1])
         args = args[1:]
     if not args:
         sys.exit(__doc__)

@@ -1,0 +1,166 @@
+#include "package/run_program.h"
+
+#include <cerrno>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+#endif
+
+std::string QuoteWindowsArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string::npos) return arg;
+  // Backslashes are literal except before a quote: there they are doubled,
+  // and the quote escaped.
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    if (c == '"') {
+      out.append(backslashes * 2 + 1, '\\');
+    } else {
+      out.append(backslashes, '\\');
+    }
+    backslashes = 0;
+    out += c;
+  }
+  out.append(backslashes * 2, '\\');  // before the closing quote
+  out += '"';
+  return out;
+}
+
+namespace {
+
+// Reads a pipe to its end.
+void ReadAll(int fd, std::string* out) {
+  char buffer[4096];
+  for (;;) {
+#ifdef _WIN32
+    int n = _read(fd, buffer, sizeof buffer);
+#else
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+#endif
+    if (n <= 0) return;
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+#ifdef _WIN32
+
+// A descriptor that is closed on every path.
+struct Fd {
+  int fd = -1;
+  ~Fd() { Close(); }
+  void Close() {
+    if (fd >= 0) _close(fd);
+    fd = -1;
+  }
+};
+
+bool Run(const std::vector<std::string>& args, ProgramRun* run) {
+  // _spawnvp joins the arguments with blanks as they are: each is quoted
+  // here so that the program's runtime splits them back the same.
+  std::vector<std::string> quoted;
+  for (const std::string& arg : args) quoted.push_back(QuoteWindowsArgument(arg));
+  std::vector<const char*> argv;
+  for (const std::string& arg : quoted) argv.push_back(arg.c_str());
+  argv.push_back(nullptr);
+
+  // The child gets the pipe's write end as its stdout and stderr, and NUL as
+  // stdin: the runtime hands descriptors 0 to 2 on, so they are swapped in
+  // around the spawn and put back at once. The pipe's own descriptors are
+  // not inherited: the child holds the write end only as its 1 and 2.
+  int ends[2];
+  if (_pipe(ends, 65536, _O_BINARY | _O_NOINHERIT) != 0) return false;
+  Fd readEnd, writeEnd, nul, saved[3];
+  readEnd.fd = ends[0];
+  writeEnd.fd = ends[1];
+  nul.fd = _open("NUL", _O_RDONLY | _O_BINARY);
+  if (nul.fd < 0) return false;
+  // A standard descriptor that was not open is closed again afterwards.
+  for (int i = 0; i < 3; ++i) saved[i].fd = _dup(i);
+  std::fflush(stdout);
+  std::fflush(stderr);
+  intptr_t process = -1;
+  int spawnError = 0;
+  if (_dup2(nul.fd, 0) == 0 && _dup2(writeEnd.fd, 1) == 0 && _dup2(writeEnd.fd, 2) == 0) {
+    process = _spawnvp(_P_NOWAIT, args[0].c_str(), argv.data());
+    spawnError = errno;
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i].fd >= 0) {
+      _dup2(saved[i].fd, i);
+    } else {
+      _close(i);
+    }
+  }
+  writeEnd.Close();
+  if (process == -1) {
+    run->notFound = spawnError == ENOENT;
+    return false;
+  }
+  run->started = true;
+  ReadAll(readEnd.fd, &run->output);
+  int status = -1;
+  if (_cwait(&status, process, 0) == -1) status = -1;
+  run->exitStatus = status;
+  return true;
+}
+
+#else
+
+bool Run(const std::vector<std::string>& args, ProgramRun* run) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) return false;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+  pid_t pid;
+  // glibc reports a program that cannot be executed here, not as a child
+  // that exits with 127.
+  int spawnError = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(ends[1]);
+  if (spawnError != 0) {
+    close(ends[0]);
+    run->notFound = spawnError == ENOENT;
+    return false;
+  }
+  run->started = true;
+  ReadAll(ends[0], &run->output);
+  close(ends[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return true;  // exitStatus stays -1
+  }
+  run->exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return true;
+}
+
+#endif
+
+}  // namespace
+
+bool RunProgram(const std::vector<std::string>& args, ProgramRun* run) {
+  *run = ProgramRun();
+  if (args.empty()) return false;
+  return Run(args, run);
+}

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "frontend/texts.h"
 #include "tests/e2e/box_driver.h"
 #include "tests/e2e/box_probe.h"
 #include "tests/e2e/e2e_config.h"
@@ -34,8 +35,12 @@ const wchar_t kPackageDamaged[] = L"アップデートプログラムが破損�
 const wchar_t kWriteFailed[] = L"何らかの要因によりアップデートが行えません";
 const wchar_t kUninstallListFailed[] = L"アンインストレーションファイルの更新に失敗しました";
 
-const wchar_t kMakerPath[] = L"Software\\Quillory";
-const wchar_t kGamePath[] = L"Software\\Quillory\\ミロセナ";
+// The key as the updater names it: code page 932 bytes through the ANSI
+// registry functions, which read them in the system's code page. On a
+// Japanese system that is the key "ミロセナ"; elsewhere both sides read the
+// same bytes alike, so the runs reach every box there too.
+const char kMakerPath[] = "Software\\Quillory";
+const std::string kGamePath = std::string(kMakerPath) + "\\" + kProductKeyName;
 
 // Exit codes as a caller of the process reads them.
 constexpr DWORD kExitOk = 0;
@@ -66,15 +71,16 @@ const Place kUser = {HKEY_CURRENT_USER, 0};
 
 void RemoveGameKeys() {
   for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kGamePath, view, 0);
-    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kGamePath.c_str(), view, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
   }
-  RegDeleteKeyW(HKEY_CURRENT_USER, kGamePath);
-  RegDeleteKeyW(HKEY_CURRENT_USER, kMakerPath);
+  RegDeleteKeyA(HKEY_CURRENT_USER, kGamePath.c_str());
+  RegDeleteKeyA(HKEY_CURRENT_USER, kMakerPath);
 }
 
 bool CreateGameKey(const Place& place, HKEY* key) {
-  return RegCreateKeyExW(place.root, kGamePath, 0, nullptr, 0, KEY_ALL_ACCESS | place.view,
+  return RegCreateKeyExA(place.root, kGamePath.c_str(), 0, nullptr, 0,
+                         KEY_ALL_ACCESS | place.view,
                          nullptr, key, nullptr) == ERROR_SUCCESS;
 }
 
@@ -121,14 +127,16 @@ struct SuiteData {
 };
 SuiteData* g_suite = nullptr;
 
-// A game installation: a folder with a Japanese name (so that the path is
-// code page 932 bytes all the way), the game's files and its uninstall list.
+// A game installation: a folder with a Japanese name where the system can
+// spell it (so that the path is code page 932 bytes all the way), the game's
+// files and its uninstall list.
 struct Installation {
   TempDir parent;
   std::string folder;
 
   Installation() {
-    folder = parent / Narrow(L"ミロセナ");
+    // A Japanese name only where the ANSI code page can spell it.
+    folder = parent / (GetACP() == 932 ? Narrow(L"ミロセナ") : std::string("Velmora"));
     bool made = MakeDir(folder) && WriteFileText(folder + "\\game.exe", "the game") &&
                 WriteFileText(folder + "\\Data1.arc", "old archive") &&
                 WriteFileBytes(folder + "\\uninst.lst",

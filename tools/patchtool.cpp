@@ -295,19 +295,26 @@ bool ReportUnusable(const char* name, const std::string& path, const PackageRepo
   return true;
 }
 
+// The checks that list and verify share: the package, then its signature.
+// False (after one error line) when either could not be made.
+bool CheckPatch(const char* name, const std::string& path, const Arguments& args,
+                PackageReport* report, SignatureReport* signature) {
+  CheckPackage(path, report);
+  if (!ReportUnusable(name, path, *report)) return false;
+  std::string error;
+  if (!CheckSignature(path, args.Value("ca"), signature, &error)) {
+    Error(name, error);
+    return false;
+  }
+  return true;
+}
+
 int RunList(const char* name, const Arguments& args) {
   if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
   const std::string& path = args.operands[0];
   PackageReport report;
-  CheckPackage(path, &report);
-  if (!ReportUnusable(name, path, report)) return kExitFailed;
-
   SignatureReport signature;
-  std::string error;
-  if (!CheckSignature(path, args.Value("ca"), &signature, &error)) {
-    Error(name, error);
-    return kExitFailed;
-  }
+  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
 
   std::printf("%s: %u entries, data base %u\n", path.c_str(),
               static_cast<unsigned>(report.entries.size()), report.dataBase);
@@ -331,14 +338,8 @@ int RunVerify(const char* name, const Arguments& args) {
   if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
   const std::string& path = args.operands[0];
   PackageReport report;
-  CheckPackage(path, &report);
-  if (!ReportUnusable(name, path, report)) return kExitFailed;
   SignatureReport signature;
-  std::string error;
-  if (!CheckSignature(path, args.Value("ca"), &signature, &error)) {
-    Error(name, error);
-    return kExitFailed;
-  }
+  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
 
   std::printf("%s\n", HashListLine(report).c_str());
   std::printf("signature: %s\n", SignatureText(signature).c_str());

@@ -30,6 +30,8 @@ import sys
 import tempfile
 import unittest
 
+from package_bytes import content_sum, hash_list
+
 COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
 MERGED = False     # stdout and stderr come back as one stream
@@ -88,26 +90,6 @@ def make_keys():
     subprocess.run([OPENSSL, "pkey", "-in", "key.pem", "-aes256", "-passout", "file:pass.txt",
                     "-out", "locked-key.pem"], cwd=KEYS, check=True)
     return KEYS
-
-
-def content_sum(data):
-    """The 8 stored bytes of the content checksum of data."""
-    mix = mix_sum = mix_xor = byte_sum = byte_xor = 0
-    for b in data:
-        mix = (mix * 233 + b) & 0xFFFFFFFF
-        mix_sum = (mix_sum + (mix & 0xFF)) & 0xFF
-        mix_xor ^= mix & 0xFF
-        byte_sum = (byte_sum + b) & 0xFF
-        byte_xor ^= b
-    return struct.pack("<IBBBB", mix, mix_sum, mix_xor, byte_sum, byte_xor)
-
-
-def hash_list(records, magic=b"JXW_____"):
-    """Hash-list bytes for (name, sum) pairs."""
-    out = magic + struct.pack("<II", 0, len(records))
-    for name, digest in records:
-        out += name.encode().ljust(56, b"\0") + digest
-    return out
 
 
 def parse_patch(data):

@@ -16,11 +16,12 @@ folder and its uninstall list must be the same.
 
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
 import unittest
+
+from package_bytes import content_sum, hash_list
 
 WINE_RUN = UPDATER = PATCHTOOL = E2E_TESTS = PROBE = None
 GAME_KEY = "HKLM\\Software\\Quillory\\ミロセナ"
@@ -29,24 +30,6 @@ OLD_LIST = b"game.exe\ndata1.arc\nuninst.lst\n\0"
 
 def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
-
-
-def content_sum(data):
-    mix = mix_sum = mix_xor = byte_sum = byte_xor = 0
-    for b in data:
-        mix = (mix * 233 + b) & 0xFFFFFFFF
-        mix_sum = (mix_sum + (mix & 0xFF)) & 0xFF
-        mix_xor ^= mix & 0xFF
-        byte_sum = (byte_sum + b) & 0xFF
-        byte_xor ^= b
-    return struct.pack("<IBBBB", mix, mix_sum, mix_xor, byte_sum, byte_xor)
-
-
-def hash_list(records):
-    out = b"JXW_____" + struct.pack("<II", 0, len(records))
-    for name, digest in records:
-        out += name.encode().ljust(56, b"\0") + digest
-    return out
 
 
 class SignedUpdaterTest(unittest.TestCase):

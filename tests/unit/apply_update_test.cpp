@@ -18,14 +18,6 @@
 
 namespace {
 
-Bytes SumBytes(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  Bytes out(8);
-  StoreContentSum(sum, out.data());
-  return out;
-}
-
 // A hash list naming each given entry with the sum of its data.
 FixtureEntry HashListFor(const std::vector<FixtureEntry>& entries, const char* name = "QEN.hvl") {
   std::vector<FixtureRecord> records;

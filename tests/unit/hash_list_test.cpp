@@ -7,14 +7,6 @@
 
 namespace {
 
-Bytes SumBytes(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  Bytes out(8);
-  StoreContentSum(sum, out.data());
-  return out;
-}
-
 ContentSum SumOf(const std::string& text) {
   ContentSum sum;
   UpdateContentSum(&sum, text.data(), static_cast<uint32_t>(text.size()));

@@ -15,12 +15,6 @@ ContentSum SumOf(const Bytes& data) {
   return sum;
 }
 
-Bytes SumBytes(const Bytes& data) {
-  Bytes out(8);
-  StoreContentSum(SumOf(data), out.data());
-  return out;
-}
-
 TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
   EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));
   EXPECT_EQ("06b4500012cc2660", ContentSumHex(SumOf(ToBytes("abc"))));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "package/content_sum.h"
 #include "tests/unit/test_support.h"
 
 struct FixtureEntry {
@@ -46,6 +47,15 @@ inline Bytes BuildPackage(const std::vector<FixtureEntry>& entries, int64_t coun
     offset += static_cast<uint32_t>(e.data.size());
   }
   for (const FixtureEntry& e : entries) out.insert(out.end(), e.data.begin(), e.data.end());
+  return out;
+}
+
+// The stored form of the content checksum of data, for hash-list records.
+inline Bytes SumBytes(const Bytes& data) {
+  ContentSum sum;
+  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+  Bytes out(kContentSumSize);
+  StoreContentSum(sum, out.data());
   return out;
 }
 

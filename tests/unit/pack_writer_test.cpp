@@ -13,14 +13,6 @@
 
 namespace {
 
-Bytes SumBytes(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  Bytes out(8);
-  StoreContentSum(sum, out.data());
-  return out;
-}
-
 uint32_t Le32(const Bytes& data, size_t at) {
   return data[at] | data[at + 1] << 8 | data[at + 2] << 16 | static_cast<uint32_t>(data[at + 3]) << 24;
 }

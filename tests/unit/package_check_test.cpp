@@ -8,14 +8,6 @@
 
 namespace {
 
-Bytes SumBytes(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  Bytes out(8);
-  StoreContentSum(sum, out.data());
-  return out;
-}
-
 class PackageCheckTest : public ::testing::Test {
  protected:
   TempDir dir_;

@@ -2,7 +2,10 @@
 """Checks the built updater: a PE32 image for i386 with the Windows GUI
 subsystem, importing only system DLLs (everything else statically linked),
 and a whole file that ends below offset 65536, where patches append the
-package. Exits 1 with the reasons otherwise. Usage: check-updater-image.py EXE"""
+package. Exits 1 with the reasons otherwise.
+Usage: check-updater-image.py [--twin] EXE
+--twin checks the x86_64 test twin instead: PE32+ for x86-64, the same
+subsystem, imports and size limit (it carries packages at the same offset)."""
 import struct
 import sys
 
@@ -25,9 +28,7 @@ def c_string(data, offset):
     return data[offset:end].decode("ascii", "replace")
 
 
-def imported_dlls(data, pe, sections):
-    optional = pe + 24
-    directories = optional + 96
+def imported_dlls(data, pe, sections, directories):
     import_rva = struct.unpack_from("<I", data, directories + 8)[0]
     names = []
     if import_rva == 0:
@@ -41,7 +42,12 @@ def imported_dlls(data, pe, sections):
         at += 20
 
 
-def check(path):
+# (machine, optional header magic, what they are called) of each build
+SHIPPED = (0x014C, 0x10B, "PE32 i386")
+TWIN = (0x8664, 0x20B, "PE32+ x86-64")
+
+
+def check(path, kind=SHIPPED):
     with open(path, "rb") as f:
         data = f.read()
     problems = []
@@ -55,10 +61,12 @@ def check(path):
     optional = pe + 24
     magic = struct.unpack_from("<H", data, optional)[0]
     subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-    if machine != 0x014C:
-        problems.append("machine is 0x%04x, not i386 (0x014c)" % machine)
-    if magic != 0x10B:
-        problems.append("optional header magic is 0x%03x, not PE32 (0x10b)" % magic)
+    want_machine, want_magic, _ = kind
+    if machine != want_machine:
+        problems.append("machine is 0x%04x, not 0x%04x" % (machine, want_machine))
+    if magic != want_magic:
+        problems.append("optional header magic is 0x%03x, not 0x%03x" % (magic, want_magic))
+        return problems, len(data), []
     if subsystem != 2:
         problems.append("subsystem is %d, not Windows GUI (2)" % subsystem)
     sections = []
@@ -69,7 +77,9 @@ def check(path):
         sections.append((virtual_address, virtual_size, raw_offset, raw_size))
         if raw_offset + raw_size > LIMIT:
             problems.append("a section reaches offset %d" % (raw_offset + raw_size))
-    dlls = imported_dlls(data, pe, sections)
+    # The data directories follow the optional header's fixed part, which
+    # is 16 bytes longer in PE32+.
+    dlls = imported_dlls(data, pe, sections, optional + (96 if magic == 0x10B else 112))
     for dll in dlls:
         if dll.lower() not in SYSTEM_DLLS:
             problems.append("imports %s, which is not a system DLL" % dll)
@@ -79,14 +89,21 @@ def check(path):
 
 
 def main():
-    path = sys.argv[1]
-    problems, size, dlls = check(path)
+    args = sys.argv[1:]
+    kind = SHIPPED
+    if args and args[0] == "--twin":
+        kind = TWIN
+        args = args[1:]
+    if len(args) != 1:
+        sys.exit(__doc__)
+    path = args[0]
+    problems, size, dlls = check(path, kind)
     if problems:
         for problem in problems:
             print("%s: %s" % (path, problem), file=sys.stderr)
         return 1
-    print("%s: PE32 i386 GUI, %d bytes (%d to spare below %d), imports %s"
-          % (path, size, LIMIT - size, LIMIT, ", ".join(dlls)))
+    print("%s: %s GUI, %d bytes (%d to spare below %d), imports %s"
+          % (path, kind[2], size, LIMIT - size, LIMIT, ", ".join(dlls)))
     return 0
 
 

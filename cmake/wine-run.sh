@@ -1,37 +1,78 @@
 #!/usr/bin/env bash
 # Runs a Windows program under Wine in the build's own headless prefix.
-#   WINE_PREFIX_DIR   prefix to use (default: "wineprefix" in the build folder
-#                     that holds the program, else build/win32/wineprefix)
+#   wine-run.sh PROGRAM [ARGS...]      the program under Wine
+#   wine-run.sh --host COMMAND [ARGS...]
+#                                      a host command (a test script that
+#                                      calls this runner itself) once the
+#                                      build's Wine is known to run here
+# Each Windows build folder holds a `wine-run` that calls this script with
+# WINE_BUILD_DIR set; without it, the build folder is the one that holds
+# PROGRAM (else build/win32). The build's architecture decides the Wine:
+# 64-bit Wine's loader is called directly for the x86_64 twin.
+#   WINE_PREFIX_DIR   prefix to use (default: "wineprefix" in the build folder)
 #   WINE_AS_NOBODY=1  run as uid 65534 in its own prefix, so that file
 #                     permissions (read-only files) are enforced
 #   WINE_LANG         locale (default ja_JP.UTF-8: ANSI code page 932)
+#   WINDOWS_TESTS     which builds run under Wine here (scripts/wine-select.sh)
+# Exit code 77 (CTest's skip) when this build's Wine does not run here.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
-build_dir=$root/build/win32
-d=$(cd "$(dirname "$1")" 2>/dev/null && pwd)
-while [ -n "$d" ] && [ "$d" != / ]; do
-  if [ -f "$d/CMakeCache.txt" ]; then build_dir=$d; break; fi
-  d=$(dirname "$d")
-done
+. "$root/scripts/wine-select.sh"
+
+host=0
+if [ "${1:-}" = --host ]; then host=1; shift; fi
+
+build_dir=${WINE_BUILD_DIR:-}
+if [ -z "$build_dir" ]; then
+  build_dir=$root/build/win32
+  d=$(cd "$(dirname "$1")" 2>/dev/null && pwd)
+  while [ -n "$d" ] && [ "$d" != / ]; do
+    if [ -f "$d/CMakeCache.txt" ]; then build_dir=$d; break; fi
+    d=$(dirname "$d")
+  done
+fi
+arch=$(wine_build_arch "$build_dir")
+if ! wine_selected "$arch"; then
+  echo "wine-run.sh: $(basename "$build_dir") ($arch): $WINE_SELECT_WHY" >&2
+  exit 77
+fi
+export WINE_ARCH=$arch WINE_BUILD_DIR=$build_dir
+
 prefix=${WINE_PREFIX_DIR:-$build_dir/wineprefix}
 export WINEDEBUG=${WINEDEBUG:--all}
 export LANG=${WINE_LANG:-ja_JP.UTF-8} LC_ALL=${WINE_LANG:-ja_JP.UTF-8}
 unset DISPLAY WAYLAND_DISPLAY
+if [ "$arch" = win64 ]; then
+  loader=$(wine_loader win64)
+  wine=(env "WINELOADER=$loader" "$loader")
+else
+  wine=(wine)
+fi
+
+nobody=0
+if [ "${WINE_AS_NOBODY:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
+  nobody=1
+  prefix=${prefix}-nobody
+  "$root/scripts/wine-prefix.sh" "$prefix" 65534 >&2 || exit 125
+else
+  "$root/scripts/wine-prefix.sh" "$prefix" >&2 || exit 125
+fi
+if [ "$host" = 1 ]; then
+  exec "$@"
+fi
+
 # Wine may start background processes that inherit our output; a caller
 # that reads it through a pipe (CTest) would wait for them. So the program
 # writes into a file, which is shown once the program has ended.
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
-if [ "${WINE_AS_NOBODY:-0}" = 1 ] && [ "$(id -u)" = 0 ]; then
-  prefix=${prefix}-nobody
-  "$root/scripts/wine-prefix.sh" "$prefix" 65534 >&2 || exit 125
+if [ "$nobody" = 1 ]; then
   setpriv --reuid=65534 --regid=65534 --clear-groups \
-    env HOME="$prefix/home" WINEPREFIX="$prefix" wine "$@" >"$out" 2>&1 </dev/null
+    env HOME="$prefix/home" WINEPREFIX="$prefix" "${wine[@]}" "$@" >"$out" 2>&1 </dev/null
   rc=$?
 else
-  "$root/scripts/wine-prefix.sh" "$prefix" >&2 || exit 125
-  WINEPREFIX=$prefix wine "$@" >"$out" 2>&1 </dev/null
+  WINEPREFIX=$prefix "${wine[@]}" "$@" >"$out" 2>&1 </dev/null
   rc=$?
 fi
 cat "$out"

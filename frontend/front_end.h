@@ -41,8 +41,8 @@ const char* OutcomeText(UpdateResult result, bool* information);
 // Reads the install folder, value "InstalledFolder" of the key
 // HKEY_LOCAL_MACHINE "Software\<makerKey>\<productKey>", into folder
 // (kInstallFolderSize bytes). Only a REG_SZ value that fits in the buffer
-// with its terminator counts; the registry view is the one the system gives
-// this process (a 32-bit program on 64-bit Windows reads Wow6432Node).
+// with its terminator counts; the registry view is the 32-bit one
+// (Wow6432Node on 64-bit Windows), whatever this program's own bitness.
 // Returns 1 when folder holds the NUL-terminated folder exactly as stored,
 // 0 otherwise (folder's content is then undefined).
 int ReadInstallFolder(char* folder, const char* makerKey, const char* productKey);

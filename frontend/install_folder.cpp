@@ -47,9 +47,12 @@ int ReadInstallFolder(char* folder, const char* makerKey, const char* productKey
     return 0;
   }
 
-  // No view flag: a 32-bit process reads the view that the system gives it.
+  // The 32-bit view, where the game's 32-bit installer writes: what a
+  // 32-bit process reads by default on 64-bit Windows (32-bit Windows
+  // ignores the flag). Naming it makes the x86_64 test twin read the same.
   RegistryKey key;
-  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) {
+  if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, keyPath, 0, KEY_READ | KEY_WOW64_32KEY,
+                    key.receive()) != ERROR_SUCCESS) {
     return 0;
   }
   DWORD type = REG_NONE;

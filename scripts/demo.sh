@@ -12,15 +12,27 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
-win=$build/win32
-for f in updater.exe patchtool.exe e2e_tests.exe box_probe.dll; do
-  [ -f "$win/$f" ] || { echo "demo: $win/$f is missing; run make win32" >&2; exit 1; }
+. "$root/scripts/wine-select.sh"
+# The shipped 32-bit build where this machine runs 32-bit code; else (or
+# with WINDOWS_TESTS=win64) its x86_64 test twin under 64-bit Wine.
+if wine_selected win32; then
+  arch=win32
+  echo "== The 32-bit updater (build/win32): $UPD_RUNS_32BIT_WHY"
+else
+  arch=win64
+  echo "== The x86_64 test twin of the updater (build/win64), not the shipped 32-bit program:"
+  echo "   ${WINE_SELECT_WHY#skipped: }"
+fi
+win=$build/$arch
+for f in updater.exe patchtool.exe e2e_tests.exe box_probe.dll wine-run; do
+  [ -f "$win/$f" ] || { echo "demo: $win/$f is missing; run make $arch" >&2; exit 1; }
 done
+loader=$(wine_loader "$arch")
 
 demo=$build/demo
 prefix=$demo/wineprefix
-export WINE_PREFIX_DIR=$prefix LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all
-run() { "$root/cmake/wine-run.sh" "$@"; }
+export WINE_PREFIX_DIR=$prefix WINE_ARCH=$arch LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8 WINEDEBUG=-all
+run() { "$win/wine-run" "$@"; }
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
 # A fresh prefix every time, so that nothing of an earlier demo is left.
@@ -77,7 +89,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${DEMO_HEADLESS:-}" ]; then
   run reg delete 'HKCU\Software\Wine\Drivers' /v Graphics /f >/dev/null 2>&1
   WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
   WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1
-  WINEPREFIX=$prefix wine "$win/e2e_tests.exe" --demo "$patch" "$report" \
+  WINEPREFIX=$prefix WINELOADER=$loader "$loader" "$win/e2e_tests.exe" --demo "$patch" "$report" \
     --probe="$win/box_probe.dll" --answer=none </dev/null >"$demo/driver.log" 2>&1 &
 else
   echo "== Running the updater headless: each box as it appears, answered Yes (or OK)"

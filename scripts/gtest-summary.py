@@ -24,6 +24,9 @@ for path in sorted(glob.glob(os.path.join(folder, "*.xml"))):
         elif case.find("skipped") is not None or case.get("result") == "skipped":
             skipped += 1
 passed = total - failed - skipped
+if total == 0 and not failures:
+    print("test cases: none ran")
+    sys.exit(0)
 print(f"test cases: {passed} passed, {failed} failed, {skipped} skipped, {total} in all")
 for name in failures:
     print(f"      failed case: {name}")

@@ -7,8 +7,10 @@ need=()
 have_cmd() { command -v "$1" >/dev/null 2>&1; }
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 
+# Both mingw-w64 compilers: i686 for the shipped updater, x86_64 for its
+# test twin (the Windows tests' build where 32-bit code cannot run).
 for p in cmake make g++ clang-14 libclang-rt-14-dev g++-mingw-w64-i686-posix \
-         binutils-mingw-w64-i686 googletest libgtest-dev libbenchmark-dev \
+         binutils-mingw-w64-i686 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest libgtest-dev libbenchmark-dev \
          locales python3 xxd time osslsigncode openssl; do
   have_pkg "$p" || need+=("$p")
 done

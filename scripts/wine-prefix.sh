@@ -1,11 +1,22 @@
 #!/usr/bin/env bash
 # Creates a headless Wine prefix once and keeps its wineserver running, so
 # that later Wine starts are fast. Usage: wine-prefix.sh PREFIX [UID]
+# WINE_ARCH=win64 makes it call 64-bit Wine's loader directly (for the
+# x86_64 twin, on machines where 32-bit Wine cannot start).
 set -u
 prefix=$1
 uid=${2:-$(id -u)}
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/scripts/wine-select.sh"
 export WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
+if [ "${WINE_ARCH:-win32}" = win64 ]; then
+  loader=$(wine_loader win64)
+  export WINELOADER=$loader
+  wine=("$loader")
+else
+  wine=(wine)
+fi
 as_user() {
   if [ "$uid" != "$(id -u)" ]; then
     setpriv --reuid="$uid" --regid="$uid" --clear-groups \
@@ -23,10 +34,11 @@ if [ ! -f "$prefix/.ready" ]; then
   mkdir -p "$prefix/home"
   chmod 700 "$prefix"
   [ "$uid" != "$(id -u)" ] && chown -R "$uid:$uid" "$prefix"
-  as_user wineboot -i >/dev/null 2>&1 9>&-
+  as_user "${wine[@]}" wineboot.exe -i >/dev/null 2>&1 9>&-
   # No display: message boxes become real but invisible windows that test
   # programs find and answer.
-  as_user wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1 9>&- || exit 1
+  as_user "${wine[@]}" reg.exe add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f \
+    >/dev/null 2>&1 9>&- || { echo "wine-prefix.sh: $prefix: Wine does not start" >&2; exit 1; }
   as_user wineserver -w 9>&-
   touch "$prefix/.ready"
 fi
@@ -36,6 +48,6 @@ fi
 # (The lock's descriptor is closed for them: a server that kept it would
 # hold the lock for as long as it runs.)
 if as_user wineserver -p >/dev/null 2>&1 9>&-; then
-  as_user wine cmd /c exit >/dev/null 2>&1 </dev/null 9>&-
+  as_user "${wine[@]}" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&-
 fi
 exit 0

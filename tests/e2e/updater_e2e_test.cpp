@@ -65,7 +65,7 @@ struct Place {
   HKEY root;
   REGSAM view;
 };
-const Place kMachine32 = {HKEY_LOCAL_MACHINE, 0};  // Wow6432Node for this 32-bit program
+const Place kMachine32 = {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY};  // Wow6432Node
 const Place kMachine64 = {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
 const Place kUser = {HKEY_CURRENT_USER, 0};
 

@@ -18,13 +18,13 @@ namespace {
 const wchar_t kMakerPath[] = L"Software\\Quillory";
 const wchar_t kGamePath[] = L"Software\\Quillory\\ミロセナ";
 
-// The key as a test wants it: which root, and which registry view (a
-// 32-bit process without a view flag lands in Wow6432Node).
+// The key as a test wants it: which root, and which registry view (the
+// game's 32-bit installer writes the 32-bit view, Wow6432Node).
 struct Place {
   HKEY root;
   REGSAM view;
 };
-const Place kMachine32 = {HKEY_LOCAL_MACHINE, 0};
+const Place kMachine32 = {HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY};
 const Place kMachine64 = {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
 const Place kUser = {HKEY_CURRENT_USER, 0};
 
@@ -161,8 +161,9 @@ TEST_F(InstallFolderTest, NoKeyOrNoValueIsNotFound) {
   EXPECT_EQ(Lookup(), 0);
 }
 
-// Only the machine-wide key in this process's view counts.
-TEST_F(InstallFolderTest, OnlyTheMachineKeyOfTheProcessViewIsRead) {
+// Only the machine-wide key in the 32-bit view counts, whatever the bitness
+// of the program that looks (the x86_64 twin reads the same view).
+TEST_F(InstallFolderTest, OnlyTheMachineKeyOfThe32BitViewIsRead) {
   ASSERT_TRUE(SetValueText(kUser, REG_SZ, L"C:\\User"));
   EXPECT_EQ(Lookup(), 0) << "value under HKEY_CURRENT_USER only";
 
@@ -173,7 +174,7 @@ TEST_F(InstallFolderTest, OnlyTheMachineKeyOfTheProcessViewIsRead) {
   ASSERT_EQ(Lookup(), 1);
   EXPECT_EQ(Folder(), "C:\\Thirty-two");
 
-  // The 32-bit view of a 32-bit process is the redirected Wow6432Node.
+  // The 32-bit view is the redirected Wow6432Node.
   HKEY node;
   ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Wow6432Node\\Quillory\\ミロセナ", 0,
                           KEY_READ | KEY_WOW64_64KEY, &node),

@@ -4,7 +4,7 @@
 Usage: patchtool_test.py [--merged-output] [--engine-stand-in=FILE] [PREFIX...]
                          PATCHTOOL [-- UNITTEST-ARGS]
 
-PREFIX is a command that runs PATCHTOOL (cmake/wine-run.sh for the Windows
+PREFIX is a command that runs PATCHTOOL (the build's wine-run for a Windows
 build). --merged-output says that the prefix hands back stdout and stderr as
 one stream, as wine-run.sh does; the checks then look at that stream.
 --engine-stand-in names a build of fake_signing_engine.cpp for the same

@@ -3,7 +3,7 @@
 
 Usage: signed_updater_test.py WINE_RUN UPDATER PATCHTOOL E2E_TESTS PROBE
 
-WINE_RUN is cmake/wine-run.sh; the others are the Windows build's updater,
+WINE_RUN is the Windows build's wine-run; the others are that build's updater,
 patchtool.exe, the real-run test program and its probe DLL. Each scenario
 packs a patch with patchtool.exe, signs a copy with osslsigncode and a
 throwaway certificate (osslsigncode is a Linux program, which a Windows

@@ -14,9 +14,17 @@ struct ApplyObserver {
   // Before entry index (of count) is read; size is its length in bytes.
   void (*entryStarted)(void* context, uint32_t index, uint32_t count, const char* name,
                        uint32_t size) = nullptr;
-  // After each piece of an entry's data was handled; done counts the bytes of
-  // both passes (verify and write) so far, total their sum for the entry.
+  // After each piece of an entry's data was handled; done counts the entry's
+  // bytes handled so far, total is its size.
   void (*bytesDone)(void* context, uint64_t done, uint64_t total) = nullptr;
+  // Once, where the update fails: path is the file concerned (the package,
+  // an entry's target or its temporary file, or the uninstall list), step
+  // what failed there ("open", "read", "create", "write", "flush",
+  // "replace", "checksum", "update"), systemError the system's error code
+  // right after the failing call (errno, or GetLastError on Windows; 0 where
+  // no system call failed).
+  void (*failed)(void* context, UpdateResult result, const char* path, const char* step,
+                 int systemError) = nullptr;
 };
 
 // Applies the package appended to the running program.

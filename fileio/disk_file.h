@@ -30,6 +30,10 @@ class DiskFile {
 
   uint32_t Read(void* buffer, uint32_t count);
   uint32_t Write(const void* buffer, uint32_t count);
+  // Has the system put everything written so far on the disk (not only in
+  // its cache), so that a file that takes another's place is whole even
+  // after a power cut. Returns 1 or 0.
+  int Flush();
   int Seek(uint32_t position);
   uint32_t GetSize();
 

@@ -44,6 +44,8 @@ uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
   return moved;
 }
 
+int DiskFile::Flush() { return FlushFileBuffers(AsHandle(handle_)) ? 1 : 0; }
+
 int DiskFile::Seek(uint32_t position) {
   // The distance is signed with no high part: 0x80000000 and up move
   // backwards from the start and fail.

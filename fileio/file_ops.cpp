@@ -2,6 +2,61 @@
 
 #include <cstring>
 
+namespace {
+
+// The temporary file of an update, in whatever folder it writes into. 16
+// bytes or more: a stored entry name (at most 15 bytes) can never be it.
+constexpr char kTempName[] = "~velmora-update.tmp";
+static_assert(sizeof kTempName - 1 >= 16, "the temporary name must be longer than any entry name");
+
+// Characters of the short temporary names, tried in this order.
+constexpr char kShortChars[] = "~_0123456789abcdefghijklmnopqrstuvwxyz";
+constexpr uint32_t kShortCharCount = sizeof kShortChars - 1;
+// Short names tried before giving up: far more than a folder's entries.
+constexpr uint32_t kShortAttempts = 64;
+
+char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Whether name equals a part (between separators) of any avoided name,
+// without regard to ASCII case.
+bool Avoided(const char* name, size_t length, const char* const* avoid) {
+  for (; avoid != nullptr && *avoid != nullptr; ++avoid) {
+    const char* part = *avoid;
+    for (const char* p = part;; ++p) {
+      if (*p != '\0' && !IsSeparator(*p)) continue;
+      if (static_cast<size_t>(p - part) == length) {
+        size_t i = 0;
+        while (i < length && Fold(part[i]) == Fold(name[i])) ++i;
+        if (i == length) return true;
+      }
+      if (*p == '\0') break;
+      part = p + 1;
+    }
+  }
+  return false;
+}
+
+// Short name number k (from 0) of the given length: '~' and k in the
+// characters above; a single character where the length is 1. False when
+// there is no such name.
+bool ShortName(uint32_t k, size_t length, char* out) {
+  if (length == 1) {
+    if (k >= kShortCharCount) return false;
+    out[0] = kShortChars[k];
+    return true;
+  }
+  out[0] = '~';
+  for (size_t i = length - 1; i >= 1; --i) {
+    out[i] = kShortChars[k % kShortCharCount];
+    k /= kShortCharCount;
+  }
+  return k == 0;
+}
+
+}  // namespace
+
 int JoinPath(char* out, uint32_t size, const char* folder, const char* name) {
   size_t folderLength = std::strlen(folder);
   size_t nameLength = std::strlen(name);
@@ -14,4 +69,36 @@ int JoinPath(char* out, uint32_t size, const char* folder, const char* name) {
   out[folderLength] = '\\';
   std::memcpy(out + folderLength + 1, name, nameLength + 1);
   return 1;
+}
+
+int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
+                     char* tempPath, uint32_t size, int* systemError) {
+  *systemError = 0;
+  if (size == 0) return 0;
+  tempPath[0] = '\0';
+  size_t folderLength = FolderPartLength(target);
+  size_t nameLength = std::strlen(target + folderLength);
+  if (nameLength == 0 || folderLength + nameLength >= size) return 0;
+  bool first = true;
+  for (uint32_t attempt = 0; attempt <= kShortAttempts; ++attempt) {
+    std::memcpy(tempPath, target, folderLength);
+    char* name = tempPath + folderLength;
+    if (attempt == 0) {
+      // The fixed name, where it fits; a file of that name is ours.
+      if (folderLength + sizeof kTempName > size) continue;
+      std::memcpy(name, kTempName, sizeof kTempName);
+      ResetFileAttributes(tempPath);
+    } else {
+      // A name of the target's own length fits wherever the target does;
+      // one that exists may be anybody's file and is passed over.
+      if (!ShortName(attempt - 1, nameLength, name)) break;
+      name[nameLength] = '\0';
+      if (Avoided(name, nameLength, avoid) || PathExists(tempPath)) continue;
+    }
+    if (file->OpenWrite(tempPath)) return 1;
+    if (first) *systemError = LastSystemError();
+    first = false;
+  }
+  tempPath[0] = '\0';
+  return 0;
 }

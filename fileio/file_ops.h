@@ -1,8 +1,11 @@
 // The few file-system services besides DiskFile that the update needs.
-// Paths are NUL-terminated byte strings in the system ANSI code page.
+// Paths are NUL-terminated byte strings: the system ANSI code page on
+// Windows, UTF-8 on POSIX.
 #pragma once
 
 #include <cstdint>
+
+#include "fileio/disk_file.h"
 
 // Paths are built in buffers of this many bytes, the terminator included.
 constexpr uint32_t kPathBufferSize = 260;
@@ -26,10 +29,55 @@ uint32_t GetProgramPath(char* buffer, uint32_t size);
 // that an open for writing refuses. Returns 1 or 0.
 int IsReplaceable(const char* path);
 
-// Puts the file at newPath in the place of target in one step, giving it
-// target's attributes; fails, leaving target as it was, when target is not
-// replaceable or is open elsewhere. Returns 1 or 0; newPath stays on failure.
+// Puts the file at newPath in the place of target in one step, on the disk
+// before it returns, giving it target's attributes; fails, leaving target
+// as it was, when target is not replaceable or is open elsewhere. Returns 1
+// or 0; newPath stays on failure.
 int ReplaceFileContents(const char* target, const char* newPath);
 
 // Deletes a file. Returns 1 or 0.
 int RemoveFile(const char* path);
+
+// Whether anything (a file or a folder) exists at path. Returns 1 or 0.
+int PathExists(const char* path);
+
+// Writes the path of the file that a package entry names into out (size
+// bytes): folder, one backslash, and the stored name, which is code page
+// 932 text that may reach into subfolders. On POSIX the name is converted
+// to UTF-8, and each part of it that matches an existing file or folder
+// without regard to ASCII case takes that one's spelling, as Windows would
+// find it. Returns 1, or 0 when the name cannot be converted or the path
+// does not fit with its terminator.
+int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* storedName);
+
+// Length of the folder part of path: up to and including its last
+// separator (0 when it has none). Double-byte characters of the ANSI code
+// page are skipped whole, so a trail byte 0x5C is no separator.
+uint32_t FolderPartLength(const char* path);
+
+// Creates a temporary file in the folder of target, for a file that is to
+// take target's place, and opens it for writing in *file. Its name is never
+// one of the names in avoid (a null-terminated list of stored entry names,
+// compared part by part without regard to ASCII case), and its path fits
+// whenever target's does: first a fixed name of 16 bytes or more, which no
+// entry can have (a file of that name is taken as one left behind by an
+// interrupted update and written over); where that does not fit, a short
+// name of the target's own length that nothing in the folder has yet.
+// Returns 1 with the temporary's path in tempPath (size bytes), or 0; then
+// *systemError holds the system's error code of the first attempt.
+int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
+                     char* tempPath, uint32_t size, int* systemError);
+
+// Puts the closed file at source in target's place in one step, on the
+// disk before it returns: target's attributes are reset to normal first
+// (a read-only target is replaced) and restored when the replacement
+// fails. target then holds exactly what it held before, and source stays.
+// Fails while target is open elsewhere or is a folder. Returns 1 or 0.
+int ReplaceWithFile(const char* target, const char* source);
+
+// The system's error code of the last failed call of this thread (errno,
+// or GetLastError on Windows); read by callers that report failures.
+int LastSystemError();
+// Sets that code to 0, so that a call that fails without a system error
+// (a read that finds the end of its file) can be told apart.
+void ClearSystemError();

@@ -11,89 +11,133 @@
 namespace {
 
 // Entry data passes through one buffer of this size, whatever the entry's
-// size: a 32-bit process cannot hold an entry of up to 4 GiB at once. An
-// entry that fits is read once; a longer one is read twice, first to verify
-// it and then to write it, so that nothing is created before it passed.
+// size: a 32-bit process cannot hold an entry of up to 4 GiB at once.
 constexpr uint32_t kChunkSize = 4u << 20;
 
-class Progress {
+uint32_t ChunkOf(uint32_t remaining) { return remaining < kChunkSize ? remaining : kChunkSize; }
+
+// Tells the observer, if any, about the update's progress and its failure.
+class Reporter {
  public:
-  Progress(const ApplyObserver* observer, uint32_t size)
-      : observer_(observer), total_(uint64_t{size} * 2) {}
-  void Add(uint32_t bytes) {
+  explicit Reporter(const ApplyObserver* observer) : observer_(observer) {}
+
+  void EntryStarted(uint32_t index, uint32_t count, const char* name, uint32_t size) {
+    done_ = 0;
+    total_ = size;
+    if (observer_ != nullptr && observer_->entryStarted != nullptr) {
+      observer_->entryStarted(observer_->context, index, count, name, size);
+    }
+  }
+  void BytesDone(uint32_t bytes) {
     done_ += bytes;
     if (observer_ != nullptr && observer_->bytesDone != nullptr) {
       observer_->bytesDone(observer_->context, done_, total_);
     }
   }
+  // Returns result, so that a failure is reported where it is returned.
+  UpdateResult Failed(UpdateResult result, const char* path, const char* step, int systemError) {
+    if (observer_ != nullptr && observer_->failed != nullptr) {
+      observer_->failed(observer_->context, result, path, step, systemError);
+    }
+    return result;
+  }
+  // The system's error code right after a failed call, and the clearing of
+  // it before a call that may fail without one; only for an observer (the
+  // updater passes none and reads no error codes).
+  int SystemError() const { return observer_ != nullptr ? LastSystemError() : 0; }
+  void ClearError() const {
+    if (observer_ != nullptr) ClearSystemError();
+  }
 
  private:
   const ApplyObserver* observer_;
   uint64_t done_ = 0;
-  uint64_t total_;
+  uint64_t total_ = 0;
 };
 
-uint32_t ChunkOf(uint32_t remaining) { return remaining < kChunkSize ? remaining : kChunkSize; }
-
-// Reads the whole entry (the file stands on its first byte) and sums it.
-// False when the data comes up short.
-bool ReadAndSum(DiskFile& package, uint32_t size, HeapBlock& buffer, ContentSum* sum,
-                Progress& progress) {
-  for (uint32_t remaining = size; remaining != 0;) {
-    uint32_t n = ChunkOf(remaining);
-    if (package.Read(buffer.data(), n) != n) return false;
-    UpdateContentSum(sum, buffer.data(), n);
-    progress.Add(n);
-    remaining -= n;
+// Removes a temporary file on every way out, unless it took its target's
+// place.
+class TempFileGuard {
+ public:
+  explicit TempFileGuard(const char* path) : path_(path) {}
+  ~TempFileGuard() {
+    if (armed_) RemoveFile(path_);
   }
-  return true;
-}
+  TempFileGuard(const TempFileGuard&) = delete;
+  TempFileGuard& operator=(const TempFileGuard&) = delete;
+  void Arm() { armed_ = true; }
+  void Disarm() { armed_ = false; }
 
-// Copies the entry from the package (standing on its first byte) to target.
-UpdateResult CopyEntry(DiskFile& package, DiskFile& target, uint32_t size, HeapBlock& buffer,
-                       Progress& progress) {
-  for (uint32_t remaining = size; remaining != 0;) {
-    uint32_t n = ChunkOf(remaining);
-    if (package.Read(buffer.data(), n) != n) return UPD_E_PACKAGE;
-    if (target.Write(buffer.data(), n) != n) return UPD_E_WRITE;
-    progress.Add(n);
-    remaining -= n;
-  }
-  return UPD_OK;
-}
+ private:
+  const char* path_;
+  bool armed_ = false;
+};
 
-// Verifies entry index and writes it into the install folder.
-UpdateResult ApplyEntry(DiskFile& package, const PackDirectory& directory, uint32_t index,
-                        const HashList& hashList, const char* installFolder, HeapBlock& buffer,
-                        const ApplyObserver* observer) {
+// Verifies entry index and puts it into the install folder. The data is
+// read once and written, as it is read, to a temporary file beside the
+// target; only when all of it is written, on the disk and matches its
+// hash-list record does the temporary take the target's place. On any
+// failure the target is left exactly as it was.
+UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
+                        const PackDirectory& directory, const char* const* names,
+                        uint32_t index, const HashList& hashList, const char* installFolder,
+                        HeapBlock& buffer, Reporter& reporter) {
   PackEntry entry = directory.Entry(index);
-  if (observer != nullptr && observer->entryStarted != nullptr) {
-    observer->entryStarted(observer->context, index, directory.count, entry.name, entry.size);
-  }
-  Progress progress(observer, entry.size);
+  reporter.EntryStarted(index, directory.count, entry.name, entry.size);
 
-  if (!SeekPackEntry(package, directory, index)) return UPD_E_PACKAGE;
+  if (!SeekPackEntry(package, directory, index)) {
+    return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
+  }
+  // A target that cannot be named or created is reported only after the
+  // data was read and verified: a damaged package is told as damaged.
+  char target[kPathBufferSize];
+  char tempPath[kPathBufferSize];
+  tempPath[0] = '\0';
+  const char* writeStep = nullptr;
+  int writeError = 0;
+  TempFileGuard guard(tempPath);  // before temp: the file is closed first
+  DiskFile temp;
+  if (!JoinEntryPath(target, sizeof target, installFolder, entry.name)) {
+    writeStep = "create";
+  } else if (!CreateTempBeside(&temp, target, names, tempPath, sizeof tempPath, &writeError)) {
+    writeStep = "create";
+  } else {
+    guard.Arm();
+  }
+
   ContentSum sum;
-  if (!ReadAndSum(package, entry.size, buffer, &sum, progress)) return UPD_E_PACKAGE;
-  if (!VerifyEntry(hashList, entry.name, sum)) return UPD_E_CHECKSUM;
-
-  char targetPath[kPathBufferSize];
-  if (!JoinPath(targetPath, sizeof targetPath, installFolder, entry.name)) return UPD_E_WRITE;
-  // A read-only target is replaced; the target need not exist yet.
-  ResetFileAttributes(targetPath);
-  DiskFile target;
-  if (!target.OpenWrite(targetPath)) return UPD_E_WRITE;
-
-  if (entry.size <= kChunkSize) {
-    // Still in the buffer from the verifying read.
-    if (target.Write(buffer.data(), entry.size) != entry.size) return UPD_E_WRITE;
-    progress.Add(entry.size);
-    return UPD_OK;
+  for (uint32_t remaining = entry.size; remaining != 0;) {
+    uint32_t n = ChunkOf(remaining);
+    reporter.ClearError();
+    if (package.Read(buffer.data(), n) != n) {
+      return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", reporter.SystemError());
+    }
+    UpdateContentSum(&sum, buffer.data(), n);
+    reporter.ClearError();
+    if (writeStep == nullptr && temp.Write(buffer.data(), n) != n) {
+      writeStep = "write";  // a full disk, for one; the rest is still verified
+      writeError = reporter.SystemError();
+      temp.Close();
+    }
+    reporter.BytesDone(n);
+    remaining -= n;
   }
-  // The package is open shared for reading only, so nobody can change the
-  // entry between the two reads.
-  if (!SeekPackEntry(package, directory, index)) return UPD_E_PACKAGE;
-  return CopyEntry(package, target, entry.size, buffer, progress);
+  if (!VerifyEntry(hashList, entry.name, sum)) {
+    return reporter.Failed(UPD_E_CHECKSUM, packagePath, "checksum", 0);
+  }
+  if (writeStep != nullptr) {
+    return reporter.Failed(UPD_E_WRITE, tempPath[0] != '\0' ? tempPath : target, writeStep,
+                           writeError);
+  }
+  if (!temp.Flush()) {
+    return reporter.Failed(UPD_E_WRITE, tempPath, "flush", reporter.SystemError());
+  }
+  temp.Close();
+  if (!ReplaceWithFile(target, tempPath)) {
+    return reporter.Failed(UPD_E_WRITE, target, "replace", reporter.SystemError());
+  }
+  guard.Disarm();
+  return UPD_OK;
 }
 
 }  // namespace
@@ -107,33 +151,48 @@ UpdateResult ApplyUpdate(const char* installFolder) {
 
 UpdateResult ApplyUpdateFromFile(const char* packagePath, const char* installFolder,
                                  const ApplyObserver* observer) {
+  Reporter reporter(observer);
   DiskFile package;
   // Not examined: a file that did not open cannot be read, and the directory
   // read below reports that.
-  package.OpenRead(packagePath);
+  int openError = package.OpenRead(packagePath) ? 0 : reporter.SystemError();
 
   PackDirectory directory;
   PackStatus status = ReadPackDirectory(package, &directory);
-  if (status != kPackOk) return PackStatusResult(status);
+  if (status != kPackOk) {
+    return reporter.Failed(PackStatusResult(status), packagePath,
+                           openError != 0 ? "open" : "read", openError);
+  }
 
+  // Every entry's name, for choosing temporary names that none of them has.
+  const char* names[kMaxPackEntries + 1] = {};
+  for (uint32_t i = 0; i < directory.count; ++i) names[i] = directory.Name(i);
   // Slot i names entry i once it is written; the slot after the last entry
   // stays null and ends the list.
   const char* written[kMaxPackEntries + 1] = {};
 
   HeapBlock buffer(kChunkSize);
-  if (!buffer.ok()) return UPD_E_PACKAGE;
+  if (!buffer.ok()) return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
 
   UpdateResult result = UPD_OK;
   {
     HashList hashList;
     LoadHashList(package, directory, &hashList);  // unloadable: nothing is verified
     for (uint32_t i = 0; i < directory.count && result == UPD_OK; ++i) {
-      result = ApplyEntry(package, directory, i, hashList, installFolder, buffer, observer);
+      result = ApplyEntry(package, packagePath, directory, names, i, hashList, installFolder,
+                          buffer, reporter);
       if (result == UPD_OK) written[i] = directory.Name(i);
     }
   }
   buffer.Release();
   if (result != UPD_OK) return result;  // the uninstall list stays untouched
 
-  return AppendUninstallList(installFolder, written) ? UPD_OK : UPD_E_UNINSTALL_LIST;
+  if (!AppendUninstallList(installFolder, written)) {
+    char listPath[kPathBufferSize];
+    if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {
+      listPath[0] = '\0';
+    }
+    return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
+  }
+  return UPD_OK;
 }

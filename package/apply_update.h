@@ -1,6 +1,8 @@
 // The update itself: reads the package appended to a program file, checks
-// each entry against the hash list, writes the entries into the install
-// folder in package order, and extends the uninstall list.
+// each entry against the hash list, puts the entries into the install
+// folder in package order (each through a temporary file beside its
+// target, so that a failure never leaves a file half-written), and extends
+// the uninstall list.
 #pragma once
 
 #include <cstdint>

@@ -9,14 +9,6 @@
 
 namespace {
 
-constexpr char kListName[] = "uninst.lst";
-// The new list is written here first, so that a failed write never leaves
-// the game with a short list. Same length as kListName: a list path that
-// fits leaves room for this one too.
-constexpr char kTempName[] = "uninst.new";
-static_assert(sizeof kTempName == sizeof kListName,
-              "the temporary path must fit wherever the list path does");
-
 static_assert(SIZE_MAX >= 0xFFFFFFFFu, "a block of any 32-bit size must be expressible");
 
 // Whether text[0, length) holds name as a whole line. Lines end in LF or
@@ -52,13 +44,17 @@ bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size
   return true;
 }
 
-// Writes the new list beside the old one and puts it in the old one's place
-// only when all of it was written; otherwise the old list stays as it was.
-int WriteList(const char* listPath, const char* tempPath, const uint8_t* data, uint32_t size) {
+// Writes the new list to a temporary file beside the old one, puts it on
+// the disk, and only then puts it in the old one's place; otherwise the old
+// list stays exactly as it was. The temporary's name is none of names.
+int WriteList(const char* listPath, const char* const* names, const uint8_t* data,
+              uint32_t size) {
   if (!IsReplaceable(listPath)) return 0;
+  char tempPath[kPathBufferSize];
+  int error = 0;
   DiskFile file;
-  if (!file.OpenWrite(tempPath)) return 0;  // not ours: leave whatever is there
-  bool written = file.Write(data, size) == size;
+  if (!CreateTempBeside(&file, listPath, names, tempPath, sizeof tempPath, &error)) return 0;
+  bool written = file.Write(data, size) == size && file.Flush();
   file.Close();
   if (written && ReplaceFileContents(listPath, tempPath)) return 1;
   RemoveFile(tempPath);
@@ -76,11 +72,7 @@ int AppendUninstallList(const char* installFolder, const char* const* names) {
   // The folder is taken as it is: one that already ends in a backslash
   // gives two in a row.
   char listPath[kPathBufferSize];
-  char tempPath[kPathBufferSize];
-  if (!JoinPath(listPath, sizeof listPath, installFolder, kListName) ||
-      !JoinPath(tempPath, sizeof tempPath, installFolder, kTempName)) {
-    return 0;
-  }
+  if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) return 0;
 
   // Room beyond the file's bytes: a separating line feed, every name with
   // its line feed, and a NUL for a file that has none.
@@ -126,5 +118,5 @@ int AppendUninstallList(const char* installFolder, const char* const* names) {
   length += tailLen;
 
   // Rewritten also when nothing was added: it then gets its own bytes back.
-  return WriteList(listPath, tempPath, buffer, static_cast<uint32_t>(length));
+  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length));
 }

@@ -3,6 +3,9 @@
 // uninstaller removes the files it names.
 #pragma once
 
+// The list's file name in the install folder.
+constexpr char kUninstallListName[] = "uninst.lst";
+
 // Adds to the list every name of the null-terminated array that the list
 // does not hold as a whole line yet (case-sensitive; names added earlier in
 // the same call count; empty names are never added), and rewrites the list.

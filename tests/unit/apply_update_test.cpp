@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdlib>
+#include <functional>
+
+#include "fileio/file_ops.h"
 #include "package/content_sum.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
@@ -17,6 +22,22 @@
 #endif
 
 namespace {
+
+using Names = std::vector<std::string>;
+
+// The temporary file of an update, spelt here independently.
+const char kTemp[] = "~velmora-update.tmp";
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+Bytes ReadFileBytesOr(const std::string& path) {
+  Bytes data;
+  ReadFileBytes(path, &data);
+  return data;
+}
 
 // A hash list naming each given entry with the sum of its data.
 FixtureEntry HashListFor(const std::vector<FixtureEntry>& entries, const char* name = "QEN.hvl") {
@@ -210,23 +231,34 @@ TEST_F(ApplyUpdateTest, UnusablePackagesWriteNothing) {
   EXPECT_EQ(UPD_E_PACKAGE, ApplyUpdateFromFile(missing.c_str(), install_.c_str()));
 }
 
-// An entry whose data runs past the end of the file is found short before
-// its target is touched; the entries before it stay written.
+// An entry whose data runs out part-way (the package file ends early, as
+// when a read fails in the middle of a large entry) leaves its target
+// exactly as it was and no temporary file behind; the entries before it
+// stay written.
 TEST_F(ApplyUpdateTest, ShortEntryDataLeavesItsTargetUntouched) {
-  for (uint32_t size : {10u, 9u << 20}) {  // within one buffer, and beyond it
-    SCOPED_TRACE(size);
+  struct Case {
+    uint32_t size;  // the entry's stored size
+    uint32_t held;  // the bytes of it that the file holds
+  } const cases[] = {{10, 9}, {9u << 20, 5u << 20}, {9u << 20, (9u << 20) - 1}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    ASSERT_TRUE(SetReadOnly(In("b.dat"), false) || !FileExists(In("b.dat")));
     ASSERT_TRUE(WriteFileText(In("b.dat"), "previous b"));
-    FixtureEntry b{"b.dat", Bytes(size - 1, 'b')};
+    ASSERT_TRUE(SetReadOnly(In("b.dat"), true));
+    FixtureEntry b{"b.dat", Bytes(c.held, 'b')};
     b.overrideSize = true;
-    b.size = size;  // one byte more than the file holds
+    b.size = c.size;
     EXPECT_EQ(UPD_E_PACKAGE, Apply({{"a.dat", ToBytes("a")}, b}));
     EXPECT_EQ("a", ReadFileText(In("a.dat")));
     EXPECT_EQ("previous b", ReadFileText(In("b.dat")));
+    EXPECT_TRUE(IsReadOnly(In("b.dat")));
     EXPECT_EQ("game.exe\n", ListText());
+    EXPECT_EQ((Names{"a.dat", "b.dat", "uninst.lst"}), ListDir(install_));
   }
+  SetReadOnly(In("b.dat"), false);
 }
 
-// Entries longer than the applier's buffer go through it in pieces, twice.
+// Entries longer than the applier's buffer go through it in pieces, once.
 TEST_F(ApplyUpdateTest, EntriesLargerThanTheBufferAreVerifiedAndCopied) {
   std::vector<FixtureEntry> entries = {{"big.arc", RandomBytes((9u << 20) + 3, 5)},
                                        {"small.dat", ToBytes("s")}};
@@ -244,6 +276,7 @@ TEST_F(ApplyUpdateTest, EntriesLargerThanTheBufferAreVerifiedAndCopied) {
   ASSERT_TRUE(WriteFileText(In("big.arc"), "previous"));
   EXPECT_EQ(UPD_E_CHECKSUM, Apply(bad));
   EXPECT_EQ("previous", ReadFileText(In("big.arc")));
+  EXPECT_EQ((Names{"QEN.hvl", "big.arc", "small.dat", "uninst.lst"}), ListDir(install_));
 }
 
 TEST_F(ApplyUpdateTest, TargetPathsThatDoNotFitAreWriteFailures) {
@@ -300,28 +333,297 @@ TEST_F(ApplyUpdateTest, LargeEntryAtAHighPositionUsesBoundedMemory) {
 }
 
 #ifndef _WIN32
-// A write that stops short (here: the file-size limit of the process) is a
-// failure, not a damaged file that counts as written.
-TEST_F(ApplyUpdateTest, ShortWriteIsAWriteFailure) {
-  for (uint32_t size : {100000u, 9u << 20}) {  // within one buffer, and beyond it
-    SCOPED_TRACE(size);
-    std::string path = dir_ / "patch.exe";
-    ASSERT_TRUE(WriteFileBytes(path, BuildPackage({{"big.dat", RandomBytes(size, 9)}})));
-    pid_t child = fork();
-    ASSERT_NE(-1, child);
-    if (child == 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      struct rlimit limit = {size / 2, size / 2};
-      setrlimit(RLIMIT_FSIZE, &limit);
-      UpdateResult result = ApplyUpdateFromFile(path.c_str(), install_.c_str());
-      _exit(result == UPD_E_WRITE ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(child, waitpid(child, &status, 0));
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(0, WEXITSTATUS(status)) << "the short write was not reported";
+// What a full disk leaves: the file being replaced stays whole, nothing
+// temporary stays, the entries before it stay written, and the list is not
+// touched. limit is the largest file this process may write.
+void ExpectFullDiskOutcome(const std::string& dir, const std::string& install, uint32_t limit,
+                           const std::function<UpdateResult(const std::string&)>& apply) {
+  Bytes old = RandomBytes(limit / 2, 3);
+  ASSERT_TRUE(WriteFileBytes(install + "\\big.dat", old));
+  std::string path = dir + "\\patch.exe";
+  ASSERT_TRUE(WriteFileBytes(path, BuildPackage({{"first.dat", ToBytes("1")},
+                                                 {"big.dat", RandomBytes(limit + 1, 9)}})));
+  EXPECT_EQ(UPD_E_WRITE, apply(path)) << "the short write was not reported";
+  Bytes after;
+  ASSERT_TRUE(ReadFileBytes(install + "\\big.dat", &after));
+  EXPECT_TRUE(after == old) << "the old file was not kept whole";
+  EXPECT_EQ("1", ReadFileText(install + "\\first.dat"));
+  EXPECT_EQ((Names{"big.dat", "first.dat", "uninst.lst"}), ListDir(install));
+}
+
+// A write that stops short (here: the file-size limit of the process, as a
+// full disk would) fails the update and loses nothing.
+TEST_F(ApplyUpdateTest, FullDiskKeepsTheOldFileWhole) {
+  for (uint32_t limit : {100000u, 9u << 20}) {  // within one buffer, and beyond it
+    SCOPED_TRACE(limit);
+    ExpectFullDiskOutcome(dir_.path(), install_, limit, [&](const std::string& path) {
+      pid_t child = fork();
+      if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit rl = {limit, limit};
+        setrlimit(RLIMIT_FSIZE, &rl);
+        _exit(static_cast<int>(ApplyUpdateFromFile(path.c_str(), install_.c_str()) & 0xFF));
+      }
+      int status = 0;
+      if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return UPD_OK;
+      return WEXITSTATUS(status) == (UPD_E_WRITE & 0xFF) ? UPD_E_WRITE : UPD_OK;
+    });
     EXPECT_EQ("game.exe\n", ListText());
   }
+}
+
+// An update killed part-way through a large entry leaves that entry's old
+// file whole; the next run writes over the temporary it left and succeeds.
+TEST_F(ApplyUpdateTest, UpdateKilledMidEntryThenRunAgain) {
+  Bytes old = ToBytes("the old archive");
+  ASSERT_TRUE(WriteFileBytes(In("big.arc"), old));
+  std::vector<FixtureEntry> entries = {{"big.arc", RandomBytes((9u << 20) + 5, 4)}};
+  entries.push_back(HashListFor(entries));
+  std::string path = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(path, BuildPackage(entries)));
+  pid_t child = fork();
+  ASSERT_NE(-1, child);
+  if (child == 0) {
+    ApplyObserver observer;
+    observer.bytesDone = [](void*, uint64_t done, uint64_t) {
+      if (done >= (4u << 20)) raise(SIGKILL);  // after the first piece
+    };
+    ApplyUpdateFromFile(path.c_str(), install_.c_str(), &observer);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFSIGNALED(status));
+  Bytes after;
+  ASSERT_TRUE(ReadFileBytes(In("big.arc"), &after));
+  EXPECT_TRUE(after == old);
+  EXPECT_EQ((Names{"big.arc", "uninst.lst", kTemp}), ListDir(install_)) << "no temporary left?";
+
+  ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(path.c_str(), install_.c_str()));
+  ASSERT_TRUE(ReadFileBytes(In("big.arc"), &after));
+  EXPECT_TRUE(after == entries[0].data);
+  EXPECT_EQ((Names{"QEN.hvl", "big.arc", "uninst.lst"}), ListDir(install_));
+}
+#endif
+
+// The disk fills up while a file is replaced: on a small volume that
+// tests/run-on-small-volume.sh mounts (4 MiB) and names in
+// UPD_TEST_SMALL_VOLUME, a 1.5 MB file is to be replaced by one of 5 MB.
+// Without that volume this case does not run.
+TEST_F(ApplyUpdateTest, FullSmallVolumeKeepsTheOldFileWhole) {
+  const char* volume = std::getenv("UPD_TEST_SMALL_VOLUME");
+  if (volume == nullptr) GTEST_SKIP() << "no small volume for this run";
+  std::string install = volume;
+#ifdef _WIN32
+  if (!install.empty() && install[0] == '/') install = "Z:" + install;  // Wine's Unix root
+#endif
+  for (char& c : install) c = c == '/' ? '\\' : c;
+  install += "\\game";
+  ASSERT_TRUE(MakeDir(install));
+  ASSERT_TRUE(WriteFileText(install + "\\uninst.lst", std::string("game.exe\n", 9) + '\0'));
+  const Bytes old = RandomBytes(1500000, 3);
+  ASSERT_TRUE(WriteFileBytes(install + "\\big.arc", old));
+  std::vector<FixtureEntry> entries = {{"first.dat", ToBytes("1")},
+                                       {"big.arc", RandomBytes(5000000, 9)}};
+  entries.push_back(HashListFor(entries));
+  std::string path = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(path, BuildPackage(entries)));
+
+  EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(path.c_str(), install.c_str()));
+  Bytes after;
+  ASSERT_TRUE(ReadFileBytes(install + "\\big.arc", &after));
+  EXPECT_TRUE(after == old) << "the old file was not kept whole: " << after.size() << " bytes";
+  EXPECT_EQ("1", ReadFileText(install + "\\first.dat"));
+  EXPECT_EQ((Names{"big.arc", "first.dat", "uninst.lst"}), ListDir(install));
+  EXPECT_EQ(std::string("game.exe\n", 9) + '\0', ReadFileText(install + "\\uninst.lst"));
+}
+
+// Temporary files left behind by interrupted updates, read-only or not, in
+// the install folder and in a subfolder, are written over and removed.
+TEST_F(ApplyUpdateTest, LeftoverTemporariesDoNotStopTheUpdate) {
+  ASSERT_TRUE(MakeDir(In("sub")));
+  for (const std::string& leftover : {In(kTemp), In("sub\\") + kTemp}) {
+    ASSERT_TRUE(WriteFileText(leftover, "left behind"));
+    ASSERT_TRUE(SetReadOnly(leftover, true));
+  }
+  ASSERT_EQ(UPD_OK, Apply({{"a.dat", ToBytes("a")}, {"sub\\b.dat", ToBytes("b")}}));
+  EXPECT_EQ((Names{"a.dat", "sub", "uninst.lst"}), ListDir(install_));
+  EXPECT_EQ(Names{"b.dat"}, ListDir(In("sub")));
+  EXPECT_EQ("game.exe\na.dat\nsub\\b.dat\n", ListText());
+}
+
+// Entries that bear the names the update uses (or once used) for its
+// temporary files are written like any others, also where the install
+// folder's path is so long that the short temporary names are used.
+TEST_F(ApplyUpdateTest, EntriesNamedLikeTemporaryFiles) {
+  const std::vector<FixtureEntry> entries = {{"uninst.new", ToBytes("n")},
+                                             {"a.dat", ToBytes("a")},
+                                             {"~~~~~", ToBytes("tilde")},
+                                             {"~~~~_", ToBytes("under")},
+                                             {"~~~~~~~~~~", ToBytes("ten")}};
+  Names expected = {"a.dat", "uninst.lst", "uninst.new", "~~~~_", "~~~~~", "~~~~~~~~~~"};
+  // Room for "uninst.lst" (10 bytes) but not for the fixed temporary name.
+  ASSERT_TRUE(MakeDir(dir_ / "long"));
+  const std::string longInstall = MakeFolderOfLength(dir_ / "long", kPathBufferSize - 2 - 10);
+  ASSERT_FALSE(longInstall.empty());
+  ASSERT_TRUE(WriteFileText(longInstall + "\\uninst.lst", std::string("game.exe\n", 9) + '\0'));
+  for (const std::string& folder : {install_, longInstall}) {
+    SCOPED_TRACE(folder.size());
+    std::string path = dir_ / "patch.exe";
+    ASSERT_TRUE(WriteFileBytes(path, BuildPackage(entries)));
+    ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(path.c_str(), folder.c_str()));
+    EXPECT_EQ(expected, ListDir(folder));
+    for (const FixtureEntry& e : entries) {
+      EXPECT_EQ(std::string(e.data.begin(), e.data.end()), ReadFileText(folder + "\\" + e.name));
+    }
+    EXPECT_EQ(std::string("game.exe\nuninst.new\na.dat\n~~~~~\n~~~~_\n~~~~~~~~~~\n", 49) + '\0',
+              ReadFileText(folder + "\\uninst.lst"));
+  }
+}
+
+// A target is found whatever the case of its name's letters, as Windows
+// finds it: it is replaced, not joined by a second file.
+TEST_F(ApplyUpdateTest, TargetMatchingWithoutRegardToCaseIsReplaced) {
+  ASSERT_TRUE(WriteFileText(In("qen.hvl"), "the game's list"));
+  ASSERT_TRUE(MakeDir(In("Data")));
+  ASSERT_TRUE(WriteFileText(In("Data\\a.arc"), "old"));
+  ASSERT_EQ(UPD_OK, Apply({{"data\\A.arc", ToBytes("new a")},
+                           {"QEN.hvl", BuildHashList({{"x", Bytes(8, 0)}})}}));
+  Names files = ListDir(install_);
+  ASSERT_EQ(3u, files.size()) << files[0] << " " << files[1];
+  EXPECT_EQ("data", Lower(files[0]));
+  EXPECT_EQ("qen.hvl", Lower(files[1]));
+  Names data = ListDir(In("Data"));
+  ASSERT_EQ(1u, data.size());
+  EXPECT_EQ("new a", ReadFileText(In("Data\\") + data[0]));
+  EXPECT_EQ(BuildHashList({{"x", Bytes(8, 0)}}), ReadFileBytesOr(In(files[1])));
+  // The list receives the stored names.
+  EXPECT_EQ("game.exe\ndata\\A.arc\nQEN.hvl\n", ListText());
+}
+
+// A stored name is code page 932 text; the file gets that name as this
+// system spells it, and the list gets the stored bytes.
+TEST_F(ApplyUpdateTest, JapaneseEntryNames) {
+  const std::string stored = "\x83\x66\x81\x5B\x83\x5E.arc";  // "データ.arc"
+  ASSERT_EQ(UPD_OK, Apply({{stored, ToBytes("data")}}));
+#ifdef _WIN32
+  const std::string onDisk = stored;  // the ANSI code page is 932 here
+#else
+  const std::string onDisk = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc";
+#endif
+  EXPECT_EQ((Names{"uninst.lst", onDisk}), ListDir(install_));
+  EXPECT_EQ("data", ReadFileText(In(onDisk)));
+  EXPECT_EQ("game.exe\n" + stored + "\n", ListText());
+}
+
+struct Failure {
+  UpdateResult result;
+  std::string path;
+  std::string step;
+  int systemError;
+};
+
+void RecordFailure(void* context, UpdateResult result, const char* path, const char* step,
+                   int systemError) {
+  static_cast<std::vector<Failure>*>(context)->push_back({result, path, step, systemError});
+}
+
+// The observer hears of every failure once, with the file concerned, the
+// step that failed and, where a system call failed, the system's code.
+TEST_F(ApplyUpdateTest, FailuresAreReportedToTheObserver) {
+  ASSERT_TRUE(MakeDir(In("folder.dat")));
+  std::vector<FixtureEntry> listed = {{"a.dat", ToBytes("a")}};
+  FixtureEntry list = HashListFor(listed);
+  listed[0].data = ToBytes("X");
+  listed.push_back(list);
+  FixtureEntry cut{"b.dat", Bytes(5, 'b')};
+  cut.overrideSize = true;
+  cut.size = 6;
+  const std::string patch = dir_ / "patch.exe";
+  struct Case {
+    const char* what;
+    Bytes package;
+    std::string path;
+    std::string step;
+    UpdateResult result;
+    bool systemError;
+  } const cases[] = {
+      {"no package", Bytes(100, 0), patch, "read", UPD_E_PACKAGE, false},
+      {"short entry", BuildPackage({cut}), patch, "read", UPD_E_PACKAGE, false},
+      {"mismatch", BuildPackage(listed), patch, "checksum", UPD_E_CHECKSUM, false},
+      {"a folder in the way", BuildPackage({{"folder.dat", ToBytes("f")}}), In("folder.dat"),
+       "replace", UPD_E_WRITE, true},
+      {"a missing subfolder", BuildPackage({{"no\\x.dat", ToBytes("x")}}), In("no\\x.dat"),
+       "create", UPD_E_WRITE, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileBytes(patch, c.package));
+    std::vector<Failure> failures;
+    ApplyObserver observer;
+    observer.context = &failures;
+    observer.failed = RecordFailure;
+    EXPECT_EQ(c.result, ApplyUpdateFromFile(patch.c_str(), install_.c_str(), &observer));
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ(c.result, failures[0].result);
+    EXPECT_EQ(c.path, failures[0].path);
+    EXPECT_EQ(c.step, failures[0].step);
+    EXPECT_EQ(c.systemError, failures[0].systemError != 0) << failures[0].systemError;
+  }
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  const std::string missing = dir_ / "missing.exe";
+  EXPECT_EQ(UPD_E_PACKAGE, ApplyUpdateFromFile(missing.c_str(), install_.c_str(), &observer));
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(missing, failures[0].path);
+  EXPECT_EQ("open", failures[0].step);
+  EXPECT_NE(0, failures[0].systemError);
+  // And a success reports nothing.
+  failures.clear();
+  ASSERT_TRUE(WriteFileBytes(patch, BuildPackage({{"ok.dat", ToBytes("ok")}})));
+  EXPECT_EQ(UPD_OK, ApplyUpdateFromFile(patch.c_str(), install_.c_str(), &observer));
+  EXPECT_TRUE(failures.empty());
+}
+
+#ifdef _WIN32
+// A replaced file has the attributes of a new file; one that is not
+// replaced keeps its own, read-only included, whatever the failure.
+TEST_F(ApplyUpdateTest, AttributesAfterTheReplacement) {
+  auto readOnlyTarget = [this](const char* name) {
+    SetFileAttributesA(In(name).c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(WriteFileText(In(name), "old"));
+    ASSERT_TRUE(SetFileAttributesA(In(name).c_str(), FILE_ATTRIBUTE_READONLY));
+  };
+  readOnlyTarget("r.dat");
+  ASSERT_EQ(UPD_OK, Apply({{"r.dat", ToBytes("new")}}));
+  EXPECT_EQ("new", ReadFileText(In("r.dat")));
+  EXPECT_FALSE(IsReadOnly(In("r.dat")));
+
+  // A checksum mismatch.
+  readOnlyTarget("r.dat");
+  std::vector<FixtureEntry> bad = {{"r.dat", ToBytes("new")}};
+  FixtureEntry list = HashListFor(bad);
+  bad[0].data = ToBytes("bad");
+  bad.push_back(list);
+  EXPECT_EQ(UPD_E_CHECKSUM, Apply(bad));
+  EXPECT_EQ("old", ReadFileText(In("r.dat")));
+  EXPECT_TRUE(IsReadOnly(In("r.dat")));
+
+  // The target open elsewhere: the replacement itself fails.
+  readOnlyTarget("r.dat");
+  {
+    HANDLE reader = CreateFileA(In("r.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    EXPECT_EQ(UPD_E_WRITE, Apply({{"r.dat", ToBytes("new")}}));
+    CloseHandle(reader);
+  }
+  EXPECT_EQ("old", ReadFileText(In("r.dat")));
+  EXPECT_TRUE(IsReadOnly(In("r.dat")));
+  EXPECT_EQ((Names{"r.dat", "uninst.lst"}), ListDir(install_));
+  SetFileAttributesA(In("r.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 #endif
 

@@ -20,6 +20,7 @@ TEST_F(DiskFileTest, ClosedObjectRefusesEveryTransfer) {
   EXPECT_EQ(0u, f.Write(buf, sizeof buf));
   EXPECT_EQ(0, f.Seek(0));
   EXPECT_EQ(kSizeUnknown, f.GetSize());
+  EXPECT_EQ(0, f.Flush());
   f.Close();
   f.Close();
   EXPECT_FALSE(f.IsOpen());
@@ -150,6 +151,7 @@ TEST_F(DiskFileTest, WriteThenSizeAndSeekWithinAWrittenFile) {
   EXPECT_EQ(2u, f.Write("XY", 2));
   char buf[4];
   EXPECT_EQ(0u, f.Read(buf, 1));  // not open for reading
+  EXPECT_EQ(1, f.Flush());
   f.Close();
   EXPECT_EQ("abXYef", ReadFileText(Path("w.dat")));
 }

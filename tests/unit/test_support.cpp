@@ -139,12 +139,30 @@ bool MakeDir(const std::string& path) {
 #endif
 }
 
+bool RemoveEmptyDir(const std::string& path) {
+#ifdef _WIN32
+  return RemoveDirectoryA(path.c_str()) != 0;
+#else
+  return rmdir(Native(path).c_str()) == 0;
+#endif
+}
+
 bool SetReadOnly(const std::string& path, bool readOnly) {
 #ifdef _WIN32
   return SetFileAttributesA(path.c_str(),
                             readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
 #else
   return chmod(Native(path).c_str(), readOnly ? 0444 : 0644) == 0;
+#endif
+}
+
+bool IsReadOnly(const std::string& path) {
+#ifdef _WIN32
+  DWORD attributes = GetFileAttributesA(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+#else
+  struct stat st;
+  return stat(Native(path).c_str(), &st) == 0 && (st.st_mode & S_IWUSR) == 0;
 #endif
 }
 
@@ -253,4 +271,19 @@ int64_t FileSize(const std::string& path) {
   if (stat(Native(path).c_str(), &st) != 0) return -1;
   return st.st_size;
 #endif
+}
+
+// Creates nested folders under base so that the whole path is exactly
+// length bytes long. Returns "" when a folder cannot be made.
+std::string MakeFolderOfLength(const std::string& base, size_t length) {
+  std::string path = base;
+  while (path.size() < length) {
+    size_t rest = length - path.size();  // '\' + name, at least 2 bytes
+    if (rest < 2) return "";
+    size_t name = rest - 1 > 100 ? 100 : rest - 1;
+    if (rest - 1 - name == 1) --name;  // leave room for one more '\' + name
+    path += "\\" + std::string(name, 'd');
+    if (!MakeDir(path)) return "";
+  }
+  return path;
 }

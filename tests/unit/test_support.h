@@ -32,7 +32,11 @@ bool ReadFileBytes(const std::string& path, Bytes* data);
 std::string ReadFileText(const std::string& path);  // "<missing>" when unreadable
 bool FileExists(const std::string& path);
 bool MakeDir(const std::string& path);
+bool RemoveEmptyDir(const std::string& path);
 bool SetReadOnly(const std::string& path, bool readOnly);
+// Whether the file is marked read-only (the attribute; on POSIX: no write
+// permission for its owner).
+bool IsReadOnly(const std::string& path);
 // Names in a folder, sorted.
 std::vector<std::string> ListDir(const std::string& path);
 
@@ -53,3 +57,7 @@ bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& d
 bool DeleteTestFile(const std::string& path);
 // Size of a file, or -1.
 int64_t FileSize(const std::string& path);
+
+// Creates nested folders under base so that the whole path is exactly
+// length bytes long. Returns "" when a folder cannot be made.
+std::string MakeFolderOfLength(const std::string& base, size_t length);

@@ -46,26 +46,12 @@ uint64_t FileSize64(const std::string& path) {
 #endif
 }
 
-// Creates nested folders under base so that the whole path is exactly
-// length bytes long. Returns "" when a folder cannot be made.
-std::string MakeFolderOfLength(const std::string& base, size_t length) {
-  std::string path = base;
-  while (path.size() < length) {
-    size_t rest = length - path.size();  // '\' + name, at least 2 bytes
-    if (rest < 2) return "";
-    size_t name = rest - 1 > 100 ? 100 : rest - 1;
-    if (rest - 1 - name == 1) --name;  // leave room for one more '\' + name
-    path += "\\" + std::string(name, 'd');
-    if (!MakeDir(path)) return "";
-  }
-  return path;
-}
-
 class UninstallListTest : public ::testing::Test {
  protected:
   TempDir dir_;
   std::string List() { return dir_ / "uninst.lst"; }
-  std::string Temp() { return dir_ / "uninst.new"; }
+  // The temporary file of an update, spelt here independently.
+  std::string Temp() { return dir_ / "~velmora-update.tmp"; }
 };
 
 struct ListCase {
@@ -238,24 +224,29 @@ TEST_F(UninstallListTest, ListOpenForWritingElsewhereIsNotReplaced) {
   EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
 }
 
-TEST_F(UninstallListTest, FolderInPlaceOfTemporaryFileGivesZero) {
-  const std::string before = B("a.dat\n\0");
-  ASSERT_TRUE(WriteFileText(List(), before));
+// A folder where the temporary file would go is left alone; a short name
+// takes its place.
+TEST_F(UninstallListTest, FolderInPlaceOfTemporaryFileIsPassedOver) {
+  ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
   ASSERT_TRUE(MakeDir(Temp()));
-  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
-  EXPECT_EQ(before, ReadFileText(List()));
-  EXPECT_EQ((Names{"uninst.lst", "uninst.new"}), ListDir(dir_.path()));
+  EXPECT_EQ(1, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
+  EXPECT_EQ((Names{"uninst.lst", "~velmora-update.tmp"}), ListDir(dir_.path()));
   EXPECT_EQ(Names{}, ListDir(Temp()));
 }
 
-// A temporary file left behind by an interrupted run is written over and
-// does not stay.
+// A temporary file left behind by an interrupted run, even a read-only
+// one, is written over and does not stay; a file named as the old list's
+// temporary name was is an entry's file like any other and is kept.
 TEST_F(UninstallListTest, LeftoverTemporaryFileIsReplaced) {
   ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
   ASSERT_TRUE(WriteFileText(Temp(), "left over from an earlier run, longer than the list"));
-  EXPECT_EQ(1, Append(dir_.path(), {"b.dat"}));
-  EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
-  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+  ASSERT_TRUE(SetReadOnly(Temp(), true));
+  ASSERT_TRUE(WriteFileText(dir_ / "uninst.new", "an entry's file"));
+  EXPECT_EQ(1, Append(dir_.path(), {"b.dat", "uninst.new"}));
+  EXPECT_EQ(B("a.dat\nb.dat\nuninst.new\n\0"), ReadFileText(List()));
+  EXPECT_EQ((Names{"uninst.lst", "uninst.new"}), ListDir(dir_.path()));
+  EXPECT_EQ("an entry's file", ReadFileText(dir_ / "uninst.new"));
 }
 
 TEST_F(UninstallListTest, UnprivilegedReadOnlyListIsLeftAlone) {

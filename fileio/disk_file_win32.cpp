@@ -1,8 +1,11 @@
 // DiskFile over Win32 file handles: each operation is one system call with
-// fixed arguments.
+// fixed arguments. Paths (UTF-8) reach the system as UTF-16, through its
+// wide functions, whatever the system's ANSI code page.
 #include "fileio/disk_file.h"
 
 #include <windows.h>
+
+#include "fileio/wide_path.h"
 
 namespace {
 
@@ -14,15 +17,25 @@ HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 int DiskFile::OpenRead(const char* path) {
   if (IsOpen()) return 0;
-  handle_ = reinterpret_cast<intptr_t>(CreateFileA(
-      path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  handle_ = reinterpret_cast<intptr_t>(CreateFileW(
+      wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
   return IsOpen() ? 1 : 0;
 }
 
 int DiskFile::OpenWrite(const char* path) {
   if (IsOpen()) return 0;
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
   handle_ = reinterpret_cast<intptr_t>(
-      CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, kOpenFlags, nullptr));
+      CreateFileW(wide.get(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, kOpenFlags, nullptr));
   return IsOpen() ? 1 : 0;
 }
 

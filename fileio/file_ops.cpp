@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "fileio/code_page.h"
+
 namespace {
 
 // The temporary file of an update, in whatever folder it writes into. 16
@@ -55,6 +57,16 @@ bool ShortName(uint32_t k, size_t length, char* out) {
   return k == 0;
 }
 
+// The UTF-16 units that the UTF-8 text takes: one per character, two for
+// those beyond the first plane.
+size_t Utf16Length(const char* text) {
+  size_t units = 0;
+  for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+    if ((*p & 0xC0) != 0x80) units += *p >= 0xF0 ? 2 : 1;
+  }
+  return units;
+}
+
 }  // namespace
 
 int JoinPath(char* out, uint32_t size, const char* folder, const char* name) {
@@ -71,14 +83,35 @@ int JoinPath(char* out, uint32_t size, const char* folder, const char* name) {
   return 1;
 }
 
+int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* storedName) {
+  char name[kPathBufferSize];
+  if (!Cp932ToUtf8(storedName, name, sizeof name) || !JoinPath(out, size, folder, name)) {
+    if (size != 0) out[0] = '\0';
+    return 0;
+  }
+  MatchExistingCase(out, static_cast<uint32_t>(std::strlen(folder) + 1));
+  return 1;
+}
+
+uint32_t FolderPartLength(const char* path) {
+  uint32_t length = 0;
+  for (uint32_t i = 0; path[i] != '\0'; ++i) {
+    if (IsSeparator(path[i])) length = i + 1;
+  }
+  return length;
+}
+
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
                      char* tempPath, uint32_t size, int* systemError) {
   *systemError = 0;
   if (size == 0) return 0;
   tempPath[0] = '\0';
   size_t folderLength = FolderPartLength(target);
-  size_t nameLength = std::strlen(target + folderLength);
-  if (nameLength == 0 || folderLength + nameLength >= size) return 0;
+  size_t nameBytes = std::strlen(target + folderLength);
+  // Short names take as many UTF-16 units as the target's name, which is
+  // what Windows' path limit counts, and no more bytes.
+  size_t nameLength = Utf16Length(target + folderLength);
+  if (nameLength == 0 || folderLength + nameBytes >= size) return 0;
   bool first = true;
   for (uint32_t attempt = 0; attempt <= kShortAttempts; ++attempt) {
     std::memcpy(tempPath, target, folderLength);

@@ -1,14 +1,21 @@
 // The few file-system services besides DiskFile that the update needs.
-// Paths are NUL-terminated byte strings: the system ANSI code page on
-// Windows, UTF-8 on POSIX.
+// Paths are NUL-terminated UTF-8 strings on every system; the Windows file
+// layer converts them to UTF-16 for the system's wide functions, so that
+// any path works whatever the system's ANSI code page.
 #pragma once
 
 #include <cstdint>
 
 #include "fileio/disk_file.h"
 
-// Paths are built in buffers of this many bytes, the terminator included.
-constexpr uint32_t kPathBufferSize = 260;
+// The longest path, in UTF-16 units without the terminator: what Windows
+// takes without the long-path prefix (MAX_PATH, 260, with the terminator).
+// The Windows file layer refuses longer paths.
+constexpr uint32_t kMaxPathUnits = 259;
+// Paths are built in buffers of this many bytes, the terminator included:
+// room for any path of kMaxPathUnits units in UTF-8 (at most 3 bytes per
+// unit).
+constexpr uint32_t kPathBufferSize = kMaxPathUnits * 3 + 1;
 
 // Writes folder, one backslash and name into out (size bytes). Returns 1, or
 // 0 when the path with its terminator does not fit (out then holds "").
@@ -43,16 +50,23 @@ int PathExists(const char* path);
 
 // Writes the path of the file that a package entry names into out (size
 // bytes): folder, one backslash, and the stored name, which is code page
-// 932 text that may reach into subfolders. On POSIX the name is converted
-// to UTF-8, and each part of it that matches an existing file or folder
-// without regard to ASCII case takes that one's spelling, as Windows would
-// find it. Returns 1, or 0 when the name cannot be converted or the path
-// does not fit with its terminator.
+// 932 text (whatever the system's code page) that may reach into
+// subfolders, converted to UTF-8. On POSIX each part of the name that
+// matches an existing file or folder without regard to ASCII case takes
+// that one's spelling, as Windows would find it. Returns 1, or 0 when the
+// name is not valid code page 932 or the path does not fit with its
+// terminator.
 int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* storedName);
 
+// On POSIX: gives each part of path from byte `from` on (names between
+// backslashes) the spelling of an existing file or folder that matches it
+// without regard to ASCII case, where none has its exact spelling, as
+// Windows would find it. Nothing on Windows, whose file systems do that
+// themselves.
+void MatchExistingCase(char* path, uint32_t from);
+
 // Length of the folder part of path: up to and including its last
-// separator (0 when it has none). Double-byte characters of the ANSI code
-// page are skipped whole, so a trail byte 0x5C is no separator.
+// separator (0 when it has none).
 uint32_t FolderPartLength(const char* path);
 
 // Creates a temporary file in the folder of target, for a file that is to

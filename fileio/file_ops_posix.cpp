@@ -10,7 +10,6 @@
 
 #include <cstring>
 
-#include "fileio/code_page.h"
 #include "fileio/native_path.h"
 
 namespace {
@@ -130,39 +129,22 @@ int PathExists(const char* path) {
   return native.ok() && lstat(native.get(), &st) == 0 ? 1 : 0;
 }
 
-int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* storedName) {
-  // Room for any name that could fit: a code page 932 byte becomes at most
-  // three UTF-8 bytes (a half-width katakana).
-  char name[kPathBufferSize * 3];
-  if (!Cp932ToUtf8(storedName, name, sizeof name) || !JoinPath(out, size, folder, name)) {
-    if (size != 0) out[0] = '\0';
-    return 0;
-  }
-  // Match the name's parts one by one, in a native copy of the path.
-  NativePath native(out);
-  if (!native.ok()) return 1;
-  char* path = const_cast<char*>(native.get());
-  size_t folderLength = std::strlen(folder);
-  char* part = path + folderLength + 1;
+void MatchExistingCase(char* path, uint32_t from) {
+  // Matched in a native copy of the path, part by part.
+  NativePath native(path);
+  if (!native.ok()) return;
+  char* copy = const_cast<char*>(native.get());
+  char* part = copy + from;
   for (char* p = part;; ++p) {
     if (*p != '/' && *p != '\0') continue;
-    if (p != part) MatchCase(path, part, p);
+    if (p != part) MatchCase(copy, part, p);
     if (*p == '\0') break;
     part = p + 1;
   }
   // Same length: only letters' case changed. Back to the system's form.
-  for (size_t i = folderLength + 1; out[i] != '\0'; ++i) {
-    if (out[i] != '\\') out[i] = path[i];
+  for (size_t i = from; path[i] != '\0'; ++i) {
+    if (path[i] != '\\') path[i] = copy[i];
   }
-  return 1;
-}
-
-uint32_t FolderPartLength(const char* path) {
-  uint32_t length = 0;
-  for (uint32_t i = 0; path[i] != '\0'; ++i) {
-    if (path[i] == '\\' || path[i] == '/') length = i + 1;
-  }
-  return length;
 }
 
 int ReplaceWithFile(const char* target, const char* source) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "fileio/file_ops.h"
 #include "package/update_result.h"
 
 // Exit codes of the front end's own early ends. The update's own results
@@ -15,8 +16,9 @@ constexpr int EXIT_DECLINED = -3;       // the question was not answered Yes
 // be created): the run ends at once with no box at all.
 constexpr int EXIT_ALREADY_RUNNING = -4;
 
-// Size of the install-folder buffer, the terminator included.
-constexpr uint32_t kInstallFolderSize = 260;
+// Size of the install-folder buffer, the terminator included: a folder of
+// up to 259 characters, in UTF-8.
+constexpr uint32_t kInstallFolderSize = kPathBufferSize;
 
 // Box styles (MB_ values), kept here so that callers need no windows.h.
 constexpr unsigned kStyleInformation = 0x40;  // MB_OK | MB_ICONINFORMATION
@@ -39,10 +41,11 @@ int ShowWarningBox(const char* text);
 const char* OutcomeText(UpdateResult result, bool* information);
 
 // Reads the install folder, value "InstalledFolder" of the key
-// HKEY_LOCAL_MACHINE "Software\<makerKey>\<productKey>", into folder
-// (kInstallFolderSize bytes). Only a REG_SZ value that fits in the buffer
-// with its terminator counts; the registry view is the 32-bit one
-// (Wow6432Node on 64-bit Windows), whatever this program's own bitness.
-// Returns 1 when folder holds the NUL-terminated folder exactly as stored,
-// 0 otherwise (folder's content is then undefined).
+// HKEY_LOCAL_MACHINE "Software\<makerKey>\<productKey>" (code page 932
+// names) in the 32-bit registry view, into folder (kInstallFolderSize
+// bytes). The key is opened by its ANSI name, else by its Unicode name; the
+// value is read as Unicode. Only a REG_SZ value of at most 259 characters
+// (with or without its terminator) counts. Returns 1 when folder holds the
+// folder exactly as stored, as NUL-terminated UTF-8, 0 otherwise (folder's
+// content is then undefined).
 int ReadInstallFolder(char* folder, const char* makerKey, const char* productKey);

@@ -14,6 +14,6 @@ extern E2eConfig g_config;
 // A path as given by CMake ("/work/..." under Wine's Z: drive, or already a
 // Windows path) in Windows form.
 std::wstring WindowsPath(const std::string& path);
-// Between the ANSI code page (932 under the Japanese locale) and UTF-16.
-std::wstring Widen(const std::string& ansi);
+// Between UTF-8 (the tests' paths, as the system's) and UTF-16.
+std::wstring Widen(const std::string& utf8);
 std::string Narrow(const std::wstring& wide);

@@ -17,6 +17,8 @@
 #include "tests/e2e/box_probe.h"
 #include "tests/e2e/e2e_config.h"
 #include "tests/e2e/patch_files.h"
+#include "tests/unit/content_sum_reference.h"
+#include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -35,12 +37,13 @@ const wchar_t kPackageDamaged[] = L"アップデートプログラムが破損�
 const wchar_t kWriteFailed[] = L"何らかの要因によりアップデートが行えません";
 const wchar_t kUninstallListFailed[] = L"アンインストレーションファイルの更新に失敗しました";
 
-// The key as the updater names it: code page 932 bytes through the ANSI
-// registry functions, which read them in the system's code page. On a
-// Japanese system that is the key "ミロセナ"; elsewhere both sides read the
-// same bytes alike, so the runs reach every box there too.
-const char kMakerPath[] = "Software\\Quillory";
-const std::string kGamePath = std::string(kMakerPath) + "\\" + kProductKeyName;
+// The game's key: by its Unicode name, as a Unicode installer creates it,
+// and by its code page 932 bytes through the ANSI functions, as an ANSI
+// installer does (read in the system's code page: the same key on a
+// Japanese system, another one elsewhere).
+const wchar_t kMakerPath[] = L"Software\\Quillory";
+const wchar_t kGamePath[] = L"Software\\Quillory\\ミロセナ";
+const std::string kAnsiGamePath = std::string("Software\\Quillory\\") + kProductKeyName;
 
 // Exit codes as a caller of the process reads them.
 constexpr DWORD kExitOk = 0;
@@ -71,27 +74,47 @@ const Place kUser = {HKEY_CURRENT_USER, 0};
 
 void RemoveGameKeys() {
   for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kGamePath.c_str(), view, 0);
-    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kGamePath, view, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, kAnsiGamePath.c_str(), view, 0);
+    RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
   }
-  RegDeleteKeyA(HKEY_CURRENT_USER, kGamePath.c_str());
-  RegDeleteKeyA(HKEY_CURRENT_USER, kMakerPath);
+  RegDeleteKeyW(HKEY_CURRENT_USER, kGamePath);
+  RegDeleteKeyW(HKEY_CURRENT_USER, kMakerPath);
 }
 
 bool CreateGameKey(const Place& place, HKEY* key) {
-  return RegCreateKeyExA(place.root, kGamePath.c_str(), 0, nullptr, 0,
-                         KEY_ALL_ACCESS | place.view,
+  return RegCreateKeyExW(place.root, kGamePath, 0, nullptr, 0, KEY_ALL_ACCESS | place.view,
                          nullptr, key, nullptr) == ERROR_SUCCESS;
 }
 
-// The value as the game's installation would leave it (ANSI path, so code
-// page 932 bytes reach the registry as the same characters).
+// The value as a Unicode installer leaves it: any folder name.
 bool SetInstalledFolder(const Place& place, DWORD type, const std::string& folder) {
   HKEY key;
   if (!CreateGameKey(place, &key)) return false;
-  LONG status = RegSetValueExA(key, "InstalledFolder", 0, type,
-                               reinterpret_cast<const BYTE*>(folder.c_str()),
-                               static_cast<DWORD>(folder.size() + 1));
+  std::wstring wide = Widen(folder);
+  LONG status = RegSetValueExW(key, L"InstalledFolder", 0, type,
+                               reinterpret_cast<const BYTE*>(wide.c_str()),
+                               static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+// The key and value as an ANSI installer on this system leaves them: the
+// key named by the code page 932 bytes, the folder in the ANSI code page
+// (which must be able to spell it).
+bool SetInstalledFolderAnsi(const std::string& folder) {
+  HKEY key;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kAnsiGamePath.c_str(), 0, nullptr, 0,
+                      KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  std::wstring wide = Widen(folder);
+  int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string ansi(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &ansi[0], n, nullptr, nullptr);
+  LONG status = RegSetValueExA(key, "InstalledFolder", 0, REG_SZ,
+                               reinterpret_cast<const BYTE*>(ansi.c_str()),
+                               static_cast<DWORD>(ansi.size()));
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }
@@ -106,7 +129,7 @@ Snapshot TakeSnapshot(const std::string& folder) {
   Snapshot snapshot;
   for (const std::string& name : ListDir(folder)) {
     std::string path = folder + "\\" + name;
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    DWORD attributes = GetFileAttributesW(Widen(path).c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
       snapshot[name] = "<folder>";
     } else {
@@ -127,16 +150,15 @@ struct SuiteData {
 };
 SuiteData* g_suite = nullptr;
 
-// A game installation: a folder with a Japanese name where the system can
-// spell it (so that the path is code page 932 bytes all the way), the game's
-// files and its uninstall list.
+// A game installation: a folder (by default with a Japanese name, which a
+// Unicode installer gives it on any system), the game's files and its
+// uninstall list.
 struct Installation {
   TempDir parent;
   std::string folder;
 
-  Installation() {
-    // A Japanese name only where the ANSI code page can spell it.
-    folder = parent / (GetACP() == 932 ? Narrow(L"ミロセナ") : std::string("Velmora"));
+  explicit Installation(const std::string& name = Narrow(L"ミロセナ")) {
+    folder = parent / name;
     bool made = MakeDir(folder) && WriteFileText(folder + "\\game.exe", "the game") &&
                 WriteFileText(folder + "\\Data1.arc", "old archive") &&
                 WriteFileBytes(folder + "\\uninst.lst",
@@ -393,7 +415,7 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
        kWriteError, kWriteFailed, 1},
       {"no uninstall list",
        [](Bytes*, const Installation& install) {
-         ASSERT_TRUE(DeleteFileA((install / "uninst.lst").c_str()));
+         ASSERT_TRUE(DeleteTestFile(install / "uninst.lst"));
        },
        kUninstallListError, kUninstallListFailed, 4},
   };
@@ -559,6 +581,89 @@ TEST_F(UpdaterRunTest, ArgumentsAndShowModeChangeNothing) {
     ExpectEndWithoutBox(updater, kExitOk);
     EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
   }
+}
+
+// Wherever the patch lies and whatever its name, it opens its own file:
+// names outside the system's ANSI code page (Japanese ones on an English
+// system, "José" on a Japanese one) included.
+TEST_F(UpdaterRunTest, PatchOpensItselfWhateverItsPath) {
+  const std::string names[] = {
+      Narrow(L"修正パッチ.exe"),
+      Narrow(L"José") + "\\patch.exe",
+      Narrow(L"ミロセナ José") + "\\" + Narrow(L"修正パッチ ver1.01.exe"),
+  };
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    Snapshot before = TakeSnapshot(install.folder);
+    size_t slash = name.rfind('\\');
+    if (slash != std::string::npos) {
+      ASSERT_TRUE(MakeDir(dir_ / name.substr(0, slash)));
+    }
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch, name)));
+    Box done = NextBox(updater);
+    ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+    ASSERT_TRUE(driver_.Click(done, IDOK));
+    ExpectEndWithoutBox(updater, kExitOk);
+    EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+  }
+}
+
+// The game's key as an ANSI installer on this system leaves it (named by the
+// code page 932 bytes, read in this system's code page), with a folder that
+// the ANSI code page can spell.
+TEST_F(UpdaterRunTest, KeyOfAnAnsiInstallerIsFound) {
+  Installation install("Velmora");
+  ASSERT_TRUE(SetInstalledFolderAnsi(install.folder));
+  Snapshot before = TakeSnapshot(install.folder);
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch)));
+  Box done = NextBox(updater);
+  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+  ASSERT_TRUE(driver_.Click(done, IDOK));
+  ExpectEndWithoutBox(updater, kExitOk);
+  EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+}
+
+// Entries with Japanese names (code page 932 in the package) become files
+// of those names, in a subfolder too, whatever the system's code page; the
+// uninstall list receives the stored bytes.
+TEST_F(UpdaterRunTest, JapaneseEntryNames) {
+  const std::string data = "\x83\x66\x81\x5B\x83\x5E";  // "データ" in code page 932
+  const std::string ability = "\x94\x5C";                   // "能": trail byte 0x5C
+  std::vector<FixtureEntry> entries = {{data + ".arc", ToBytes("japanese")},
+                                       {data + "\\" + ability + ".txt", ToBytes("sub")}};
+  std::vector<FixtureRecord> records;
+  for (const FixtureEntry& e : entries) {
+    // The stored sum: mix (little-endian) and the four one-byte sums.
+    ContentSum sum;
+    ReferenceContentSum(&sum, e.data.data(), static_cast<uint32_t>(e.data.size()));
+    records.push_back({e.name, {static_cast<uint8_t>(sum.mix), static_cast<uint8_t>(sum.mix >> 8),
+                                static_cast<uint8_t>(sum.mix >> 16),
+                                static_cast<uint8_t>(sum.mix >> 24), sum.mixSum, sum.mixXor,
+                                sum.byteSum, sum.byteXor}});
+  }
+  entries.push_back({"qen.hvl", BuildHashList(records)});
+  Bytes patch = BuildPackage(entries);
+  ASSERT_LT(g_suite->stub.size(), kPackageOffset);
+  std::copy(g_suite->stub.begin(), g_suite->stub.end(), patch.begin());
+
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  ASSERT_TRUE(MakeDir(install / Narrow(L"データ")));
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+  Box done = NextBox(updater);
+  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+  ASSERT_TRUE(driver_.Click(done, IDOK));
+  ExpectEndWithoutBox(updater, kExitOk);
+  EXPECT_EQ("japanese", ReadFileText(install / Narrow(L"データ.arc")));
+  EXPECT_EQ("sub", ReadFileText(install / (Narrow(L"データ") + "\\" + Narrow(L"能.txt"))));
+  EXPECT_EQ(std::string(kOldList) + entries[0].name + "\n" + entries[1].name + "\nqen.hvl\n" +
+                std::string(1, '\0'),
+            ReadFileText(install / "uninst.lst"));
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 // ReadInstallFolder against the registry of the test's Wine prefix. The
-// tests write the game's value themselves, through the wide registry
-// functions where the key name matters (so that the code page 932 bytes of
-// the product name are checked against the Unicode name) and through the
-// ANSI ones where exact byte counts matter.
+// tests write the game's key and value themselves: the key by its Unicode
+// name (as a Unicode installer does) or by its code page 932 bytes through
+// the ANSI functions (as an ANSI installer does, whose bytes the system
+// reads in its own code page); the value through the wide functions where
+// exact character counts matter, and through the ANSI ones as an ANSI
+// installer on a Japanese system writes it. The same tests run under the
+// Japanese and the English locale.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -29,8 +32,12 @@ const Place kMachine64 = {HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
 const Place kUser = {HKEY_CURRENT_USER, 0};
 
 void RemoveGameKeys() {
+  // The product key by its Unicode name, and by its ANSI name (another key
+  // where the system's code page is not 932).
+  const std::string ansiGamePath = std::string("Software\\Quillory\\") + kProductKeyName;
   for (REGSAM view : {KEY_WOW64_32KEY, KEY_WOW64_64KEY}) {
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kGamePath, view, 0);
+    RegDeleteKeyExA(HKEY_LOCAL_MACHINE, ansiGamePath.c_str(), view, 0);
     RegDeleteKeyExW(HKEY_LOCAL_MACHINE, kMakerPath, view, 0);
   }
   RegDeleteKeyW(HKEY_CURRENT_USER, kGamePath);
@@ -95,15 +102,15 @@ class InstallFolderTest : public testing::Test {
     return std::string(folder_, static_cast<const char*>(end));
   }
 
-  char folder_[kInstallFolderSize + 16];  // slack to see writes past the 260
+  char folder_[kInstallFolderSize + 16];  // slack to see writes past the buffer
 };
 
 struct ValueCase {
   const char* what;
   DWORD type;
-  std::string bytes;  // stored as they are, terminator or not
+  std::wstring units;  // stored as they are, terminator or not
   bool found;
-  std::string folder;  // when found
+  std::string folder;  // UTF-8, when found
 };
 
 std::string Repeat(const std::string& unit, size_t times) {
@@ -112,32 +119,52 @@ std::string Repeat(const std::string& unit, size_t times) {
   return out;
 }
 
+// Stores the value's UTF-16 units exactly as given.
+bool SetValueUnits(const Place& place, DWORD type, const std::wstring& units) {
+  HKEY key;
+  if (!CreateGameKey(place, &key)) return false;
+  // The registry counts a NUL right behind a string's bytes in (as Windows
+  // does, for callers that forgot it); a guard unit there keeps a value
+  // without terminator as it is.
+  std::wstring guarded = units + L"X";
+  LONG status = RegSetValueExW(key, L"InstalledFolder", 0, type,
+                               reinterpret_cast<const BYTE*>(guarded.data()),
+                               static_cast<DWORD>(units.size() * sizeof(wchar_t)));
+  RegCloseKey(key);
+  return status == ERROR_SUCCESS;
+}
+
+// The limit counts characters (UTF-16 units), not bytes: 259 of them and
+// the terminator, whatever their code page 932 or UTF-8 length.
 TEST_F(InstallFolderTest, ValueTypeLengthAndTerminatorDecide) {
-  using std::string;
-  const string z(1, '\0');
-  const string a259 = "C:\\" + string(256, 'a');  // 259 bytes
-  const string ka129 = Repeat("\x83\x41", 129);   // "ア" x 129: 258 bytes
+  using std::wstring;
+  const wstring z(1, L'\0');
+  const wstring a259 = L"C:\\" + wstring(256, L'a');  // 259 characters
+  const std::string a259Utf8 = "C:\\" + std::string(256, 'a');
+  const wstring ka258 = wstring(258, L'\u30A2');  // "ア" x 258
+  const std::string ka258Utf8 = Repeat("\xE3\x82\xA2", 258);
   const ValueCase cases[] = {
-      {"plain folder", REG_SZ, "C:\\Games\\Velmora" + z, true, "C:\\Games\\Velmora"},
-      {"trailing backslash kept", REG_SZ, "C:\\Games\\Velmora\\" + z, true, "C:\\Games\\Velmora\\"},
+      {"plain folder", REG_SZ, L"C:\\Games\\Velmora" + z, true, "C:\\Games\\Velmora"},
+      {"trailing backslash kept", REG_SZ, L"C:\\Games\\Velmora\\" + z, true,
+       "C:\\Games\\Velmora\\"},
       {"empty string", REG_SZ, z, true, ""},
-      {"259 bytes and terminator", REG_SZ, a259 + z, true, a259},
-      {"260 bytes and terminator", REG_SZ, a259 + "b" + z, false, ""},
-      {"stored without terminator", REG_SZ, "C:\\Games", true, "C:\\Games"},
-      {"259 bytes without terminator", REG_SZ, a259, true, a259},
-      {"260 bytes without terminator", REG_SZ, a259 + "b", false, ""},
-      {"no bytes at all", REG_SZ, "", true, ""},
-      {"double-byte text, 259 bytes with terminator", REG_SZ, "C" + ka129 + z, true, "C" + ka129},
-      {"double-byte text, 261 bytes with terminator", REG_SZ, "Cde" + ka129 + z, false, ""},
-      {"REG_EXPAND_SZ naming an existing folder", REG_EXPAND_SZ, "C:\\windows" + z, false, ""},
-      {"REG_MULTI_SZ", REG_MULTI_SZ, "C:\\Games" + z + z, false, ""},
-      {"REG_BINARY", REG_BINARY, "C:\\Games" + z, false, ""},
+      {"259 characters and terminator", REG_SZ, a259 + z, true, a259Utf8},
+      {"260 characters and terminator", REG_SZ, a259 + L"b" + z, false, ""},
+      {"stored without terminator", REG_SZ, L"C:\\Games", true, "C:\\Games"},
+      {"259 characters without terminator", REG_SZ, a259, true, a259Utf8},
+      {"260 characters without terminator", REG_SZ, a259 + L"b", false, ""},
+      {"no bytes at all", REG_SZ, L"", true, ""},
+      {"259 Japanese characters (777 bytes in UTF-8)", REG_SZ, L"C" + ka258 + z, true,
+       "C" + ka258Utf8},
+      {"260 Japanese characters", REG_SZ, L"Cd" + ka258 + z, false, ""},
+      {"REG_EXPAND_SZ naming an existing folder", REG_EXPAND_SZ, L"C:\\windows" + z, false, ""},
+      {"REG_MULTI_SZ", REG_MULTI_SZ, L"C:\\Games" + z + z, false, ""},
+      {"REG_BINARY", REG_BINARY, L"C:\\Games" + z, false, ""},
   };
-  ASSERT_EQ(GetACP(), 932u) << "run under the Japanese locale (wine-run.sh does)";
   for (const ValueCase& c : cases) {
     SCOPED_TRACE(c.what);
     RemoveGameKeys();
-    ASSERT_TRUE(SetValueBytes(kMachine32, c.type, c.bytes));
+    ASSERT_TRUE(SetValueUnits(kMachine32, c.type, c.units));
     EXPECT_EQ(Lookup(), c.found ? 1 : 0);
     if (c.found) {
       EXPECT_EQ(Folder(), c.folder);
@@ -145,11 +172,52 @@ TEST_F(InstallFolderTest, ValueTypeLengthAndTerminatorDecide) {
   }
 }
 
-TEST_F(InstallFolderTest, JapaneseFolderArrivesAsCodePage932Bytes) {
-  const std::wstring folder = L"C:\\ゲーム\\ミロセナ\\";
-  ASSERT_TRUE(SetValueText(kMachine32, REG_SZ, folder));
+// A Japanese folder arrives whole, as UTF-8, whatever the system's code
+// page: one that a Unicode installer wrote, and (on a Japanese system, where
+// such an installer can spell it) one that an ANSI installer wrote.
+TEST_F(InstallFolderTest, JapaneseFolderArrivesWhole) {
+  const std::string utf8 = "C:\\\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0\\\xE3\x83\x9F\xE3"
+                           "\x83\xAD\xE3\x82\xBB\xE3\x83\x8A\\";  // C:\ゲーム\ミロセナ\ (UTF-8)
+  ASSERT_TRUE(SetValueText(kMachine32, REG_SZ, L"C:\\ゲーム\\ミロセナ\\"));
   ASSERT_EQ(Lookup(), 1);
-  EXPECT_EQ(Folder(), ToCp932(folder));
+  EXPECT_EQ(Folder(), utf8);
+  if (GetACP() == 932) {
+    RemoveGameKeys();
+    ASSERT_TRUE(SetValueBytes(kMachine32, REG_SZ, ToCp932(L"C:\\ゲーム\\ミロセナ\\") + '\0'));
+    ASSERT_EQ(Lookup(), 1);
+    EXPECT_EQ(Folder(), utf8);
+  }
+}
+
+// The key is found by whichever name the game's installer gave it: by its
+// Unicode name, or by the code page 932 bytes read in the system's code
+// page (on an English system: other characters than "ミロセナ").
+TEST_F(InstallFolderTest, KeyByItsUnicodeOrItsAnsiName) {
+  for (bool ansi : {false, true}) {
+    SCOPED_TRACE(ansi ? "key created through the ANSI functions" : "key created by its Unicode name");
+    RemoveGameKeys();
+    HKEY key = nullptr;
+    const std::string ansiPath = std::string("Software\\Quillory\\") + kProductKeyName;
+    LONG status =
+        ansi ? RegCreateKeyExA(HKEY_LOCAL_MACHINE, ansiPath.c_str(), 0, nullptr, 0,
+                               KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr)
+             : RegCreateKeyExW(HKEY_LOCAL_MACHINE, kGamePath, 0, nullptr, 0,
+                               KEY_ALL_ACCESS | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+    ASSERT_EQ(status, ERROR_SUCCESS);
+    const wchar_t folder[] = L"C:\\Velmora";
+    ASSERT_EQ(RegSetValueExW(key, L"InstalledFolder", 0, REG_SZ,
+                             reinterpret_cast<const BYTE*>(folder), sizeof folder),
+              ERROR_SUCCESS);
+    RegCloseKey(key);
+    ASSERT_EQ(Lookup(), 1);
+    EXPECT_EQ(Folder(), "C:\\Velmora");
+    // Both names are the same key on a Japanese system only.
+    HKEY unicodeKey = nullptr;
+    bool unicodeExists = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kGamePath, 0,
+                                       KEY_READ | KEY_WOW64_32KEY, &unicodeKey) == ERROR_SUCCESS;
+    if (unicodeExists) RegCloseKey(unicodeKey);
+    EXPECT_EQ(unicodeExists, !ansi || GetACP() == 932);
+  }
 }
 
 TEST_F(InstallFolderTest, NoKeyOrNoValueIsNotFound) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <functional>
@@ -279,10 +280,62 @@ TEST_F(ApplyUpdateTest, EntriesLargerThanTheBufferAreVerifiedAndCopied) {
   EXPECT_EQ((Names{"QEN.hvl", "big.arc", "small.dat", "uninst.lst"}), ListDir(install_));
 }
 
-TEST_F(ApplyUpdateTest, TargetPathsThatDoNotFitAreWriteFailures) {
-  std::string longFolder = install_ + "\\" + std::string(300, 'x');
+// A path's length as the system's limit counts it: UTF-16 units on
+// Windows (one per character here), bytes on POSIX.
+size_t LimitLength(const std::string& path) {
+#ifdef _WIN32
+  size_t units = 0;
+  for (unsigned char c : path) units += (c & 0xC0) != 0x80 ? 1 : 0;
+  return units;
+#else
+  return path.size();
+#endif
+}
+
+// Nested folders under base: one of 60 Japanese characters (180 bytes in
+// UTF-8), then ASCII ones up to the given length as LimitLength counts it.
+// "" when one cannot be made.
+std::string MakeJapaneseFolder(const std::string& base, size_t length) {
+  std::string path = base + "\\";
+  for (int i = 0; i < 60; ++i) path += "\xE3\x82\xA2";  // "ア"
+  if (!MakeDir(path)) return "";
+  while (LimitLength(path) < length) {
+    size_t rest = length - LimitLength(path);  // '\' + name, at least 2
+    if (rest < 2) return "";
+    size_t n = std::min<size_t>(rest - 1, 100);
+    if (rest - 1 - n == 1) --n;  // leave room for one more '\' + name
+    path += "\\" + std::string(n, 'd');
+    if (!MakeDir(path)) return "";
+  }
+  return path;
+}
+
+// Paths are limited by characters (Windows' limit, in UTF-16 units), not by
+// the bytes of a code page: a Japanese install folder whose path takes far
+// more than 260 bytes works as long as the target fits, and a target path
+// longer than the limit fails cleanly as a write failure, writing nothing.
+TEST_F(ApplyUpdateTest, PathLimitCountsCharacters) {
+  const std::string name = "abcdefghij.dat";  // 14
   std::string path = dir_ / "patch.exe";
-  ASSERT_TRUE(WriteFileBytes(path, BuildPackage({{"a.dat", ToBytes("a")}})));
+  ASSERT_TRUE(WriteFileBytes(path, BuildPackage({{name, ToBytes("n")}})));
+
+  ASSERT_TRUE(MakeDir(dir_ / "fits"));
+  const std::string fits = MakeJapaneseFolder(dir_ / "fits", kLongestPath - 1 - name.size());
+  ASSERT_FALSE(fits.empty());
+  ASSERT_GT(fits.size(), 260u);
+  ASSERT_TRUE(WriteFileText(fits + "\\uninst.lst", std::string(1, '\0')));
+  EXPECT_EQ(UPD_OK, ApplyUpdateFromFile(path.c_str(), fits.c_str()));
+  EXPECT_EQ("n", ReadFileText(fits + "\\" + name));
+
+  ASSERT_TRUE(MakeDir(dir_ / "long"));
+  const std::string tooLong = MakeJapaneseFolder(dir_ / "long", kLongestPath - name.size());
+  ASSERT_FALSE(tooLong.empty());
+  ASSERT_TRUE(WriteFileText(tooLong + "\\uninst.lst", std::string(1, '\0')));
+  EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(path.c_str(), tooLong.c_str()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(tooLong));
+
+  // Far beyond any limit, and in no existing folder.
+  std::string longFolder = install_ + "\\" + std::string(kPathBufferSize, 'x');
   EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(path.c_str(), longFolder.c_str()));
 }
 
@@ -464,7 +517,7 @@ TEST_F(ApplyUpdateTest, EntriesNamedLikeTemporaryFiles) {
   Names expected = {"a.dat", "uninst.lst", "uninst.new", "~~~~_", "~~~~~", "~~~~~~~~~~"};
   // Room for "uninst.lst" (10 bytes) but not for the fixed temporary name.
   ASSERT_TRUE(MakeDir(dir_ / "long"));
-  const std::string longInstall = MakeFolderOfLength(dir_ / "long", kPathBufferSize - 2 - 10);
+  const std::string longInstall = MakeFolderOfLength(dir_ / "long", kLongestPath - 1 - 10);
   ASSERT_FALSE(longInstall.empty());
   ASSERT_TRUE(WriteFileText(longInstall + "\\uninst.lst", std::string("game.exe\n", 9) + '\0'));
   for (const std::string& folder : {install_, longInstall}) {
@@ -501,16 +554,13 @@ TEST_F(ApplyUpdateTest, TargetMatchingWithoutRegardToCaseIsReplaced) {
   EXPECT_EQ("game.exe\ndata\\A.arc\nQEN.hvl\n", ListText());
 }
 
-// A stored name is code page 932 text; the file gets that name as this
-// system spells it, and the list gets the stored bytes.
+// A stored name is code page 932 text, whatever the system's code page; the
+// file gets that name (seen here in UTF-8, as every path), and the list
+// gets the stored bytes.
 TEST_F(ApplyUpdateTest, JapaneseEntryNames) {
   const std::string stored = "\x83\x66\x81\x5B\x83\x5E.arc";  // "データ.arc"
   ASSERT_EQ(UPD_OK, Apply({{stored, ToBytes("data")}}));
-#ifdef _WIN32
-  const std::string onDisk = stored;  // the ANSI code page is 932 here
-#else
-  const std::string onDisk = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc";
-#endif
+  const std::string onDisk = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc";  // UTF-8
   EXPECT_EQ((Names{"uninst.lst", onDisk}), ListDir(install_));
   EXPECT_EQ("data", ReadFileText(In(onDisk)));
   EXPECT_EQ("game.exe\n" + stored + "\n", ListText());

@@ -41,11 +41,11 @@ class FileOpsTest : public ::testing::Test {
   }
 
   // A folder whose path leaves room for target names of up to nameLength
-  // bytes, but not for the fixed temporary name.
+  // characters, but not for the fixed temporary name.
   std::string LongFolder(size_t nameLength) {
-    std::string folder = MakeFolderOfLength(dir_.path(), kPathBufferSize - 2 - nameLength);
+    std::string folder = MakeFolderOfLength(dir_.path(), kLongestPath - 1 - nameLength);
     EXPECT_FALSE(folder.empty());
-    EXPECT_GT(folder.size() + 1 + sizeof kTemp, size_t{kPathBufferSize});
+    EXPECT_GT(folder.size() + 1 + std::string(kTemp).size(), kLongestPath);
     return folder;
   }
 
@@ -164,12 +164,8 @@ TEST_F(FileOpsTest, FolderPartEndsAtTheLastSeparator) {
   EXPECT_EQ(5u, FolderPartLength("C:\\x\\a.dat"));
   EXPECT_EQ(0u, FolderPartLength("a.dat"));
   EXPECT_EQ(2u, FolderPartLength("a\\"));
-#ifdef _WIN32
-  // "能" ends in the byte 0x5C, which is no separator in code page 932.
-  if (GetACP() == 932) {
-    EXPECT_EQ(5u, FolderPartLength("C:\\x\\\x94\x5C.arc"));
-  }
-#endif
+  // Paths are UTF-8, where no byte of a character is a backslash.
+  EXPECT_EQ(5u, FolderPartLength("C:\\x\\\xE8\x83\xBD.arc"));
 }
 
 TEST_F(FileOpsTest, EntryPathsOfStoredNames) {
@@ -177,13 +173,9 @@ TEST_F(FileOpsTest, EntryPathsOfStoredNames) {
   // "データ.arc" in code page 932.
   const char stored[] = "\x83\x66\x81\x5B\x83\x5E.arc";
   ASSERT_EQ(1, JoinEntryPath(out, sizeof out, "C:\\game", stored));
-#ifdef _WIN32
-  EXPECT_EQ(std::string("C:\\game\\") + stored, out);  // the ANSI functions take the bytes
-#else
   EXPECT_EQ("C:\\game\\\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc", std::string(out));
   EXPECT_EQ(0, JoinEntryPath(out, sizeof out, "C:\\game", "bad\x83"));
   EXPECT_STREQ("", out);
-#endif
   const std::string folder(kPathBufferSize - 7, 'f');
   EXPECT_EQ(1, JoinEntryPath(out, sizeof out, folder.c_str(), "a.dat"));
   EXPECT_EQ(0, JoinEntryPath(out, sizeof out, folder.c_str(), "ab.dat"));

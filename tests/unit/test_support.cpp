@@ -16,34 +16,57 @@
 namespace {
 
 #ifdef _WIN32
-const std::string& Native(const std::string& path) { return path; }
+// Paths are UTF-8, as everywhere in the system; the wide functions take
+// them as UTF-16, whatever the ANSI code page.
+std::wstring Native(const std::string& path) {
+  std::wstring wide(path.size() + 1, L'\0');
+  int n = MultiByteToWideChar(CP_UTF8, 0, path.c_str(), -1, &wide[0],
+                              static_cast<int>(wide.size()));
+  wide.resize(n > 0 ? static_cast<size_t>(n) - 1 : 0);
+  return wide;
+}
+std::string Utf8Of(const wchar_t* wide) {
+  int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n) : 1, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide, -1, &out[0], n, nullptr, nullptr);
+  out.resize(out.size() - 1);
+  return out;
+}
+#define MODE(m) L##m
+FILE* OpenFile(const std::string& path, const wchar_t* mode) {
+  return _wfopen(Native(path).c_str(), mode);
+}
 #else
 std::string Native(const std::string& path) {
   std::string native = path;
   std::replace(native.begin(), native.end(), '\\', '/');
   return native;
 }
+#define MODE(m) m
+FILE* OpenFile(const std::string& path, const char* mode) {
+  return std::fopen(Native(path).c_str(), mode);
+}
 #endif
 
 void RemoveTree(const std::string& path) {
 #ifdef _WIN32
-  WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(Native(path + "\\*").c_str(), &found);
   if (h != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = found.cFileName;
+      std::string name = Utf8Of(found.cFileName);
       if (name == "." || name == "..") continue;
       std::string child = path + "\\" + name;
-      SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      SetFileAttributesW(Native(child).c_str(), FILE_ATTRIBUTE_NORMAL);
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         RemoveTree(child);
       } else {
-        DeleteFileA(child.c_str());
+        DeleteFileW(Native(child).c_str());
       }
-    } while (FindNextFileA(h, &found));
+    } while (FindNextFileW(h, &found));
     FindClose(h);
   }
-  RemoveDirectoryA(path.c_str());
+  RemoveDirectoryW(Native(path).c_str());
 #else
   std::string native = Native(path);
   if (DIR* dir = opendir(native.c_str())) {
@@ -69,14 +92,15 @@ void RemoveTree(const std::string& path) {
 
 TempDir::TempDir() {
 #ifdef _WIN32
-  char base[MAX_PATH];
-  GetTempPathA(MAX_PATH, base);
+  wchar_t base[MAX_PATH];
+  GetTempPathW(MAX_PATH, base);
   static unsigned serial = 0;
   for (;;) {
-    char name[MAX_PATH];
-    std::snprintf(name, sizeof name, "%supd%lu_%u", base, GetCurrentProcessId(), ++serial);
-    if (CreateDirectoryA(name, nullptr)) {
-      path_ = name;
+    char name[64];
+    std::snprintf(name, sizeof name, "upd%lu_%u", GetCurrentProcessId(), ++serial);
+    std::string path = Utf8Of(base) + name;
+    if (CreateDirectoryW(Native(path).c_str(), nullptr)) {
+      path_ = path;
       break;
     }
   }
@@ -95,7 +119,7 @@ TempDir::~TempDir() { RemoveTree(path_); }
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 bool WriteFileBytes(const std::string& path, const Bytes& data) {
-  FILE* f = std::fopen(Native(path).c_str(), "wb");
+  FILE* f = OpenFile(path, MODE("wb"));
   if (f == nullptr) return false;
   bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
@@ -106,7 +130,7 @@ bool WriteFileText(const std::string& path, const std::string& text) {
 }
 
 bool ReadFileBytes(const std::string& path, Bytes* data) {
-  FILE* f = std::fopen(Native(path).c_str(), "rb");
+  FILE* f = OpenFile(path, MODE("rb"));
   if (f == nullptr) return false;
   data->clear();
   uint8_t chunk[65536];
@@ -124,7 +148,7 @@ std::string ReadFileText(const std::string& path) {
 
 bool FileExists(const std::string& path) {
 #ifdef _WIN32
-  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(Native(path).c_str()) != INVALID_FILE_ATTRIBUTES;
 #else
   struct stat st;
   return stat(Native(path).c_str(), &st) == 0;
@@ -133,7 +157,7 @@ bool FileExists(const std::string& path) {
 
 bool MakeDir(const std::string& path) {
 #ifdef _WIN32
-  return CreateDirectoryA(path.c_str(), nullptr) != 0;
+  return CreateDirectoryW(Native(path).c_str(), nullptr) != 0;
 #else
   return mkdir(Native(path).c_str(), 0777) == 0;
 #endif
@@ -141,7 +165,7 @@ bool MakeDir(const std::string& path) {
 
 bool RemoveEmptyDir(const std::string& path) {
 #ifdef _WIN32
-  return RemoveDirectoryA(path.c_str()) != 0;
+  return RemoveDirectoryW(Native(path).c_str()) != 0;
 #else
   return rmdir(Native(path).c_str()) == 0;
 #endif
@@ -149,7 +173,7 @@ bool RemoveEmptyDir(const std::string& path) {
 
 bool SetReadOnly(const std::string& path, bool readOnly) {
 #ifdef _WIN32
-  return SetFileAttributesA(path.c_str(),
+  return SetFileAttributesW(Native(path).c_str(),
                             readOnly ? FILE_ATTRIBUTE_READONLY : FILE_ATTRIBUTE_NORMAL) != 0;
 #else
   return chmod(Native(path).c_str(), readOnly ? 0444 : 0644) == 0;
@@ -158,7 +182,7 @@ bool SetReadOnly(const std::string& path, bool readOnly) {
 
 bool IsReadOnly(const std::string& path) {
 #ifdef _WIN32
-  DWORD attributes = GetFileAttributesA(path.c_str());
+  DWORD attributes = GetFileAttributesW(Native(path).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
 #else
   struct stat st;
@@ -169,13 +193,13 @@ bool IsReadOnly(const std::string& path) {
 std::vector<std::string> ListDir(const std::string& path) {
   std::vector<std::string> names;
 #ifdef _WIN32
-  WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA((path + "\\*").c_str(), &found);
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW(Native(path + "\\*").c_str(), &found);
   if (h != INVALID_HANDLE_VALUE) {
     do {
-      std::string name = found.cFileName;
+      std::string name = Utf8Of(found.cFileName);
       if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(h, &found));
+    } while (FindNextFileW(h, &found));
     FindClose(h);
   }
 #else
@@ -195,7 +219,7 @@ bool ReadOnlyIsEnforced() {
   TempDir dir;
   std::string probe = dir / "probe";
   if (!WriteFileText(probe, "x") || !SetReadOnly(probe, true)) return false;
-  FILE* f = std::fopen(Native(probe).c_str(), "wb");
+  FILE* f = OpenFile(probe, MODE("wb"));
   bool enforced = f == nullptr;
   if (f != nullptr) std::fclose(f);
   SetReadOnly(probe, false);
@@ -216,7 +240,7 @@ Bytes RandomBytes(size_t size, uint32_t seed) {
 
 bool MakeSizedFile(const std::string& path, uint64_t size) {
 #ifdef _WIN32
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  HANDLE h = CreateFileW(Native(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER distance;
@@ -232,7 +256,7 @@ bool MakeSizedFile(const std::string& path, uint64_t size) {
 
 bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& data) {
 #ifdef _WIN32
-  HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+  HANDLE h = CreateFileW(Native(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   LARGE_INTEGER distance;
@@ -255,7 +279,7 @@ bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& d
 
 bool DeleteTestFile(const std::string& path) {
 #ifdef _WIN32
-  return DeleteFileA(path.c_str()) != 0;
+  return DeleteFileW(Native(path).c_str()) != 0;
 #else
   return unlink(Native(path).c_str()) == 0;
 #endif
@@ -264,7 +288,7 @@ bool DeleteTestFile(const std::string& path) {
 int64_t FileSize(const std::string& path) {
 #ifdef _WIN32
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return -1;
+  if (!GetFileAttributesExW(Native(path).c_str(), GetFileExInfoStandard, &data)) return -1;
   return (static_cast<int64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 #else
   struct stat st;

@@ -1,12 +1,24 @@
 // Helpers of the unit tests: a temporary folder per test and plain file
-// access that does not go through the code under test.
+// access that does not go through the code under test. Paths are UTF-8, as
+// in the system (the Windows build uses the wide functions).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "fileio/file_ops.h"
+
 using Bytes = std::vector<uint8_t>;
+
+// The longest path that the system's file layer takes, counted in ASCII
+// characters: Windows' limit without the long-path prefix (in UTF-16
+// units); on POSIX, what the path buffers hold.
+#ifdef _WIN32
+constexpr size_t kLongestPath = kMaxPathUnits;
+#else
+constexpr size_t kLongestPath = kPathBufferSize - 1;
+#endif
 
 // A fresh, empty folder, removed with everything in it at destruction.
 // Paths are written the Windows way (backslashes) in every build.

@@ -137,12 +137,13 @@ TEST_F(UninstallListTest, FolderEndingInBackslashIsUsedAsItIs) {
   EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
 }
 
-// The path "folder\uninst.lst" must fit in 260 bytes with its NUL: a
-// folder of 248 bytes works, one of 249 does not, and longer ones neither
+// The path "folder\uninst.lst" must fit in the longest path: a folder 11
+// characters shorter works, one of 10 does not, and longer ones neither
 // crash nor touch anything.
-TEST_F(UninstallListTest, FolderPathLongerThanPathBufferGivesZero) {
-  const std::string fits = MakeFolderOfLength(dir_.path(), 248);
-  if (fits.empty()) GTEST_SKIP() << "no folder path of 248 bytes here";
+TEST_F(UninstallListTest, FolderPathLongerThanTheLongestPathGivesZero) {
+  const size_t fitting = kLongestPath - 11;
+  const std::string fits = MakeFolderOfLength(dir_.path(), fitting);
+  if (fits.empty()) GTEST_SKIP() << "no folder path of " << fitting << " bytes here";
   ASSERT_TRUE(WriteFileText(fits + "\\uninst.lst", B("a.dat\n\0")));
   EXPECT_EQ(1, Append(fits, {"b.dat"}));
   EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(fits + "\\uninst.lst"));
@@ -151,14 +152,14 @@ TEST_F(UninstallListTest, FolderPathLongerThanPathBufferGivesZero) {
   // call must refuse the path.
   const std::string base = dir_ / "long";
   ASSERT_TRUE(MakeDir(base));
-  const std::string tooLong = MakeFolderOfLength(base, 249);
+  const std::string tooLong = MakeFolderOfLength(base, fitting + 1);
   if (!tooLong.empty()) {
-    ASSERT_EQ(249u, tooLong.size());
+    ASSERT_EQ(fitting + 1, tooLong.size());
     ASSERT_TRUE(WriteFileText(tooLong + "\\uninst.lst", B("a.dat\n\0")));
   }
   const std::string tooLongPath =
-      !tooLong.empty() ? tooLong : base + "\\" + std::string(249 - base.size() - 1, 'd');
-  ASSERT_EQ(249u, tooLongPath.size());
+      !tooLong.empty() ? tooLong : base + "\\" + std::string(fitting - base.size(), 'd');
+  ASSERT_EQ(fitting + 1, tooLongPath.size());
   EXPECT_EQ(0, Append(tooLongPath, {"b.dat"}));
   if (!tooLong.empty()) {
     EXPECT_EQ(B("a.dat\n\0"), ReadFileText(tooLong + "\\uninst.lst"));

@@ -1,5 +1,6 @@
 #include "package/pack_directory.h"
 
+#include "fileio/code_page.h"
 #include "package/le_bytes.h"
 
 namespace {
@@ -76,6 +77,10 @@ PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory) {
     const uint8_t* record = directory->entries + i * kPackEntrySize;
     if (!HasTerminator(record, kPackNameSize)) return kPackUnterminatedName;
     if (!IsSafeEntryName(directory->Name(i))) return kPackUnsafeName;
+    // Names are code page 932 on every system; one that is not cannot name
+    // a file, and is refused before anything is written.
+    char converted[kPackNameSize * 3];
+    if (!Cp932ToUtf8(directory->Name(i), converted, sizeof converted)) return kPackBadName;
     uint64_t position = uint64_t{directory->dataBase} + LoadLe32(record + 16);
     if (position >= kPackPositionLimit) return kPackBadPosition;
   }

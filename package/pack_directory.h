@@ -47,6 +47,7 @@ enum PackStatus {
   kPackShortDirectory,
   kPackUnterminatedName,  // a 16-byte name field without its NUL
   kPackUnsafeName,        // a name that could leave the install folder
+  kPackBadName,           // a name that is not code page 932 text
   kPackBadPosition,       // data base + offset beyond 32 bits or 2 GiB
 };
 

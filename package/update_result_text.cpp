@@ -70,6 +70,8 @@ const char* PackStatusText(PackStatus status) {
     case kPackUnsafeName:
       return "an entry name could leave the install folder (absolute path, drive, colon or "
              "parent step)";
+    case kPackBadName:
+      return "an entry name is not code page 932 text";
     case kPackBadPosition:
       return "an entry starts at or beyond 2 GiB, out of the reader's reach";
   }

@@ -172,6 +172,29 @@ TEST_F(PackDirectoryTest, NamesThatCouldLeaveTheInstallFolder) {
   }
 }
 
+// Names are code page 932 text: Japanese names (a trail byte 0x5C among
+// them) are read, bytes that are no code page 932 text refuse the package.
+TEST_F(PackDirectoryTest, NamesMustBeCodePage932Text) {
+  struct Case {
+    const char* what;
+    std::string name;
+    PackStatus status;
+  } const cases[] = {
+      {"katakana", "\x83\x66\x81\x5B\x83\x5E.arc", kPackOk},
+      {"a trail byte 0x5C", "\x94\x5C.arc", kPackOk},
+      {"half-width katakana", "\xB1\xB2.arc", kPackOk},
+      {"a lead byte at the end", "a.arc\x83", kPackBadName},
+      {"a lead byte before a bad trail byte", "\x83\x20.arc", kPackBadName},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    PackDirectory directory;
+    EXPECT_EQ(c.status, ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {c.name, ToBytes("2")}}),
+                                  &directory));
+  }
+  EXPECT_EQ(UPD_E_PACKAGE, PackStatusResult(kPackBadName));
+}
+
 TEST_F(PackDirectoryTest, SeekPackEntry) {
   FixtureEntry empty{"empty.dat", Bytes()};
   FixtureEntry past{"past.dat", Bytes()};

@@ -1,4 +1,4 @@
-#include "package/hash_list_writer.h"
+#include "publish/hash_list_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "package/pack_writer.h"
+#include "publish/pack_writer.h"
 
 #include <gtest/gtest.h>
 

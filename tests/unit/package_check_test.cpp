@@ -1,8 +1,8 @@
-#include "package/package_check.h"
+#include "publish/package_check.h"
 
 #include <gtest/gtest.h>
 
-#include "package/update_result_text.h"
+#include "publish/update_result_text.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 

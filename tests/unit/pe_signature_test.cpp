@@ -1,10 +1,10 @@
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "package/pack_writer.h"
+#include "publish/pack_writer.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 

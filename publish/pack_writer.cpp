@@ -1,4 +1,4 @@
-#include "package/pack_writer.h"
+#include "publish/pack_writer.h"
 
 #include <cstring>
 
@@ -6,11 +6,11 @@
 #include "fileio/heap_block.h"
 #include "package/content_sum.h"
 #include "package/hash_list.h"
-#include "package/hash_list_writer.h"
+#include "publish/hash_list_writer.h"
 #include "package/le_bytes.h"
-#include "package/output_file.h"
+#include "publish/output_file.h"
 #include "package/pack_directory.h"
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
 

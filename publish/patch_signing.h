@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
 
 extern const char kSigningEngine[];  // "osslsigncode"
 

@@ -1,4 +1,4 @@
-#include "package/hash_list_writer.h"
+#include "publish/hash_list_writer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,9 +7,9 @@
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "package/output_file.h"
+#include "publish/output_file.h"
 #include "package/pack_directory.h"
-#include "package/update_result_text.h"
+#include "publish/update_result_text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "package/package_check.h"
+#include "publish/package_check.h"
 
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"

@@ -1,4 +1,4 @@
-#include "package/output_file.h"
+#include "publish/output_file.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,15 +1,15 @@
-#include "package/patch_signing.h"
+#include "publish/patch_signing.h"
 
 #include <cctype>
 #include <cstdint>
 #include <vector>
 
 #include "fileio/disk_file.h"
-#include "package/output_file.h"
+#include "publish/output_file.h"
 #include "package/pack_directory.h"
-#include "package/package_check.h"
-#include "package/run_program.h"
-#include "package/update_result_text.h"
+#include "publish/package_check.h"
+#include "publish/run_program.h"
+#include "publish/update_result_text.h"
 
 const char kSigningEngine[] = "osslsigncode";
 

@@ -1,0 +1,12 @@
+// patchtool's commands, one file each.
+#pragma once
+
+#include "tools/cli.h"
+
+const Command& SumCommand();
+const Command& HashListCommand();
+const Command& PackCommand();
+const Command& SignCommand();
+const Command& ListCommand();
+const Command& ApplyCommand();
+const Command& VerifyCommand();

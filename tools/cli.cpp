@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "publish/pack_writer.h"
+#include "publish/updater_image.h"
 
 namespace {
 
@@ -118,4 +119,8 @@ void WarnUnlessElevated(const char* command, const std::string& output) {
                     "elevates the updater only by such a name, and unelevated its writes into "
                     "a protected install folder go to the player's VirtualStore, where the "
                     "game never sees them (see README)");
+}
+
+void WarnTwinStub(const char* command, const std::string& stub) {
+  Warn(command, "the stub " + stub + " " + kTwinStubWarning);
 }

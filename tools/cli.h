@@ -56,3 +56,6 @@ std::string Counted(size_t count, const char* singular, const char* plural);
 // Installer detection elevates a program without a manifest by its name
 // alone; warns when the name of a patch would not make it so.
 void WarnUnlessElevated(const char* command, const std::string& output);
+
+// Says that a patch was made from the x86-64 test twin of the updater.
+void WarnTwinStub(const char* command, const std::string& stub);

@@ -4,8 +4,10 @@
 #include "publish/hash_list_writer.h"
 #include "publish/package_check.h"
 #include "publish/patch_signing.h"
+#include "publish/stored_name.h"
 #include "publish/update_result_text.h"
 #include "tools/commands.h"
+#include "tools/progress.h"
 
 namespace {
 
@@ -31,7 +33,7 @@ std::string HashListLine(const PackageReport& report) {
   if (report.hashListIndex < 0) {
     return std::string("hash list: none; ") + HashListStatusText(report.hashListStatus);
   }
-  const std::string& entry = report.entries[report.hashListIndex].name;
+  std::string entry = ShownName(report.entries[report.hashListIndex].name);
   std::string where = entry + " (entry " + std::to_string(report.hashListIndex) + ")";
   if (report.hashListStatus == kHashListLoaded) {
     return "hash list: " + where + ", " + std::to_string(report.recordCount) + " records";
@@ -46,7 +48,7 @@ std::string HashListLine(const PackageReport& report) {
 // Reports a package that cannot be opened or used; true when it can.
 bool ReportUnusable(const char* name, const std::string& path, const PackageReport& report) {
   if (!report.opened) {
-    Error(name, "cannot open " + path);
+    Error(name, report.openError);
     return false;
   }
   if (report.packStatus != kPackOk) {
@@ -61,7 +63,11 @@ bool ReportUnusable(const char* name, const std::string& path, const PackageRepo
 // False (after one error line) when either could not be made.
 bool CheckPatch(const char* name, const std::string& path, const Arguments& args,
                 PackageReport* report, SignatureReport* signature) {
-  CheckPackage(path, report);
+  TerminalProgress progress;
+  ProgressSink sink = ProgressOf(&progress);
+  progress.Stage("reading " + path);
+  CheckPackage(path, report, &sink);
+  progress.Clear();
   if (!ReportUnusable(name, path, *report)) return false;
   std::string error;
   if (!CheckSignature(path, args.Value("ca"), signature, &error)) {
@@ -71,12 +77,21 @@ bool CheckPatch(const char* name, const std::string& path, const Arguments& args
   return true;
 }
 
+// What the program before the package is.
+std::string StubLine(const PackageReport& report) {
+  if (!report.stubProblem.empty()) return "stub: not an updater: it " + report.stubProblem;
+  return std::string("stub: ") +
+         (report.stub.twin ? "the x86-64 test twin of the updater (PE32+ GUI), never shipped"
+                           : "an updater (PE32 i386 GUI)") +
+         ", image of " + std::to_string(report.stub.imageEnd) + " bytes";
+}
+
 std::string ListHelp() {
   return std::string(
              "Usage: patchtool list [--ca FILE] PATCH\n"
              "\n"
-             "Prints the entry count and data base, the hash list, the signature, and\n"
-             "then the package's entries in directory order: index, offset from the\n"
+             "Prints the entry count and data base, the hash list, the signature, the\n"
+             "program before the package (the stub), and then the package's entries in directory order: index, offset from the\n"
              "data base, size, the check against the hash list, and the stored name.\n"
              "The check is one of:\n"
              "  matches     the first hash-list record of the name has the same checksum\n"
@@ -98,16 +113,17 @@ int RunList(const char* name, const Arguments& args) {
   SignatureReport signature;
   if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
 
-  std::printf("%s: %u entries, data base %u\n", path.c_str(),
-              static_cast<unsigned>(report.entries.size()), report.dataBase);
+  std::printf("%s: %s, data base %u\n", path.c_str(),
+              Counted(report.entries.size(), "entry", "entries").c_str(), report.dataBase);
   std::printf("%s\n", HashListLine(report).c_str());
   std::printf("signature: %s\n", SignatureText(signature).c_str());
+  std::printf("%s\n", StubLine(report).c_str());
   std::printf("%5s  %10s  %10s  %-10s  %s\n", "index", "offset", "size", "check", "name");
   int status = kExitOk;
   for (size_t i = 0; i < report.entries.size(); ++i) {
     const EntryReport& entry = report.entries[i];
     std::printf("%5u  %10u  %10u  %-10s  %s\n", static_cast<unsigned>(i), entry.offset,
-                entry.size, EntryCheckText(entry.check), entry.name.c_str());
+                entry.size, EntryCheckText(entry.check), ShownName(entry.name).c_str());
     if (entry.check == kEntryUnreadable) status = kExitFailed;
   }
   if (status != kExitOk) {
@@ -121,18 +137,25 @@ std::string VerifyHelp() {
              "Usage: patchtool verify [--ca FILE] PATCH\n"
              "\n"
              "Reads every entry of PATCH, as the update would, without writing anything,\n"
-             "and prints the hash list and the signature, one line per entry: matches,\n"
-             "differs (with both checksums), not listed or unreadable, then a closing\n"
-             "line when the patch passes.\n"
+             "and prints the hash list, the signature and the stub, one line per entry:\n"
+             "matches, differs (with both checksums), not listed or unreadable, then a\n"
+             "closing line when the patch passes. On a terminal, the progress is shown\n"
+             "on stderr.\n"
              "\n") +
          kSignatureHelp +
          "\n"
+         "  --test-twin-stub  pass a patch whose stub is the x86-64 test twin of the\n"
+         "                    updater (for the tests of the win64 build; never ship\n"
+         "                    such a patch)\n" +
+         "\n"
          "Exit status: 0 when the patch passes; 1 when it cannot be opened or used,\n"
-         "an entry is unreadable, a listed entry differs, a hash-list entry exists\n"
-         "but cannot be loaded (the update would then verify nothing), a signature\n"
-         "is present and does not verify, or the CA FILE cannot be read; 2 on\n"
-         "wrong usage. A patch without a hash list passes, unverified; so does an\n"
-         "unsigned patch, and a signed one whose signature was not checked.\n";
+         "the program before the package is not the 32-bit updater (a PE32 i386 GUI\n"
+         "program that ends below 65536 and imports only system DLLs), an entry is\n"
+         "unreadable, a listed entry differs, a hash-list entry exists but cannot\n"
+         "be loaded (the update would then verify nothing), a signature is present\n"
+         "and does not verify, or the CA FILE cannot be read; 2 on wrong usage.\n"
+         "A patch without a hash list passes, unverified; so does an unsigned\n"
+         "patch, and a signed one whose signature was not checked.\n";
 }
 
 int RunVerify(const char* name, const Arguments& args) {
@@ -144,9 +167,10 @@ int RunVerify(const char* name, const Arguments& args) {
 
   std::printf("%s\n", HashListLine(report).c_str());
   std::printf("signature: %s\n", SignatureText(signature).c_str());
+  std::printf("%s\n", StubLine(report).c_str());
   unsigned verified = 0;
   for (const EntryReport& entry : report.entries) {
-    std::printf("%-10s  %s", EntryCheckText(entry.check), entry.name.c_str());
+    std::printf("%-10s  %s", EntryCheckText(entry.check), ShownName(entry.name).c_str());
     if (entry.check == kEntryDiffers) {
       std::printf("  (listed %s, data %s)", ContentSumHex(entry.listed).c_str(),
                   ContentSumHex(entry.computed).c_str());
@@ -155,16 +179,23 @@ int RunVerify(const char* name, const Arguments& args) {
     if (entry.check == kEntryMatches) ++verified;
   }
 
-  switch (JudgePackage(report)) {
+  bool acceptTwin = args.Has("test-twin-stub");
+  switch (JudgePackage(report, acceptTwin)) {
     case kPackagePasses:
       // The publisher's release check: a signature that is there must hold.
       if (signature.state == kSignatureFails) {
         Error(name, path + ": fails: the signature does not verify (" + signature.reason + ")");
         return kExitFailed;
       }
-      std::printf("%s: passes; %u of %u entries verified\n", path.c_str(), verified,
-                  static_cast<unsigned>(report.entries.size()));
+      std::printf("%s: passes; %u of %s verified\n", path.c_str(), verified,
+                  Counted(report.entries.size(), "entry", "entries").c_str());
+      if (report.stub.twin) WarnTwinStub(name, path);
       return kExitOk;
+    case kPackageBadStub:
+      Error(name, path + ": fails: the program before the package " +
+                      StubProblem(report, acceptTwin) + " (pack the updater, "
+                      "build/win32/updater.exe)");
+      break;
     case kPackageUnreadable:
       Error(name, path + ": fails: an entry cannot be read in full (the update ends with "
                          "UPD_E_PACKAGE)");
@@ -196,6 +227,7 @@ const Command& ListCommand() {
 const Command& VerifyCommand() {
   static const Command command = {"verify",
                                   "check every entry of a patch against its hash list",
-                                  VerifyHelp, {{"ca", 0, true}}, RunVerify};
+                                  VerifyHelp, {{"ca", 0, true}, {"test-twin-stub", 0, false}},
+                                  RunVerify};
   return command;
 }

@@ -19,8 +19,16 @@ void TerminalProgress::Bytes(uint64_t done, uint64_t total) {
   Show(stage_ + "  " + std::to_string(percent) + "%");
 }
 
-void TerminalProgress::OnBytes(void* context, uint64_t done, uint64_t total) {
-  static_cast<TerminalProgress*>(context)->Bytes(done, total);
+ProgressSink ProgressOf(TerminalProgress* line) {
+  ProgressSink sink;
+  sink.context = line;
+  sink.stage = [](void* context, const std::string& text) {
+    static_cast<TerminalProgress*>(context)->Stage(text);
+  };
+  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
+    static_cast<TerminalProgress*>(context)->Bytes(done, total);
+  };
+  return sink;
 }
 
 void TerminalProgress::Show(const std::string& line) {

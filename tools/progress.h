@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "publish/progress_sink.h"
+
 class TerminalProgress {
  public:
   TerminalProgress();
@@ -19,8 +21,6 @@ class TerminalProgress {
   void Bytes(uint64_t done, uint64_t total);
   void Clear();
 
-  // For the toolkit's callbacks: context is a TerminalProgress.
-  static void OnBytes(void* context, uint64_t done, uint64_t total);
 
  private:
   void Show(const std::string& line);
@@ -30,3 +30,6 @@ class TerminalProgress {
   int percent_ = -1;
   size_t width_ = 0;
 };
+
+// A sink that shows the toolkit's progress on line.
+ProgressSink ProgressOf(TerminalProgress* line);

@@ -3,6 +3,7 @@
 
 #include "publish/patch_signing.h"
 #include "tools/commands.h"
+#include "tools/progress.h"
 
 namespace {
 
@@ -30,13 +31,15 @@ std::string Help() {
          "\n"
          "Refused, with nothing written: a PATCH that is signed already (signing\n"
          "twice), one that is not a Windows program or carries no usable package,\n"
-         "one that patchtool verify fails, a CERT, KEY or FILE that cannot be read.\n"
+         "one that patchtool verify fails, a CERT, KEY or FILE that cannot be read,\n"
+         "an OUT that is the CERT, KEY or FILE.\n"
          "osslsigncode writes a temporary file beside OUT (or PATCH), which takes\n"
          "its place only when the package reads back the same from it (the header,\n"
          "the directory and every entry's data) and the certificate table lies\n"
          "behind the package. A failed signing leaves PATCH and OUT as they were.\n"
          "Warns like pack when the name of the signed file holds none of the words\n"
-         "setup, install, update or patch.\n"
+         "setup, install, update or patch, and when signing without --timestamp.\n"
+         "On a terminal, the progress is shown on stderr.\n"
          "\n"
          "Prints one line: the file written, the entries read back and where the\n"
          "certificate table lies.\n"
@@ -55,16 +58,26 @@ int Run(const char* name, const Arguments& args) {
   job.key = args.Value("key");
   job.passFile = args.Value("pass-file");
   job.timestamp = args.Value("timestamp");
+  TerminalProgress progress;
+  ProgressSink sink = ProgressOf(&progress);
+  job.progress = &sink;
   SignOutcome outcome;
   std::string error;
-  if (!SignPatch(job, &outcome, &error)) {
+  bool ok = SignPatch(job, &outcome, &error);
+  progress.Clear();
+  if (!ok) {
     Error(name, error + " (nothing written; " + job.patch + " left as it was)");
     return kExitFailed;
   }
-  std::printf("%s: signed; %u entries read back unchanged; certificate table of %u bytes at "
+  std::printf("%s: signed; %s read back unchanged; certificate table of %u bytes at "
               "offset %u\n",
-              outcome.output.c_str(), outcome.entries, outcome.signature.tableSize,
-              outcome.signature.tableOffset);
+              outcome.output.c_str(), Counted(outcome.entries, "entry", "entries").c_str(),
+              outcome.signature.tableSize, outcome.signature.tableOffset);
+  if (job.timestamp.empty()) {
+    Warn(name, "signed without --timestamp: the signature stops verifying when the "
+               "certificate expires; sign again with --timestamp URL (your CA's RFC 3161 "
+               "server) before you ship");
+  }
   WarnUnlessElevated(name, outcome.output);
   return kExitOk;
 }

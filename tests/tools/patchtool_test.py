@@ -38,7 +38,6 @@ MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
 
 PACKAGE_OFFSET = 65536
-STUB = bytes(range(256)) * 4  # any small file serves as the updater stub
 OSSLSIGNCODE = shutil.which("osslsigncode")
 OPENSSL = shutil.which("openssl")
 
@@ -59,6 +58,10 @@ def pe_stub():
 
 
 PE_STUB = pe_stub()
+# The updater stub of every patch: the stub check takes a GUI program.
+STUB = PE_STUB
+
+
 PE_CHECKSUM_AT = 0x40 + 24 + 64             # in PE_STUB's optional header
 PE_TABLE_ENTRY_AT = 0x40 + 24 + 96 + 4 * 8  # its certificate table entry
 
@@ -240,9 +243,21 @@ class PatchtoolTest(unittest.TestCase):
         records = [("Data01.arc", content_sum(files["Data01.arc"])),
                    ("b.arc", content_sum(b"not b"))]
         self.write("qen.hvl", hash_list(records))
-        r = self.run_tool("pack", "--stub", "stub.bin", "-o", "patch.exe",
-                          "src/Data01.arc", "src/b.arc", "src/empty.dat", "qen.hvl")
+        # b.arc differs from its record: refused, or packed with --force.
+        pack = ["pack", "--stub", "stub.bin", "-o", "patch.exe",
+                "src/Data01.arc", "src/b.arc", "src/empty.dat", "qen.hvl"]
+        r = self.run_tool(*pack)
+        self.assertEqual(1, r.code, r.err + r.out)
+        self.assertIn("src/b.arc differs from its record in qen.hvl (listed %s, data %s); the "
+                      "update would stop there with UPD_E_CHECKSUM: refresh the list (patchtool "
+                      "hashlist --base), or pack anyway with --force (nothing written)"
+                      % (content_sum(b"not b").hex(), content_sum(files["b.arc"]).hex()),
+                      self.assert_error_line(r, "pack"))
+        self.assertNotIn("patch.exe", self.listing())
+        r = self.run_tool(*pack, "--force")
         self.assertEqual(0, r.code, r.err + r.out)
+        self.assertIn("patchtool pack: warning: src/b.arc differs from its record in qen.hvl",
+                      self.err(r))
 
         data = self.read("patch.exe")
         stub_area, signature, entries, base = parse_patch(data)
@@ -261,8 +276,9 @@ class PatchtoolTest(unittest.TestCase):
         lines = r.lines()
         self.assertEqual("patch.exe: 4 entries, data base %d" % base, lines[0])
         self.assertEqual("hash list: qen.hvl (entry 3), 2 records", lines[1])
-        self.assertEqual("signature: none (not a PE program)", lines[2])
-        rows = [l.split(None, 4) for l in lines[4:]]
+        self.assertEqual("signature: none", lines[2])
+        self.assertEqual("stub: an updater (PE32 i386 GUI), image of 1024 bytes", lines[3])
+        rows = [l.split(None, 4) for l in lines[5:]]
         self.assertEqual([["0", "0", "3000", "matches", "Data01.arc"],
                           ["1", "3000", "70000", "differs", "b.arc"],
                           ["2", "73000", "0", "not", "listed  empty.dat"],
@@ -283,7 +299,7 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(0, r.code, r.err)
         self.assertEqual(["matches", "matches", "not listed"],
                          [l.split(None, 3)[3].rsplit("  ", 1)[0].strip()
-                          for l in r.lines()[4:]])
+                          for l in r.lines()[5:]])
 
     def test_pack_replaces_an_existing_output(self):
         self.make_files()
@@ -359,18 +375,20 @@ class PatchtoolTest(unittest.TestCase):
         new_data = os.urandom(5000)
         self.write("new/data01.arc", new_data)
         self.write("new/Movie.mpg", b"movie")
-        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "qen.hvl",
+        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl",
                           "new/data01.arc", "new/Movie.mpg")
         self.assertEqual(0, r.code, r.err)
         fresh = content_sum(new_data)
         self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
                                     ("readme.txt", keep), ("data01.arc", fresh),
                                     ("Movie.mpg", content_sum(b"movie"))]),
-                         self.read("qen.hvl"))
+                         self.read("new.hvl"))
+        self.assertEqual(old, self.read("qen.hvl"))
         self.assertEqual(["%s  data01.arc  replaced (2 records)" % fresh.hex(),
                           "%s  Movie.mpg  added" % content_sum(b"movie").hex()], r.lines())
-        self.assertEqual(["new", os.path.join("new", "Movie.mpg"),
-                          os.path.join("new", "data01.arc"), "qen.hvl"], self.listing())
+        self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
+                                 os.path.join("new", "data01.arc"), "new.hvl", "qen.hvl"]),
+                         self.listing())
 
     # -- verify, list of a damaged patch, apply -----------------------------------
 
@@ -392,7 +410,8 @@ class PatchtoolTest(unittest.TestCase):
         r = self.run_tool("verify", "patch.exe")
         self.assertEqual(0, r.code, r.err + r.out)
         self.assertEqual(["hash list: QEN.hvl (entry 3), 3 records",
-                          "signature: none (not a PE program)",
+                          "signature: none",
+                          "stub: an updater (PE32 i386 GUI), image of 1024 bytes",
                           "matches     Data01.arc", "matches     b.arc",
                           "matches     empty.dat", "not listed  QEN.hvl",
                           "patch.exe: passes; 3 of 4 entries verified"], r.lines())
@@ -461,17 +480,34 @@ class PatchtoolTest(unittest.TestCase):
 
     def test_apply_failures_have_their_own_exit_status(self):
         self.make_patch()
+        self.install_folder("game")
         self.install_folder("nolist", listed=None)
+        self.install_folder("listfolder", listed=None)
+        os.mkdir(self.path("listfolder/uninst.lst"))
         self.write("short.exe", STUB)
-        cases = [("patch.exe", "nolist", 15, "UPD_E_UNINSTALL_LIST 0x80000005 "),
-                 ("short.exe", "nolist", 11, "UPD_E_PACKAGE 0x80000001 "),
-                 ("patch.exe", "missing", 14, "UPD_E_WRITE 0x80000004 ")]
-        for patch, folder, code, line in cases:
-            with self.subTest(line=line):
+        sep = "/" if NATIVE else "\\"
+        # (patch, folder, status, stdout line, error part): the folder and its
+        # list are checked before anything is written.
+        cases = [("short.exe", "game", 11, "UPD_E_PACKAGE 0x80000001 ", None),
+                 ("patch.exe", "nolist", 15, None,
+                  "cannot open the uninstall list nolist%suninst.lst: " % sep),
+                 ("patch.exe", "listfolder", 15, None,
+                  "cannot open the uninstall list listfolder%suninst.lst: it is a folder" % sep),
+                 ("patch.exe", "missing", 14, None,
+                  "the install folder missing does not exist; the updater creates none "
+                  "(UPD_E_WRITE; nothing written)")]
+        for patch, folder, code, line, part in cases:
+            with self.subTest(folder=folder, patch=patch):
+                before = self.files_here()
                 r = self.run_tool("apply", patch, folder)
                 self.assertEqual(code, r.code, r.out)
-                self.assertEqual(1, len(r.lines()), r.out)
-                self.assertTrue(r.out.startswith(line), r.out)
+                self.assertEqual(before, self.files_here())
+                if line:
+                    self.assertEqual(1, len(r.lines()), r.out)
+                    self.assertTrue(r.out.startswith(line), r.out)
+                else:
+                    self.assertEqual([], [l for l in r.lines() if not l.startswith("patchtool")])
+                    self.assertIn(part, self.assert_error_line(r, "apply"))
 
     def test_apply_shows_progress_only_on_a_terminal(self):
         if not NATIVE or not hasattr(os, "openpty"):
@@ -571,7 +607,10 @@ class PatchtoolTest(unittest.TestCase):
             self.assertEqual("signed-patch.exe: signed; 4 entries read back unchanged; "
                              "certificate table of %d bytes at offset %d\n" % (size, offset),
                              r.out)
-            self.assertEqual("", r.err)
+            self.assertEqual("patchtool sign: warning: signed without --timestamp: the signature "
+                             "stops verifying when the certificate expires; sign again with "
+                             "--timestamp URL (your CA's RFC 3161 server) before you ship\n",
+                             r.err)
 
         # list and verify: the same but for the signature line.
         signature = ("signature: present, verifies" if NATIVE
@@ -744,6 +783,9 @@ class PatchtoolTest(unittest.TestCase):
                     self.keys()
                     if kind == "not-pe":
                         self.make_patch()
+                        data = bytearray(self.read("patch.exe"))
+                        data[0:2] = b"XX"  # no longer a Windows program
+                        self.write("patch.exe", bytes(data))
                     elif kind == "stub-only":
                         self.write("patch.exe", PE_STUB)
                     else:
@@ -874,7 +916,7 @@ class PatchtoolTest(unittest.TestCase):
             with self.subTest(output=output):
                 r = self.run_tool("pack", "--stub", "stub.bin", "-o", output, "src/b.arc")
                 self.assertEqual(0, r.code, r.out + r.err)
-                self.assertEqual(["%s: 1 entries" % output],
+                self.assertEqual(["%s: 1 entry" % output],
                                  [l for l in r.lines() if not l.startswith("patchtool")])
                 if warned:
                     self.assertEqual(

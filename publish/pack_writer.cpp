@@ -326,8 +326,9 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
     }
   }
   if (ok && job.buildHashList) {
-    std::vector<uint8_t> bytes = hashList.Bytes();
+    outcome->listBytes = hashList.Bytes();
     outcome->listRecords = hashList.count();
+    const std::vector<uint8_t>& bytes = outcome->listBytes;
     ok = bytes.size() == entries.back().size &&
          copier.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error);
   }

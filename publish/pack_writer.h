@@ -49,6 +49,7 @@ struct PackOutcome {
   std::vector<PackedEntry> entries;
   std::vector<std::string> warnings;  // one line each, without "warning: "
   uint32_t listRecords = 0;           // records of the generated list
+  std::vector<uint8_t> listBytes;     // the generated list as packed
   PackageReport check;                // when job.verify
 };
 

@@ -3,6 +3,7 @@
 
 #include "tools/cli.h"
 
+const Command& MakeCommand();
 const Command& SumCommand();
 const Command& HashListCommand();
 const Command& PackCommand();

@@ -11,8 +11,8 @@ namespace {
 
 const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> commands = {
-      &SumCommand(),  &HashListCommand(), &PackCommand(),  &SignCommand(),
-      &ListCommand(), &ApplyCommand(),    &VerifyCommand(),
+      &MakeCommand(), &SumCommand(),   &HashListCommand(), &PackCommand(),
+      &SignCommand(), &ListCommand(),  &ApplyCommand(),    &VerifyCommand(),
   };
   return commands;
 }

@@ -16,6 +16,7 @@ folder and its uninstall list must be the same.
 
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -24,6 +25,16 @@ import unittest
 from package_bytes import content_sum, hash_list
 
 WINE_RUN = UPDATER = PATCHTOOL = E2E_TESTS = PROBE = None
+
+
+def twin_stub_option():
+    """pack takes the x86-64 test twin of the updater (the win64 build's)
+    only when told."""
+    with open(UPDATER, "rb") as f:
+        head = f.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    machine = struct.unpack_from("<H", head, pe + 4)[0]
+    return ["--test-twin-stub"] if machine == 0x8664 else []
 GAME_KEY = "HKLM\\Software\\Quillory\\ミロセナ"
 OLD_LIST = b"game.exe\ndata1.arc\nuninst.lst\n\0"
 
@@ -77,7 +88,7 @@ class SignedUpdaterTest(unittest.TestCase):
         signed = os.path.join(folder, "velmora_patch_signed.exe")
         extra = [] if any(n.lower() == "qen.hvl" for n, _ in files) else ["--hash-list"]
         r = self.wine(PATCHTOOL, "pack", "--stub", winpath(UPDATER), "-o", winpath(unsigned),
-                      *extra, *[winpath(os.path.join(folder, "files", n)) for n, _ in files])
+                      *extra, *twin_stub_option(), *[winpath(os.path.join(folder, "files", n)) for n, _ in files])
         self.assertEqual(0, r.returncode, r.stdout)
         r = subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem",
                             "-in", unsigned, "-out", signed], cwd=self.dir,

@@ -118,7 +118,7 @@ void WarnUnlessElevated(const char* command, const std::string& output) {
                     " holds none of the words setup, install, update or patch; Windows "
                     "elevates the updater only by such a name, and unelevated its writes into "
                     "a protected install folder go to the player's VirtualStore, where the "
-                    "game never sees them (see README)");
+                    "game never sees them (see docs/publishing.md)");
 }
 
 void WarnTwinStub(const char* command, const std::string& stub) {

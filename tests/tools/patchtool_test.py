@@ -30,7 +30,7 @@ import sys
 import tempfile
 import unittest
 
-from package_bytes import content_sum, hash_list
+from package_bytes import content_sum, hash_list, pe_stub
 
 COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
@@ -41,20 +41,6 @@ PACKAGE_OFFSET = 65536
 OSSLSIGNCODE = shutil.which("osslsigncode")
 OPENSSL = shutil.which("openssl")
 
-
-def pe_stub():
-    """A minimal PE32 GUI program of 1024 bytes (headers and one code
-    section), for signing: Authenticode needs a program image."""
-    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
-    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x0102)
-    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII",
-                           0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
-                           0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0,
-                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
-    section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0,
-                                           0, 0, 0x60000020)
-    headers = dos + b"PE\0\0" + coff + optional + section
-    return headers.ljust(0x200, b"\0") + b"\x31\xc0\xc2\x10\x00".ljust(0x200, b"\xcc")
 
 
 PE_STUB = pe_stub()
@@ -936,7 +922,7 @@ class PatchtoolTest(unittest.TestCase):
                         "install, update or patch; Windows elevates the updater only by such a "
                         "name, and unelevated its writes into a protected install folder go to "
                         "the player's VirtualStore, where the game never sees them (see "
-                        "README)\n" % output, self.err(r))
+                        "docs/publishing.md)\n" % output, self.err(r))
                 else:
                     self.assertEqual("", self.err(r))
                 self.assertEqual(PACKAGE_OFFSET + 16 + 32 + 70000, len(self.read(output)))

@@ -2,11 +2,10 @@
 
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
+#include "publish/game_files.h"
 #include "publish/output_file.h"
 #include "publish/path_info.h"
 #include "publish/system_error.h"
-
-const char kUninstallListFile[] = "uninst.lst";
 
 bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateResult* wouldEnd) {
   PathInfo info;
@@ -17,7 +16,7 @@ bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateRes
     return false;
   }
   *wouldEnd = UPD_E_UNINSTALL_LIST;
-  std::string list = folder + NativeSeparator() + kUninstallListFile;
+  std::string list = folder + NativeSeparator() + kUninstallListName;
   DiskFile file;
   std::string why;
   if (!OpenInput(&file, list, "the uninstall list", &why)) {

@@ -7,8 +7,6 @@
 
 #include "package/update_result.h"
 
-extern const char kUninstallListFile[];  // "uninst.lst"
-
 // The update writes every file before it touches the uninstall list, and
 // it cannot create the install folder: both must be usable before anything
 // is written. False with *error naming the file and why, and *wouldEnd the

@@ -8,6 +8,7 @@
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
 #include "package/pack_directory.h"
+#include "publish/game_files.h"
 #include "publish/output_file.h"
 #include "publish/path_info.h"
 #include "publish/stored_name.h"
@@ -15,7 +16,6 @@
 #include "publish/updater_image.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
-const char kUninstallListName[] = "uninst.lst";
 
 namespace {
 

@@ -72,6 +72,3 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error);
 // installer detection elevates a program that has no manifest, as the
 // updater has none.
 bool NameAsksForElevation(const std::string& path);
-
-// The game's uninstall list, which a patch must never replace.
-extern const char kUninstallListName[];

@@ -7,7 +7,7 @@
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
-#include "publish/apply_check.h"
+#include "publish/game_files.h"
 #include "publish/output_file.h"
 #include "publish/stored_name.h"
 
@@ -137,7 +137,7 @@ bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseD
 
   // The game's own lists in the top folders.
   const std::string listKey = kHashListName;
-  const std::string uninstallKey = kUninstallListFile;
+  const std::string uninstallKey = kUninstallListName;
   auto oldList = oldTree.files.find(listKey);
   if (oldList != oldTree.files.end()) {
     diff->oldList = oldList->second.path;

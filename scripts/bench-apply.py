@@ -21,6 +21,10 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
+                                "tools"))
+from package_bytes import pe_stub  # noqa: E402
+
 BIG = 1 << 30
 SMALL = [(f"small{i}.dat", 256 << 10) for i in range(6)]
 
@@ -62,7 +66,7 @@ def main():
         make_file(os.path.join(src, name), size)
     stub = os.path.join(work, "stub.exe")
     with open(stub, "wb") as f:
-        f.write(b"MZ" + bytes(1022))
+        f.write(pe_stub())  # pack takes only an updater-like program
     patch = os.path.join(work, "patch.exe")
     files = [os.path.join(src, n) for n, _ in names]
     subprocess.run([tool, "pack", "--stub", stub, "-o", patch, "--hash-list", *files],

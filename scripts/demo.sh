@@ -15,11 +15,13 @@ build=$(cd "${1:-build}" && pwd)
 . "$root/scripts/wine-select.sh"
 # The shipped 32-bit build where this machine runs 32-bit code; else (or
 # with WINDOWS_TESTS=win64) its x86_64 test twin under 64-bit Wine.
+twin_stub=
 if wine_selected win32; then
   arch=win32
   echo "== The 32-bit updater (build/win32): $UPD_RUNS_32BIT_WHY"
 else
   arch=win64
+  twin_stub=--test-twin-stub  # pack takes the twin only when told
   echo "== The x86_64 test twin of the updater (build/win64), not the shipped 32-bit program:"
   echo "   ${WINE_SELECT_WHY#skipped: }"
 fi
@@ -72,7 +74,7 @@ PY
 patch=$demo/velmora_patch.exe
 echo
 echo "== Packing the demo patch with patchtool"
-run "$win/patchtool.exe" pack --stub "$(winpath "$win/updater.exe")" -o "$(winpath "$patch")" \
+run "$win/patchtool.exe" pack --stub "$(winpath "$win/updater.exe")" $twin_stub -o "$(winpath "$patch")" \
   --hash-list "$(winpath "$files/data1.arc")" "$(winpath "$files/data2.arc")" \
   "$(winpath "$files/readme.txt")" || { echo "demo: packing failed" >&2; exit 1; }
 run "$win/patchtool.exe" list "$(winpath "$patch")"

@@ -206,9 +206,12 @@ class UpdaterRunTest : public testing::Test {
     ASSERT_TRUE(WriteFileText(files + "\\readme.txt", "Velmora fix patch\r\n"));
     std::wstring patch = Widen(s.dir / "patch.exe");
     std::wstring w = Widen(files);
+    // The x86-64 twin of the updater (the win64 build) is packed only when
+    // patchtool is told that it is one.
+    const wchar_t* twin = sizeof(void*) == 8 ? L" --test-twin-stub" : L"";
     long code = RunPatchtool(g_config.patchtool,
-                             L"pack --stub \"" + g_config.updater + L"\" -o \"" + patch +
-                                 L"\" --hash-list \"" + w + L"\\Data1.arc\" \"" + w +
+                             L"pack --stub \"" + g_config.updater + L"\"" + twin + L" -o \"" +
+                                 patch + L"\" --hash-list \"" + w + L"\\Data1.arc\" \"" + w +
                                  L"\\data2.arc\" \"" + w + L"\\readme.txt\"",
                              s.dir / "patchtool.log");
     ASSERT_EQ(code, 0) << ReadFileText(s.dir / "patchtool.log");

@@ -1,5 +1,6 @@
-"""Byte layouts of the package and the hash list, written independently of
-the C++ code, for the tests and the fuzz seeds."""
+"""Byte layouts of the package, the hash list and a minimal updater stub,
+written independently of the C++ code, for the tests, the fuzz seeds and
+the benchmarks."""
 import struct
 
 
@@ -23,3 +24,19 @@ def hash_list(records, magic=b"JXW_____"):
             name = name.encode()
         out += name.ljust(56, b"\0") + digest
     return out
+
+
+def pe_stub():
+    """A minimal PE32 GUI program for i386 of 1024 bytes (headers and one
+    code section): what pack takes as the updater stub, and what
+    Authenticode can sign."""
+    dos = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40)
+    coff = struct.pack("<HHIIIHH", 0x14C, 1, 0, 0, 0, 224, 0x0102)
+    optional = struct.pack("<HBBIIIIIIIIIHHHHHHIIIIHHIIIIII",
+                           0x10B, 1, 0, 0x200, 0, 0, 0x1000, 0x1000, 0x1000, 0x400000,
+                           0x1000, 0x200, 4, 0, 0, 0, 4, 0, 0, 0x2000, 0x200, 0, 2, 0,
+                           0x100000, 0x1000, 0x100000, 0x1000, 0, 16) + bytes(16 * 8)
+    section = b".text\0\0\0" + struct.pack("<IIIIIIHHI", 0x200, 0x1000, 0x200, 0x200, 0, 0,
+                                           0, 0, 0x60000020)
+    headers = dos + b"PE\0\0" + coff + optional + section
+    return headers.ljust(0x200, b"\0") + b"\x31\xc0\xc2\x10\x00".ljust(0x200, b"\xcc")

@@ -1,9 +1,10 @@
-#include "package/hash_list_writer.h"
+#include "publish/hash_list_writer.h"
 
 #include <gtest/gtest.h>
 
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
+#include "publish/local_text.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
@@ -19,24 +20,6 @@ TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
   EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));
   EXPECT_EQ("06b4500012cc2660", ContentSumHex(SumOf(ToBytes("abc"))));
   EXPECT_EQ("6100000061616161", ContentSumHex(SumOf(ToBytes("a"))));
-}
-
-TEST(HashListWriterTest, BaseNames) {
-  struct Case {
-    const char* path;
-    const char* name;
-  };
-  const Case cases[] = {
-      {"a.arc", "a.arc"},
-      {"dir\\a.arc", "a.arc"},
-      {"dir/sub/a.arc", "a.arc"},
-      {"dir/sub\\a.arc", "a.arc"},
-      {"dir\\", ""},
-#ifdef _WIN32
-      {"C:a.arc", "a.arc"},
-#endif
-  };
-  for (const Case& c : cases) EXPECT_EQ(c.name, BaseName(c.path)) << c.path;
 }
 
 TEST(HashListWriterTest, FileSumsAreStreamedAndMatchTheWholeData) {
@@ -118,20 +101,67 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
   EXPECT_EQ(2u, outcome[1].change.replaced);
 }
 
-TEST(HashListWriterTest, ListCanBeRefreshedInPlace) {
+// The base list and the files are inputs: a list written over one of them
+// would destroy it. Nothing is written, and the input keeps its bytes.
+TEST(HashListWriterTest, OutputThatIsAnInputIsRefused) {
   TempDir dir;
-  ASSERT_TRUE(WriteFileBytes(dir / "qen.hvl", BuildHashList({{"a.arc", Bytes(8, 1)}})));
+  Bytes base = BuildHashList({{"a.arc", Bytes(8, 1)}});
+  ASSERT_TRUE(WriteFileBytes(dir / "qen.hvl", base));
   ASSERT_TRUE(WriteFileBytes(dir / "a.arc", ToBytes("abc")));
+  for (const char* output : {"qen.hvl", "a.arc"}) {
+    SCOPED_TRACE(output);
+    HashListJob job;
+    job.base = dir / "qen.hvl";
+    job.output = dir / output;
+    job.files = {dir / "a.arc"};
+    std::vector<HashListOutcome> outcome;
+    std::string error;
+    EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+    EXPECT_NE(std::string::npos, error.find("would destroy that input")) << error;
+    Bytes kept;
+    ASSERT_TRUE(ReadFileBytes(dir / "qen.hvl", &kept));
+    EXPECT_EQ(base, kept);
+    EXPECT_EQ("abc", ReadFileText(dir / "a.arc"));
+    EXPECT_EQ((std::vector<std::string>{"a.arc", "qen.hvl"}), ListDir(dir.path()));
+  }
+}
+
+// Names are stored in code page 932 whatever the publisher's system: a
+// file データ.arc refreshes the base's record of that name instead of
+// appending one under its UTF-8 bytes; a name that code page 932 cannot
+// hold is refused.
+TEST(HashListWriterTest, NamesAreStoredInCodePage932) {
+  std::string local, unstorable;
+  if (!Utf8ToLocal("\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc", &local)) {
+    GTEST_SKIP() << "this system's code page has no Japanese";
+  }
+  const std::string cp932 = "\x83\x66\x81\x5B\x83\x5E.arc";  // データ.arc
+  TempDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir / "qen.hvl", BuildHashList({{cp932, Bytes(8, 1)}})));
+  ASSERT_TRUE(WriteFileBytes(dir / local, ToBytes("abc")));
   HashListJob job;
-  job.base = job.output = dir / "qen.hvl";
-  job.files = {dir / "a.arc"};
+  job.base = dir / "qen.hvl";
+  job.output = dir / "new.hvl";
+  job.files = {dir / local};
   std::vector<HashListOutcome> outcome;
   std::string error;
   ASSERT_TRUE(WriteHashListFile(job, &outcome, &error)) << error;
+  ASSERT_EQ(1u, outcome.size());
+  EXPECT_EQ(cp932, outcome[0].name);
+  EXPECT_EQ(1u, outcome[0].change.replaced);
   Bytes written;
   ASSERT_TRUE(ReadFileBytes(job.output, &written));
-  EXPECT_EQ(BuildHashList({{"a.arc", SumBytes(ToBytes("abc"))}}), written);
-  EXPECT_EQ((std::vector<std::string>{"a.arc", "qen.hvl"}), ListDir(dir.path()));
+  EXPECT_EQ(BuildHashList({{cp932, SumBytes(ToBytes("abc"))}}), written);
+
+  // U+00E9 (e with an acute accent) has no code in code page 932.
+  if (Utf8ToLocal("caf\xC3\xA9.arc", &unstorable)) {
+    ASSERT_TRUE(WriteFileBytes(dir / unstorable, ToBytes("x")));
+    job.files = {dir / unstorable};
+    job.output = dir / "other.hvl";
+    EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+    EXPECT_NE(std::string::npos, error.find("code page 932")) << error;
+    EXPECT_FALSE(FileExists(job.output));
+  }
 }
 
 TEST(HashListWriterTest, BaseMustLoadCompletely) {

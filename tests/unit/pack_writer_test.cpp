@@ -1,4 +1,4 @@
-#include "package/pack_writer.h"
+#include "publish/pack_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
+#include "tests/unit/pe_fixture.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -30,7 +31,7 @@ class PackWriterTest : public ::testing::Test {
   PackJob Job(const std::vector<std::string>& files, bool hashList = false) {
     PackJob job;
     job.stub = dir_ / "stub.exe";
-    if (!FileExists(job.stub)) Put("stub.exe", RandomBytes(1000, 99));
+    if (!FileExists(job.stub)) Put("stub.exe", BuildProgram({}));
     job.output = dir_ / "patch.exe";
     for (const std::string& f : files) job.files.push_back(dir_ / f);
     job.buildHashList = hashList;
@@ -54,7 +55,7 @@ class PackWriterTest : public ::testing::Test {
 };
 
 TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
-  Bytes stub = RandomBytes(1000, 1);
+  Bytes stub = BuildProgram({});
   Put("stub.exe", stub);
   std::vector<std::pair<std::string, Bytes>> files = {
       {"Data01.arc", RandomBytes(3000, 2)},
@@ -67,10 +68,10 @@ TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
 
   PackJob job = Job({});
   job.files = paths;
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
-  ASSERT_EQ(3u, entries.size());
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
+  ASSERT_EQ(3u, outcome.entries.size());
 
   Bytes out;
   ASSERT_TRUE(ReadFileBytes(job.output, &out));
@@ -102,8 +103,8 @@ TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
     EXPECT_EQ(expectedOffset, directory.Entry(i).offset);
     EXPECT_EQ(files[i].second.size(), directory.Entry(i).size);
     EXPECT_EQ(files[i].second, EntryData(file, directory, i));
-    EXPECT_EQ(files[i].first, entries[i].name);
-    EXPECT_EQ(expectedOffset, entries[i].offset);
+    EXPECT_EQ(files[i].first, outcome.entries[i].name);
+    EXPECT_EQ(expectedOffset, outcome.entries[i].offset);
     expectedOffset += static_cast<uint32_t>(files[i].second.size());
   }
   HashList list;
@@ -116,9 +117,9 @@ TEST_F(PackWriterTest, GeneratedHashListComesLastAndVerifiesEveryEntry) {
   Put("B.ARC", b);
   Put("e.dat", e);
   PackJob job = Job({"a.arc", "B.ARC", "e.dat"}, true);
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
 
   DiskFile file;
   PackDirectory directory;
@@ -150,9 +151,9 @@ TEST_F(PackWriterTest, GivenHashListIsPackedAsItIsAndFound) {
   Bytes list = BuildHashList({{"a.arc", SumBytes(a)}, {"other.arc", Bytes(8, 7)}});
   Put("Qen.Hvl", list);
   PackJob job = Job({"Qen.Hvl", "a.arc"});
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
 
   DiskFile file;
   PackDirectory directory;
@@ -163,18 +164,21 @@ TEST_F(PackWriterTest, GivenHashListIsPackedAsItIsAndFound) {
   EXPECT_EQ(2u, loaded.count());
 }
 
-TEST_F(PackWriterTest, StubOfExactly65536BytesNeedsNoFill) {
-  Bytes stub = RandomBytes(65536, 6);
+TEST_F(PackWriterTest, StubOfTheLongestSizeNeedsOneByteOfFill) {
+  ProgramShape shape;
+  shape.size = 65535;
+  Bytes stub = BuildProgram(shape);
   Put("stub.exe", stub);
   Put("a.arc", ToBytes("data"));
   PackJob job = Job({"a.arc"});
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
   Bytes out;
   ASSERT_TRUE(ReadFileBytes(job.output, &out));
   ASSERT_EQ(65536u + 16 + 32 + 4, out.size());
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
+  EXPECT_EQ(0, out[65535]);
   EXPECT_EQ(1u, Le32(out, 65536 + 12));
 }
 
@@ -182,9 +186,9 @@ TEST_F(PackWriterTest, ReplacesAnExistingOutputWhenAllIsWell) {
   Put("a.arc", ToBytes("new data"));
   PackJob job = Job({"a.arc"});
   Put("patch.exe", RandomBytes(200000, 8));
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  ASSERT_TRUE(WritePackage(job, &entries, &error)) << error;
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
   DiskFile file;
   PackDirectory directory;
   ReadBack(job.output, &directory, &file);
@@ -209,20 +213,21 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
   std::vector<std::string> seventeen;
   for (int i = 0; i < 17; ++i) seventeen.push_back("f" + std::to_string(i) + ".dat");
   const std::vector<Refusal> cases = {
-      {"name of 16 bytes", {"sixteen_chars.xy"}, {}, false, 100, "15"},
-      {"parent step", {}, {"sub\\.."}, false, 100, "not allowed"},
-      {"dots and spaces", {}, {"sub\\. ."}, false, 100, "not allowed"},
-      {"names nothing", {}, {"sub\\"}, false, 100, "names no file"},
+      {"name of 16 bytes", {"sixteen_chars.xy"}, {}, false, 0x800, "15"},
+      {"parent step", {}, {"sub\\.."}, false, 0x800, "not allowed"},
+      {"dots and spaces", {}, {"sub\\. ."}, false, 0x800, "not allowed"},
+      {"names nothing", {}, {"sub\\"}, false, 0x800, "names no file"},
       {"stub too long", {"a.arc"}, {}, false, 65537, "65537"},
-      {"17 files", seventeen, {}, false, 100, "16"},
+      {"stub of 65536 bytes", {"a.arc"}, {}, false, 65536, "must end below 65536"},
+      {"17 files", seventeen, {}, false, 0x800, "16"},
       {"16 files and a hash list", std::vector<std::string>(seventeen.begin(), seventeen.end() - 1),
-       {}, true, 100, "16"},
-      {"two hash lists", {"qen.hvl", "sub\\QEN.HVL"}, {}, false, 100, "hash lists"},
-      {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 100, "hash list already"},
-      {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 100, "same entry name"},
-      {"missing input", {"a.arc"}, {"gone.arc"}, false, 100, "gone.arc"},
+       {}, true, 0x800, "16"},
+      {"two hash lists", {"qen.hvl", "sub\\QEN.HVL"}, {}, false, 0x800, "hash lists"},
+      {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 0x800, "hash list already"},
+      {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 0x800, "same entry name"},
+      {"missing input", {"a.arc"}, {"gone.arc"}, false, 0x800, "gone.arc"},
 #ifndef _WIN32
-      {"colon", {"a:b"}, {}, false, 100, "not allowed"},
+      {"colon", {"a:b"}, {}, false, 0x800, "not allowed"},
 #endif
   };
   for (const Refusal& c : cases) {
@@ -230,7 +235,9 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       SCOPED_TRACE(std::string(c.what) + (existing ? ", over an existing output" : ""));
       TempDir dir;
       MakeDir(dir / "sub");
-      WriteFileBytes(dir / "stub.exe", RandomBytes(c.stubSize, 1));
+      ProgramShape stubShape;
+      stubShape.size = c.stubSize;
+      WriteFileBytes(dir / "stub.exe", BuildProgram(stubShape));
       Bytes old = RandomBytes(70000, 2);
       if (existing) WriteFileBytes(dir / "patch.exe", old);
       PackJob job;
@@ -244,11 +251,11 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       for (const std::string& f : c.missing) job.files.push_back(dir / f);
       std::vector<std::string> before = ListDir(dir.path());
 
-      std::vector<PackedEntry> entries;
+      PackOutcome outcome;
       std::string error;
-      EXPECT_FALSE(WritePackage(job, &entries, &error));
+      EXPECT_FALSE(WritePackage(job, &outcome, &error));
       EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
-      EXPECT_TRUE(entries.empty());
+      EXPECT_TRUE(outcome.entries.empty());
       EXPECT_EQ(before, ListDir(dir.path()));
       if (existing) {
         EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
@@ -261,9 +268,9 @@ TEST_F(PackWriterTest, MissingStubIsRefused) {
   Put("a.arc", ToBytes("x"));
   PackJob job = Job({"a.arc"});
   job.stub = dir_ / "nostub.exe";
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("nostub.exe")) << error;
   EXPECT_FALSE(FileExists(job.output));
 }
@@ -275,9 +282,9 @@ TEST_F(PackWriterTest, EntryStartingAtTwoGiBIsRefused) {
   ASSERT_TRUE(MakeSizedFile(dir_ / "big.arc", 0x80000000u - dataBase));
   Put("next.arc", ToBytes("x"));
   PackJob job = Job({"big.arc", "next.arc"});
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("next.arc")) << error;
   EXPECT_NE(std::string::npos, error.find("2147483648")) << error;
   EXPECT_FALSE(FileExists(job.output));
@@ -287,9 +294,9 @@ TEST_F(PackWriterTest, PackageEndingBeyondFourGiBIsRefused) {
   // Starts well below 2 GiB, but its end lies beyond what 32 bits measure.
   ASSERT_TRUE(MakeSizedFile(dir_ / "a.arc", 0xFFFF0000u));
   PackJob job = Job({"a.arc"});
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("4 GiB")) << error;
   EXPECT_FALSE(FileExists(job.output));
 }
@@ -303,9 +310,9 @@ TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsCaughtAndThePartialOutputRemoved) {
   PackJob job = Job({"a.arc", "huge.arc"});
   Bytes old = RandomBytes(1234, 3);
   Put("patch.exe", old);
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("huge.arc")) << error;
   EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
   EXPECT_EQ((std::vector<std::string>{"a.arc", "huge.arc", "patch.exe", "stub.exe"}),
@@ -319,9 +326,9 @@ TEST_F(PackWriterTest, ReadOnlyOutputIsLeftAloneUnprivileged) {
   Bytes old = RandomBytes(500, 4);
   Put("patch.exe", old);
   ASSERT_TRUE(SetReadOnly(job.output, true));
-  std::vector<PackedEntry> entries;
+  PackOutcome outcome;
   std::string error;
-  EXPECT_FALSE(WritePackage(job, &entries, &error));
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("patch.exe")) << error;
   EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
   EXPECT_EQ((std::vector<std::string>{"a.arc", "patch.exe", "stub.exe"}), ListDir(dir_.path()));

@@ -1,9 +1,10 @@
-#include "package/package_check.h"
+#include "publish/package_check.h"
 
 #include <gtest/gtest.h>
 
-#include "package/update_result_text.h"
+#include "publish/update_result_text.h"
 #include "tests/unit/package_fixture.h"
+#include "tests/unit/pe_fixture.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -12,7 +13,10 @@ class PackageCheckTest : public ::testing::Test {
  protected:
   TempDir dir_;
 
-  PackageReport Check(const Bytes& patch) {
+  // The patch, with an updater program in its stub area unless one is given.
+  PackageReport Check(Bytes patch, const Bytes& program = BuildProgram({})) {
+    std::copy(program.begin(), program.begin() + std::min(program.size(), patch.size()),
+              patch.begin());
     std::string path = dir_ / "patch.exe";
     EXPECT_TRUE(WriteFileBytes(path, patch));
     PackageReport report;
@@ -20,6 +24,46 @@ class PackageCheckTest : public ::testing::Test {
     return report;
   }
 };
+
+// The program before the package must be the updater: a patch whose stub
+// is none would not run, or not as the updater. The x86-64 twin passes
+// only when the caller accepts it (the Windows tests of the twin build).
+TEST_F(PackageCheckTest, TheProgramBeforeThePackageIsJudgedFirst) {
+  ProgramShape twin;
+  twin.twin = true;
+  ProgramShape console;
+  console.subsystem = 3;
+  ProgramShape tooLong;
+  tooLong.lastSectionSize = 65536;  // its image runs into the package
+  Bytes text(2000, 'x');
+  struct Case {
+    const char* what;
+    Bytes program;
+    PackageVerdict strict, twinAccepted;
+    const char* problem;
+  } cases[] = {
+      {"the updater", BuildProgram({}), kPackagePasses, kPackagePasses, ""},
+      {"its twin", BuildProgram(twin), kPackageBadStub, kPackagePasses, "test twin"},
+      {"a text", text, kPackageBadStub, kPackageBadStub, "no MZ header"},
+      {"a console program", BuildProgram(console), kPackageBadStub, kPackageBadStub,
+       "subsystem 3"},
+      {"an image into the package", BuildProgram(tooLong), kPackageBadStub, kPackageBadStub,
+       "below 65536"},
+  };
+  Bytes a = ToBytes("data");
+  Bytes package = BuildPackage({{"a.arc", a}, {"qen.hvl", BuildHashList({{"a.arc", SumBytes(a)}})}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes stubArea(65536, 0);
+    std::copy(c.program.begin(), c.program.end(), stubArea.begin());
+    PackageReport report = Check(package, stubArea);
+    EXPECT_EQ(c.strict, JudgePackage(report));
+    EXPECT_EQ(c.twinAccepted, JudgePackage(report, true));
+    std::string problem = StubProblem(report, false);
+    EXPECT_NE(std::string::npos, problem.find(c.problem)) << problem;
+    EXPECT_EQ(c.strict == kPackagePasses, problem.empty()) << problem;
+  }
+}
 
 TEST_F(PackageCheckTest, ClassifiesEveryEntryAsTheUpdateWould) {
   Bytes a = RandomBytes(3000, 1), b = RandomBytes(40, 2), c = ToBytes("unlisted");

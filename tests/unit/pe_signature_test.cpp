@@ -1,10 +1,9 @@
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "package/pack_writer.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
@@ -169,36 +168,6 @@ TEST_F(PeSignatureTest, MissingFileIsReported) {
   signature.status = kPeSigned;
   EXPECT_FALSE(ReadPeSignatureOf(dir_ / "missing.exe", &signature));
   EXPECT_EQ(kPeNotPe, signature.status);
-}
-
-// A signed stub would carry its certificate table into the middle of the
-// patch, under a signature that the package behind it breaks. An unsigned
-// program packs, from its first byte.
-TEST_F(PeSignatureTest, PackRefusesASignedStubOnly) {
-  WriteFileBytes(dir_ / "a.arc", ToBytes("data"));
-  for (bool isSigned : {true, false}) {
-    SCOPED_TRACE(isSigned ? "signed" : "unsigned");
-    Bytes stub = BuildPe({false, isSigned ? 3000u : 0u, isSigned ? 1096u : 0u, 4096});
-    WriteFileBytes(dir_ / "stub.exe", stub);
-    PackJob job;
-    job.stub = dir_ / "stub.exe";
-    job.output = dir_ / "patch.exe";
-    job.files = {dir_ / "a.arc"};
-    std::vector<PackedEntry> entries;
-    std::string error;
-    bool packed = WritePackage(job, &entries, &error);
-    EXPECT_EQ(!isSigned, packed) << error;
-    Bytes out;
-    if (isSigned) {
-      EXPECT_NE(std::string::npos, error.find("stub.exe is signed")) << error;
-      EXPECT_NE(std::string::npos, error.find("patchtool sign")) << error;
-      EXPECT_EQ((std::vector<std::string>{"a.arc", "stub.exe"}), ListDir(dir_.path()));
-    } else {
-      ASSERT_TRUE(ReadFileBytes(job.output, &out));
-      ASSERT_EQ(65536u + 16 + 32 + 4, out.size());
-      EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
-    }
-  }
 }
 
 }  // namespace

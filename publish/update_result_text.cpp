@@ -1,4 +1,4 @@
-#include "package/update_result_text.h"
+#include "publish/update_result_text.h"
 
 #include <cstdio>
 

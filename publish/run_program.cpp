@@ -1,4 +1,4 @@
-#include "package/run_program.h"
+#include "publish/run_program.h"
 
 #include <cerrno>
 #include <cstdio>

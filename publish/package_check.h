@@ -10,6 +10,8 @@
 #include "package/content_sum.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
+#include "publish/progress_sink.h"
+#include "publish/updater_image.h"
 
 enum EntryCheck {
   kEntryMatches,     // its first hash-list record has the same sum
@@ -30,6 +32,11 @@ struct EntryReport {
 
 struct PackageReport {
   bool opened = false;  // the file could be opened for reading
+  std::string openError;  // why not, naming the file
+  // The program before the package; the twin is accepted here and judged
+  // by JudgePackage.
+  UpdaterImage stub;
+  std::string stubProblem;  // empty when it is an updater program
   PackStatus packStatus = kPackTooSmall;
   uint32_t dataBase = 0;
   HashListStatus hashListStatus = kHashListNoEntry;
@@ -39,23 +46,32 @@ struct PackageReport {
 };
 
 // Fills *report for the patch at path; each entry's data is summed in
-// pieces of fixed size, however large the entry.
-void CheckPackage(const std::string& path, PackageReport* report);
+// pieces of fixed size, however large the entry. progress, when given, hears
+// of the bytes summed out of all entries'.
+void CheckPackage(const std::string& path, PackageReport* report,
+                  const ProgressSink* progress = nullptr);
 
 // The package as a whole, for a publisher about to release it.
 enum PackageVerdict {
   kPackagePasses,        // the update would write every entry
   kPackageUnopened,      // the file cannot be opened
   kPackageUnusable,      // the directory cannot be used: no entry is written
+  kPackageBadStub,       // the program before the package is no updater
   kPackageUnreadable,    // an entry cannot be read (UPD_E_PACKAGE)
   kPackageDiffers,       // a listed entry's sum differs (UPD_E_CHECKSUM)
   kPackageBrokenList,    // a hash-list entry exists but cannot be loaded
 };
 
-// The first fault: the file, the directory, then the entries in directory
-// order as the update meets them, then the list. A hash-list entry that does not load
-// fails the check although the updater would go on unverified: the publisher
-// meant the package to be verified.
-PackageVerdict JudgePackage(const PackageReport& report);
+// The first fault: the file, the directory, the program that carries the
+// package, then the entries in directory order as the update meets them,
+// then the list. A hash-list entry that does not load fails the check
+// although the updater would go on unverified: the publisher meant the
+// package to be verified. The x86-64 test twin passes only when
+// acceptTwin is set.
+PackageVerdict JudgePackage(const PackageReport& report, bool acceptTwin = false);
+
+// What is wrong with the program before the package ("" when nothing),
+// as a phrase to follow its name.
+std::string StubProblem(const PackageReport& report, bool acceptTwin);
 
 const char* EntryCheckText(EntryCheck check);

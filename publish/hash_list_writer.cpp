@@ -1,4 +1,4 @@
-#include "package/hash_list_writer.h"
+#include "publish/hash_list_writer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -7,23 +7,17 @@
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "package/output_file.h"
+#include "publish/output_file.h"
+#include "publish/path_info.h"
+#include "publish/stored_name.h"
 #include "package/pack_directory.h"
-#include "package/update_result_text.h"
+#include "publish/update_result_text.h"
 
 namespace {
 
 // Files are summed piece by piece: an entry may be far larger than memory
 // allows to hold at once.
 constexpr uint32_t kSumPiece = 1u << 20;
-
-bool IsFolderSeparator(char c) {
-#ifdef _WIN32
-  return c == '\\' || c == '/' || c == ':';  // "C:name" is in the current folder of C:
-#else
-  return c == '\\' || c == '/';
-#endif
-}
 
 // A record holds a name of 1 to 55 bytes and its terminator.
 bool IsRecordName(const std::string& name) {
@@ -32,19 +26,12 @@ bool IsRecordName(const std::string& name) {
 }
 
 std::string RecordNameError(const std::string& name) {
-  return "the name \"" + name + "\" does not fit a hash-list record (1 to " +
-         std::to_string(kHashRecordNameSize - 1) + " bytes)";
+  return "the name " + ShownName(name) + " is " + std::to_string(name.size()) +
+         " bytes long in code page 932; a hash-list record holds 1 to " +
+         std::to_string(kHashRecordNameSize - 1);
 }
 
 }  // namespace
-
-std::string BaseName(const std::string& path) {
-  size_t start = 0;
-  for (size_t i = 0; i < path.size(); ++i) {
-    if (IsFolderSeparator(path[i])) start = i + 1;
-  }
-  return path.substr(start);
-}
 
 std::string ContentSumHex(const ContentSum& sum) {
   uint8_t stored[kContentSumSize];
@@ -59,10 +46,7 @@ std::string ContentSumHex(const ContentSum& sum) {
 bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error) {
   *sum = ContentSum();
   DiskFile file;
-  if (!file.OpenRead(path.c_str())) {
-    *error = "cannot open " + path;
-    return false;
-  }
+  if (!OpenInput(&file, path, "", error)) return false;
   HeapBlock buffer(kSumPiece);
   if (!buffer.ok()) {
     *error = "out of memory while reading " + path;
@@ -90,10 +74,7 @@ uint64_t HashListBytes(uint64_t count) { return kHashListHeaderSize + count * kH
 bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
   records_.clear();
   DiskFile file;
-  if (!file.OpenRead(path.c_str())) {
-    *error = "cannot open the base list " + path;
-    return false;
-  }
+  if (!OpenInput(&file, path, "the base list", error)) return false;
   // The updater's own loader decides what a loadable list is: the file is
   // taken as a package of one "qen.hvl" entry that starts at offset 0.
   PackDirectory directory;
@@ -111,6 +92,13 @@ bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
     records_.insert(records_.end(), record, record + kRecordSize);
   }
   return true;
+}
+
+bool HashListBuilder::Has(const std::string& name) const {
+  for (size_t at = 0; at < records_.size(); at += kRecordSize) {
+    if (FoldedNamesEqual(reinterpret_cast<const char*>(&records_[at]), name.c_str())) return true;
+  }
+  return false;
 }
 
 bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Change* change,
@@ -155,12 +143,16 @@ std::vector<uint8_t> HashListBuilder::Bytes() const {
 bool WriteHashListFile(const HashListJob& job, std::vector<HashListOutcome>* outcome,
                        std::string* error) {
   outcome->clear();
+  std::vector<NamedInput> inputs = {{"the base list", job.base}};
+  for (const std::string& file : job.files) inputs.push_back({"the FILE", file});
+  if (!CheckOutputPath(job.output, inputs, error)) return false;
   HashListBuilder builder;
   if (!job.base.empty() && !builder.LoadBase(job.base, error)) return false;
 
   std::vector<std::string> names;
   for (const std::string& file : job.files) {
-    std::string name = BaseName(file);
+    std::string name;
+    if (!StoredNameOf(NameOf(file), &name, error)) return false;
     if (!IsRecordName(name)) {
       *error = file + ": " + RecordNameError(name);
       return false;

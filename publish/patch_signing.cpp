@@ -1,15 +1,15 @@
-#include "package/patch_signing.h"
+#include "publish/patch_signing.h"
 
 #include <cctype>
 #include <cstdint>
 #include <vector>
 
 #include "fileio/disk_file.h"
-#include "package/output_file.h"
+#include "publish/output_file.h"
 #include "package/pack_directory.h"
-#include "package/package_check.h"
-#include "package/run_program.h"
-#include "package/update_result_text.h"
+#include "publish/package_check.h"
+#include "publish/run_program.h"
+#include "publish/update_result_text.h"
 
 const char kSigningEngine[] = "osslsigncode";
 
@@ -28,9 +28,9 @@ std::string EnginePath(const std::string& path) {
 #endif
 }
 
-bool Readable(const std::string& path) {
+bool Readable(const std::string& path, const std::string& what, std::string* error) {
   DiskFile file;
-  return file.OpenRead(path.c_str()) != 0;
+  return OpenInput(&file, path, what, error);
 }
 
 std::string NotRunText(const ProgramRun& run) {
@@ -75,6 +75,8 @@ const char* VerdictText(PackageVerdict verdict) {
       return "an entry differs from its hash-list record";
     case kPackageBrokenList:
       return "the hash list cannot be loaded";
+    case kPackageBadStub:
+      return "the program before the package is no updater";
     default:
       return "the package cannot be used";
   }
@@ -166,6 +168,7 @@ std::string VerifyFailureReason(const std::string& output, bool caGiven) {
 bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
   *outcome = SignOutcome();
   const std::string& patch = job.patch;
+  if (!Readable(patch, "", error)) return false;
   PeSignature before;
   if (!ReadPeSignatureOf(patch, &before)) {
     *error = "cannot open " + patch;
@@ -180,8 +183,16 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
              "(pack it again)";
     return false;
   }
+  const std::string& target = job.output.empty() ? patch : job.output;
+  if (!CheckOutputPath(target, {{"the certificate", job.cert},
+                                {"the key", job.key},
+                                {"the password file", job.passFile}},
+                       error)) {
+    return false;
+  }
   PackageReport package;
-  CheckPackage(patch, &package);
+  if (job.progress != nullptr) job.progress->Stage("checking " + patch);
+  CheckPackage(patch, &package, job.progress);
   if (package.packStatus != kPackOk) {
     *error = patch + " carries no usable package (" + PackStatusText(package.packStatus) +
              "); pack first, then sign";
@@ -193,14 +204,11 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
              " (see patchtool verify)";
     return false;
   }
-  for (const std::string* input : {&job.cert, &job.key, &job.passFile}) {
-    if (!input->empty() && !Readable(*input)) {
-      *error = "cannot open " + *input;
-      return false;
-    }
+  if (!Readable(job.cert, "", error) || !Readable(job.key, "", error) ||
+      (!job.passFile.empty() && !Readable(job.passFile, "", error))) {
+    return false;
   }
 
-  const std::string& target = job.output.empty() ? patch : job.output;
   OutputFile out(target);
   if (!out.ChooseName(error)) return false;
   std::vector<std::string> args = {kSigningEngine, "sign", "-certs", EnginePath(job.cert),
@@ -218,6 +226,7 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
   args.push_back("-out");
   args.push_back(EnginePath(out.TempPath()));
   ProgramRun run;
+  if (job.progress != nullptr) job.progress->Stage(std::string("signing with ") + kSigningEngine);
   if (!RunProgram(args, &run)) {
     *error = NotRunText(run);
     return false;
@@ -242,7 +251,8 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
     *error = std::string(kSigningEngine) + " wrote no certificate table";
     return false;
   }
-  CheckPackage(out.TempPath(), &signedPackage);
+  if (job.progress != nullptr) job.progress->Stage("reading the signed patch back");
+  CheckPackage(out.TempPath(), &signedPackage, job.progress);
   std::vector<uint8_t> head, signedHead;
   if (!SamePackage(package, signedPackage) ||
       !ReadPackageHead(patch, package.dataBase, &head) ||
@@ -265,10 +275,7 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
 bool CheckSignature(const std::string& path, const std::string& caFile, SignatureReport* report,
                     std::string* error) {
   *report = SignatureReport();
-  if (!caFile.empty() && !Readable(caFile)) {
-    *error = "cannot open the CA file " + caFile;
-    return false;
-  }
+  if (!caFile.empty() && !Readable(caFile, "the CA file", error)) return false;
   PeSignature signature;
   if (!ReadPeSignatureOf(path, &signature)) return true;  // the caller reports the file
   report->isPe = signature.status != kPeNotPe;

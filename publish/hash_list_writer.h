@@ -9,10 +9,6 @@
 
 #include "package/content_sum.h"
 
-// A name as a list record or a package entry stores it: the file's base
-// name, the part after the last folder separator.
-std::string BaseName(const std::string& path);
-
 // The stored sum as 16 lower-case hex digits, its 8 bytes in order.
 std::string ContentSumHex(const ContentSum& sum);
 
@@ -31,6 +27,9 @@ class HashListBuilder {
   // Starts from the list in the file at path, which must load completely:
   // right magic, every record present, every name terminated.
   bool LoadBase(const std::string& path, std::string* error);
+
+  // Whether a record's folded name equals name's (a stored name).
+  bool Has(const std::string& name) const;
 
   // Gives every record whose folded name equals name's the new sum, keeping
   // its place and stored name; appends a record when none does. Names must
@@ -53,18 +52,20 @@ uint64_t HashListBytes(uint64_t count);
 struct HashListJob {
   std::string output;
   std::string base;                // empty: start from an empty list
-  std::vector<std::string> files;  // recorded under their base names
+  std::vector<std::string> files;  // recorded under their own names
 };
 
 // What WriteHashListFile did per given file, in order.
 struct HashListOutcome {
-  std::string name;
+  std::string name;  // as stored: code page 932
   ContentSum sum;
   HashListBuilder::Change change;
 };
 
 // Writes the list for job.files to job.output (through a temporary file, so
 // that on failure nothing is written and an existing output stays as it
-// was). Refuses two given files whose names fold equal.
+// was). Refuses two given files whose names fold equal, a name that code
+// page 932 cannot hold or that is too long in it, and an output that is
+// one of the inputs (the base list included).
 bool WriteHashListFile(const HashListJob& job, std::vector<HashListOutcome>* outcome,
                        std::string* error);

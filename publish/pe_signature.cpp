@@ -1,4 +1,4 @@
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
 
 #include "package/le_bytes.h"
 

@@ -11,7 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "package/pe_signature.h"
+#include "publish/pe_signature.h"
+#include "publish/progress_sink.h"
 
 extern const char kSigningEngine[];  // "osslsigncode"
 
@@ -22,6 +23,7 @@ struct SignJob {
   std::string key;        // its private key
   std::string passFile;   // optional: a file holding the key's password
   std::string timestamp;  // optional: an RFC 3161 time-stamp server's URL
+  const ProgressSink* progress = nullptr;
 };
 
 struct SignOutcome {
@@ -32,7 +34,8 @@ struct SignOutcome {
 
 // Signs job.patch into job.output (or in place). Refuses a file that is
 // signed already, is no PE program, carries no usable package or one that
-// the package check fails. The engine writes a temporary file beside the
+// the package check fails, and an output that is the certificate, the key
+// or the password file. The engine writes a temporary file beside the
 // output; it replaces the output only when the package reads back the same
 // from it (header, directory, every entry's data) and the certificate
 // table lies behind the package. On any failure the output and the patch

@@ -1,0 +1,50 @@
+#include "publish/apply_check.h"
+
+#include "fileio/disk_file.h"
+#include "fileio/file_ops.h"
+#include "publish/game_files.h"
+#include "publish/output_file.h"
+#include "publish/path_info.h"
+#include "publish/system_error.h"
+
+bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateResult* wouldEnd) {
+  PathInfo info;
+  if (!GetPathInfo(folder, &info) || !info.folder) {
+    *error = "the install folder " + folder + (info.exists ? " is not a folder" : " does not exist") +
+             "; the updater creates none";
+    *wouldEnd = UPD_E_WRITE;
+    return false;
+  }
+  *wouldEnd = UPD_E_UNINSTALL_LIST;
+  std::string list = folder + NativeSeparator() + kUninstallListName;
+  DiskFile file;
+  std::string why;
+  if (!OpenInput(&file, list, "the uninstall list", &why)) {
+    *error = why + "; the updater would write every file and then fail to add their names to it";
+    return false;
+  }
+  file.Close();
+  if (!IsReplaceable(list.c_str())) {
+    *error = "the uninstall list " + list + " is read-only; the updater would write every " +
+             "file and then fail to add their names to it";
+    return false;
+  }
+  return true;
+}
+
+std::string DescribeUpdateFailure(const UpdateFailure& failure) {
+  std::string path = ShownPath(failure.path);
+  std::string what;
+  if (failure.step == "checksum") {
+    what = "the data for " + path + " differs from its hash-list record";
+  } else if (failure.step == "flush") {
+    what = "cannot flush " + path + " to the disk";
+  } else if (failure.step == "open" || failure.step == "read" || failure.step == "create" ||
+             failure.step == "write" || failure.step == "replace" || failure.step == "update") {
+    what = "cannot " + failure.step + " " + path;
+  } else {
+    what = failure.step + " failed on " + path;
+  }
+  std::string why = SystemErrorText(failure.systemError);
+  return why.empty() ? what : what + ": " + why;
+}

@@ -1,0 +1,53 @@
+// What the toolkit asks the file system besides reading and writing files:
+// whether a path exists, what it is, which file it is, and what a folder
+// holds. Paths are the publisher's own (UTF-8 on POSIX, the ANSI code page
+// on Windows); on POSIX backslashes separate folders too.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PathInfo {
+  bool exists = false;
+  bool folder = false;
+  uint64_t size = 0;
+  // Which file it is: two paths with the same volume and index are one file
+  // (hard links included).
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+
+// False when nothing can be found at path (info->exists is then false).
+bool GetPathInfo(const std::string& path, PathInfo* info);
+bool SameFile(const PathInfo& a, const PathInfo& b);
+
+struct FolderItem {
+  std::string name;  // as the system gives it
+  bool folder = false;
+  uint64_t size = 0;
+};
+
+// The files and folders directly in folder, sorted by name; "." and ".."
+// are left out. False with *error when the folder cannot be read.
+bool ListFolder(const std::string& folder, std::vector<FolderItem>* items, std::string* error);
+
+// The separator that the system shows in paths.
+char NativeSeparator();
+// A path as this system writes it (on POSIX, backslashes become slashes).
+std::string ShownPath(const std::string& path);
+
+// Whether anything (a file, a folder, a link) stands at path.
+bool AnythingAt(const std::string& path);
+// Renames a file to a name where nothing stands; on Windows that is never
+// replaced, so a file that appeared meanwhile is not lost.
+bool RenameToFreshName(const std::string& from, const std::string& to);
+// Where the last part of a path begins: after its last separator (on
+// Windows also after a drive's colon; a trail byte 0x5C of a double-byte
+// character is no separator there).
+size_t NameStart(const std::string& path);
+// The folder part of path, without its last separator ("" when it has
+// none: the current folder).
+std::string FolderOf(const std::string& path);
+// The last part of path: a file's own name.
+std::string NameOf(const std::string& path);

@@ -1,0 +1,117 @@
+// The toolkit's POSIX side: errors, file identities, folder listings, text.
+#include <dirent.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "publish/console.h"
+#include "publish/local_text.h"
+#include "publish/path_info.h"
+#include "publish/system_error.h"
+
+namespace {
+
+std::string Native(const std::string& path) {
+  std::string native = path;
+  std::replace(native.begin(), native.end(), '\\', '/');
+  return native;
+}
+
+}  // namespace
+
+bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
+
+int CurrentSystemError() { return errno; }
+void ClearSystemError() { errno = 0; }
+
+std::string SystemErrorText(int code) {
+  if (code == 0) return std::string();
+  char buffer[256];
+  // The GNU strerror_r returns its text, which may not be in buffer.
+  const char* text = strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? text : "error " + std::to_string(code);
+}
+
+bool GetPathInfo(const std::string& path, PathInfo* info) {
+  *info = PathInfo();
+  struct stat st;
+  if (stat(Native(path).c_str(), &st) != 0) return false;
+  info->exists = true;
+  info->folder = S_ISDIR(st.st_mode);
+  info->size = static_cast<uint64_t>(st.st_size);
+  info->volume = static_cast<uint64_t>(st.st_dev);
+  info->index = static_cast<uint64_t>(st.st_ino);
+  return true;
+}
+
+bool ListFolder(const std::string& folder, std::vector<FolderItem>* items, std::string* error) {
+  items->clear();
+  std::string native = Native(folder);
+  DIR* dir = opendir(native.c_str());
+  if (dir == nullptr) {
+    *error = "cannot read the folder " + folder + ": " + SystemErrorText(errno);
+    return false;
+  }
+  for (;;) {
+    errno = 0;
+    struct dirent* found = readdir(dir);
+    if (found == nullptr) break;
+    std::string name = found->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (stat((native + "/" + name).c_str(), &st) != 0) {
+      int code = errno;
+      closedir(dir);
+      *error = "cannot read " + folder + "/" + name + ": " + SystemErrorText(code);
+      return false;
+    }
+    FolderItem item;
+    item.name = name;
+    item.folder = S_ISDIR(st.st_mode);
+    item.size = static_cast<uint64_t>(st.st_size);
+    items->push_back(item);
+  }
+  int code = errno;
+  closedir(dir);
+  if (code != 0) {
+    *error = "cannot read the folder " + folder + ": " + SystemErrorText(code);
+    return false;
+  }
+  std::sort(items->begin(), items->end(),
+            [](const FolderItem& a, const FolderItem& b) { return a.name < b.name; });
+  return true;
+}
+
+char NativeSeparator() { return '/'; }
+
+std::string ShownPath(const std::string& path) { return Native(path); }
+
+// Names and arguments on POSIX are UTF-8 already; they are checked where
+// they are converted to code page 932.
+bool LocalToUtf8(const std::string& local, std::string* utf8) {
+  *utf8 = local;
+  return true;
+}
+
+bool Utf8ToLocal(const std::string& utf8, std::string* local) {
+  *local = utf8;
+  return true;
+}
+
+bool AnythingAt(const std::string& path) {
+  struct stat st;
+  return lstat(Native(path).c_str(), &st) == 0;
+}
+
+bool RenameToFreshName(const std::string& from, const std::string& to) {
+  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+}
+
+size_t NameStart(const std::string& path) {
+  size_t slash = path.find_last_of("\\/");
+  return slash == std::string::npos ? 0 : slash + 1;
+}

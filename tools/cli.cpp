@@ -1,0 +1,126 @@
+#include "tools/cli.h"
+
+#include <cstdio>
+
+#include "publish/pack_writer.h"
+#include "publish/updater_image.h"
+
+namespace {
+
+const OptionRule* FindLong(const std::vector<OptionRule>& rules, const std::string& name) {
+  for (const OptionRule& rule : rules) {
+    if (name == rule.longName) return &rule;
+  }
+  return nullptr;
+}
+
+const OptionRule* FindShort(const std::vector<OptionRule>& rules, char name) {
+  for (const OptionRule& rule : rules) {
+    if (rule.shortName != 0 && rule.shortName == name) return &rule;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseArguments(int argc, char** argv, const std::vector<OptionRule>& rules, Arguments* out,
+                    std::string* error) {
+  bool optionsEnded = false;
+  for (int i = 0; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      out->operands.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg == "--help" || arg == "-h") {
+      out->help = true;
+      continue;
+    }
+    const OptionRule* rule = nullptr;
+    std::string value;
+    bool hasValue = false;
+    if (arg[1] == '-') {
+      std::string name = arg.substr(2);
+      size_t equals = name.find('=');
+      if (equals != std::string::npos) {
+        value = name.substr(equals + 1);
+        name = name.substr(0, equals);
+        hasValue = true;
+      }
+      rule = FindLong(rules, name);
+    } else {
+      rule = FindShort(rules, arg[1]);
+      if (arg.size() > 2) {
+        value = arg.substr(2);
+        hasValue = true;
+      }
+    }
+    if (rule == nullptr) {
+      *error = "unknown option " + arg;
+      return false;
+    }
+    std::string shown = std::string("--") + rule->longName;
+    if (out->Has(rule->longName)) {
+      *error = shown + " is given twice";
+      return false;
+    }
+    if (!rule->takesValue) {
+      if (hasValue) {
+        *error = shown + " takes no value";
+        return false;
+      }
+      out->flags[rule->longName] = true;
+      continue;
+    }
+    if (!hasValue) {
+      if (i + 1 >= argc) {
+        *error = shown + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    if (value.empty()) {
+      *error = shown + " needs a non-empty value";
+      return false;
+    }
+    out->values[rule->longName] = value;
+  }
+  return true;
+}
+
+void Error(const char* command, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "patchtool %s: %s\n", command, message.c_str());
+}
+
+void Warn(const char* command, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "patchtool %s: warning: %s\n", command, message.c_str());
+}
+
+int UsageError(const char* command, const std::string& message) {
+  std::fprintf(stderr, "patchtool %s: %s (see patchtool %s --help)\n", command, message.c_str(),
+               command);
+  return kExitUsage;
+}
+
+std::string Counted(size_t count, const char* singular, const char* plural) {
+  return std::to_string(count) + " " + (count == 1 ? singular : plural);
+}
+
+void WarnUnlessElevated(const char* command, const std::string& output) {
+  if (NameAsksForElevation(output)) return;
+  Warn(command, "the name of " + output +
+                    " holds none of the words setup, install, update or patch; Windows "
+                    "elevates the updater only by such a name, and unelevated its writes into "
+                    "a protected install folder go to the player's VirtualStore, where the "
+                    "game never sees them (see docs/publishing.md)");
+}
+
+void WarnTwinStub(const char* command, const std::string& stub) {
+  Warn(command, "the stub " + stub + " " + kTwinStubWarning);
+}

@@ -1,0 +1,233 @@
+// patchtool list and verify: what a patch holds, and the release check.
+#include <cstdio>
+
+#include "publish/hash_list_writer.h"
+#include "publish/package_check.h"
+#include "publish/patch_signing.h"
+#include "publish/stored_name.h"
+#include "publish/update_result_text.h"
+#include "tools/commands.h"
+#include "tools/progress.h"
+
+namespace {
+
+// list and verify say the same about signatures.
+const char kSignatureHelp[] =
+    "The signature line is \"signature: \" and one of:\n"
+    "  none                       no Authenticode signature\n"
+    "  none (not a PE program)    the file is no Windows program at all\n"
+    "  present, verifies          osslsigncode verify accepts it\n"
+    "  present, does not verify (WHY)\n"
+    "                             the file was changed after signing, the\n"
+    "                             certificate is not trusted (or has expired),\n"
+    "                             or the certificate table cannot be read\n"
+    "  present, not checked (osslsigncode not found)\n"
+    "                             osslsigncode is not on PATH\n"
+    "\n"
+    "  --ca FILE  the CA certificates (PEM) that the signer's chain must end in\n"
+    "             (osslsigncode -CAfile). Without it osslsigncode uses its default\n"
+    "             CA file, the system's trusted CAs: a certificate of your own CA,\n"
+    "             or a self-signed one, then does not verify.\n";
+
+std::string HashListLine(const PackageReport& report) {
+  if (report.hashListIndex < 0) {
+    return std::string("hash list: none; ") + HashListStatusText(report.hashListStatus);
+  }
+  std::string entry = ShownName(report.entries[report.hashListIndex].name);
+  std::string where = entry + " (entry " + std::to_string(report.hashListIndex) + ")";
+  if (report.hashListStatus == kHashListLoaded) {
+    return "hash list: " + where + ", " + std::to_string(report.recordCount) + " records";
+  }
+  if (report.hashListStatus == kHashListEmpty) {
+    return "hash list: " + where + "; " + HashListStatusText(report.hashListStatus);
+  }
+  return "hash list: " + where + " cannot be loaded: " +
+         HashListStatusText(report.hashListStatus) + "; no entry is verified";
+}
+
+// Reports a package that cannot be opened or used; true when it can.
+bool ReportUnusable(const char* name, const std::string& path, const PackageReport& report) {
+  if (!report.opened) {
+    Error(name, report.openError);
+    return false;
+  }
+  if (report.packStatus != kPackOk) {
+    Error(name, path + ": " + PackStatusText(report.packStatus) + " (the update ends with " +
+                    UpdateResultName(PackStatusResult(report.packStatus)) + ")");
+    return false;
+  }
+  return true;
+}
+
+// The checks that list and verify share: the package, then its signature.
+// False (after one error line) when either could not be made.
+bool CheckPatch(const char* name, const std::string& path, const Arguments& args,
+                PackageReport* report, SignatureReport* signature) {
+  TerminalProgress progress;
+  ProgressSink sink = ProgressOf(&progress);
+  progress.Stage("reading " + path);
+  CheckPackage(path, report, &sink);
+  progress.Clear();
+  if (!ReportUnusable(name, path, *report)) return false;
+  std::string error;
+  if (!CheckSignature(path, args.Value("ca"), signature, &error)) {
+    Error(name, error);
+    return false;
+  }
+  return true;
+}
+
+// What the program before the package is.
+std::string StubLine(const PackageReport& report) {
+  if (!report.stubProblem.empty()) return "stub: not an updater: it " + report.stubProblem;
+  return std::string("stub: ") +
+         (report.stub.twin ? "the x86-64 test twin of the updater (PE32+ GUI), never shipped"
+                           : "an updater (PE32 i386 GUI)") +
+         ", image of " + std::to_string(report.stub.imageEnd) + " bytes";
+}
+
+std::string ListHelp() {
+  return std::string(
+             "Usage: patchtool list [--ca FILE] PATCH\n"
+             "\n"
+             "Prints the entry count and data base, the hash list, the signature, the\n"
+             "program before the package (the stub), and then the package's entries in directory order: index, offset from the\n"
+             "data base, size, the check against the hash list, and the stored name.\n"
+             "The check is one of:\n"
+             "  matches     the first hash-list record of the name has the same checksum\n"
+             "  differs     it has another checksum: the update would stop there\n"
+             "  not listed  no record names the entry: it is written unverified\n"
+             "  unreadable  the entry's data cannot be reached or read in full\n"
+             "\n") +
+         kSignatureHelp +
+         "\n"
+         "Exit status: 0 when the package is usable, 1 when it cannot be opened or\n"
+         "used (the reason goes to stderr), an entry is unreadable or the CA FILE\n"
+         "cannot be read, 2 on wrong usage. The signature does not change it.\n";
+}
+
+int RunList(const char* name, const Arguments& args) {
+  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
+  const std::string& path = args.operands[0];
+  PackageReport report;
+  SignatureReport signature;
+  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
+
+  std::printf("%s: %s, data base %u\n", path.c_str(),
+              Counted(report.entries.size(), "entry", "entries").c_str(), report.dataBase);
+  std::printf("%s\n", HashListLine(report).c_str());
+  std::printf("signature: %s\n", SignatureText(signature).c_str());
+  std::printf("%s\n", StubLine(report).c_str());
+  std::printf("%5s  %10s  %10s  %-10s  %s\n", "index", "offset", "size", "check", "name");
+  int status = kExitOk;
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    const EntryReport& entry = report.entries[i];
+    std::printf("%5u  %10u  %10u  %-10s  %s\n", static_cast<unsigned>(i), entry.offset,
+                entry.size, EntryCheckText(entry.check), ShownName(entry.name).c_str());
+    if (entry.check == kEntryUnreadable) status = kExitFailed;
+  }
+  if (status != kExitOk) {
+    Error(name, path + ": an entry cannot be read in full (the update ends with UPD_E_PACKAGE)");
+  }
+  return status;
+}
+
+std::string VerifyHelp() {
+  return std::string(
+             "Usage: patchtool verify [--ca FILE] PATCH\n"
+             "\n"
+             "Reads every entry of PATCH, as the update would, without writing anything,\n"
+             "and prints the hash list, the signature and the stub, one line per entry:\n"
+             "matches, differs (with both checksums), not listed or unreadable, then a\n"
+             "closing line when the patch passes. On a terminal, the progress is shown\n"
+             "on stderr.\n"
+             "\n") +
+         kSignatureHelp +
+         "\n"
+         "  --test-twin-stub  pass a patch whose stub is the x86-64 test twin of the\n"
+         "                    updater (for the tests of the win64 build; never ship\n"
+         "                    such a patch)\n" +
+         "\n"
+         "Exit status: 0 when the patch passes; 1 when it cannot be opened or used,\n"
+         "the program before the package is not the 32-bit updater (a PE32 i386 GUI\n"
+         "program that ends below 65536 and imports only system DLLs), an entry is\n"
+         "unreadable, a listed entry differs, a hash-list entry exists but cannot\n"
+         "be loaded (the update would then verify nothing), a signature is present\n"
+         "and does not verify, or the CA FILE cannot be read; 2 on wrong usage.\n"
+         "A patch without a hash list passes, unverified; so does an unsigned\n"
+         "patch, and a signed one whose signature was not checked.\n";
+}
+
+int RunVerify(const char* name, const Arguments& args) {
+  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
+  const std::string& path = args.operands[0];
+  PackageReport report;
+  SignatureReport signature;
+  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
+
+  std::printf("%s\n", HashListLine(report).c_str());
+  std::printf("signature: %s\n", SignatureText(signature).c_str());
+  std::printf("%s\n", StubLine(report).c_str());
+  unsigned verified = 0;
+  for (const EntryReport& entry : report.entries) {
+    std::printf("%-10s  %s", EntryCheckText(entry.check), ShownName(entry.name).c_str());
+    if (entry.check == kEntryDiffers) {
+      std::printf("  (listed %s, data %s)", ContentSumHex(entry.listed).c_str(),
+                  ContentSumHex(entry.computed).c_str());
+    }
+    std::printf("\n");
+    if (entry.check == kEntryMatches) ++verified;
+  }
+
+  bool acceptTwin = args.Has("test-twin-stub");
+  switch (JudgePackage(report, acceptTwin)) {
+    case kPackagePasses:
+      // The publisher's release check: a signature that is there must hold.
+      if (signature.state == kSignatureFails) {
+        Error(name, path + ": fails: the signature does not verify (" + signature.reason + ")");
+        return kExitFailed;
+      }
+      std::printf("%s: passes; %u of %s verified\n", path.c_str(), verified,
+                  Counted(report.entries.size(), "entry", "entries").c_str());
+      if (report.stub.twin) WarnTwinStub(name, path);
+      return kExitOk;
+    case kPackageBadStub:
+      Error(name, path + ": fails: the program before the package " +
+                      StubProblem(report, acceptTwin) + " (pack the updater, "
+                      "build/win32/updater.exe)");
+      break;
+    case kPackageUnreadable:
+      Error(name, path + ": fails: an entry cannot be read in full (the update ends with "
+                         "UPD_E_PACKAGE)");
+      break;
+    case kPackageDiffers:
+      Error(name, path + ": fails: an entry differs from its hash-list record (the update "
+                         "ends with UPD_E_CHECKSUM)");
+      break;
+    case kPackageBrokenList:
+      Error(name, path + ": fails: the hash list cannot be loaded, so the update would "
+                         "verify nothing");
+      break;
+    case kPackageUnopened:
+    case kPackageUnusable:
+      break;  // reported above
+  }
+  return kExitFailed;
+}
+
+}  // namespace
+
+const Command& ListCommand() {
+  static const Command command = {
+      "list", "show a patch's entries and whether each matches the hash list", ListHelp,
+      {{"ca", 0, true}}, RunList};
+  return command;
+}
+
+const Command& VerifyCommand() {
+  static const Command command = {"verify",
+                                  "check every entry of a patch against its hash list",
+                                  VerifyHelp, {{"ca", 0, true}, {"test-twin-stub", 0, false}},
+                                  RunVerify};
+  return command;
+}

@@ -24,3 +24,8 @@ class WidePath {
 // terminator included). Returns 1, or 0 when it is not valid UTF-16 (a
 // lone surrogate) or does not fit.
 int WideToUtf8(const wchar_t* text, char* out, uint32_t size);
+
+// Converts NUL-terminated UTF-8 to UTF-16 in out (size units, the
+// terminator included). Returns 1, or 0 when it is not valid UTF-8 or does
+// not fit.
+int Utf8ToWide(const char* text, wchar_t* out, uint32_t size);

@@ -25,3 +25,14 @@ int WideToUtf8(const wchar_t* text, char* out, uint32_t size) {
   }
   return 1;
 }
+
+int Utf8ToWide(const char* text, wchar_t* out, uint32_t size) {
+  if (size == 0) return 0;
+  int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, out,
+                              static_cast<int>(size));
+  if (n <= 0) {
+    out[0] = L'\0';
+    return 0;
+  }
+  return 1;
+}

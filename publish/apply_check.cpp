@@ -4,8 +4,8 @@
 #include "fileio/file_ops.h"
 #include "publish/game_files.h"
 #include "publish/output_file.h"
-#include "publish/path_info.h"
-#include "publish/system_error.h"
+#include "fileio/path_info.h"
+#include "fileio/system_error.h"
 
 bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateResult* wouldEnd) {
   PathInfo info;

@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "fileio/file_ops.h"
-#include "publish/path_info.h"
-#include "publish/system_error.h"
+#include "fileio/path_info.h"
+#include "fileio/system_error.h"
 
 OutputFile::~OutputFile() { Discard(); }
 
@@ -43,7 +43,7 @@ bool OutputFile::Reserve(bool create, std::string* error) {
     if (create) {
       ClearSystemError();
       if (!file_.OpenWrite(candidate.c_str())) {
-        int code = CurrentSystemError();
+        int code = LastSystemError();
         std::string why = WhyNotWritable();
         if (why.empty()) why = SystemErrorText(code);
         *error = "cannot create " + path_ + (why.empty() ? "" : ": " + why);
@@ -63,7 +63,7 @@ bool OutputFile::Write(const void* data, uint32_t size, std::string* error) {
   if (size == 0) return true;
   ClearSystemError();
   if (file_.Write(data, size) != size) {
-    std::string why = SystemErrorText(CurrentSystemError());
+    std::string why = SystemErrorText(LastSystemError());
     *error = "cannot write " + path_ + ": " + (why.empty() ? "the disk may be full" : why);
     return false;
   }
@@ -91,7 +91,7 @@ bool OutputFile::Commit(std::string* error) {
   bool placed = existed ? ReplaceFileContents(path_.c_str(), temp_.c_str()) == 1
                         : RenameToFreshName(temp_, path_);
   if (!placed) {
-    int code = CurrentSystemError();
+    int code = LastSystemError();
     std::string why;
     PathInfo info;
     if (GetPathInfo(path_, &info) && info.folder) {
@@ -132,7 +132,7 @@ bool OpenInput(DiskFile* file, const std::string& path, const std::string& what,
                std::string* error) {
   ClearSystemError();
   if (file->OpenRead(path.c_str())) return true;
-  int code = CurrentSystemError();
+  int code = LastSystemError();
   std::string named = what.empty() ? path : what + " " + path;
   PathInfo info;
   std::string why;

@@ -7,6 +7,9 @@
 #include <fcntl.h>
 #include <io.h>
 #include <process.h>
+#include <wchar.h>
+
+#include "fileio/wide_path.h"
 #else
 #include <fcntl.h>
 #include <spawn.h>
@@ -72,10 +75,22 @@ struct Fd {
 bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   // _spawnvp joins the arguments with blanks as they are: each is quoted
   // here so that the program's runtime splits them back the same.
-  std::vector<std::string> quoted;
-  for (const std::string& arg : args) quoted.push_back(QuoteWindowsArgument(arg));
-  std::vector<const char*> argv;
-  for (const std::string& arg : quoted) argv.push_back(arg.c_str());
+  // Arguments (UTF-8, as every path in the toolkit) reach the program as
+  // UTF-16, so that any file name arrives whole.
+  auto widen = [](const std::string& text, std::wstring* wide) {
+    wide->assign(text.size() + 1, L'\0');
+    if (!Utf8ToWide(text.c_str(), &(*wide)[0], static_cast<uint32_t>(wide->size()))) return false;
+    wide->resize(wcslen(wide->c_str()));
+    return true;
+  };
+  std::wstring program;
+  if (args.empty() || !widen(args[0], &program)) return false;
+  std::vector<std::wstring> quoted(args.size());
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (!widen(QuoteWindowsArgument(args[i]), &quoted[i])) return false;
+  }
+  std::vector<const wchar_t*> argv;
+  for (const std::wstring& arg : quoted) argv.push_back(arg.c_str());
   argv.push_back(nullptr);
 
   // The child gets the pipe's write end as its stdout and stderr, and NUL as
@@ -96,7 +111,7 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   intptr_t process = -1;
   int spawnError = 0;
   if (_dup2(nul.fd, 0) == 0 && _dup2(writeEnd.fd, 1) == 0 && _dup2(writeEnd.fd, 2) == 0) {
-    process = _spawnvp(_P_NOWAIT, args[0].c_str(), argv.data());
+    process = _wspawnvp(_P_NOWAIT, program.c_str(), argv.data());
     spawnError = errno;
   }
   for (int i = 0; i < 3; ++i) {

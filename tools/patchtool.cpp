@@ -7,6 +7,13 @@
 
 #include "tools/commands.h"
 
+#ifdef _WIN32
+#include <wchar.h>
+
+#include "fileio/console.h"
+#include "fileio/wide_path.h"
+#endif
+
 namespace {
 
 const std::vector<const Command*>& Commands() {
@@ -47,7 +54,9 @@ void PrintTopHelp() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+namespace {
+
+int Run(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "patchtool: no command given (see patchtool --help)\n");
     return kExitUsage;
@@ -84,3 +93,28 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
   return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Arguments arrive as UTF-16, so that a publisher on any Windows can name
+// any file, and go on as UTF-8, the form of every path inside the toolkit.
+int wmain(int argc, wchar_t** argv) {
+  Utf8Console console;
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) {
+    std::vector<char> utf8(wcslen(argv[i]) * 3 + 1);
+    if (!WideToUtf8(argv[i], utf8.data(), static_cast<uint32_t>(utf8.size()))) {
+      std::fprintf(stderr, "patchtool: argument %d is not valid Unicode text\n", i);
+      return kExitUsage;
+    }
+    args.push_back(utf8.data());
+  }
+  std::vector<char*> pointers;
+  for (std::string& arg : args) pointers.push_back(&arg[0]);
+  pointers.push_back(nullptr);
+  return Run(argc, pointers.data());
+}
+#else
+int main(int argc, char** argv) { return Run(argc, argv); }
+#endif

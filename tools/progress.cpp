@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "publish/console.h"
+#include "fileio/console.h"
 
 TerminalProgress::TerminalProgress() : enabled_(StderrIsTerminal()) {}
 

@@ -1,10 +1,9 @@
-#include "publish/path_info.h"
+#include "fileio/path_info.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
-#include "publish/local_text.h"
 #include "publish/output_file.h"
 #include "tests/unit/test_support.h"
 
@@ -32,13 +31,10 @@ TEST(PathInfoTest, NamesAndFoldersOfPaths) {
     EXPECT_EQ(c.name, NameOf(c.path)) << c.path;
     EXPECT_EQ(c.folder, FolderOf(c.path)) << c.path;
   }
-  // In code page 932 the trail byte of 表 is 0x5C, the backslash: on a
-  // Windows whose ANSI code page that is, it is no separator.
-  std::string utf8;
-  if (NativeSeparator() == '\\' && LocalToUtf8("\x95\x5C", &utf8) && utf8 == "\xE8\xA1\xA8") {
-    EXPECT_EQ("\x95\x5C.arc", NameOf("dir\\\x95\x5C.arc"));
-    EXPECT_EQ("dir", FolderOf("dir\\\x95\x5C.arc"));
-  }
+  // Paths are UTF-8: no byte of "表" (a trail byte 0x5C in code page 932)
+  // is a separator.
+  EXPECT_EQ("\xE8\xA1\xA8.arc", NameOf("dir\\\xE8\xA1\xA8.arc"));
+  EXPECT_EQ("dir", FolderOf("dir\\\xE8\xA1\xA8.arc"));
 }
 
 // An output is refused when it is an input under any name: the same path,

@@ -1,7 +1,8 @@
-// What the toolkit asks the file system besides reading and writing files:
-// whether a path exists, what it is, which file it is, and what a folder
-// holds. Paths are the publisher's own (UTF-8 on POSIX, the ANSI code page
-// on Windows); on POSIX backslashes separate folders too.
+// Toolkit only (never linked into the updater): what the toolkit asks the
+// file system besides reading and writing files: whether a path exists,
+// what it is, which file it is, and what a folder holds. Paths are UTF-8 on
+// every system, as everywhere in the system; on POSIX backslashes separate
+// folders too.
 #pragma once
 
 #include <cstdint>
@@ -23,7 +24,7 @@ bool GetPathInfo(const std::string& path, PathInfo* info);
 bool SameFile(const PathInfo& a, const PathInfo& b);
 
 struct FolderItem {
-  std::string name;  // as the system gives it
+  std::string name;  // UTF-8
   bool folder = false;
   uint64_t size = 0;
 };
@@ -43,8 +44,7 @@ bool AnythingAt(const std::string& path);
 // replaced, so a file that appeared meanwhile is not lost.
 bool RenameToFreshName(const std::string& from, const std::string& to);
 // Where the last part of a path begins: after its last separator (on
-// Windows also after a drive's colon; a trail byte 0x5C of a double-byte
-// character is no separator there).
+// Windows also after a drive's colon).
 size_t NameStart(const std::string& path);
 // The folder part of path, without its last separator ("" when it has
 // none: the current folder).

@@ -1,4 +1,5 @@
-// The toolkit's POSIX side: errors, file identities, folder listings, text.
+// The toolkit's file services on POSIX: error texts, file identities,
+// folder listings, the terminal.
 #include <dirent.h>
 #include <errno.h>
 #include <stdio.h>
@@ -8,10 +9,10 @@
 
 #include <algorithm>
 
-#include "publish/console.h"
-#include "publish/local_text.h"
-#include "publish/path_info.h"
-#include "publish/system_error.h"
+#include "fileio/console.h"
+#include "fileio/file_ops.h"
+#include "fileio/path_info.h"
+#include "fileio/system_error.h"
 
 namespace {
 
@@ -25,8 +26,8 @@ std::string Native(const std::string& path) {
 
 bool StderrIsTerminal() { return isatty(fileno(stderr)) != 0; }
 
-int CurrentSystemError() { return errno; }
-void ClearSystemError() { errno = 0; }
+Utf8Console::Utf8Console() {}
+Utf8Console::~Utf8Console() {}
 
 std::string SystemErrorText(int code) {
   if (code == 0) return std::string();
@@ -89,23 +90,6 @@ bool ListFolder(const std::string& folder, std::vector<FolderItem>* items, std::
 char NativeSeparator() { return '/'; }
 
 std::string ShownPath(const std::string& path) { return Native(path); }
-
-// Names and arguments on POSIX are UTF-8 already; they are checked where
-// they are converted to code page 932.
-bool LocalToUtf8(const std::string& local, std::string* utf8) {
-  *utf8 = local;
-  return true;
-}
-
-bool Utf8ToLocal(const std::string& utf8, std::string* local) {
-  *local = utf8;
-  return true;
-}
-
-bool AnythingAt(const std::string& path) {
-  struct stat st;
-  return lstat(Native(path).c_str(), &st) == 0;
-}
 
 bool RenameToFreshName(const std::string& from, const std::string& to) {
   return rename(Native(from).c_str(), Native(to).c_str()) == 0;

@@ -1,4 +1,8 @@
-#include "publish/path_info.h"
+#include "fileio/path_info.h"
+
+#include "fileio/file_ops.h"
+
+bool AnythingAt(const std::string& path) { return PathExists(path.c_str()) != 0; }
 
 bool SameFile(const PathInfo& a, const PathInfo& b) {
   return a.exists && b.exists && a.volume == b.volume && a.index == b.index;

@@ -187,21 +187,6 @@ struct Copier {
   }
 };
 
-const char* VerdictText(PackageVerdict verdict) {
-  switch (verdict) {
-    case kPackageUnreadable:
-      return "an entry cannot be read in full";
-    case kPackageDiffers:
-      return "an entry differs from its hash-list record";
-    case kPackageBrokenList:
-      return "the hash list cannot be loaded";
-    case kPackageBadStub:
-      return "the program before the package is no updater";
-    default:
-      return "the package cannot be used";
-  }
-}
-
 }  // namespace
 
 bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) {
@@ -341,7 +326,7 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
     CheckPackage(out.TempPath(), &outcome->check, job.progress);
     PackageVerdict verdict = JudgePackage(outcome->check, job.acceptTwinStub);
     if (verdict != kPackagePasses) {
-      *error = job.output + " fails its check: " + VerdictText(verdict);
+      *error = job.output + " fails its check: " + PackageVerdictText(verdict);
       ok = false;
     }
   }

@@ -106,3 +106,18 @@ const char* EntryCheckText(EntryCheck check) {
   }
   return "unknown";
 }
+
+const char* PackageVerdictText(PackageVerdict verdict) {
+  switch (verdict) {
+    case kPackageUnreadable:
+      return "an entry cannot be read in full";
+    case kPackageDiffers:
+      return "an entry differs from its hash-list record";
+    case kPackageBrokenList:
+      return "the hash list cannot be loaded";
+    case kPackageBadStub:
+      return "the program before the package is no updater";
+    default:
+      return "the package cannot be used";
+  }
+}

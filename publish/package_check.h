@@ -62,6 +62,9 @@ enum PackageVerdict {
   kPackageBrokenList,    // a hash-list entry exists but cannot be loaded
 };
 
+// Why the check fails, in words ("an entry cannot be read in full").
+const char* PackageVerdictText(PackageVerdict verdict);
+
 // The first fault: the file, the directory, the program that carries the
 // package, then the entries in directory order as the update meets them,
 // then the list. A hash-list entry that does not load fails the check

@@ -66,22 +66,6 @@ bool IsOpenSslStackLine(const std::string& line) {
   return line.find(":error:") != std::string::npos;
 }
 
-// Why the package check fails, as patchtool verify says it.
-const char* VerdictText(PackageVerdict verdict) {
-  switch (verdict) {
-    case kPackageUnreadable:
-      return "an entry cannot be read in full";
-    case kPackageDiffers:
-      return "an entry differs from its hash-list record";
-    case kPackageBrokenList:
-      return "the hash list cannot be loaded";
-    case kPackageBadStub:
-      return "the program before the package is no updater";
-    default:
-      return "the package cannot be used";
-  }
-}
-
 bool SameEntries(const PackageReport& a, const PackageReport& b) {
   if (a.entries.size() != b.entries.size()) return false;
   for (size_t i = 0; i < a.entries.size(); ++i) {
@@ -200,7 +184,7 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
   }
   PackageVerdict verdict = JudgePackage(package);
   if (verdict != kPackagePasses) {
-    *error = patch + " fails the package check: " + VerdictText(verdict) +
+    *error = patch + " fails the package check: " + PackageVerdictText(verdict) +
              " (see patchtool verify)";
     return false;
   }

@@ -517,29 +517,11 @@ class PatchtoolTest(unittest.TestCase):
             self.skipTest("needs a terminal that the program itself sees")
         self.make_patch()
         self.install_folder("game")
-        master, slave = os.openpty()
-        try:
-            proc = subprocess.run(COMMAND + ["apply", "patch.exe", "game"], cwd=self.dir,
-                                  stdout=subprocess.PIPE, stderr=slave, timeout=60)
-            os.close(slave)
-            slave = None
-            shown = b""
-            while True:
-                try:
-                    chunk = os.read(master, 65536)
-                except OSError:
-                    break
-                if not chunk:
-                    break
-                shown += chunk
-        finally:
-            os.close(master)
-            if slave is not None:
-                os.close(slave)
-        self.assertEqual(0, proc.returncode)
+        shown, code, stdout = self.run_on_terminal(["apply", "patch.exe", "game"])
+        self.assertEqual(0, code)
         self.assertIn(b"[2/4] b.arc", shown)
         self.assertIn(b"100%", shown)
-        self.assertTrue(proc.stdout.startswith(b"UPD_OK "), proc.stdout)
+        self.assertTrue(stdout.startswith(b"UPD_OK "), stdout)
         # Through a pipe, nothing but the result line.
         self.install_folder("game2")
         r = self.run_tool("apply", "patch.exe", "game2")
@@ -1293,7 +1275,7 @@ class PatchtoolTest(unittest.TestCase):
                            "keys/key.pem", "-o", "signed.exe"], b"signing with osslsigncode"))
         for args, shown_part in cases:
             with self.subTest(command=args[0]):
-                shown, code = self.run_on_terminal(args)
+                shown, code, _ = self.run_on_terminal(args)
                 self.assertEqual(0, code, shown)
                 self.assertIn(shown_part, shown)
                 self.assertTrue(shown.endswith(b"\r") or b"warning" in shown, shown)
@@ -1303,9 +1285,11 @@ class PatchtoolTest(unittest.TestCase):
                 self.assertNotIn("\r", r.err)
 
     def run_on_terminal(self, args):
+        """Runs the program with stderr on a terminal of its own; returns
+        what the terminal showed, the exit status and stdout."""
         master, slave = os.openpty()
         try:
-            proc = subprocess.run(COMMAND + args, cwd=self.dir, stdout=subprocess.DEVNULL,
+            proc = subprocess.run(COMMAND + args, cwd=self.dir, stdout=subprocess.PIPE,
                                   stderr=slave, timeout=120)
             os.close(slave)
             slave = None
@@ -1322,7 +1306,7 @@ class PatchtoolTest(unittest.TestCase):
             os.close(master)
             if slave is not None:
                 os.close(slave)
-        return shown, proc.returncode
+        return shown, proc.returncode, proc.stdout
 
 def main():
     global COMMAND, MERGED, NATIVE, ENGINE_STAND_IN

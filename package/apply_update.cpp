@@ -91,6 +91,7 @@ UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
   // A target that cannot be named or created is reported only after the
   // data was read and verified: a damaged package is told as damaged.
   char target[kPathBufferSize];
+  target[0] = '\0';
   char tempPath[kPathBufferSize];
   tempPath[0] = '\0';
   const char* writeStep = nullptr;
@@ -123,7 +124,9 @@ UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
     remaining -= n;
   }
   if (!VerifyEntry(hashList, entry.name, sum)) {
-    return reporter.Failed(UPD_E_CHECKSUM, packagePath, "checksum", 0);
+    // Named by the file it was to become.
+    return reporter.Failed(UPD_E_CHECKSUM, target[0] != '\0' ? target : entry.name, "checksum",
+                           0);
   }
   if (writeStep != nullptr) {
     return reporter.Failed(UPD_E_WRITE, tempPath[0] != '\0' ? tempPath : target, writeStep,

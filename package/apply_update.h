@@ -20,7 +20,8 @@ struct ApplyObserver {
   // bytes handled so far, total is its size.
   void (*bytesDone)(void* context, uint64_t done, uint64_t total) = nullptr;
   // Once, where the update fails: path is the file concerned (the package,
-  // an entry's target or its temporary file, or the uninstall list), step
+  // an entry's target, also for a checksum mismatch, or its temporary file,
+  // or the uninstall list), step
   // what failed there ("open", "read", "create", "write", "flush",
   // "replace", "checksum", "update"), systemError the system's error code
   // right after the failing call (errno, or GetLastError on Windows; 0 where

@@ -600,7 +600,7 @@ TEST_F(ApplyUpdateTest, FailuresAreReportedToTheObserver) {
   } const cases[] = {
       {"no package", Bytes(100, 0), patch, "read", UPD_E_PACKAGE, false},
       {"short entry", BuildPackage({cut}), patch, "read", UPD_E_PACKAGE, false},
-      {"mismatch", BuildPackage(listed), patch, "checksum", UPD_E_CHECKSUM, false},
+      {"mismatch", BuildPackage(listed), In("a.dat"), "checksum", UPD_E_CHECKSUM, false},
       {"a folder in the way", BuildPackage({{"folder.dat", ToBytes("f")}}), In("folder.dat"),
        "replace", UPD_E_WRITE, true},
       {"a missing subfolder", BuildPackage({{"no\\x.dat", ToBytes("x")}}), In("no\\x.dat"),

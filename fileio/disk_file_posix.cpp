@@ -84,7 +84,8 @@ uint32_t DiskFile::Read(void* buffer, uint32_t count) {
 uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
   if (!IsOpen()) return 0;
   int fd = static_cast<int>(handle_);
-  off_t start = lseek(fd, 0, SEEK_CUR);
+  // Where a large write starts, for the early writeback below.
+  off_t start = count >= kEarlyWriteback ? lseek(fd, 0, SEEK_CUR) : -1;
   uint32_t done = 0;
   const char* p = static_cast<const char*>(buffer);
   while (done < count) {

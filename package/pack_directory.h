@@ -53,7 +53,7 @@ enum PackStatus {
 
 // Reads header and directory from a file open for reading. Every name and
 // position is checked here, before any entry is used. When the records were
-// read but fail a check, they stay in directory for inspection only.
+// read but fail a check, they stay in directory, to be looked at only.
 PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory);
 
 // The update's result for a directory that could not be used.

@@ -35,7 +35,7 @@ void PrintHelp(const Command& command) { std::fputs(command.help().c_str(), stdo
 
 void PrintTopHelp() {
   std::printf(
-      "patchtool: builds, inspects and tests Velmora fix patches.\n"
+      "patchtool: builds, checks and tests Velmora fix patches.\n"
       "\n"
       "Usage: patchtool COMMAND [ARGUMENTS]\n"
       "       patchtool COMMAND --help   help on one command\n"

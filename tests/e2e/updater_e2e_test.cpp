@@ -303,6 +303,14 @@ class UpdaterRunTest : public testing::Test {
     EXPECT_FALSE(MutexExists(kInterpreterMutex));
   }
 
+  // The completion box comes, is answered, and the process ends with 0.
+  void ExpectCompletion(Process& process) {
+    Box done = NextBox(process);
+    ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
+    ASSERT_TRUE(driver_.Click(done, IDOK));
+    ExpectEndWithoutBox(process, kExitOk);
+  }
+
   // Starts the updater and answers Yes at its question.
   void StartAndAgree(Process& process, const std::wstring& patch) {
     ASSERT_TRUE(process.Start(patch));
@@ -468,10 +476,7 @@ TEST_F(UpdaterRunTest, SecondCopyEndsAtOnceWithoutABoxAndTheFirstGoesOn) {
   EXPECT_TRUE(IsWindow(question.hwnd));
   EXPECT_EQ(TakeSnapshot(install.folder), before);
   ASSERT_TRUE(driver_.Click(question, IDYES));
-  Box done = NextBox(first);
-  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-  ASSERT_TRUE(driver_.Click(done, IDOK));
-  ExpectEndWithoutBox(first, kExitOk);
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(first));
   EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
 }
 
@@ -578,10 +583,7 @@ TEST_F(UpdaterRunTest, ArgumentsAndShowModeChangeNothing) {
     Box question = NextBox(updater);
     ExpectQuestion(question);
     ASSERT_TRUE(driver_.Click(question, IDYES));
-    Box done = NextBox(updater);
-    ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-    ASSERT_TRUE(driver_.Click(done, IDOK));
-    ExpectEndWithoutBox(updater, kExitOk);
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
     EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
   }
 }
@@ -606,10 +608,7 @@ TEST_F(UpdaterRunTest, PatchOpensItselfWhateverItsPath) {
     }
     Process updater;
     ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch, name)));
-    Box done = NextBox(updater);
-    ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-    ASSERT_TRUE(driver_.Click(done, IDOK));
-    ExpectEndWithoutBox(updater, kExitOk);
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
     EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
   }
 }
@@ -623,10 +622,7 @@ TEST_F(UpdaterRunTest, KeyOfAnAnsiInstallerIsFound) {
   Snapshot before = TakeSnapshot(install.folder);
   Process updater;
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch)));
-  Box done = NextBox(updater);
-  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-  ASSERT_TRUE(driver_.Click(done, IDOK));
-  ExpectEndWithoutBox(updater, kExitOk);
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
   EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
 }
 
@@ -658,10 +654,7 @@ TEST_F(UpdaterRunTest, JapaneseEntryNames) {
   ASSERT_TRUE(MakeDir(install / Narrow(L"データ")));
   Process updater;
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
-  Box done = NextBox(updater);
-  ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-  ASSERT_TRUE(driver_.Click(done, IDOK));
-  ExpectEndWithoutBox(updater, kExitOk);
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
   EXPECT_EQ("japanese", ReadFileText(install / Narrow(L"データ.arc")));
   EXPECT_EQ("sub", ReadFileText(install / (Narrow(L"データ") + "\\" + Narrow(L"能.txt"))));
   EXPECT_EQ(std::string(kOldList) + entries[0].name + "\n" + entries[1].name + "\nqen.hvl\n" +

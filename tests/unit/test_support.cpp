@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -32,9 +33,9 @@ std::string Utf8Of(const wchar_t* wide) {
   out.resize(out.size() - 1);
   return out;
 }
-#define MODE(m) L##m
-FILE* OpenFile(const std::string& path, const wchar_t* mode) {
-  return _wfopen(Native(path).c_str(), mode);
+FILE* OpenFile(const std::string& path, const char* mode) {
+  std::wstring wideMode(mode, mode + std::strlen(mode));  // ASCII
+  return _wfopen(Native(path).c_str(), wideMode.c_str());
 }
 #else
 std::string Native(const std::string& path) {
@@ -42,7 +43,6 @@ std::string Native(const std::string& path) {
   std::replace(native.begin(), native.end(), '\\', '/');
   return native;
 }
-#define MODE(m) m
 FILE* OpenFile(const std::string& path, const char* mode) {
   return std::fopen(Native(path).c_str(), mode);
 }
@@ -119,7 +119,7 @@ TempDir::~TempDir() { RemoveTree(path_); }
 Bytes ToBytes(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 bool WriteFileBytes(const std::string& path, const Bytes& data) {
-  FILE* f = OpenFile(path, MODE("wb"));
+  FILE* f = OpenFile(path, "wb");
   if (f == nullptr) return false;
   bool ok = data.empty() || std::fwrite(data.data(), 1, data.size(), f) == data.size();
   return std::fclose(f) == 0 && ok;
@@ -130,7 +130,7 @@ bool WriteFileText(const std::string& path, const std::string& text) {
 }
 
 bool ReadFileBytes(const std::string& path, Bytes* data) {
-  FILE* f = OpenFile(path, MODE("rb"));
+  FILE* f = OpenFile(path, "rb");
   if (f == nullptr) return false;
   data->clear();
   uint8_t chunk[65536];
@@ -219,7 +219,7 @@ bool ReadOnlyIsEnforced() {
   TempDir dir;
   std::string probe = dir / "probe";
   if (!WriteFileText(probe, "x") || !SetReadOnly(probe, true)) return false;
-  FILE* f = OpenFile(probe, MODE("wb"));
+  FILE* f = OpenFile(probe, "wb");
   bool enforced = f == nullptr;
   if (f != nullptr) std::fclose(f);
   SetReadOnly(probe, false);

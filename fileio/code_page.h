@@ -15,3 +15,17 @@ int Cp932ToUtf8(const char* text, char* out, uint32_t size);
 // valid UTF-8, holds a character that code page 932 cannot represent, or
 // does not fit (out then holds "").
 int Utf8ToCp932(const char* text, char* out, uint32_t size);
+
+// Whether the byte starts a two-byte character (0x81 to 0x9F, 0xE0 to 0xFC).
+inline bool Cp932IsLeadByte(uint8_t b) {
+  return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+}
+
+// What Cp932RoundTripUnit gives for bytes that are not one such character.
+constexpr uint32_t kCp932None = 0xFFFFFFFFu;
+
+// The UTF-16 unit of the one character in the length bytes (1 or 2) at
+// text, when Windows reads them as that character and writes it back with
+// the very same bytes; kCp932None otherwise (no character, two characters,
+// or a duplicate that Windows writes with other bytes).
+uint32_t Cp932RoundTripUnit(const char* text, uint32_t length);

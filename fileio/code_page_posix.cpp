@@ -1,44 +1,71 @@
+// The conversions over the compiled-in copy of Windows' table, so that the
+// toolkit and the native tests read and write names as the updater does on
+// Windows.
 #include "fileio/code_page.h"
-
-#include <errno.h>
-#include <iconv.h>
 
 #include <cstring>
 
+#include "fileio/cp932_table.h"
+#include "fileio/utf8.h"
+
 namespace {
 
-// glibc's CP932 is Windows' table (0x5C is the backslash, 0x8160 U+FF5E).
-int Convert(const char* to, const char* from, const char* text, char* out, uint32_t size) {
+// Converts text character by character: step writes the bytes of the
+// character at in (left bytes) into bytes, sets *length to the bytes it
+// read, and returns how many it wrote, 0 when there is no such character.
+template <typename Step>
+int Convert(const char* text, char* out, uint32_t size, Step step) {
   if (size == 0) return 0;
-  out[0] = '\0';
-  iconv_t cd = iconv_open(to, from);
-  if (cd == reinterpret_cast<iconv_t>(-1)) return 0;
-  char* in = const_cast<char*>(text);
-  size_t inLeft = std::strlen(text);
-  char* at = out;
-  size_t outLeft = size - 1;  // room for the terminator
-  // Stops at the first byte sequence that is invalid or that the target
-  // cannot represent, and when the output is full.
-  size_t done = iconv(cd, &in, &inLeft, &at, &outLeft);
-  bool ok = done != static_cast<size_t>(-1) && inLeft == 0 &&
-            iconv(cd, nullptr, nullptr, &at, &outLeft) != static_cast<size_t>(-1);
-  iconv_close(cd);
-  // iconv counts characters it replaced instead of refusing them (a return
-  // above 0); a faithful conversion replaces nothing.
-  if (!ok || done != 0) {
-    out[0] = '\0';
-    return 0;
+  const uint8_t* in = reinterpret_cast<const uint8_t*>(text);
+  size_t left = std::strlen(text);
+  uint32_t used = 0;
+  while (left != 0) {
+    uint32_t length;
+    char bytes[4];
+    uint32_t n = step(in, left, &length, bytes);
+    if (n == 0 || used + n >= size) {
+      out[0] = '\0';
+      return 0;
+    }
+    std::memcpy(out + used, bytes, n);
+    used += n;
+    in += length;
+    left -= length;
   }
-  *at = '\0';
+  out[used] = '\0';
   return 1;
 }
 
 }  // namespace
 
 int Cp932ToUtf8(const char* text, char* out, uint32_t size) {
-  return Convert("UTF-8", "CP932", text, out, size);
+  return Convert(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
+    uint32_t unit = Cp932Decode(in, left, length);
+    return unit == kCp932None ? 0u : Utf8Encode(unit, bytes);
+  });
 }
 
 int Utf8ToCp932(const char* text, char* out, uint32_t size) {
-  return Convert("CP932", "UTF-8", text, out, size);
+  return Convert(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
+    uint32_t point = Utf8Decode(in, left, length);
+    uint32_t code = point == kUtf8Invalid ? kCp932None : Cp932Encode(point);
+    if (code == kCp932None) return 0u;
+    if (code <= 0xFF) {
+      bytes[0] = static_cast<char>(code);
+      return 1u;
+    }
+    bytes[0] = static_cast<char>(code >> 8);
+    bytes[1] = static_cast<char>(code & 0xFF);
+    return 2u;
+  });
+}
+
+uint32_t Cp932RoundTripUnit(const char* text, uint32_t length) {
+  uint32_t taken;
+  uint32_t unit = Cp932Decode(reinterpret_cast<const uint8_t*>(text), length, &taken);
+  if (unit == kCp932None || taken != length) return kCp932None;
+  uint32_t code = Cp932Encode(unit);
+  uint32_t expected = length == 2 ? (static_cast<uint8_t>(text[0]) << 8 | static_cast<uint8_t>(text[1]))
+                                  : static_cast<uint8_t>(text[0]);
+  return code == expected ? unit : kCp932None;
 }

@@ -53,6 +53,24 @@ int Convert(UINT from, UINT to, const char* text, char* out, uint32_t size) {
 
 }  // namespace
 
+uint32_t Cp932RoundTripUnit(const char* text, uint32_t length) {
+  if (length == 0 || length > 2) return kCp932None;
+  wchar_t unit;
+  if (MultiByteToWideChar(kCp932, MB_ERR_INVALID_CHARS, text, static_cast<int>(length), &unit,
+                          1) != 1) {
+    return kCp932None;
+  }
+  char back[2];
+  BOOL replaced = FALSE;
+  int n = WideCharToMultiByte(kCp932, WC_NO_BEST_FIT_CHARS, &unit, 1, back, sizeof back, nullptr,
+                              &replaced);
+  if (replaced || n != static_cast<int>(length) || back[0] != text[0] ||
+      (length == 2 && back[1] != text[1])) {
+    return kCp932None;
+  }
+  return unit;
+}
+
 int Cp932ToUtf8(const char* text, char* out, uint32_t size) {
   return Convert(kCp932, CP_UTF8, text, out, size);
 }

@@ -1,25 +1,9 @@
 #include "package/pack_directory.h"
 
-#include "fileio/code_page.h"
 #include "package/le_bytes.h"
+#include "package/name_rule.h"
 
 namespace {
-
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-// A component made of dots and spaces only, with two dots or more, is a
-// parent step once Windows drops trailing dots and spaces.
-bool IsParentStep(const char* begin, const char* end) {
-  int dots = 0;
-  for (const char* p = begin; p != end; ++p) {
-    if (*p == '.') {
-      ++dots;
-    } else if (*p != ' ') {
-      return false;
-    }
-  }
-  return dots >= 2;
-}
 
 bool HasTerminator(const uint8_t* field, uint32_t size) {
   for (uint32_t i = 0; i < size; ++i) {
@@ -38,19 +22,6 @@ PackEntry PackDirectory::Entry(uint32_t index) const {
   entry.size = LoadLe32(record + 20);
   entry.position = dataBase + entry.offset;
   return entry;
-}
-
-bool IsSafeEntryName(const char* name) {
-  if (IsSeparator(name[0])) return false;
-  const char* component = name;
-  for (const char* p = name;; ++p) {
-    if (*p == ':') return false;  // drive letters and alternate streams
-    if (*p == '\0' || IsSeparator(*p)) {
-      if (IsParentStep(component, p)) return false;
-      if (*p == '\0') return true;
-      component = p + 1;
-    }
-  }
 }
 
 PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory) {
@@ -76,13 +47,15 @@ PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory) {
   for (uint32_t i = 0; i < count; ++i) {
     const uint8_t* record = directory->entries + i * kPackEntrySize;
     if (!HasTerminator(record, kPackNameSize)) return kPackUnterminatedName;
-    if (!IsSafeEntryName(directory->Name(i))) return kPackUnsafeName;
-    // Names are code page 932 on every system; one that is not cannot name
-    // a file, and is refused before anything is written.
-    char converted[kPackNameSize * 3];
-    if (!Cp932ToUtf8(directory->Name(i), converted, sizeof converted)) return kPackBadName;
+    // A name that Windows strips, cannot create, or reads as another file
+    // would fail, or land elsewhere, only when its turn came.
+    if (CheckStoredName(directory->Name(i), nullptr) != kNameValid) return kPackBadName;
     uint64_t position = uint64_t{directory->dataBase} + LoadLe32(record + 16);
     if (position >= kPackPositionLimit) return kPackBadPosition;
+    // Entries past the end: a download cut short. The hash list, stored
+    // last, would be missing too, and the entries before the cut would go
+    // in unverified.
+    if (position + LoadLe32(record + 20) > size) return kPackDataPastEnd;
   }
   return kPackOk;
 }

@@ -46,13 +46,14 @@ enum PackStatus {
   kPackTooMany,           // entry count above 16
   kPackShortDirectory,
   kPackUnterminatedName,  // a 16-byte name field without its NUL
-  kPackUnsafeName,        // a name that could leave the install folder
-  kPackBadName,           // a name that is not code page 932 text
+  kPackBadName,           // a name that breaks the name rule (name_rule.h)
   kPackBadPosition,       // data base + offset beyond 32 bits or 2 GiB
+  kPackDataPastEnd,       // an entry's data runs past the end of the file
 };
 
-// Reads header and directory from a file open for reading. Every name and
-// position is checked here, before any entry is used. When the records were
+// Reads header and directory from a file open for reading. Every name,
+// position and size is checked here, before any entry is used: a package
+// cut short (a download that broke off) is refused whole. When the records were
 // read but fail a check, they stay in directory, to be looked at only.
 PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory);
 
@@ -61,8 +62,3 @@ UpdateResult PackStatusResult(PackStatus status);
 
 // Positions file on the first data byte of entry index.
 bool SeekPackEntry(DiskFile& file, const PackDirectory& directory, uint32_t index);
-
-// Whether a stored name keeps its file inside the install folder: no
-// absolute path, drive, colon, leading separator or parent step. Subfolder
-// names ("data\a.arc") are allowed.
-bool IsSafeEntryName(const char* name);

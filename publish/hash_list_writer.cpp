@@ -152,7 +152,10 @@ bool WriteHashListFile(const HashListJob& job, std::vector<HashListOutcome>* out
   std::vector<std::string> names;
   for (const std::string& file : job.files) {
     std::string name;
-    if (!StoredNameOf(NameOf(file), &name, error)) return false;
+    if (!StoredPartOf(NameOf(file), &name, error)) {
+      *error = file + ": " + *error;
+      return false;
+    }
     if (!IsRecordName(name)) {
       *error = file + ": " + RecordNameError(name);
       return false;

@@ -74,9 +74,9 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
                "subfolders included, hold at most " + std::to_string(kPackNameSize - 1);
       return false;
     }
-    if (!IsSafeEntryName(name.c_str())) {
-      *error = "the name " + ShownName(name) + " (of " + change.file.path +
-               ") is not allowed in a package (colon or parent step)";
+    std::string why;
+    if (!CheckStoredNameText(name, &why)) {
+      *error = change.file.path + ": " + why;
       return false;
     }
   }

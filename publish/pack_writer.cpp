@@ -37,23 +37,24 @@ bool CheckNames(const PackJob& job, std::vector<Input>* inputs, std::string* err
     const std::string& path = input.path;
     if (i < job.storedNames.size()) {
       input.name = job.storedNames[i];
-    } else if (!StoredNameOf(NameOf(path), &input.name, error)) {
+    } else if (NameOf(path).empty()) {
+      *error = path + " names no file";
+      return false;
+    } else if (!StoredPartOf(NameOf(path), &input.name, error)) {
+      *error = path + ": " + *error;
       return false;
     }
     const std::string& name = input.name;
     std::string shown = ShownName(name);
-    if (name.empty()) {
-      *error = path + " names no file";
-      return false;
-    }
     if (name.size() > kPackNameSize - 1) {
       *error = "the name " + shown + " (of " + path + ") is " + std::to_string(name.size()) +
                " bytes long in code page 932; entry names hold at most " +
                std::to_string(kPackNameSize - 1);
       return false;
     }
-    if (!IsSafeEntryName(name.c_str())) {
-      *error = "the name " + shown + " is not allowed in a package (colon or parent step)";
+    std::string why;
+    if (!CheckStoredNameText(name, &why)) {
+      *error = path + ": " + why;
       return false;
     }
     if (FoldedNamesEqual(name.c_str(), kUninstallListName)) {
@@ -90,7 +91,7 @@ std::string GeneratedListName(const PackJob& job, std::string* error) {
   if (!job.hashListName.empty()) return job.hashListName;
   if (!job.hashListBase.empty()) {
     std::string name;
-    if (StoredNameOf(NameOf(job.hashListBase), &name, error) &&
+    if (StoredPartOf(NameOf(job.hashListBase), &name, error) &&
         FoldedNamesEqual(name.c_str(), kHashListName)) {
       return name;
     }

@@ -35,7 +35,13 @@ void CheckPackage(const std::string& path, PackageReport* report,
 
   PackDirectory directory;
   report->packStatus = ReadPackDirectory(file, &directory);
-  if (report->packStatus != kPackOk) return;
+  // Records that were read but break a rule (a name, a position, data past
+  // the end) are still reported, to be looked at: the updater refuses the
+  // package whole, and JudgePackage says so.
+  if (report->packStatus != kPackOk && report->packStatus != kPackBadName &&
+      report->packStatus != kPackBadPosition && report->packStatus != kPackDataPastEnd) {
+    return;
+  }
   report->dataBase = directory.dataBase;
 
   HashList list;

@@ -106,7 +106,7 @@ bool StoredPath(const std::vector<std::string>& parts, const std::string& shown,
   stored->clear();
   for (size_t i = 0; i < parts.size(); ++i) {
     std::string part;
-    if (!StoredNameOf(parts[i], &part, error)) {
+    if (!StoredPartOf(parts[i], &part, error)) {
       *error = shown + ": " + *error;
       return false;
     }
@@ -141,7 +141,7 @@ bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseD
   auto oldList = oldTree.files.find(listKey);
   if (oldList != oldTree.files.end()) {
     diff->oldList = oldList->second.path;
-    if (!StoredNameOf(oldList->second.relative, &diff->oldListName, error)) return false;
+    if (!StoredPartOf(oldList->second.relative, &diff->oldListName, error)) return false;
   }
   auto newList = newTree.files.find(listKey);
   if (newList != newTree.files.end()) diff->newList = newList->second.path;

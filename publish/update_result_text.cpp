@@ -67,13 +67,14 @@ const char* PackStatusText(PackStatus status) {
       return "the package directory is cut short";
     case kPackUnterminatedName:
       return "an entry name fills its 16 bytes without a terminating NUL";
-    case kPackUnsafeName:
-      return "an entry name could leave the install folder (absolute path, drive, colon or "
-             "parent step)";
     case kPackBadName:
-      return "an entry name is not code page 932 text";
+      return "an entry name breaks the name rule: it is not code page 932 text that Windows "
+             "writes back the same, or Windows strips it, opens a device for it or cannot "
+             "create it";
     case kPackBadPosition:
       return "an entry starts at or beyond 2 GiB, out of the reader's reach";
+    case kPackDataPastEnd:
+      return "an entry's data runs past the end of the file (a download cut short?)";
   }
   return "unknown package status";
 }

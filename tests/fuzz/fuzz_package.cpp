@@ -12,6 +12,7 @@
 #include "fileio/heap_block.h"
 #include "package/apply_update.h"
 #include "package/hash_list.h"
+#include "package/name_rule.h"
 #include "package/pack_directory.h"
 #include "tests/fuzz/fuzz_support.h"
 
@@ -32,7 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       HeapBlock buffer(1 << 16);
       for (uint32_t i = 0; i < directory.count; ++i) {
         PackEntry entry = directory.Entry(i);
-        if (!IsSafeEntryName(entry.name) || entry.position >= kPackPositionLimit) std::abort();
+        // Every name and position was checked before any entry is used.
+        if (CheckStoredName(entry.name, nullptr) != kNameValid) std::abort();
+        if (entry.position >= kPackPositionLimit) std::abort();
+        if (uint64_t{entry.position} + entry.size > file.GetSize()) std::abort();
         if (!SeekPackEntry(file, directory, i)) continue;
         ContentSum sum;
         for (uint32_t left = entry.size; left != 0;) {

@@ -48,3 +48,9 @@ write("fuzz_hash_list", "bad_magic", listed([(b"data.arc", b"abc")], b"JXW____."
 write("fuzz_uninstall_list", "plain", b"b.dat\nc.dat\na.dat\ndata.dat\n\0\x03")
 write("fuzz_uninstall_list", "crlf_no_nul", b"x.dat\ny.dat\r\ngame.exe\r\nx.dat\x02")
 write("fuzz_uninstall_list", "embedded_nul", b"n\nnew\na\n\0tail\0\x01")
+
+for name, text in [("plain", b"data\\sc00.arc"), ("japanese", "\u30de\u30c3\u30d7.arc".encode("cp932")),
+                   ("utf8", "\u30de\u30c3\u30d7.arc".encode("utf-8")), ("device", b"con.arc"),
+                   ("trailing_dot", b"readme.txt."), ("trail_5c", "\u30bd".encode("cp932")),
+                   ("ibm_duplicate", b"\xfa\x54")]:
+    write("fuzz_stored_name", name, text)

@@ -1020,8 +1020,8 @@ class PatchtoolTest(unittest.TestCase):
         cases = [(["src/ミロセナ_123.arc"], "is 16 bytes long in code page 932")]
         if NATIVE:  # an ANSI code page 932 cannot even pass this name
             self.write("src/café.arc", b"x")
-            cases.append((["src/café.arc"], "code page 932, which the updater reads names "
-                                            "in, has no code for one of its characters"))
+            cases.append((["src/café.arc"], "é (U+00E9) is not in code page 932; Windows "
+                                            "reads byte 0x65 as e (U+0065)"))
         for names, part in cases:
             with self.subTest(names=names):
                 before = self.files_here()

@@ -232,11 +232,11 @@ TEST_F(ApplyUpdateTest, UnusablePackagesWriteNothing) {
   EXPECT_EQ(UPD_E_PACKAGE, ApplyUpdateFromFile(missing.c_str(), install_.c_str()));
 }
 
-// An entry whose data runs out part-way (the package file ends early, as
-// when a read fails in the middle of a large entry) leaves its target
-// exactly as it was and no temporary file behind; the entries before it
-// stay written.
-TEST_F(ApplyUpdateTest, ShortEntryDataLeavesItsTargetUntouched) {
+// A package cut inside an entry (a download that broke off) is refused
+// before anything is written: the entries before the cut would otherwise go
+// in unverified, since the hash list lies past it, and the game would be
+// left half old, half new.
+TEST_F(ApplyUpdateTest, CutPackageWritesNothing) {
   struct Case {
     uint32_t size;  // the entry's stored size
     uint32_t held;  // the bytes of it that the file holds
@@ -250,11 +250,11 @@ TEST_F(ApplyUpdateTest, ShortEntryDataLeavesItsTargetUntouched) {
     b.overrideSize = true;
     b.size = c.size;
     EXPECT_EQ(UPD_E_PACKAGE, Apply({{"a.dat", ToBytes("a")}, b}));
-    EXPECT_EQ("a", ReadFileText(In("a.dat")));
+    EXPECT_FALSE(FileExists(In("a.dat")));
     EXPECT_EQ("previous b", ReadFileText(In("b.dat")));
     EXPECT_TRUE(IsReadOnly(In("b.dat")));
     EXPECT_EQ("game.exe\n", ListText());
-    EXPECT_EQ((Names{"a.dat", "b.dat", "uninst.lst"}), ListDir(install_));
+    EXPECT_EQ((Names{"b.dat", "uninst.lst"}), ListDir(install_));
   }
   SetReadOnly(In("b.dat"), false);
 }

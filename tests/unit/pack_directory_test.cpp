@@ -134,7 +134,7 @@ TEST_F(PackDirectoryTest, PositionsMustStayBelowTwoGiB) {
     PackStatus status;
   } const cases[] = {
       {0, kPackOk},
-      {0x7FFFFFFFu - 65584u, kPackOk},           // last reachable position
+      {0x7FFFFFFFu - 65584u, kPackDataPastEnd},  // last reachable, past the end
       {0x80000000u - 65584u, kPackBadPosition},  // position 2^31
       {0xFFFFFFFFu, kPackBadPosition},           // data base + offset past 32 bits
       {0xFFFFFFFFu - 65584u + 1u, kPackBadPosition},  // wraps to 0
@@ -149,50 +149,63 @@ TEST_F(PackDirectoryTest, PositionsMustStayBelowTwoGiB) {
   }
 }
 
-TEST_F(PackDirectoryTest, NamesThatCouldLeaveTheInstallFolder) {
-  struct Case {
-    const char* name;
-    bool safe;
-  } const cases[] = {
-      {"a.arc", true},         {"data\\a.arc", true},  {"data/a.arc", true},
-      {"..a", true},           {"a..b", true},         {".hidden", true},
-      {"", true},              {"..", false},          {"..\\a.arc", false},
-      {"../a.arc", false},     {"data\\..\\a", false}, {"data\\..", false},
-      {"\\a.arc", false},      {"/a.arc", false},      {"C:a.arc", false},
-      {"c:\\a.arc", false},    {"a.arc:ads", false},   {"\\\\server\\x", false},
-      {". .\\a", false},       {"...\\a", false},      {".. \\a", false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_EQ(c.safe, IsSafeEntryName(c.name));
-    PackDirectory directory;
-    EXPECT_EQ(c.safe ? kPackOk : kPackUnsafeName,
-              ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {c.name, ToBytes("2")}}),
-                        &directory));
-  }
-}
-
-// Names are code page 932 text: Japanese names (a trail byte 0x5C among
-// them) are read, bytes that are no code page 932 text refuse the package.
-TEST_F(PackDirectoryTest, NamesMustBeCodePage932Text) {
+// Every name is held to the name rule before any entry is used: one that
+// could leave the install folder, that Windows strips or opens a device
+// for, or that is no code page 932 text refuses the whole package.
+TEST_F(PackDirectoryTest, NamesBreakingTheRuleRefuseThePackage) {
   struct Case {
     const char* what;
     std::string name;
     PackStatus status;
   } const cases[] = {
+      {"plain", "a.arc", kPackOk},
+      {"a subfolder", "data\\a.arc", kPackOk},
       {"katakana", "\x83\x66\x81\x5B\x83\x5E.arc", kPackOk},
-      {"a trail byte 0x5C", "\x94\x5C.arc", kPackOk},
       {"half-width katakana", "\xB1\xB2.arc", kPackOk},
+      {"a leading dot", ".hidden", kPackOk},
+      {"empty", "", kPackBadName},
+      {"the parent folder", "..\\a.arc", kPackBadName},
+      {"a slash", "../a.arc", kPackBadName},
+      {"a leading separator", "\\a.arc", kPackBadName},
+      {"a drive", "C:a.arc", kPackBadName},
+      {"a stream", "a.arc:ads", kPackBadName},
+      {"a trailing dot", "evt.arc.", kPackBadName},
+      {"a trailing space", "evt.arc ", kPackBadName},
+      {"a device", "con.arc", kPackBadName},
+      {"a star", "a*.arc", kPackBadName},
+      {"a line feed", "a\nb", kPackBadName},
+      {"a trail byte 0x5C", "\x94\x5C.arc", kPackBadName},
       {"a lead byte at the end", "a.arc\x83", kPackBadName},
       {"a lead byte before a bad trail byte", "\x83\x20.arc", kPackBadName},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     PackDirectory directory;
-    EXPECT_EQ(c.status, ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {c.name, ToBytes("2")}}),
+    EXPECT_EQ(c.status, ReadBytes(BuildPackage({{"ok.dat", ToBytes("1")}, {c.name, ToBytes("2")},
+                                                {"late.dat", ToBytes("3")}}),
                                   &directory));
   }
   EXPECT_EQ(UPD_E_PACKAGE, PackStatusResult(kPackBadName));
+}
+
+// A download cut short: every entry's data must lie within the file.
+TEST_F(PackDirectoryTest, DataPastTheEndRefusesThePackage) {
+  std::vector<FixtureEntry> entries = {{"a.dat", ToBytes("aaaa")}, {"b.dat", ToBytes("bbbb")},
+                                       {"QEN.hvl", ToBytes("list")}};
+  Bytes whole = BuildPackage(entries);
+  PackDirectory directory;
+  EXPECT_EQ(kPackOk, ReadBytes(whole, &directory));
+  for (size_t cut : {size_t{1}, size_t{5}, size_t{9}}) {
+    SCOPED_TRACE(cut);
+    Bytes shorter(whole.begin(), whole.end() - cut);
+    EXPECT_EQ(kPackDataPastEnd, ReadBytes(shorter, &directory));
+  }
+  // An empty entry at the very end, and bytes behind the last entry, are fine.
+  entries.push_back({"empty.dat", Bytes()});
+  Bytes longer = BuildPackage(entries);
+  longer.push_back(0);
+  EXPECT_EQ(kPackOk, ReadBytes(longer, &directory));
+  EXPECT_EQ(UPD_E_PACKAGE, PackStatusResult(kPackDataPastEnd));
 }
 
 TEST_F(PackDirectoryTest, SeekPackEntry) {
@@ -207,7 +220,8 @@ TEST_F(PackDirectoryTest, SeekPackEntry) {
   DiskFile file;
   ASSERT_EQ(1, file.OpenRead(path.c_str()));
   PackDirectory directory;
-  ASSERT_EQ(kPackOk, ReadPackDirectory(file, &directory));
+  // Refused, but the records stay to be looked at.
+  ASSERT_EQ(kPackDataPastEnd, ReadPackDirectory(file, &directory));
   EXPECT_TRUE(SeekPackEntry(file, directory, 1));
   EXPECT_TRUE(SeekPackEntry(file, directory, 2));
   char buf[10];

@@ -214,8 +214,8 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
   for (int i = 0; i < 17; ++i) seventeen.push_back("f" + std::to_string(i) + ".dat");
   const std::vector<Refusal> cases = {
       {"name of 16 bytes", {"sixteen_chars.xy"}, {}, false, 0x800, "15"},
-      {"parent step", {}, {"sub\\.."}, false, 0x800, "not allowed"},
-      {"dots and spaces", {}, {"sub\\. ."}, false, 0x800, "not allowed"},
+      {"parent step", {}, {"sub\\.."}, false, 0x800, "ends in a dot, which Windows strips"},
+      {"dots and spaces", {}, {"sub\\. ."}, false, 0x800, "ends in a dot"},
       {"names nothing", {}, {"sub\\"}, false, 0x800, "names no file"},
       {"stub too long", {"a.arc"}, {}, false, 65537, "65537"},
       {"stub of 65536 bytes", {"a.arc"}, {}, false, 65536, "must end below 65536"},
@@ -226,8 +226,11 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 0x800, "hash list already"},
       {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 0x800, "same entry name"},
       {"missing input", {"a.arc"}, {"gone.arc"}, false, 0x800, "gone.arc"},
-#ifndef _WIN32
-      {"colon", {"a:b"}, {}, false, 0x800, "not allowed"},
+#ifndef _WIN32  // names that Windows cannot even create
+      {"a device name", {"con.arc"}, {}, false, 0x800, "is a device name"},
+      {"a trailing dot", {"readme.txt."}, {}, false, 0x800, "ends in a dot"},
+      {"colon", {"a:b"}, {}, false, 0x800, ": cannot stand in a Windows file name"},
+      {"a line feed", {"a\nb"}, {}, false, 0x800, "U+000A cannot stand"},
 #endif
   };
   for (const Refusal& c : cases) {

@@ -126,8 +126,12 @@ TEST_F(PackageCheckTest, VerdictIsTheFirstFaultTheUpdateMeets) {
     PackageVerdict verdict;
   };
   const std::vector<Case> cases = {
-      {"differs, then unreadable", {{"qen.hvl", list}, {"a.arc", a}, pastEnd}, kPackageDiffers},
-      {"unreadable, then differs", {{"qen.hvl", list}, pastEnd, {"a.arc", a}}, kPackageUnreadable},
+      {"differs", {{"qen.hvl", list}, {"a.arc", a}}, kPackageDiffers},
+      // The updater refuses a cut package before any entry.
+      {"differs, then past the end", {{"qen.hvl", list}, {"a.arc", a}, pastEnd},
+       kPackageUnusable},
+      {"past the end, then differs", {{"qen.hvl", list}, pastEnd, {"a.arc", a}},
+       kPackageUnusable},
       {"no hash list", {{"a.arc", a}}, kPackagePasses},
       {"list of no records", {{"a.arc", a}, {"qen.hvl", BuildHashList({})}}, kPackagePasses},
       {"list with a wrong magic",
@@ -138,7 +142,7 @@ TEST_F(PackageCheckTest, VerdictIsTheFirstFaultTheUpdateMeets) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     PackageReport report = Check(BuildPackage(c.entries));
-    ASSERT_EQ(kPackOk, report.packStatus);
+    ASSERT_EQ(c.entries.size(), report.entries.size());
     EXPECT_EQ(c.verdict, JudgePackage(report));
   }
 }
@@ -148,10 +152,12 @@ TEST_F(PackageCheckTest, UnreadableEntries) {
   pastEnd.overrideSize = true;
   pastEnd.size = 4;  // one byte more than the file holds
   PackageReport report = Check(BuildPackage({{"a.arc", ToBytes("a")}, pastEnd}));
+  // The package is refused whole, and its entries are still shown.
+  EXPECT_EQ(kPackDataPastEnd, report.packStatus);
   ASSERT_EQ(2u, report.entries.size());
   EXPECT_EQ(kEntryNotListed, report.entries[0].check);
   EXPECT_EQ(kEntryUnreadable, report.entries[1].check);
-  EXPECT_EQ(kPackageUnreadable, JudgePackage(report));
+  EXPECT_EQ(kPackageUnusable, JudgePackage(report));
 }
 
 TEST_F(PackageCheckTest, UnusablePackages) {

@@ -4,8 +4,8 @@
 #include "fileio/file_ops.h"
 #include "publish/game_files.h"
 #include "publish/output_file.h"
-#include "fileio/path_info.h"
-#include "fileio/system_error.h"
+#include "fileio/toolkit/path_info.h"
+#include "fileio/toolkit/system_error.h"
 
 bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateResult* wouldEnd) {
   PathInfo info;

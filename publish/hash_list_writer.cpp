@@ -8,7 +8,7 @@
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
 #include "publish/output_file.h"
-#include "fileio/path_info.h"
+#include "fileio/toolkit/path_info.h"
 #include "publish/stored_name.h"
 #include "package/pack_directory.h"
 #include "publish/update_result_text.h"

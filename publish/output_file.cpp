@@ -3,8 +3,8 @@
 #include <cstdio>
 
 #include "fileio/file_ops.h"
-#include "fileio/path_info.h"
-#include "fileio/system_error.h"
+#include "fileio/toolkit/path_info.h"
+#include "fileio/toolkit/system_error.h"
 
 OutputFile::~OutputFile() { Discard(); }
 

@@ -10,7 +10,7 @@
 #include "package/pack_directory.h"
 #include "publish/game_files.h"
 #include "publish/output_file.h"
-#include "fileio/path_info.h"
+#include "fileio/toolkit/path_info.h"
 #include "publish/stored_name.h"
 #include "publish/update_result_text.h"
 #include "publish/updater_image.h"

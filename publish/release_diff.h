@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "fileio/path_info.h"
+#include "fileio/toolkit/path_info.h"
 #include "publish/progress_sink.h"
 
 struct ReleaseFile {

@@ -10,7 +10,7 @@
 #ifdef _WIN32
 #include <wchar.h>
 
-#include "fileio/console.h"
+#include "fileio/toolkit/console.h"
 #include "fileio/wide_path.h"
 #endif
 

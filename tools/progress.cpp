@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "fileio/console.h"
+#include "fileio/toolkit/console.h"
 
 TerminalProgress::TerminalProgress() : enabled_(StderrIsTerminal()) {}
 

@@ -8,9 +8,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "fileio/console.h"
-#include "fileio/path_info.h"
-#include "fileio/system_error.h"
+#include "fileio/toolkit/console.h"
+#include "fileio/toolkit/path_info.h"
+#include "fileio/toolkit/system_error.h"
 #include "fileio/wide_path.h"
 
 namespace {

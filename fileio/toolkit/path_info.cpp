@@ -1,4 +1,4 @@
-#include "fileio/path_info.h"
+#include "fileio/toolkit/path_info.h"
 
 #include "fileio/file_ops.h"
 

@@ -9,10 +9,10 @@
 
 #include <algorithm>
 
-#include "fileio/console.h"
+#include "fileio/toolkit/console.h"
 #include "fileio/file_ops.h"
-#include "fileio/path_info.h"
-#include "fileio/system_error.h"
+#include "fileio/toolkit/path_info.h"
+#include "fileio/toolkit/system_error.h"
 
 namespace {
 

@@ -15,3 +15,9 @@ uint32_t Utf8Decode(const uint8_t* text, size_t available, uint32_t* length);
 // Writes the code point's UTF-8 form into out (room for 4 bytes) and
 // returns its length; 0 for a surrogate or a value beyond U+10FFFF.
 uint32_t Utf8Encode(uint32_t point, char* out);
+
+// Converts NUL-terminated UTF-8 to UTF-16 in out (size units, the
+// terminator included; one unit per wchar_t, which on Windows is the
+// system's own form). Returns 1, or 0 when it is not valid UTF-8 or does
+// not fit (out then holds an empty string).
+int Utf8ToWide(const char* text, wchar_t* out, uint32_t size);

@@ -12,12 +12,14 @@
 using Bytes = std::vector<uint8_t>;
 
 // The longest path that the system's file layer takes, counted in ASCII
-// characters: Windows' limit without the long-path prefix (in UTF-16
-// units); on POSIX, what the path buffers hold.
+// characters: Windows' limit without the long-path prefix (MAX_PATH, 260
+// UTF-16 units with the terminator); on POSIX, what the path buffers hold
+// (259 units of up to 3 bytes each in UTF-8). Written as numbers, not taken
+// from the constants under test.
 #ifdef _WIN32
-constexpr size_t kLongestPath = kMaxPathUnits;
+constexpr size_t kLongestPath = 259;
 #else
-constexpr size_t kLongestPath = kPathBufferSize - 1;
+constexpr size_t kLongestPath = 777;
 #endif
 
 // A fresh, empty folder, removed with everything in it at destruction.

@@ -75,3 +75,30 @@ int64_t FileSize(const std::string& path);
 // Creates nested folders under base so that the whole path is exactly
 // length bytes long. Returns "" when a folder cannot be made.
 std::string MakeFolderOfLength(const std::string& base, size_t length);
+
+// A symbolic link at linkPath to target, which must exist (natively; under
+// Wine, a link of the Unix file system beneath, made by the Unix ln, which
+// Wine shows as the file it leads to). False where none can be made.
+bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
+
+// Holds a file open as another program would: on Windows as a virus
+// scanner does (for reading, shared for reading and writing but not for
+// deletion, which keeps moves away); on POSIX through a DiskFile open for
+// reading, whose lock keeps the layer's moves away.
+class FileHolder {
+ public:
+  FileHolder() = default;
+  ~FileHolder();
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+
+  bool Hold(const std::string& path);
+  void Release();
+  // Lets go after the given time, from another thread; the destructor
+  // waits for that.
+  bool ReleaseAfter(uint32_t milliseconds);
+
+ private:
+  struct State;
+  State* state_ = nullptr;
+};

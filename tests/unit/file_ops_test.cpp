@@ -495,6 +495,28 @@ TEST_F(FileOpsTest, FolderThatCannotBeSearchedGivesNoEntryPath) {
   EXPECT_EQ(1u, recorder.Count(FileCall::kScanFolder));
 }
 
+// The layer's lock stands in for another program's open handle: a lock
+// held elsewhere makes the move wait; one that fails otherwise ends it.
+TEST_F(FileOpsTest, MoveWaitsOnlyForALockHeldElsewhere) {
+  for (int error : {EWOULDBLOCK, ENOLCK}) {
+    SCOPED_TRACE(error);
+    TempDir dir;
+    const std::string target = dir / "t.dat";
+    const std::string source = dir / "new.tmp";
+    ASSERT_TRUE(WriteFileText(target, "old"));
+    ASSERT_TRUE(WriteFileText(source, "new"));
+    CallRecorder recorder;
+    size_t locks = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      return seen.call == FileCall::kLock && locks++ < 2 ? error : 0;
+    };
+    const bool waits = error == EWOULDBLOCK;
+    EXPECT_EQ(waits ? 1 : 0, ReplaceWithFile(target.c_str(), source.c_str()));
+    EXPECT_EQ(waits ? 2u : 0u, recorder.pauses.size());
+    EXPECT_EQ(waits ? "new" : "old", ReadFileText(target));
+  }
+}
+
 // A temporary file whose lock cannot be taken right after its creation is
 // removed again, for each name tried.
 TEST_F(FileOpsTest, TemporaryWhoseLockFailsIsRemoved) {

@@ -1,7 +1,5 @@
 #include "fileio/utf8.h"
 
-#include <cstring>
-
 uint32_t Utf8Decode(const uint8_t* text, size_t available, uint32_t* length) {
   *length = 1;
   if (available == 0) return kUtf8Invalid;
@@ -49,30 +47,18 @@ uint32_t Utf8Encode(uint32_t point, char* out) {
 }
 
 int Utf8ToWide(const char* text, wchar_t* out, uint32_t size) {
-  if (size == 0) return 0;
-  const uint8_t* in = reinterpret_cast<const uint8_t*>(text);
-  size_t left = std::strlen(text);
-  uint32_t used = 0;
-  while (left != 0) {
-    uint32_t length;
-    uint32_t point = Utf8Decode(in, left, &length);
-    // Characters beyond the first plane take two units (a surrogate pair),
-    // which must fit whole before the terminator.
-    uint32_t units = point >= 0x10000 ? 2 : 1;
-    if (point == kUtf8Invalid || units >= size - used) {
-      out[0] = L'\0';
-      return 0;
-    }
-    if (units == 2) {
-      point -= 0x10000;
-      out[used++] = static_cast<wchar_t>(0xD800 + (point >> 10));
-      out[used++] = static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
-    } else {
-      out[used++] = static_cast<wchar_t>(point);
-    }
-    in += length;
-    left -= length;
-  }
-  out[used] = L'\0';
-  return 1;
+  return ConvertEach(text, out, size,
+                     [](const uint8_t* in, size_t left, uint32_t* length, wchar_t* units) {
+                       uint32_t point = Utf8Decode(in, left, length);
+                       if (point == kUtf8Invalid) return 0u;
+                       if (point < 0x10000) {
+                         units[0] = static_cast<wchar_t>(point);
+                         return 1u;
+                       }
+                       // Beyond the first plane: a surrogate pair.
+                       point -= 0x10000;
+                       units[0] = static_cast<wchar_t>(0xD800 + (point >> 10));
+                       units[1] = static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
+                       return 2u;
+                     });
 }

@@ -217,6 +217,15 @@ TEST_F(FileOpsTest, EntryPathsTakeTheSpellingOfExistingFiles) {
 }
 #endif
 
+// A target holding "old" and a new file holding "new" beside it, in a
+// folder of their own.
+struct OldAndNew {
+  TempDir dir;
+  const std::string target = dir / "t.dat";
+  const std::string source = dir / "new.tmp";
+  const bool written = WriteFileText(target, "old") && WriteFileText(source, "new");
+};
+
 // Both replacements, for the tables below.
 struct Replacement {
   const char* what;
@@ -254,11 +263,10 @@ TEST_F(FileOpsTest, MovesHeldUpByAnotherProgramAreTriedAgain) {
   for (const Replacement& r : kReplacements) {
     for (const Case& c : cases) {
       SCOPED_TRACE(std::string(r.what) + ", " + c.what + ", error " + std::to_string(c.error));
-      TempDir dir;
-      const std::string target = dir / "t.dat";
-      const std::string source = dir / "new.tmp";
-      ASSERT_TRUE(WriteFileText(target, "old"));
-      ASSERT_TRUE(WriteFileText(source, "new"));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
       CallRecorder recorder;
       size_t moves = 0;
       recorder.fail = [&](const SeenCall& seen, size_t) {
@@ -266,7 +274,8 @@ TEST_F(FileOpsTest, MovesHeldUpByAnotherProgramAreTriedAgain) {
       };
       EXPECT_EQ(c.result, r.replace(target.c_str(), source.c_str(), nullptr));
       EXPECT_EQ(c.result == 1 ? "new" : "old", ReadFileText(target));
-      EXPECT_EQ(c.result == 1 ? Names{"t.dat"} : (Names{"new.tmp", "t.dat"}), ListDir(dir.path()));
+      EXPECT_EQ(c.result == 1 ? Names{"t.dat"} : (Names{"new.tmp", "t.dat"}),
+                ListDir(files.dir.path()));
       ASSERT_EQ(c.pauses, recorder.pauses.size());
       for (size_t i = 1; i < recorder.pauses.size(); ++i) {
         EXPECT_LE(recorder.pauses[i - 1], recorder.pauses[i]) << "pause " << i;
@@ -286,11 +295,10 @@ TEST_F(FileOpsTest, HeldFilesAreWaitedFor) {
   for (const Replacement& r : kReplacements) {
     for (bool holdTarget : {true, false}) {
       SCOPED_TRACE(std::string(r.what) + (holdTarget ? ", target held" : ", new file held"));
-      TempDir dir;
-      const std::string target = dir / "t.dat";
-      const std::string source = dir / "new.tmp";
-      ASSERT_TRUE(WriteFileText(target, "old"));
-      ASSERT_TRUE(WriteFileText(source, "new"));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
       FileHolder holder;
       ASSERT_TRUE(holder.Hold(holdTarget ? target : source));
       CallRecorder recorder;
@@ -300,7 +308,7 @@ TEST_F(FileOpsTest, HeldFilesAreWaitedFor) {
       EXPECT_EQ(1, r.replace(target.c_str(), source.c_str(), nullptr));
       EXPECT_EQ(2u, recorder.pauses.size());
       EXPECT_EQ("new", ReadFileText(target));
-      EXPECT_EQ(Names{"t.dat"}, ListDir(dir.path()));
+      EXPECT_EQ(Names{"t.dat"}, ListDir(files.dir.path()));
     }
   }
 }
@@ -384,11 +392,10 @@ TEST_F(FileOpsTest, ReadOnlyTargetLosesItsAttributeOnlyForTheMove) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    TempDir dir;
-    const std::string target = dir / "t.dat";
-    const std::string source = dir / "new.tmp";
-    ASSERT_TRUE(WriteFileText(target, "old"));
-    ASSERT_TRUE(WriteFileText(source, "new"));
+    OldAndNew files;
+    ASSERT_TRUE(files.written);
+    const std::string& target = files.target;
+    const std::string& source = files.source;
     ASSERT_TRUE(SetReadOnly(target, true));
     const DWORD attributes = GetFileAttributesW(std::wstring(target.begin(), target.end()).c_str());
     ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_READONLY);
@@ -459,11 +466,10 @@ TEST_F(FileOpsTest, ReplacementWhoseFolderSyncFailsIsDone) {
   for (const Replacement& r : kReplacements) {
     for (bool syncFails : {false, true}) {
       SCOPED_TRACE(std::string(r.what) + (syncFails ? ", the sync fails" : ""));
-      TempDir dir;
-      const std::string target = dir / "t.dat";
-      const std::string source = dir / "new.tmp";
-      ASSERT_TRUE(WriteFileText(target, "old"));
-      ASSERT_TRUE(WriteFileText(source, "new"));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
       CallRecorder recorder;
       recorder.fail = [&](const SeenCall& seen, size_t) {
         return seen.call == FileCall::kSyncFolder && syncFails ? EIO : 0;
@@ -473,7 +479,7 @@ TEST_F(FileOpsTest, ReplacementWhoseFolderSyncFailsIsDone) {
       EXPECT_EQ(syncFails ? EIO : 0, syncError);
       EXPECT_EQ(1u, recorder.Count(FileCall::kSyncFolder));
       EXPECT_EQ("new", ReadFileText(target));
-      EXPECT_EQ(Names{"t.dat"}, ListDir(dir.path()));
+      EXPECT_EQ(Names{"t.dat"}, ListDir(files.dir.path()));
     }
   }
 }
@@ -500,11 +506,10 @@ TEST_F(FileOpsTest, FolderThatCannotBeSearchedGivesNoEntryPath) {
 TEST_F(FileOpsTest, MoveWaitsOnlyForALockHeldElsewhere) {
   for (int error : {EWOULDBLOCK, ENOLCK}) {
     SCOPED_TRACE(error);
-    TempDir dir;
-    const std::string target = dir / "t.dat";
-    const std::string source = dir / "new.tmp";
-    ASSERT_TRUE(WriteFileText(target, "old"));
-    ASSERT_TRUE(WriteFileText(source, "new"));
+    OldAndNew files;
+    ASSERT_TRUE(files.written);
+    const std::string& target = files.target;
+    const std::string& source = files.source;
     CallRecorder recorder;
     size_t locks = 0;
     recorder.fail = [&](const SeenCall& seen, size_t) {

@@ -338,7 +338,7 @@ TEST_F(ApplyUpdateTest, PathLimitCountsCharacters) {
   EXPECT_EQ(Names{"uninst.lst"}, ListDir(tooLong));
 
   // Far beyond any limit, and in no existing folder.
-  std::string longFolder = install_ + "\\" + std::string(kPathBufferSize, 'x');
+  std::string longFolder = install_ + "\\" + std::string(800, 'x');
   EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(path.c_str(), longFolder.c_str()));
 }
 

@@ -789,6 +789,7 @@ TEST_F(UpdaterRunTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
   Snapshot expected = ExpectedAfter(before, 4, true);
   expected.erase("~velmora-update.tmp");
   EXPECT_EQ(after, expected);
+  EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update.tmp"));
 }
 
 }  // namespace

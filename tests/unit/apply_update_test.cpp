@@ -811,6 +811,7 @@ TEST_F(ApplyUpdateTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
   EXPECT_EQ("new a", ReadFileText(In("a.dat")));
   EXPECT_EQ("new b", ReadFileText(In("b.dat")));
   EXPECT_EQ("game.exe\na.dat\nb.dat\n", ListText());
+  EXPECT_TRUE(RemoveSymbolicLink(In(kTemp)));
 }
 
 #ifndef _WIN32

@@ -338,8 +338,6 @@ TEST_F(FileOpsTest, LinkAtTheTemporaryNameIsNeverFollowed) {
     const std::string target = outside / c.target;
     ASSERT_TRUE(WriteFileText(target, "not the game's"));
     ASSERT_TRUE(SetReadOnly(target, c.readOnly));
-    // (Each link in a folder of its own: removing one under Wine would
-    // remove what it leads to.)
     TempDir game;
     ASSERT_TRUE(MakeSymbolicLink(game / kTemp, target)) << "no symbolic link could be made";
     if (c.dangling) {
@@ -359,6 +357,7 @@ TEST_F(FileOpsTest, LinkAtTheTemporaryNameIsNeverFollowed) {
       EXPECT_EQ(c.readOnly, IsReadOnly(target));
       SetReadOnly(target, false);
     }
+    EXPECT_TRUE(RemoveSymbolicLink(game / kTemp));
   }
 }
 

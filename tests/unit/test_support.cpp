@@ -317,32 +317,46 @@ std::string MakeFolderOfLength(const std::string& base, size_t length) {
   return path;
 }
 
-bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
 #ifdef _WIN32
-  // Wine's CreateSymbolicLinkW makes nothing; the Unix ln makes a link of
-  // the file system beneath. Wine starts it without a handle to wait on,
-  // and shows the link as the file it leads to: it is there once that
-  // file is seen through it.
+namespace {
+
+// The Unix name of a path under Wine (HeapFree it), or null elsewhere.
+char* UnixNameOf(const std::string& path) {
   using UnixName = char*(CDECL*)(const wchar_t*);
   auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
       GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-  if (unixName == nullptr || !FileExists(target)) return false;
-  char* unixLink = unixName(Native(linkPath).c_str());
-  char* unixTarget = unixName(Native(target).c_str());
-  bool started = false;
-  if (unixLink != nullptr && unixTarget != nullptr) {
-    // (Wine hands a Unix program its command line split at blanks.)
-    std::wstring commandLine = L"ln -s " + Native(unixTarget) + L" " + Native(unixLink);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info = {};
-    started = CreateProcessW(L"Z:\\usr\\bin\\ln", &commandLine[0], nullptr, nullptr, FALSE, 0,
-                             nullptr, nullptr, &startup, &info) != 0;
-    if (info.hThread != nullptr) CloseHandle(info.hThread);
-    if (info.hProcess != nullptr) CloseHandle(info.hProcess);
-  }
-  HeapFree(GetProcessHeap(), 0, unixLink);
-  HeapFree(GetProcessHeap(), 0, unixTarget);
+  return unixName != nullptr ? unixName(Native(path).c_str()) : nullptr;
+}
+
+// Starts a Unix program under Wine, which gives no handle to wait on and
+// hands it its command line split at blanks.
+bool RunUnixProgram(const wchar_t* program, std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  bool started = CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &info) != 0;
+  if (info.hThread != nullptr) CloseHandle(info.hThread);
+  if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+  return started;
+}
+
+}  // namespace
+#endif
+
+bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
+#ifdef _WIN32
+  // Wine's CreateSymbolicLinkW makes nothing; the Unix ln makes a link of
+  // the file system beneath, which Wine shows as the file it leads to: it
+  // is there once that file is seen through it.
+  if (!FileExists(target)) return false;
+  char* unixLink = UnixNameOf(linkPath);
+  char* unixTarget = UnixNameOf(target);
+  bool started = unixLink != nullptr && unixTarget != nullptr &&
+                 RunUnixProgram(L"Z:\\usr\\bin\\ln",
+                                L"ln -s " + Native(unixTarget) + L" " + Native(unixLink));
+  if (unixLink != nullptr) HeapFree(GetProcessHeap(), 0, unixLink);
+  if (unixTarget != nullptr) HeapFree(GetProcessHeap(), 0, unixTarget);
   for (int i = 0; started && i < 1000; ++i) {
     if (FileExists(linkPath)) return true;
     Sleep(10);
@@ -350,6 +364,31 @@ bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
   return false;
 #else
   return symlink(Native(target).c_str(), Native(linkPath).c_str()) == 0;
+#endif
+}
+
+bool RemoveSymbolicLink(const std::string& linkPath) {
+#ifdef _WIN32
+  bool started = false;
+  if (char* unixLink = UnixNameOf(linkPath)) {
+    std::wstring commandLine = L"rm -f " + Native(unixLink);
+    started = RunUnixProgram(L"Z:\\usr\\bin\\rm", commandLine);
+    HeapFree(GetProcessHeap(), 0, unixLink);
+  }
+  // Gone once the name can be created anew (Wine shows a link that leads
+  // nowhere as nothing at all).
+  for (int i = 0; started && i < 1000; ++i) {
+    HANDLE probe = CreateFileW(Native(linkPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+      CloseHandle(probe);
+      return DeleteFileW(Native(linkPath).c_str()) != 0;
+    }
+    Sleep(10);
+  }
+  return false;
+#else
+  return unlink(Native(linkPath).c_str()) == 0 || errno == ENOENT;
 #endif
 }
 

@@ -80,6 +80,10 @@ std::string MakeFolderOfLength(const std::string& base, size_t length);
 // Wine, a link of the Unix file system beneath, made by the Unix ln, which
 // Wine shows as the file it leads to). False where none can be made.
 bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
+// Removes a link that MakeSymbolicLink made, if it is still there, itself
+// (Wine's DeleteFileW would remove what it leads to, and cannot remove one
+// that leads nowhere). True once nothing is left at linkPath.
+bool RemoveSymbolicLink(const std::string& linkPath);
 
 // Holds a file open as another program would: on Windows as a virus
 // scanner does (for reading, shared for reading and writing but not for

@@ -8,45 +8,15 @@
 #include "fileio/cp932_table.h"
 #include "fileio/utf8.h"
 
-namespace {
-
-// Converts text character by character: step writes the bytes of the
-// character at in (left bytes) into bytes, sets *length to the bytes it
-// read, and returns how many it wrote, 0 when there is no such character.
-template <typename Step>
-int Convert(const char* text, char* out, uint32_t size, Step step) {
-  if (size == 0) return 0;
-  const uint8_t* in = reinterpret_cast<const uint8_t*>(text);
-  size_t left = std::strlen(text);
-  uint32_t used = 0;
-  while (left != 0) {
-    uint32_t length;
-    char bytes[4];
-    uint32_t n = step(in, left, &length, bytes);
-    if (n == 0 || used + n >= size) {
-      out[0] = '\0';
-      return 0;
-    }
-    std::memcpy(out + used, bytes, n);
-    used += n;
-    in += length;
-    left -= length;
-  }
-  out[used] = '\0';
-  return 1;
-}
-
-}  // namespace
-
 int Cp932ToUtf8(const char* text, char* out, uint32_t size) {
-  return Convert(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
+  return ConvertEach(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
     uint32_t unit = Cp932Decode(in, left, length);
     return unit == kCp932None ? 0u : Utf8Encode(unit, bytes);
   });
 }
 
 int Utf8ToCp932(const char* text, char* out, uint32_t size) {
-  return Convert(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
+  return ConvertEach(text, out, size, [](const uint8_t* in, size_t left, uint32_t* length, char* bytes) {
     uint32_t point = Utf8Decode(in, left, length);
     uint32_t code = point == kUtf8Invalid ? kCp932None : Cp932Encode(point);
     if (code == kCp932None) return 0u;

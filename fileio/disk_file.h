@@ -26,6 +26,10 @@ class DiskFile {
   // Creates the file, or empties an existing one. Fails on a file that the
   // system refuses to write (read-only, for one); attributes are not touched.
   int OpenWrite(const char* path);
+  // Creates a new file for writing, shared with nobody. Fails where
+  // anything (a file, a folder, a link) has the name, never opening it;
+  // where it fails after the file was created, the file is removed again.
+  int OpenNew(const char* path);
   void Close();
 
   uint32_t Read(void* buffer, uint32_t count);

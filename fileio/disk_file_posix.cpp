@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "fileio/file_watch.h"
 #include "fileio/native_path.h"
 
 namespace {
@@ -17,6 +18,8 @@ namespace {
 // Writes of at least this size start their way to the disk at once.
 constexpr uint32_t kEarlyWriteback = 1u << 20;
 
+// Opens path and takes the lock that stands in for the share mode. A file
+// that this open created (O_EXCL) is removed again when the rest fails.
 int OpenLocked(const char* path, int flags, int lock) {
   NativePath native(path);
   if (!native.ok()) return -1;
@@ -26,12 +29,19 @@ int OpenLocked(const char* path, int flags, int lock) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
-  // Folders are not files here, as on Windows.
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode) || flock(fd, lock | LOCK_NB) != 0) {
-    close(fd);
-    return -1;
+  int error = 0;
+  if (fstat(fd, &st) != 0) {
+    error = errno;
+  } else if (S_ISDIR(st.st_mode)) {
+    error = EISDIR;  // folders are not files here, as on Windows
+  } else if (FailedByWatch(FileCall::kLock, path) || flock(fd, lock | LOCK_NB) != 0) {
+    error = errno;
   }
-  return fd;
+  if (error == 0) return fd;
+  close(fd);
+  if ((flags & O_EXCL) != 0) unlink(native.get());
+  errno = error;
+  return -1;
 }
 
 }  // namespace
@@ -59,6 +69,14 @@ int DiskFile::OpenWrite(const char* path) {
   return IsOpen() ? 1 : 0;
 }
 
+int DiskFile::OpenNew(const char* path) {
+  if (IsOpen() || FailedByWatch(FileCall::kCreate, path)) return 0;
+  // O_EXCL fails on anything that has the name, a link included (which
+  // O_NOFOLLOW says once more).
+  handle_ = OpenLocked(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, LOCK_EX);
+  return IsOpen() ? 1 : 0;
+}
+
 void DiskFile::Close() {
   if (!IsOpen()) return;
   close(static_cast<int>(handle_));
@@ -66,7 +84,7 @@ void DiskFile::Close() {
 }
 
 uint32_t DiskFile::Read(void* buffer, uint32_t count) {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || FailedByWatch(FileCall::kRead, nullptr, nullptr, count)) return 0;
   // A regular file hands over everything up to its end in one ReadFile; a
   // POSIX read may stop early (Linux caps one call near 2 GiB), so loop.
   uint32_t done = 0;
@@ -107,7 +125,7 @@ uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
 }
 
 int DiskFile::Flush() {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || FailedByWatch(FileCall::kFlush, nullptr)) return 0;
   int rc;
   do {
     rc = fsync(static_cast<int>(handle_));

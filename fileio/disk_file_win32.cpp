@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "fileio/file_watch.h"
 #include "fileio/wide_path.h"
 
 namespace {
@@ -12,6 +13,17 @@ namespace {
 constexpr DWORD kOpenFlags = FILE_ATTRIBUTE_ARCHIVE | FILE_FLAG_SEQUENTIAL_SCAN;
 
 HANDLE AsHandle(intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+// A file opened for writing and shared with nobody, or INVALID_HANDLE_VALUE.
+intptr_t CreateForWriting(const char* path, DWORD disposition) {
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  }
+  return reinterpret_cast<intptr_t>(
+      CreateFileW(wide.get(), GENERIC_WRITE, 0, nullptr, disposition, kOpenFlags, nullptr));
+}
 
 }  // namespace
 
@@ -29,13 +41,14 @@ int DiskFile::OpenRead(const char* path) {
 
 int DiskFile::OpenWrite(const char* path) {
   if (IsOpen()) return 0;
-  WidePath wide(path);
-  if (!wide.ok()) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  handle_ = reinterpret_cast<intptr_t>(
-      CreateFileW(wide.get(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, kOpenFlags, nullptr));
+  handle_ = CreateForWriting(path, CREATE_ALWAYS);
+  return IsOpen() ? 1 : 0;
+}
+
+int DiskFile::OpenNew(const char* path) {
+  if (IsOpen() || FailedByWatch(FileCall::kCreate, path)) return 0;
+  // CREATE_NEW fails on anything that has the name, a link included.
+  handle_ = CreateForWriting(path, CREATE_NEW);
   return IsOpen() ? 1 : 0;
 }
 
@@ -46,6 +59,7 @@ void DiskFile::Close() {
 }
 
 uint32_t DiskFile::Read(void* buffer, uint32_t count) {
+  if (FailedByWatch(FileCall::kRead, nullptr, nullptr, count)) return 0;
   DWORD moved = 0;
   if (!ReadFile(AsHandle(handle_), buffer, count, &moved, nullptr)) return 0;
   return moved;
@@ -57,7 +71,10 @@ uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
   return moved;
 }
 
-int DiskFile::Flush() { return FlushFileBuffers(AsHandle(handle_)) ? 1 : 0; }
+int DiskFile::Flush() {
+  if (FailedByWatch(FileCall::kFlush, nullptr)) return 0;
+  return FlushFileBuffers(AsHandle(handle_)) ? 1 : 0;
+}
 
 int DiskFile::Seek(uint32_t position) {
   // The distance is signed with no high part: 0x80000000 and up move

@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "fileio/code_page.h"
+#include "fileio/file_ops_platform.h"
+#include "fileio/file_watch.h"
 
 namespace {
 
@@ -16,6 +18,11 @@ constexpr char kShortChars[] = "~_0123456789abcdefghijklmnopqrstuvwxyz";
 constexpr uint32_t kShortCharCount = sizeof kShortChars - 1;
 // Short names tried before giving up: far more than a folder's entries.
 constexpr uint32_t kShortAttempts = 64;
+
+// Pauses between the attempts of a move that another program holds up,
+// growing, two seconds in all: a virus scanner's look at a new file takes
+// a moment, a program that keeps the file open does not let go.
+constexpr uint32_t kMovePauses[] = {10, 20, 40, 80, 150, 300, 400, 500, 500};
 
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
@@ -67,7 +74,33 @@ size_t Utf16Length(const char* text) {
   return units;
 }
 
+// Makes attempts of a move until one is not held up, pausing in between;
+// the last one decides.
+template <typename Attempt>
+int MoveWhileBusy(Attempt attempt) {
+  for (uint32_t pause : kMovePauses) {
+    MoveOutcome outcome = attempt();
+    if (outcome != MoveOutcome::kBusy) return outcome == MoveOutcome::kDone ? 1 : 0;
+    PauseFor(pause);
+  }
+  return attempt() == MoveOutcome::kDone ? 1 : 0;
+}
+
 }  // namespace
+
+int ReplaceWithFile(const char* target, const char* source, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  return MoveWhileBusy([&] { return ReplaceWithFileOnce(target, source, error); });
+}
+
+int ReplaceFileContents(const char* target, const char* newPath, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  return MoveWhileBusy([&] { return ReplaceFileContentsOnce(target, newPath, error); });
+}
 
 int JoinPath(char* out, uint32_t size, const char* folder, const char* name) {
   size_t folderLength = std::strlen(folder);
@@ -89,8 +122,8 @@ int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* stor
     if (size != 0) out[0] = '\0';
     return 0;
   }
-  MatchExistingCase(out, static_cast<uint32_t>(std::strlen(folder) + 1));
-  return 1;
+  return MatchExistingNames(out, size, static_cast<uint32_t>(std::strlen(folder) + 1),
+                            storedName);
 }
 
 uint32_t FolderPartLength(const char* path) {
@@ -117,10 +150,12 @@ int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoi
     std::memcpy(tempPath, target, folderLength);
     char* name = tempPath + folderLength;
     if (attempt == 0) {
-      // The fixed name, where it fits; a file of that name is ours.
+      // The fixed name, where it fits. Whatever has it is ours, left by an
+      // interrupted update; it goes first, and is never opened: a link
+      // planted there would lead the new file elsewhere.
       if (folderLength + sizeof kTempName > size) continue;
       std::memcpy(name, kTempName, sizeof kTempName);
-      ResetFileAttributes(tempPath);
+      RemoveLeftover(tempPath);  // where it stays, the creation fails
     } else {
       // A name of the target's own length fits wherever the target does;
       // one that exists may be anybody's file and is passed over.
@@ -128,7 +163,7 @@ int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoi
       name[nameLength] = '\0';
       if (Avoided(name, nameLength, avoid) || PathExists(tempPath)) continue;
     }
-    if (file->OpenWrite(tempPath)) return 1;
+    if (file->OpenNew(tempPath)) return 1;
     if (first) *systemError = LastSystemError();
     first = false;
   }

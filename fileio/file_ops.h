@@ -21,11 +21,6 @@ constexpr uint32_t kPathBufferSize = kMaxPathUnits * 3 + 1;
 // 0 when the path with its terminator does not fit (out then holds "").
 int JoinPath(char* out, uint32_t size, const char* folder, const char* name);
 
-// Resets a file's attributes to normal so that it can be overwritten (on
-// POSIX: gives its owner write permission). The result is 1 on success; a
-// missing file gives 0, which callers about to create it may ignore.
-int ResetFileAttributes(const char* path);
-
 // Writes the running program's full path into buffer, NUL-terminated.
 // Returns the path's length, or 0 when it is unknown or does not fit in
 // size bytes with its terminator (the buffer then holds no usable path).
@@ -38,9 +33,19 @@ int IsReplaceable(const char* path);
 
 // Puts the file at newPath in the place of target in one step, on the disk
 // before it returns, giving it target's attributes; fails, leaving target
-// as it was, when target is not replaceable or is open elsewhere. Returns 1
-// or 0; newPath stays on failure.
-int ReplaceFileContents(const char* target, const char* newPath);
+// as it was, when target is not replaceable or stays open elsewhere (see
+// the retries below). Returns 1 or 0; newPath stays on failure. Where the
+// move is done but the system could not confirm that it is on the disk
+// (POSIX: the folder's sync failed), the result is still 1 and *syncError,
+// if given, receives the system's error code (else 0).
+//
+// Both replacements try again while another program has target or the new
+// file open (a virus scanner looks at each new file for a moment: Windows
+// answers ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED or
+// ERROR_LOCK_VIOLATION; the POSIX layer, a lock held by another DiskFile),
+// with growing pauses, about two seconds in all; any other failure ends
+// them at once.
+int ReplaceFileContents(const char* target, const char* newPath, int* syncError = nullptr);
 
 // Deletes a file. Returns 1 or 0.
 int RemoveFile(const char* path);
@@ -51,19 +56,19 @@ int PathExists(const char* path);
 // Writes the path of the file that a package entry names into out (size
 // bytes): folder, one backslash, and the stored name, which is code page
 // 932 text (whatever the system's code page) that may reach into
-// subfolders, converted to UTF-8. On POSIX each part of the name that
-// matches an existing file or folder without regard to ASCII case takes
-// that one's spelling, as Windows would find it. Returns 1, or 0 when the
-// name is not valid code page 932 or the path does not fit with its
-// terminator.
+// subfolders, converted to UTF-8. Each part of the name then takes the
+// spelling of the existing file or folder that is meant:
+//   - on POSIX, one whose name matches without regard to ASCII case, where
+//     none has the exact spelling, as Windows would find it;
+//   - on Windows whose ANSI code page is not 932, one named by the stored
+//     bytes read in the ANSI code page, where none has the code page 932
+//     name: the game and its installer, ANSI programs, name and open their
+//     files so.
+// Returns 1; 0 when the name is not valid code page 932 or the path does
+// not fit with its terminator (out then holds ""), or when a folder on the
+// way could not be searched (out then holds the path as joined, which is
+// not to be written: it might be a second file beside the one meant).
 int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* storedName);
-
-// On POSIX: gives each part of path from byte `from` on (names between
-// backslashes) the spelling of an existing file or folder that matches it
-// without regard to ASCII case, where none has its exact spelling, as
-// Windows would find it. Nothing on Windows, whose file systems do that
-// themselves.
-void MatchExistingCase(char* path, uint32_t from);
 
 // Length of the folder part of path: up to and including its last
 // separator (0 when it has none).
@@ -74,11 +79,14 @@ uint32_t FolderPartLength(const char* path);
 // one of the names in avoid (a null-terminated list of stored entry names,
 // compared part by part without regard to ASCII case), and its path fits
 // whenever target's does: first a fixed name of 16 bytes or more, which no
-// entry can have (a file of that name is taken as one left behind by an
-// interrupted update and written over); where that does not fit, a short
-// name of the target's own length that nothing in the folder has yet.
-// Returns 1 with the temporary's path in tempPath (size bytes), or 0; then
-// *systemError holds the system's error code of the first attempt.
+// entry can have (whatever has that name is taken as left behind by an
+// interrupted update and removed first: a link is removed, never
+// followed); where that does not fit or cannot be removed, a short name of
+// the target's own length that nothing in the folder has yet. The file is
+// always created anew (never an existing one opened) and shared with
+// nobody. Returns 1 with the temporary's path in tempPath (size bytes), or
+// 0 with nothing created; then *systemError holds the system's error code
+// of the first attempt.
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
                      char* tempPath, uint32_t size, int* systemError);
 
@@ -86,8 +94,9 @@ int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoi
 // disk before it returns: target's attributes are reset to normal first
 // (a read-only target is replaced) and restored when the replacement
 // fails. target then holds exactly what it held before, and source stays.
-// Fails while target is open elsewhere or is a folder. Returns 1 or 0.
-int ReplaceWithFile(const char* target, const char* source);
+// Fails while target is a folder or stays open elsewhere (the retries are
+// those of ReplaceFileContents). Returns 1 or 0; *syncError as there.
+int ReplaceWithFile(const char* target, const char* source, int* syncError = nullptr);
 
 // The system's error code of the last failed call of this thread (errno,
 // or GetLastError on Windows); read by callers that report failures.

@@ -6,10 +6,13 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstring>
 
+#include "fileio/file_ops_platform.h"
+#include "fileio/file_watch.h"
 #include "fileio/native_path.h"
 
 namespace {
@@ -33,6 +36,7 @@ bool SyncFolderOf(const char* nativePath) {
     std::memcpy(folder, nativePath, length);
   }
   folder[length] = '\0';
+  if (FailedByWatch(FileCall::kSyncFolder, folder)) return false;
   int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int rc;
@@ -48,21 +52,35 @@ bool SyncFolderOf(const char* nativePath) {
 // Gives the part of path from `from` to `end` (one name, no separator) the
 // spelling of a file or folder beside it that matches it without regard to
 // ASCII case, where no file has its exact spelling. path is a native path
-// whose folder part ends at from - 1.
-void MatchCase(char* path, char* from, char* end) {
+// whose folder part ends at from - 1. False when that folder exists but
+// could not be searched: then a second file might be made beside the one
+// meant.
+bool MatchCase(char* path, char* from, char* end) {
   char saved = *end;
   *end = '\0';
   struct stat st;
   bool exact = lstat(path, &st) == 0;
   *end = saved;
-  if (exact) return;
+  if (exact) return true;
   size_t length = static_cast<size_t>(end - from);
   char separator = from[-1];
   from[-1] = '\0';
-  DIR* dir = opendir(path[0] == '\0' ? "/" : path);
+  const char* folder = path[0] == '\0' ? "/" : path;
+  DIR* dir = FailedByWatch(FileCall::kScanFolder, folder) ? nullptr : opendir(folder);
   from[-1] = separator;
-  if (dir == nullptr) return;
-  while (dirent* e = readdir(dir)) {
+  // A folder that cannot be there (missing, no folder, a name too long)
+  // holds nothing to match; creating the file in it fails later on its own.
+  if (dir == nullptr) {
+    return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP;
+  }
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    dirent* e = readdir(dir);
+    if (e == nullptr) {
+      ok = errno == 0;  // the end, or a failed read
+      break;
+    }
     if (std::strlen(e->d_name) != length) continue;
     size_t i = 0;
     while (i < length && Fold(e->d_name[i]) == Fold(from[i])) ++i;
@@ -71,17 +89,80 @@ void MatchCase(char* path, char* from, char* end) {
       break;
     }
   }
+  int error = errno;
   closedir(dir);
+  errno = error;
+  return ok;
+}
+
+// Holds the layer's lock on a file for as long as it lives: a DiskFile
+// that has the file open keeps it away, as an open handle without delete
+// sharing keeps a move away on Windows.
+class MoveLock {
+ public:
+  ~MoveLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Takes the lock on the file at the native path, opened with the given
+  // flags besides O_RDONLY. Busy while another DiskFile holds it. A file
+  // that cannot be opened (missing, a link under O_NOFOLLOW, not readable)
+  // is left to the move, when mayLack.
+  MoveOutcome Take(const char* path, const char* nativePath, int flags, bool mayLack) {
+    fd_ = open(nativePath, O_RDONLY | O_CLOEXEC | flags);
+    if (fd_ < 0) return mayLack ? MoveOutcome::kDone : MoveOutcome::kFailed;
+    struct stat st;
+    if (fstat(fd_, &st) != 0) return MoveOutcome::kFailed;
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return MoveOutcome::kFailed;
+    }
+    if (FailedByWatch(FileCall::kLock, path) || flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+    }
+    mode_ = st.st_mode & 07777;
+    return MoveOutcome::kDone;
+  }
+  mode_t mode() const { return mode_; }
+
+ private:
+  int fd_ = -1;
+  mode_t mode_ = 0;
+};
+
+// One attempt to rename source over target while both are locked; with
+// keepMode, source first takes target's permissions (target must exist).
+MoveOutcome MoveOnce(const char* target, const char* source, bool keepMode, int* syncError) {
+  NativePath nativeTarget(target);
+  NativePath nativeSource(source);
+  if (!nativeTarget.ok() || !nativeSource.ok()) {
+    errno = ENOMEM;
+    return MoveOutcome::kFailed;
+  }
+  if (FailedByWatch(FileCall::kMove, target, source)) {
+    return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+  }
+  // A target to be replaced whatever it is (ReplaceWithFile) may be
+  // missing, and a link there is replaced, not followed; one whose mode is
+  // kept must be there to give it.
+  MoveLock targetLock;
+  MoveOutcome outcome = keepMode ? targetLock.Take(target, nativeTarget.get(), 0, false)
+                                 : targetLock.Take(target, nativeTarget.get(), O_NOFOLLOW, true);
+  if (outcome != MoveOutcome::kDone) return outcome;
+  MoveLock sourceLock;
+  outcome = sourceLock.Take(source, nativeSource.get(), O_NOFOLLOW, false);
+  if (outcome != MoveOutcome::kDone) return outcome;
+  if (keepMode && (FailedByWatch(FileCall::kSetAttributes, source, nullptr, targetLock.mode()) ||
+                   chmod(nativeSource.get(), targetLock.mode()) != 0)) {
+    return MoveOutcome::kFailed;
+  }
+  if (rename(nativeSource.get(), nativeTarget.get()) != 0) return MoveOutcome::kFailed;
+  // The new file is in place; a folder that cannot be synced only leaves
+  // that unconfirmed on the disk.
+  if (!SyncFolderOf(nativeTarget.get())) *syncError = errno != 0 ? errno : EIO;
+  return MoveOutcome::kDone;
 }
 
 }  // namespace
-
-int ResetFileAttributes(const char* path) {
-  NativePath native(path);
-  struct stat st;
-  if (!native.ok() || stat(native.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return chmod(native.get(), st.st_mode | S_IWUSR) == 0 ? 1 : 0;
-}
 
 uint32_t GetProgramPath(char* buffer, uint32_t size) {
   if (size == 0) return 0;
@@ -102,20 +183,9 @@ int IsReplaceable(const char* path) {
   return access(native.get(), W_OK) == 0 ? 1 : 0;
 }
 
-int ReplaceFileContents(const char* target, const char* newPath) {
-  NativePath nativeTarget(target);
-  NativePath nativeNew(newPath);
-  if (!nativeTarget.ok() || !nativeNew.ok() || !IsReplaceable(target)) return 0;
-  // A DiskFile holding target keeps a lock on it; respect that as Windows
-  // respects an open handle. The lock is held until the rename is done.
-  int fd = open(nativeTarget.get(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  struct stat st;
-  int ok = fstat(fd, &st) == 0 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-           chmod(nativeNew.get(), st.st_mode & 07777) == 0 &&
-           rename(nativeNew.get(), nativeTarget.get()) == 0;
-  close(fd);
-  return ok && SyncFolderOf(nativeTarget.get()) ? 1 : 0;
+MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int* syncError) {
+  if (!IsReplaceable(target)) return MoveOutcome::kFailed;
+  return MoveOnce(target, newPath, true, syncError);
 }
 
 int RemoveFile(const char* path) {
@@ -129,15 +199,15 @@ int PathExists(const char* path) {
   return native.ok() && lstat(native.get(), &st) == 0 ? 1 : 0;
 }
 
-void MatchExistingCase(char* path, uint32_t from) {
+int MatchExistingNames(char* path, uint32_t, uint32_t from, const char*) {
   // Matched in a native copy of the path, part by part.
   NativePath native(path);
-  if (!native.ok()) return;
+  if (!native.ok()) return 0;
   char* copy = const_cast<char*>(native.get());
   char* part = copy + from;
   for (char* p = part;; ++p) {
     if (*p != '/' && *p != '\0') continue;
-    if (p != part) MatchCase(copy, part, p);
+    if (p != part && !MatchCase(copy, part, p)) return 0;
     if (*p == '\0') break;
     part = p + 1;
   }
@@ -145,39 +215,28 @@ void MatchExistingCase(char* path, uint32_t from) {
   for (size_t i = from; path[i] != '\0'; ++i) {
     if (path[i] != '\\') path[i] = copy[i];
   }
+  return 1;
 }
 
-int ReplaceWithFile(const char* target, const char* source) {
-  NativePath nativeTarget(target);
-  NativePath nativeSource(source);
-  if (!nativeTarget.ok() || !nativeSource.ok()) return 0;
-  // A DiskFile holding target keeps a lock on it; respect that as Windows
-  // respects an open handle, for as long as the rename takes. A target that
-  // cannot be opened (missing, or not readable) is left to rename.
-  int fd = open(nativeTarget.get(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd >= 0) {
-    struct stat st;
-    int error = 0;
-    if (fstat(fd, &st) != 0) {
-      error = errno;
-    } else if (S_ISDIR(st.st_mode)) {
-      error = EISDIR;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-      error = errno;
-    }
-    if (error != 0) {
-      close(fd);
-      errno = error;
-      return 0;
-    }
-  }
-  int renamed = rename(nativeSource.get(), nativeTarget.get());
-  int error = errno;
-  if (fd >= 0) close(fd);
-  errno = error;
-  if (renamed != 0) return 0;
-  return SyncFolderOf(nativeTarget.get()) ? 1 : 0;
+MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int* syncError) {
+  return MoveOnce(target, source, false, syncError);
 }
+
+int RemoveLeftover(const char* path) {
+  NativePath native(path);
+  if (!native.ok() || FailedByWatch(FileCall::kRemove, path)) return 0;
+  // unlink removes a link itself, and needs no write permission on the file.
+  return unlink(native.get()) == 0 || errno == ENOENT ? 1 : 0;
+}
+
+void SleepMilliseconds(uint32_t milliseconds) {
+  struct timespec wait = {static_cast<time_t>(milliseconds / 1000),
+                          static_cast<long>(milliseconds % 1000) * 1000000L};
+  while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+  }
+}
+
+void SetSystemError(int code) { errno = code; }
 
 int LastSystemError() { return errno; }
 

@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <cstring>
+
+#include "fileio/file_ops_platform.h"
+#include "fileio/file_watch.h"
 #include "fileio/wide_path.h"
 
 namespace {
@@ -21,12 +25,89 @@ DWORD AttributesOf(const WidePath& path) {
   return GetFileAttributesW(path.get());
 }
 
-}  // namespace
-
-int ResetFileAttributes(const char* path) {
-  WidePath wide(path);
-  return wide.ok() && SetFileAttributesW(wide.get(), FILE_ATTRIBUTE_NORMAL) ? 1 : 0;
+bool SetAttributes(const WidePath& wide, const char* path, DWORD attributes) {
+  if (FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return false;
+  return SetFileAttributesW(wide.get(), attributes) != 0;
 }
+
+// What Windows answers while another program has one of the files open
+// (a virus scanner looking at a new file, for one): the move may work a
+// moment later.
+MoveOutcome Outcome(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+                 error == ERROR_LOCK_VIOLATION
+             ? MoveOutcome::kBusy
+             : MoveOutcome::kFailed;
+}
+
+// Moves source over target, on the disk when it returns; fails while
+// either is open without delete sharing (a DiskFile of any mode).
+MoveOutcome Move(const WidePath& target, const WidePath& source, const char* targetPath,
+                 const char* sourcePath) {
+  if (FailedByWatch(FileCall::kMove, targetPath, sourcePath) ||
+      !MoveFileExW(source.get(), target.get(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return Outcome(GetLastError());
+  }
+  return MoveOutcome::kDone;
+}
+
+// length bytes of a stored name (code page 932) read in the system's ANSI
+// code page, as the A functions read them, in UTF-8 in out (size bytes);
+// "" when they cannot be read so.
+void AnsiReading(const char* part, uint32_t length, char* out, uint32_t size) {
+  wchar_t wide[kMaxPathUnits + 1];
+  int n = length == 0 ? 0
+                      : MultiByteToWideChar(CP_ACP, 0, part, static_cast<int>(length), wide,
+                                            static_cast<int>(kMaxPathUnits));
+  wide[n > 0 ? n : 0] = L'\0';
+  if (n <= 0 || !WideToUtf8(wide, out, size)) out[0] = '\0';
+}
+
+// The final path (links resolved as far as the system resolves them for
+// this open) of what is at path, in out (size units), or 0.
+DWORD FinalPathOf(const wchar_t* path, DWORD flags, wchar_t* out, DWORD size) {
+  HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  DWORD n = GetFinalPathNameByHandleW(handle, out, size, FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  return n < size ? n : 0;
+}
+
+// Whether what is at path is a file of that name in that folder, not one
+// elsewhere that a link there leads to: its final path is its folder's
+// final path and its own name.
+bool IsItselfAt(const WidePath& wide, const char* path) {
+  constexpr DWORD kFinalUnits = 1024;
+  wchar_t found[kFinalUnits];
+  wchar_t folder[kFinalUnits];
+  char folderPath[kPathBufferSize];
+  uint32_t folderLength = FolderPartLength(path);
+  if (folderLength == 0 || folderLength >= sizeof folderPath) return false;
+  std::memcpy(folderPath, path, folderLength);
+  folderPath[folderLength] = '\0';
+  WidePath wideFolder(folderPath);
+  DWORD foundLength = FinalPathOf(wide.get(), FILE_FLAG_OPEN_REPARSE_POINT, found, kFinalUnits);
+  DWORD length = wideFolder.ok() ? FinalPathOf(wideFolder.get(), FILE_FLAG_BACKUP_SEMANTICS,
+                                               folder, kFinalUnits)
+                                 : 0;
+  if (foundLength == 0 || length == 0) return false;
+  // The folder's final path ends without a separator, but for a root.
+  if (folder[length - 1] != L'\\') folder[length++] = L'\\';
+  const wchar_t* name = wide.get();
+  for (const wchar_t* p = name; *p != L'\0'; ++p) {
+    if (*p == L'\\' || *p == L'/') name = p + 1;
+  }
+  int nameLength = lstrlenW(name);
+  if (length + nameLength != foundLength) return false;
+  return CompareStringOrdinal(found, static_cast<int>(length), folder, static_cast<int>(length),
+                              TRUE) == CSTR_EQUAL &&
+         CompareStringOrdinal(found + length, nameLength, name, nameLength, TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
 
 uint32_t GetProgramPath(char* buffer, uint32_t size) {
   if (size == 0) return 0;
@@ -49,22 +130,17 @@ int IsReplaceable(const char* path) {
   return (attributes & (kUnwritable | FILE_ATTRIBUTE_DIRECTORY)) == 0 ? 1 : 0;
 }
 
-int ReplaceFileContents(const char* target, const char* newPath) {
+MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int*) {
   WidePath wideTarget(target);
   WidePath wideNew(newPath);
   DWORD attributes = AttributesOf(wideTarget);
   if (attributes == INVALID_FILE_ATTRIBUTES || !wideNew.ok() ||
       (attributes & (kUnwritable | FILE_ATTRIBUTE_DIRECTORY)) != 0) {
-    return 0;
+    return MoveOutcome::kFailed;
   }
-  // Fails while target is open without delete sharing (a DiskFile of any
-  // mode), so a list in use is never replaced under its reader or writer.
-  if (!MoveFileExW(wideNew.get(), wideTarget.get(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    return 0;
-  }
-  SetFileAttributesW(wideTarget.get(), attributes);
-  return 1;
+  MoveOutcome outcome = Move(wideTarget, wideNew, target, newPath);
+  if (outcome == MoveOutcome::kDone) SetAttributes(wideTarget, target, attributes);
+  return outcome;
 }
 
 int RemoveFile(const char* path) {
@@ -76,38 +152,103 @@ int PathExists(const char* path) {
   return AttributesOf(WidePath(path)) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
 }
 
-void MatchExistingCase(char*, uint32_t) {
-  // Windows finds a name whatever the case of its letters by itself.
+int MatchExistingNames(char* path, uint32_t size, uint32_t from, const char* storedName) {
+  // Where the ANSI code page is 932, both readings are one.
+  if (GetACP() == 932) return 1;
+  char built[kPathBufferSize];
+  if (from >= sizeof built) return 1;
+  std::memcpy(built, path, from);
+  uint32_t length = from;
+  bool changed = false;
+  // Part by part along the stored name and the path made of it; the name
+  // rule keeps the byte 0x5C out of characters, so both split alike.
+  const char* stored = storedName;
+  const char* converted = path + from;
+  for (;;) {
+    uint32_t storedLength = 0;
+    while (stored[storedLength] != '\0' && stored[storedLength] != '\\') ++storedLength;
+    uint32_t convertedLength = 0;
+    while (converted[convertedLength] != '\0' && converted[convertedLength] != '\\') {
+      ++convertedLength;
+    }
+    bool last = stored[storedLength] == '\0';
+    if (last != (converted[convertedLength] == '\0')) return 1;
+    if (length + convertedLength + 1 >= sizeof built) return 1;
+    // The code page 932 name, unless only the ANSI one exists.
+    std::memcpy(built + length, converted, convertedLength);
+    built[length + convertedLength] = '\0';
+    char ansi[kPathBufferSize];
+    AnsiReading(stored, storedLength, ansi, sizeof ansi);
+    uint32_t ansiLength = static_cast<uint32_t>(std::strlen(ansi));
+    uint32_t partLength = convertedLength;
+    if (ansiLength != 0 && length + ansiLength + 1 < sizeof built &&
+        std::strcmp(ansi, built + length) != 0 && !PathExists(built)) {
+      std::memcpy(built + length, ansi, ansiLength + 1);
+      if (PathExists(built)) {
+        partLength = ansiLength;
+        changed = true;
+      } else {
+        std::memcpy(built + length, converted, convertedLength);
+      }
+    }
+    length += partLength;
+    if (last) break;
+    built[length++] = '\\';
+    stored += storedLength + 1;
+    converted += convertedLength + 1;
+  }
+  built[length] = '\0';
+  if (changed && length < size) std::memcpy(path, built, length + 1);
+  return 1;
 }
 
-int ReplaceWithFile(const char* target, const char* source) {
+MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int*) {
   WidePath wideTarget(target);
   WidePath wideSource(source);
   if (!wideTarget.ok() || !wideSource.ok()) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
+    return MoveOutcome::kFailed;
   }
   DWORD attributes = GetFileAttributesW(wideTarget.get());
   bool existed = attributes != INVALID_FILE_ATTRIBUTES;
   if (existed && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
     SetLastError(ERROR_ACCESS_DENIED);
-    return 0;
+    return MoveOutcome::kFailed;
   }
-  // A read-only (or hidden or system) target is replaced like any other.
-  if (existed && attributes != FILE_ATTRIBUTE_NORMAL) {
-    SetFileAttributesW(wideTarget.get(), FILE_ATTRIBUTE_NORMAL);
-  }
-  // Fails while target is open without delete sharing (a DiskFile of any
-  // mode). Write-through: the move is on the disk when it returns.
-  if (!MoveFileExW(wideSource.get(), wideTarget.get(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  // A read-only (or hidden or system) target is replaced like any other;
+  // between attempts it is as it was.
+  bool reset = existed && attributes != FILE_ATTRIBUTE_NORMAL;
+  if (reset) SetAttributes(wideTarget, target, FILE_ATTRIBUTE_NORMAL);
+  MoveOutcome outcome = Move(wideTarget, wideSource, target, source);
+  if (outcome != MoveOutcome::kDone && reset) {
     DWORD error = GetLastError();
-    if (existed) SetFileAttributesW(wideTarget.get(), attributes);
+    SetAttributes(wideTarget, target, attributes);
     SetLastError(error);
+  }
+  return outcome;
+}
+
+int RemoveLeftover(const char* path) {
+  WidePath wide(path);
+  if (!wide.ok() || FailedByWatch(FileCall::kRemove, path)) return 0;
+  DWORD attributes = GetFileAttributesW(wide.get());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  // Windows removes a link itself, never what it leads to; Wine removes,
+  // and shows the attributes of, what a Unix link leads to. So only a file
+  // that is itself at path is touched; anything else stays, and the
+  // creation that follows fails on it.
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsItselfAt(wide, path)) return 0;
+  if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+      !SetAttributes(wide, path, FILE_ATTRIBUTE_NORMAL)) {
     return 0;
   }
-  return 1;
+  return DeleteFileW(wide.get()) ? 1 : 0;
 }
+
+void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }
+
+void SetSystemError(int code) { SetLastError(static_cast<DWORD>(code)); }
 
 int LastSystemError() { return static_cast<int>(GetLastError()); }
 

@@ -45,3 +45,20 @@ uint32_t Utf8Encode(uint32_t point, char* out) {
   out[0] = static_cast<char>(kLeads[length] | point);
   return length;
 }
+
+int Utf8ToWide(const char* text, wchar_t* out, uint32_t size) {
+  return ConvertEach(text, out, size,
+                     [](const uint8_t* in, size_t left, uint32_t* length, wchar_t* units) {
+                       uint32_t point = Utf8Decode(in, left, length);
+                       if (point == kUtf8Invalid) return 0u;
+                       if (point < 0x10000) {
+                         units[0] = static_cast<wchar_t>(point);
+                         return 1u;
+                       }
+                       // Beyond the first plane: a surrogate pair.
+                       point -= 0x10000;
+                       units[0] = static_cast<wchar_t>(0xD800 + (point >> 10));
+                       units[1] = static_cast<wchar_t>(0xDC00 + (point & 0x3FF));
+                       return 2u;
+                     });
+}

@@ -45,7 +45,9 @@ const char* OutcomeText(UpdateResult result, bool* information);
 // names) in the 32-bit registry view, into folder (kInstallFolderSize
 // bytes). The key is opened by its ANSI name, else by its Unicode name; the
 // value is read as Unicode. Only a REG_SZ value of at most 259 characters
-// (with or without its terminator) counts. Returns 1 when folder holds the
-// folder exactly as stored, as NUL-terminated UTF-8, 0 otherwise (folder's
-// content is then undefined).
+// (with or without its terminator) that names an absolute folder (a drive
+// letter, a colon and a separator, or a UNC path) counts: an empty or
+// relative one would name wherever the updater runs. Returns 1 when
+// folder holds the folder exactly as stored, as NUL-terminated UTF-8, 0
+// otherwise (folder's content is then undefined).
 int ReadInstallFolder(char* folder, const char* makerKey, const char* productKey);

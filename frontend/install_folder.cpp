@@ -22,6 +22,19 @@ bool AppendPart(char** at, char* end, const char* text) {
   return true;
 }
 
+bool IsSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+// Only an absolute folder names one place: a drive letter, a colon and a
+// separator (C:\Games), or a UNC path (\\server\share). An empty,
+// relative (Games), drive-relative (C:Games) or root-relative (\Games)
+// value would put the game's files wherever the updater happens to run.
+bool IsAbsoluteFolder(const wchar_t* folder) {
+  wchar_t letter = static_cast<wchar_t>(folder[0] | 0x20);
+  if (letter >= L'a' && letter <= L'z' && folder[1] == L':' && IsSeparator(folder[2])) return true;
+  return IsSeparator(folder[0]) && IsSeparator(folder[1]) && folder[2] != L'\0' &&
+         !IsSeparator(folder[2]);
+}
+
 // Closes the opened key on every way out of the lookup.
 class RegistryKey {
  public:
@@ -88,6 +101,7 @@ int ReadInstallFolder(char* folder, const char* makerKey, const char* productKey
     if (count > kMaxFolderUnits) return 0;
     value[count] = L'\0';
   }
+  if (!IsAbsoluteFolder(value)) return 0;
   // Handed on as UTF-8, the form of every path inside the updater.
   return WideToUtf8(value, folder, kInstallFolderSize);
 }

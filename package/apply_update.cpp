@@ -41,6 +41,11 @@ class Reporter {
     }
     return result;
   }
+  void Warned(const char* path, const char* step, int systemError) {
+    if (observer_ != nullptr && observer_->warned != nullptr) {
+      observer_->warned(observer_->context, path, step, systemError);
+    }
+  }
   // The system's error code right after a failed call, and the clearing of
   // it before a call that may fail without one; only for an observer (the
   // updater passes none and reads no error codes).
@@ -98,8 +103,10 @@ UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
   int writeError = 0;
   TempFileGuard guard(tempPath);  // before temp: the file is closed first
   DiskFile temp;
+  reporter.ClearError();
   if (!JoinEntryPath(target, sizeof target, installFolder, entry.name)) {
-    writeStep = "create";
+    writeStep = "create";  // no such path, or its folder could not be searched
+    writeError = reporter.SystemError();
   } else if (!CreateTempBeside(&temp, target, names, tempPath, sizeof tempPath, &writeError)) {
     writeStep = "create";
   } else {
@@ -136,10 +143,12 @@ UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
     return reporter.Failed(UPD_E_WRITE, tempPath, "flush", reporter.SystemError());
   }
   temp.Close();
-  if (!ReplaceWithFile(target, tempPath)) {
+  int syncError = 0;
+  if (!ReplaceWithFile(target, tempPath, &syncError)) {
     return reporter.Failed(UPD_E_WRITE, target, "replace", reporter.SystemError());
   }
   guard.Disarm();
+  if (syncError != 0) reporter.Warned(target, "replace", syncError);
   return UPD_OK;
 }
 
@@ -190,12 +199,14 @@ UpdateResult ApplyUpdateFromFile(const char* packagePath, const char* installFol
   buffer.Release();
   if (result != UPD_OK) return result;  // the uninstall list stays untouched
 
-  if (!AppendUninstallList(installFolder, written)) {
-    char listPath[kPathBufferSize];
-    if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {
-      listPath[0] = '\0';
-    }
-    return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
+  int syncError = 0;
+  bool listed = AppendUninstallList(installFolder, written, &syncError) != 0;
+  if (listed && syncError == 0) return UPD_OK;
+  char listPath[kPathBufferSize];
+  if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {
+    listPath[0] = '\0';
   }
+  if (!listed) return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
+  reporter.Warned(listPath, "update", syncError);
   return UPD_OK;
 }

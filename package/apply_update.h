@@ -28,6 +28,11 @@ struct ApplyObserver {
   // no system call failed).
   void (*failed)(void* context, UpdateResult result, const char* path, const char* step,
                  int systemError) = nullptr;
+  // Where a file took its place but the system could not confirm that on
+  // the disk (POSIX: the folder's sync failed); the update goes on. path is
+  // the file replaced (an entry's target, or the uninstall list), step what
+  // was done ("replace", "update"), systemError the system's error code.
+  void (*warned)(void* context, const char* path, const char* step, int systemError) = nullptr;
 };
 
 // Applies the package appended to the running program.

@@ -48,3 +48,11 @@ std::string DescribeUpdateFailure(const UpdateFailure& failure) {
   std::string why = SystemErrorText(failure.systemError);
   return why.empty() ? what : what + ": " + why;
 }
+
+std::string DescribeUpdateWarning(const std::string& path, const std::string& step,
+                                  int systemError) {
+  std::string why = SystemErrorText(systemError);
+  return ShownPath(path) + (step == "update" ? " is updated" : " is in place") +
+         ", but the system could not put its folder on the disk" + (why.empty() ? "" : ": " + why) +
+         "; after a power cut it may be the old file";
+}

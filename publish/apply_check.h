@@ -25,3 +25,11 @@ struct UpdateFailure {
 // One phrase: what failed on which file and the system's reason, such as
 // "cannot create game/b.arc: Is a directory".
 std::string DescribeUpdateFailure(const UpdateFailure& failure);
+
+// One phrase for a file that took its place, where the system could not
+// confirm that on the disk (step as the applier's observer tells it:
+// "replace" for an entry's target, "update" for the uninstall list), such
+// as "game/b.arc is in place, but the system could not put its folder on
+// the disk: Input/output error; after a power cut it may be the old file".
+std::string DescribeUpdateWarning(const std::string& path, const std::string& step,
+                                  int systemError);

@@ -48,7 +48,7 @@ bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size
 // the disk, and only then puts it in the old one's place; otherwise the old
 // list stays exactly as it was. The temporary's name is none of names.
 int WriteList(const char* listPath, const char* const* names, const uint8_t* data,
-              uint32_t size) {
+              uint32_t size, int* syncError) {
   if (!IsReplaceable(listPath)) return 0;
   char tempPath[kPathBufferSize];
   int error = 0;
@@ -56,7 +56,7 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
   if (!CreateTempBeside(&file, listPath, names, tempPath, sizeof tempPath, &error)) return 0;
   bool written = file.Write(data, size) == size && file.Flush();
   file.Close();
-  if (written && ReplaceFileContents(listPath, tempPath)) return 1;
+  if (written && ReplaceFileContents(listPath, tempPath, syncError)) return 1;
   RemoveFile(tempPath);
   return 0;
 }
@@ -67,7 +67,8 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
 // if the text lacks a final one and a name is added, the added names each
 // with a line feed, one NUL, and then whatever followed the old first NUL,
 // unchanged. A file without any NUL is all text and gets its NUL.
-int AppendUninstallList(const char* installFolder, const char* const* names) {
+int AppendUninstallList(const char* installFolder, const char* const* names, int* syncError) {
+  if (syncError != nullptr) *syncError = 0;
   if (installFolder == nullptr || names == nullptr) return 0;
   // The folder is taken as it is: one that already ends in a backslash
   // gives two in a row.
@@ -118,5 +119,5 @@ int AppendUninstallList(const char* installFolder, const char* const* names) {
   length += tailLen;
 
   // Rewritten also when nothing was added: it then gets its own bytes back.
-  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length));
+  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length), syncError);
 }

@@ -10,5 +10,9 @@ constexpr char kUninstallListName[] = "uninst.lst";
 // does not hold as a whole line yet (case-sensitive; names added earlier in
 // the same call count; empty names are never added), and rewrites the list.
 // Returns 1 when the whole new list was written, 0 otherwise; the list is
-// never created, and on 0 it is left exactly as it was.
-int AppendUninstallList(const char* installFolder, const char* const* names);
+// never created, and on 0 it is left exactly as it was. Where the new list
+// took the old one's place but the system could not confirm that on the
+// disk, the result is 1 and *syncError, if given, holds the system's error
+// code (else 0).
+int AppendUninstallList(const char* installFolder, const char* const* names,
+                        int* syncError = nullptr);

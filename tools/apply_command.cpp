@@ -1,5 +1,7 @@
 // patchtool apply: what the updater does, on a folder.
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "package/apply_update.h"
 #include "publish/apply_check.h"
@@ -19,10 +21,12 @@ int StatusOf(UpdateResult result) {
   return kExitFailed;
 }
 
-// Entry by entry, with the share of its bytes handled; and where it failed.
+// Entry by entry, with the share of its bytes handled; where it failed;
+// and what is done but not confirmed on the disk.
 struct ApplyWatch {
   TerminalProgress line;
   UpdateFailure failure;
+  std::vector<std::string> warnings;
 
   static void EntryStarted(void* context, uint32_t index, uint32_t count, const char* name,
                            uint32_t) {
@@ -42,6 +46,11 @@ struct ApplyWatch {
     failure.path = path != nullptr ? path : "";
     failure.step = step != nullptr ? step : "";
     failure.systemError = systemError;
+  }
+  static void Warned(void* context, const char* path, const char* step, int systemError) {
+    static_cast<ApplyWatch*>(context)->warnings.push_back(
+        DescribeUpdateWarning(path != nullptr ? path : "", step != nullptr ? step : "",
+                              systemError));
   }
 };
 
@@ -93,10 +102,12 @@ int Run(const char* name, const Arguments& args) {
     observer.bytesDone = &ApplyWatch::BytesDone;
   }
   observer.failed = &ApplyWatch::Failed;
+  observer.warned = &ApplyWatch::Warned;
   UpdateResult result =
       ApplyUpdateFromFile(args.operands[0].c_str(), folder.c_str(), &observer);
   watch.line.Clear();
   std::printf("%s\n", DescribeUpdateResult(result).c_str());
+  for (const std::string& warning : watch.warnings) Warn(name, warning);
   if (result != UPD_OK && watch.failure.reported) {
     Error(name, DescribeUpdateFailure(watch.failure));
   }

@@ -141,6 +141,13 @@ Snapshot TakeSnapshot(const std::string& folder) {
 
 std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
+// Gives directory entry i of a patch another stored name (at most 15
+// bytes), as no packer that keeps the name rule would.
+void RenameEntry(Bytes* patch, size_t i, const std::string& name) {
+  size_t at = kPackageOffset + 16 + 32 * i;
+  for (size_t k = 0; k < 16; ++k) (*patch)[at + k] = k < name.size() ? name[k] : 0;
+}
+
 // The shared patch and what went into it.
 struct SuiteData {
   TempDir dir;
@@ -418,9 +425,22 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
       {"the second entry's data damaged",
        [&layout](Bytes* patch, const Installation&) { (*patch)[layout.DataAt(1) + 100] ^= 0x01; },
        kChecksum, kPackageDamaged, 1},
+      // A cut download: refused whole before anything is written, though
+      // the entries before the cut are whole.
       {"the last entry cut short",
        [](Bytes* patch, const Installation&) { patch->pop_back(); }, kPackageError,
-       kPackageDamaged, 3},
+       kPackageDamaged, 0},
+      {"cut inside the second entry",
+       [&layout](Bytes* patch, const Installation&) { patch->resize(layout.DataAt(1) + 100); },
+       kPackageError, kPackageDamaged, 0},
+      // Names that Windows strips or opens as a device, in third place:
+      // refused before the first two are written.
+      {"con.arc in third place",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 2, "con.arc"); },
+       kPackageError, kPackageDamaged, 0},
+      {"evt.arc. in third place",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 2, "evt.arc."); },
+       kPackageError, kPackageDamaged, 0},
       {"a folder where the second file should go",
        [](Bytes*, const Installation& install) { ASSERT_TRUE(MakeDir(install / "data2.arc")); },
        kWriteError, kWriteFailed, 1},
@@ -545,6 +565,15 @@ TEST_F(UpdaterRunTest, NoUsableInstallFolderGivesNotInstalledWarning) {
        [](const Installation& i) { ASSERT_TRUE(SetInstalledFolder(kUser, REG_SZ, i.folder)); }},
       {"value in the 64-bit view only",
        [](const Installation& i) { ASSERT_TRUE(SetInstalledFolder(kMachine64, REG_SZ, i.folder)); }},
+      // Folders that would name wherever the updater happens to run.
+      {"an empty value",
+       [](const Installation&) { ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_SZ, "")); }},
+      {"a relative folder",
+       [](const Installation&) { ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_SZ, "game")); }},
+      {"a folder relative to a drive's current folder",
+       [](const Installation&) { ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_SZ, "C:game")); }},
+      {"a folder relative to the current drive's root",
+       [](const Installation&) { ASSERT_TRUE(SetInstalledFolder(kMachine32, REG_SZ, "\\game")); }},
   };
   std::wstring patch = WritePatch(g_suite->patch);
   for (const Registry& c : cases) {
@@ -631,7 +660,9 @@ TEST_F(UpdaterRunTest, KeyOfAnAnsiInstallerIsFound) {
 // uninstall list receives the stored bytes.
 TEST_F(UpdaterRunTest, JapaneseEntryNames) {
   const std::string data = "\x83\x66\x81\x5B\x83\x5E";  // "データ" in code page 932
-  const std::string ability = "\x94\x5C";                   // "能": trail byte 0x5C
+  // (A character whose trail byte is 0x5C, as "能" has, is refused by the
+  // name rule: ANSI programs split a name there.)
+  const std::string ability = "\x83\x41";                   // "ア"
   std::vector<FixtureEntry> entries = {{data + ".arc", ToBytes("japanese")},
                                        {data + "\\" + ability + ".txt", ToBytes("sub")}};
   std::vector<FixtureRecord> records;
@@ -656,10 +687,109 @@ TEST_F(UpdaterRunTest, JapaneseEntryNames) {
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
   ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
   EXPECT_EQ("japanese", ReadFileText(install / Narrow(L"データ.arc")));
-  EXPECT_EQ("sub", ReadFileText(install / (Narrow(L"データ") + "\\" + Narrow(L"能.txt"))));
+  EXPECT_EQ("sub", ReadFileText(install / (Narrow(L"データ") + "\\" + Narrow(L"ア.txt"))));
   EXPECT_EQ(std::string(kOldList) + entries[0].name + "\n" + entries[1].name + "\nqen.hvl\n" +
                 std::string(1, '\0'),
             ReadFileText(install / "uninst.lst"));
+}
+
+// Another program holds a game file, as a virus scanner does for a moment
+// (one second) or a program that does not let go (ten seconds, far past the
+// updater's two seconds of retries): the first only delays the update; the
+// second ends it with the write-failed box, the file, the rest of the game
+// and the list as they were, and no temporary file left.
+TEST_F(UpdaterRunTest, HeldGameFileDelaysOrFailsTheUpdate) {
+  for (DWORD heldMs : {1000, 10000}) {
+    const bool letGo = heldMs == 1000;
+    SCOPED_TRACE(heldMs);
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    Snapshot before = TakeSnapshot(install.folder);
+    FileHolder holder;
+    ASSERT_TRUE(holder.Hold(install / "Data1.arc"));  // the first entry's target
+    Process updater;
+    ASSERT_TRUE(updater.Start(WritePatch(g_suite->patch)));
+    Box question = NextBox(updater);
+    ExpectQuestion(question);
+    ASSERT_TRUE(holder.ReleaseAfter(heldMs));
+    ASSERT_TRUE(driver_.Click(question, IDYES));
+    if (letGo) {
+      ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+      EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+      continue;
+    }
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWriteFailed);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWriteError);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+  }
+}
+
+// A game installed by an ANSI installer names its files by the code page
+// 932 bytes read in the system's ANSI code page (on an English system
+// "マップ.arc" is "ƒ}ƒbƒv.arc"), and the game, an ANSI program, opens them
+// so: that file is the one replaced, and no second file appears. On a
+// Japanese system both names are one.
+TEST_F(UpdaterRunTest, GameFileOfAnAnsiInstallerIsReplaced) {
+  const std::string map = "\x83\x7D\x83\x62\x83\x76.arc";  // "マップ.arc"
+  std::vector<FixtureEntry> entries = {{map, ToBytes("new map")}};
+  ContentSum sum;
+  ReferenceContentSum(&sum, entries[0].data.data(), static_cast<uint32_t>(entries[0].data.size()));
+  entries.push_back({"qen.hvl", BuildHashList({{map, {static_cast<uint8_t>(sum.mix),
+                                                      static_cast<uint8_t>(sum.mix >> 8),
+                                                      static_cast<uint8_t>(sum.mix >> 16),
+                                                      static_cast<uint8_t>(sum.mix >> 24),
+                                                      sum.mixSum, sum.mixXor, sum.byteSum,
+                                                      sum.byteXor}}})});
+  Bytes patch = BuildPackage(entries);
+  std::copy(g_suite->stub.begin(), g_suite->stub.end(), patch.begin());
+
+  Installation install("Velmora");  // a folder name that every code page spells
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  HANDLE made = CreateFileA((install.folder + "\\" + map).c_str(), GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(made, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(made, "old map", 7, &written, nullptr));
+  CloseHandle(made);
+  Snapshot before = TakeSnapshot(install.folder);
+  std::string gameFile;
+  for (const auto& file : before) {
+    if (file.second == "old map") gameFile = file.first;
+  }
+  ASSERT_FALSE(gameFile.empty());
+
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  Snapshot after = before;
+  after[gameFile] = "new map";
+  after["qen.hvl"] = AsText(entries[1].data);
+  after["uninst.lst"] = std::string(kOldList) + map + "\nqen.hvl\n" + std::string(1, '\0');
+  EXPECT_EQ(TakeSnapshot(install.folder), after);
+}
+
+// A link planted at the updater's temporary name, to a file outside the
+// game's folder: that file stays as it was, and the update completes.
+TEST_F(UpdaterRunTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
+  ASSERT_TRUE(MakeSymbolicLink(install / "~velmora-update.tmp", outside / "victim.dat"));
+  Snapshot before = TakeSnapshot(install.folder);
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch)));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  EXPECT_EQ(TakeSnapshot(outside.path()), (Snapshot{{"victim.dat", "not the game's"}}));
+  Snapshot after = TakeSnapshot(install.folder);
+  after.erase("~velmora-update.tmp");  // Wine shows a link it could not remove as its file
+  Snapshot expected = ExpectedAfter(before, 4, true);
+  expected.erase("~velmora-update.tmp");
+  EXPECT_EQ(after, expected);
+  EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update.tmp"));
 }
 
 }  // namespace

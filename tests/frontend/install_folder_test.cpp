@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <cwchar>
 #include <string>
 
 #include "frontend/front_end.h"
@@ -141,22 +142,22 @@ TEST_F(InstallFolderTest, ValueTypeLengthAndTerminatorDecide) {
   const wstring z(1, L'\0');
   const wstring a259 = L"C:\\" + wstring(256, L'a');  // 259 characters
   const std::string a259Utf8 = "C:\\" + std::string(256, 'a');
-  const wstring ka258 = wstring(258, L'\u30A2');  // "ア" x 258
-  const std::string ka258Utf8 = Repeat("\xE3\x82\xA2", 258);
+  const wstring ka256 = wstring(256, L'\u30A2');  // "ア" x 256
+  const std::string ka256Utf8 = Repeat("\xE3\x82\xA2", 256);
   const ValueCase cases[] = {
       {"plain folder", REG_SZ, L"C:\\Games\\Velmora" + z, true, "C:\\Games\\Velmora"},
       {"trailing backslash kept", REG_SZ, L"C:\\Games\\Velmora\\" + z, true,
        "C:\\Games\\Velmora\\"},
-      {"empty string", REG_SZ, z, true, ""},
+      {"empty string", REG_SZ, z, false, ""},
       {"259 characters and terminator", REG_SZ, a259 + z, true, a259Utf8},
       {"260 characters and terminator", REG_SZ, a259 + L"b" + z, false, ""},
       {"stored without terminator", REG_SZ, L"C:\\Games", true, "C:\\Games"},
       {"259 characters without terminator", REG_SZ, a259, true, a259Utf8},
       {"260 characters without terminator", REG_SZ, a259 + L"b", false, ""},
-      {"no bytes at all", REG_SZ, L"", true, ""},
-      {"259 Japanese characters (777 bytes in UTF-8)", REG_SZ, L"C" + ka258 + z, true,
-       "C" + ka258Utf8},
-      {"260 Japanese characters", REG_SZ, L"Cd" + ka258 + z, false, ""},
+      {"no bytes at all", REG_SZ, L"", false, ""},
+      {"259 characters, 256 of them Japanese (771 bytes in UTF-8)", REG_SZ,
+       L"C:\\" + ka256 + z, true, "C:\\" + ka256Utf8},
+      {"260 characters, 256 of them Japanese", REG_SZ, L"C:\\d" + ka256 + z, false, ""},
       {"REG_EXPAND_SZ naming an existing folder", REG_EXPAND_SZ, L"C:\\windows" + z, false, ""},
       {"REG_MULTI_SZ", REG_MULTI_SZ, L"C:\\Games" + z + z, false, ""},
       {"REG_BINARY", REG_BINARY, L"C:\\Games" + z, false, ""},
@@ -168,6 +169,42 @@ TEST_F(InstallFolderTest, ValueTypeLengthAndTerminatorDecide) {
     EXPECT_EQ(Lookup(), c.found ? 1 : 0);
     if (c.found) {
       EXPECT_EQ(Folder(), c.folder);
+    }
+  }
+}
+
+// Only an absolute folder counts: one that is empty, relative, relative to
+// a drive's current folder or to the current drive's root would put the
+// game's files wherever the updater happens to run.
+TEST_F(InstallFolderTest, OnlyAnAbsoluteFolderCounts) {
+  struct Case {
+    const wchar_t* value;
+    bool found;
+  } const cases[] = {
+      {L"", false},
+      {L"game", false},
+      {L"Games\\Velmora", false},
+      {L"C:game", false},
+      {L"C:", false},
+      {L"\\game", false},
+      {L"/game", false},
+      {L"\\\\", false},
+      {L"\\\\\\share", false},
+      {L"1:\\game", false},
+      {L"C:\\", true},
+      {L"c:/Games/Velmora", true},
+      {L"Z:\\Games\\Velmora", true},
+      {L"\\\\server\\share\\Velmora", true},
+      {L"//server/share", true},
+  };
+  for (const Case& c : cases) {
+    const std::string value(c.value, c.value + std::wcslen(c.value));  // ASCII
+    SCOPED_TRACE(value);
+    RemoveGameKeys();
+    ASSERT_TRUE(SetValueText(kMachine32, REG_SZ, c.value));
+    EXPECT_EQ(Lookup(), c.found ? 1 : 0);
+    if (c.found) {
+      EXPECT_EQ(Folder(), value);
     }
   }
 }

@@ -5,10 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 
 #include "fileio/file_ops.h"
 #include "package/content_sum.h"
+#include "tests/unit/call_recorder.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
@@ -16,6 +18,7 @@
 #include <windows.h>
 #include <psapi.h>
 #else
+#include <errno.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -335,7 +338,7 @@ TEST_F(ApplyUpdateTest, PathLimitCountsCharacters) {
   EXPECT_EQ(Names{"uninst.lst"}, ListDir(tooLong));
 
   // Far beyond any limit, and in no existing folder.
-  std::string longFolder = install_ + "\\" + std::string(kPathBufferSize, 'x');
+  std::string longFolder = install_ + "\\" + std::string(800, 'x');
   EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(path.c_str(), longFolder.c_str()));
 }
 
@@ -492,8 +495,9 @@ TEST_F(ApplyUpdateTest, FullSmallVolumeKeepsTheOldFileWhole) {
 }
 
 // Temporary files left behind by interrupted updates, read-only or not, in
-// the install folder and in a subfolder, are written over and removed.
-TEST_F(ApplyUpdateTest, LeftoverTemporariesDoNotStopTheUpdate) {
+// the install folder and in a subfolder, are removed: a second run mends
+// what the first left.
+TEST_F(ApplyUpdateTest, UnprivilegedLeftoverTemporariesAreMended) {
   ASSERT_TRUE(MakeDir(In("sub")));
   for (const std::string& leftover : {In(kTemp), In("sub\\") + kTemp}) {
     ASSERT_TRUE(WriteFileText(leftover, "left behind"));
@@ -637,10 +641,242 @@ TEST_F(ApplyUpdateTest, FailuresAreReportedToTheObserver) {
   EXPECT_TRUE(failures.empty());
 }
 
+// Every new file, each entry's temporary and the new list, is on the disk
+// before it takes another's place: a flush since the last move comes
+// before each move.
+TEST_F(ApplyUpdateTest, EveryNewFileIsFlushedBeforeItTakesAPlace) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  std::vector<FixtureEntry> entries = {{"a.dat", ToBytes("new a")},
+                                       {"b.dat", RandomBytes(70000, 3)}};
+  entries.push_back(HashListFor(entries));
+  CallRecorder recorder;
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  Names moved;
+  bool flushed = false;
+  for (const SeenCall& seen : recorder.calls) {
+    if (seen.call == FileCall::kFlush) flushed = true;
+    if (seen.call != FileCall::kMove) continue;
+    EXPECT_TRUE(flushed) << seen.other << " was not flushed before it replaced " << seen.path;
+    flushed = false;
+    moved.push_back(seen.path);
+  }
+  EXPECT_EQ((Names{In("a.dat"), In("b.dat"), In("QEN.hvl"), List()}), moved);
+}
+
+// A flush that fails leaves the file it was to replace as it was, and no
+// temporary file behind.
+TEST_F(ApplyUpdateTest, FailedFlushLeavesTargetAndListAsTheyWere) {
+  struct Case {
+    const char* what;
+    size_t failingFlush;  // counted from 1: the entries', then the list's
+    UpdateResult result;
+    const char* b;  // b.dat afterwards
+  } const cases[] = {
+      {"the second entry's flush", 2, UPD_E_WRITE, "old b"},
+      {"the list's flush", 3, UPD_E_UNINSTALL_LIST, "new b"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+    ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
+    CallRecorder recorder;
+    size_t flushes = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      return seen.call == FileCall::kFlush && ++flushes == c.failingFlush ? OtherError() : 0;
+    };
+    EXPECT_EQ(c.result, Apply({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}}));
+    EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+    EXPECT_EQ(c.b, ReadFileText(In("b.dat")));
+    EXPECT_EQ("game.exe\n", ListText());
+    EXPECT_EQ((Names{"a.dat", "b.dat", "uninst.lst"}), ListDir(install_));
+  }
+}
+
+// A read of the package that fails in the middle of a large entry leaves
+// the entry's target exactly as it was, and no temporary file behind.
+TEST_F(ApplyUpdateTest, ReadFailingMidEntryLeavesTheTargetAsItWas) {
+  ASSERT_TRUE(WriteFileText(In("big.arc"), "previous"));
+  CallRecorder recorder;
+  size_t largeReads = 0;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kRead && seen.value > (1u << 20) && ++largeReads == 2
+               ? OtherError()
+               : 0;
+  };
+  EXPECT_EQ(UPD_E_PACKAGE,
+            Apply({{"first.dat", ToBytes("1")}, {"big.arc", RandomBytes((9u << 20) + 3, 6)}}));
+  EXPECT_EQ(2u, largeReads);
+  EXPECT_EQ("previous", ReadFileText(In("big.arc")));
+  EXPECT_EQ("1", ReadFileText(In("first.dat")));
+  EXPECT_EQ((Names{"big.arc", "first.dat", "uninst.lst"}), ListDir(install_));
+  EXPECT_EQ("game.exe\n", ListText());
+}
+
+// An entry whose data does not match its record and whose target cannot be
+// created either is told as damaged: the player should download the patch
+// again rather than look at the disk.
+TEST_F(ApplyUpdateTest, MismatchIsToldBeforeATargetThatCannotBeCreated) {
+  ASSERT_TRUE(MakeDir(In("folder.dat")));
+  struct Case {
+    const char* what;
+    std::string folder;
+    const char* name;
+  } const cases[] = {
+      {"a missing subfolder", install_, "nosub\\b.dat"},
+      {"a folder of that name", install_, "folder.dat"},
+      {"a path beyond any limit", install_ + "\\" + std::string(800, 'x'), "b.dat"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FixtureEntry list{"qen.hvl", BuildHashList({{c.name, SumBytes(ToBytes("bbb"))}})};
+    const std::string patch = dir_ / "patch.exe";
+    ASSERT_TRUE(WriteFileBytes(patch, BuildPackage({{c.name, ToBytes("bbX")}, list})));
+    std::vector<Failure> failures;
+    ApplyObserver observer;
+    observer.context = &failures;
+    observer.failed = RecordFailure;
+    EXPECT_EQ(UPD_E_CHECKSUM, ApplyUpdateFromFile(patch.c_str(), c.folder.c_str(), &observer));
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("checksum", failures[0].step);
+    EXPECT_EQ("game.exe\n", ListText());
+  }
+}
+
+// Another program that holds a file for a moment (a virus scanner) only
+// delays the update; one that keeps holding it fails it, with the file as
+// it was and no temporary file behind.
+TEST_F(ApplyUpdateTest, HeldFilesDelayOrFailTheUpdate) {
+  struct Case {
+    const char* what;
+    const char* held;
+    bool letGo;  // during the third pause
+    UpdateResult result;
+  } const cases[] = {
+      {"the target held for a moment", "a.dat", true, UPD_OK},
+      {"the target held throughout", "a.dat", false, UPD_E_WRITE},
+      {"the list held for a moment", "uninst.lst", true, UPD_OK},
+      {"the list held throughout", "uninst.lst", false, UPD_E_UNINSTALL_LIST},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+    DeleteTestFile(In("b.dat"));
+    ASSERT_TRUE(WriteFileText(List(), std::string("game.exe\n", 9) + '\0'));
+    FileHolder holder;
+    ASSERT_TRUE(holder.Hold(In(c.held)));
+    CallRecorder recorder;
+    recorder.onPause = [&](size_t index) {
+      if (c.letGo && index == 2) holder.Release();
+    };
+    EXPECT_EQ(c.result, Apply({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("b")}}));
+    holder.Release();
+    EXPECT_EQ(c.letGo ? 3u : 9u, recorder.pauses.size());
+    const bool written = c.result != UPD_E_WRITE;
+    EXPECT_EQ(written ? "new a" : "old a", ReadFileText(In("a.dat")));
+    EXPECT_EQ(written ? "b" : "<missing>", ReadFileText(In("b.dat")));
+    EXPECT_EQ(c.result == UPD_OK ? "game.exe\na.dat\nb.dat\n" : "game.exe\n", ListText());
+    EXPECT_EQ(written ? (Names{"a.dat", "b.dat", "uninst.lst"}) : (Names{"a.dat", "uninst.lst"}),
+              ListDir(install_));
+  }
+}
+
+// The new file held for a second right after it was written, as a virus
+// scanner holds it: the update waits, in real time, and completes.
+TEST_F(ApplyUpdateTest, NewFileHeldForASecondIsWaitedFor) {
+  FileHolder holder;
+  bool held = false;
+  CallRecorder recorder(true);
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (seen.call == FileCall::kMove && !held) {
+      held = holder.Hold(seen.other) && holder.ReleaseAfter(1000);
+    }
+    return 0;
+  };
+  ASSERT_EQ(UPD_OK, Apply({{"a.dat", ToBytes("new a")}}));
+  EXPECT_TRUE(held);
+  EXPECT_FALSE(recorder.pauses.empty()) << "the move was not held up";
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ((Names{"a.dat", "uninst.lst"}), ListDir(install_));
+}
+
+// A link planted at the temporary name, to a file outside the install
+// folder: that file stays as it was, and the update completes.
+TEST_F(ApplyUpdateTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
+  ASSERT_TRUE(MakeSymbolicLink(In(kTemp), outside / "victim.dat"));
+  ASSERT_EQ(UPD_OK, Apply({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}}));
+  EXPECT_EQ("not the game's", ReadFileText(outside / "victim.dat"));
+  EXPECT_EQ(Names{"victim.dat"}, ListDir(outside.path()));
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+  EXPECT_EQ("game.exe\na.dat\nb.dat\n", ListText());
+  EXPECT_TRUE(RemoveSymbolicLink(In(kTemp)));
+}
+
+#ifndef _WIN32
+struct Warning {
+  std::string path;
+  std::string step;
+  int systemError;
+};
+
+// A folder that cannot be synced after a file took its place leaves the
+// update done, with a warning for each such file.
+TEST_F(ApplyUpdateTest, FolderSyncFailureIsAWarning) {
+  std::vector<Warning> warnings;
+  ApplyObserver observer;
+  observer.context = &warnings;
+  observer.warned = [](void* context, const char* path, const char* step, int systemError) {
+    static_cast<std::vector<Warning>*>(context)->push_back({path, step, systemError});
+  };
+  CallRecorder recorder;
+  recorder.fail = [](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kSyncFolder ? EIO : 0;
+  };
+  const std::string patch = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(patch, BuildPackage({{"a.dat", ToBytes("new a")}})));
+  EXPECT_EQ(UPD_OK, ApplyUpdateFromFile(patch.c_str(), install_.c_str(), &observer));
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("game.exe\na.dat\n", ListText());
+  ASSERT_EQ(2u, warnings.size());
+  EXPECT_EQ(In("a.dat"), warnings[0].path);
+  EXPECT_EQ("replace", warnings[0].step);
+  EXPECT_EQ(List(), warnings[1].path);
+  EXPECT_EQ("update", warnings[1].step);
+  for (const Warning& w : warnings) EXPECT_EQ(EIO, w.systemError);
+}
+
+// A folder that cannot be searched for a name of other letter case fails
+// the entry: the game's own file may be there under that other spelling,
+// and must not get a second file beside it.
+TEST_F(ApplyUpdateTest, FolderThatCannotBeSearchedFailsTheEntry) {
+  ASSERT_TRUE(WriteFileText(In("Script.dat"), "the game's"));
+  CallRecorder recorder;
+  recorder.fail = [](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kScanFolder ? EIO : 0;
+  };
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  const std::string patch = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(patch, BuildPackage({{"script.dat", ToBytes("new")}})));
+  EXPECT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(patch.c_str(), install_.c_str(), &observer));
+  EXPECT_EQ((Names{"Script.dat", "uninst.lst"}), ListDir(install_));
+  EXPECT_EQ("the game's", ReadFileText(In("Script.dat")));
+  EXPECT_EQ("game.exe\n", ListText());
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("script.dat"), failures[0].path);
+  EXPECT_EQ("create", failures[0].step);
+  EXPECT_EQ(EIO, failures[0].systemError);
+}
+#endif
+
 #ifdef _WIN32
 // A replaced file has the attributes of a new file; one that is not
 // replaced keeps its own, read-only included, whatever the failure.
-TEST_F(ApplyUpdateTest, AttributesAfterTheReplacement) {
+TEST_F(ApplyUpdateTest, UnprivilegedAttributesAfterTheReplacement) {
   auto readOnlyTarget = [this](const char* name) {
     SetFileAttributesA(In(name).c_str(), FILE_ATTRIBUTE_NORMAL);
     ASSERT_TRUE(WriteFileText(In(name), "old"));
@@ -667,13 +903,57 @@ TEST_F(ApplyUpdateTest, AttributesAfterTheReplacement) {
     HANDLE reader = CreateFileA(In("r.dat").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(INVALID_HANDLE_VALUE, reader);
+    CallRecorder recorder;  // the pauses between the attempts, not waited for
     EXPECT_EQ(UPD_E_WRITE, Apply({{"r.dat", ToBytes("new")}}));
+    EXPECT_EQ(9u, recorder.pauses.size());
     CloseHandle(reader);
   }
   EXPECT_EQ("old", ReadFileText(In("r.dat")));
   EXPECT_TRUE(IsReadOnly(In("r.dat")));
   EXPECT_EQ((Names{"r.dat", "uninst.lst"}), ListDir(install_));
   SetFileAttributesA(In("r.dat").c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// A game installed by an ANSI program names its files by the stored bytes
+// read in the system's ANSI code page (on an English system, "マップ.arc"
+// becomes "ƒ}ƒbƒv.arc"), folders too. Those files are the ones replaced,
+// and no second file appears; on a Japanese system both names are one.
+// (Runs under the Japanese and the English locale.)
+TEST_F(ApplyUpdateTest, AnsiCodePageGameFilesAreReplaced) {
+  const std::string map = "\x83\x7D\x83\x62\x83\x76.arc";  // "マップ.arc"
+  const std::string data = "\x83\x66\x83\x5E";               // "デタ"
+  auto ansiFile = [](const std::string& path, const char* text) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    bool ok = WriteFile(h, text, static_cast<DWORD>(std::strlen(text)), &written, nullptr) != 0;
+    CloseHandle(h);
+    return ok;
+  };
+  ASSERT_TRUE(ansiFile(install_ + "\\" + map, "old map"));
+  ASSERT_TRUE(CreateDirectoryA((install_ + "\\" + data).c_str(), nullptr));
+  ASSERT_TRUE(ansiFile(install_ + "\\" + data + "\\" + map, "old inner map"));
+  const Names before = ListDir(install_);
+  ASSERT_EQ(3u, before.size());  // the file, the folder (by whatever names) and the list
+  std::string subfolder;
+  for (const std::string& name : before) {
+    if (!ListDir(In(name)).empty()) subfolder = name;
+  }
+  ASSERT_FALSE(subfolder.empty());
+
+  ASSERT_EQ(UPD_OK, Apply({{map, ToBytes("new map")}, {data + "\\" + map, ToBytes("new inner")}}));
+  EXPECT_EQ(before, ListDir(install_)) << "a second file or folder appeared";
+  const Names inner = ListDir(In(subfolder));
+  ASSERT_EQ(1u, inner.size());
+  EXPECT_EQ("new inner", ReadFileText(In(subfolder) + "\\" + inner[0]));
+  for (const std::string& name : before) {
+    if (name != "uninst.lst" && name != subfolder) {
+      EXPECT_EQ("new map", ReadFileText(In(name)));
+    }
+  }
+  // The list receives the stored bytes.
+  EXPECT_EQ("game.exe\n" + map + "\n" + data + "\\" + map + "\n", ListText());
 }
 #endif
 

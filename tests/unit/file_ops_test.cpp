@@ -8,10 +8,14 @@
 #include <vector>
 
 #include "fileio/disk_file.h"
+#include "tests/unit/call_recorder.h"
 #include "tests/unit/test_support.h"
 
 #ifdef _WIN32
 #include <windows.h>
+#else
+#include <errno.h>
+#include <sys/stat.h>
 #endif
 
 namespace {
@@ -52,7 +56,7 @@ class FileOpsTest : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(FileOpsTest, TemporaryTakesTheFixedNameWhereItFits) {
+TEST_F(FileOpsTest, UnprivilegedTemporaryTakesTheFixedNameWhereItFits) {
   EXPECT_EQ(Path(kTemp), Temp(Path("a.dat")));
   ASSERT_TRUE(MakeDir(Path("sub")));
   EXPECT_EQ(Path("sub\\") + kTemp, Temp(Path("sub\\a.dat")));
@@ -99,7 +103,7 @@ TEST_F(FileOpsTest, NoTemporaryWhereNothingCanBeCreated) {
   EXPECT_EQ(Path("~~~~~"), Temp(Path("a.dat")));
 }
 
-TEST_F(FileOpsTest, ReplaceWithFilePutsTheNewFileInPlace) {
+TEST_F(FileOpsTest, UnprivilegedReplaceWithFilePutsTheNewFileInPlace) {
   struct Case {
     const char* what;
     bool exists;
@@ -132,7 +136,7 @@ TEST_F(FileOpsTest, ReplaceWithFilePutsTheNewFileInPlace) {
 
 // A failed replacement leaves the target as it was, attributes included,
 // and the new file where it was.
-TEST_F(FileOpsTest, FailedReplacementLeavesTheTargetAsItWas) {
+TEST_F(FileOpsTest, UnprivilegedFailedReplacementLeavesTheTargetAsItWas) {
   std::string target = Path("t.dat");
   std::string source = Path("new.tmp");
   ASSERT_TRUE(WriteFileText(source, "new"));
@@ -143,13 +147,16 @@ TEST_F(FileOpsTest, FailedReplacementLeavesTheTargetAsItWas) {
   EXPECT_EQ(Names{}, ListDir(target));
   ASSERT_TRUE(RemoveEmptyDir(target));
 
-  // Open elsewhere (a reader that shares it for reading only).
+  // Open elsewhere (a reader that shares it for reading only), through
+  // every attempt.
   ASSERT_TRUE(WriteFileText(target, "old"));
   ASSERT_TRUE(SetReadOnly(target, true));
   {
     DiskFile reader;
     ASSERT_EQ(1, reader.OpenRead(target.c_str()));
+    CallRecorder recorder;
     EXPECT_EQ(0, ReplaceWithFile(target.c_str(), source.c_str()));
+    EXPECT_FALSE(recorder.pauses.empty()) << "not tried again";
   }
   EXPECT_EQ("old", ReadFileText(target));
   EXPECT_EQ("new", ReadFileText(source));
@@ -176,9 +183,12 @@ TEST_F(FileOpsTest, EntryPathsOfStoredNames) {
   EXPECT_EQ("C:\\game\\\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF.arc", std::string(out));
   EXPECT_EQ(0, JoinEntryPath(out, sizeof out, "C:\\game", "bad\x83"));
   EXPECT_STREQ("", out);
-  const std::string folder(kPathBufferSize - 7, 'f');
-  EXPECT_EQ(1, JoinEntryPath(out, sizeof out, folder.c_str(), "a.dat"));
-  EXPECT_EQ(0, JoinEntryPath(out, sizeof out, folder.c_str(), "ab.dat"));
+  // 57 + 1 + 5 bytes and the terminator fill 64 exactly.
+  char small[64];
+  const std::string folder(57, 'f');
+  EXPECT_EQ(1, JoinEntryPath(small, sizeof small, folder.c_str(), "a.dat"));
+  EXPECT_EQ(folder + "\\a.dat", small);
+  EXPECT_EQ(0, JoinEntryPath(small, sizeof small, folder.c_str(), "ab.dat"));
 }
 
 #ifndef _WIN32
@@ -203,6 +213,337 @@ TEST_F(FileOpsTest, EntryPathsTakeTheSpellingOfExistingFiles) {
     char out[kPathBufferSize];
     ASSERT_EQ(1, JoinEntryPath(out, sizeof out, dir_.path().c_str(), c.stored));
     EXPECT_EQ(Path(c.path), out);
+  }
+}
+#endif
+
+// A target holding "old" and a new file holding "new" beside it, in a
+// folder of their own.
+struct OldAndNew {
+  TempDir dir;
+  const std::string target = dir / "t.dat";
+  const std::string source = dir / "new.tmp";
+  const bool written = WriteFileText(target, "old") && WriteFileText(source, "new");
+};
+
+// Both replacements, for the tables below.
+struct Replacement {
+  const char* what;
+  int (*replace)(const char* target, const char* source, int* syncError);
+};
+const Replacement kReplacements[] = {
+    {"ReplaceWithFile", &ReplaceWithFile},
+    {"ReplaceFileContents", &ReplaceFileContents},
+};
+
+// A move that the system refuses because another program has one of the
+// files open is made again after growing pauses, about two seconds in all;
+// any other refusal ends it at once.
+TEST_F(FileOpsTest, MovesHeldUpByAnotherProgramAreTriedAgain) {
+#ifdef _WIN32
+  const int busy[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION};
+  const int other[] = {ERROR_WRITE_FAULT, ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND};
+#else
+  const int busy[] = {EWOULDBLOCK};
+  const int other[] = {EIO, EACCES, ENOSPC};
+#endif
+  struct Case {
+    const char* what;
+    int error;
+    size_t failures;  // of the first attempts
+    int result;
+    size_t pauses;
+  };
+  std::vector<Case> cases;
+  for (int error : busy) {
+    cases.push_back({"held for three attempts", error, 3, 1, 3});
+    cases.push_back({"held throughout", error, 1000, 0, 9});
+  }
+  for (int error : other) cases.push_back({"another failure", error, 1, 0, 0});
+  for (const Replacement& r : kReplacements) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(r.what) + ", " + c.what + ", error " + std::to_string(c.error));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
+      CallRecorder recorder;
+      size_t moves = 0;
+      recorder.fail = [&](const SeenCall& seen, size_t) {
+        return seen.call == FileCall::kMove && moves++ < c.failures ? c.error : 0;
+      };
+      EXPECT_EQ(c.result, r.replace(target.c_str(), source.c_str(), nullptr));
+      EXPECT_EQ(c.result == 1 ? "new" : "old", ReadFileText(target));
+      EXPECT_EQ(c.result == 1 ? Names{"t.dat"} : (Names{"new.tmp", "t.dat"}),
+                ListDir(files.dir.path()));
+      ASSERT_EQ(c.pauses, recorder.pauses.size());
+      for (size_t i = 1; i < recorder.pauses.size(); ++i) {
+        EXPECT_LE(recorder.pauses[i - 1], recorder.pauses[i]) << "pause " << i;
+      }
+      if (c.pauses == 9) {
+        EXPECT_LT(recorder.pauses.front(), recorder.pauses.back());
+        EXPECT_GE(recorder.TotalPause(), 1800u);
+        EXPECT_LE(recorder.TotalPause(), 2200u);
+      }
+    }
+  }
+}
+
+// Real holders, of the target and of the new file, that let go during the
+// second pause: the third attempt succeeds.
+TEST_F(FileOpsTest, HeldFilesAreWaitedFor) {
+  for (const Replacement& r : kReplacements) {
+    for (bool holdTarget : {true, false}) {
+      SCOPED_TRACE(std::string(r.what) + (holdTarget ? ", target held" : ", new file held"));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
+      FileHolder holder;
+      ASSERT_TRUE(holder.Hold(holdTarget ? target : source));
+      CallRecorder recorder;
+      recorder.onPause = [&](size_t index) {
+        if (index == 1) holder.Release();
+      };
+      EXPECT_EQ(1, r.replace(target.c_str(), source.c_str(), nullptr));
+      EXPECT_EQ(2u, recorder.pauses.size());
+      EXPECT_EQ("new", ReadFileText(target));
+      EXPECT_EQ(Names{"t.dat"}, ListDir(files.dir.path()));
+    }
+  }
+}
+
+// Whatever is at the fixed temporary name is removed, never opened: a link
+// planted there to a file outside the folder leaves that file as it was,
+// and the temporary is a new file of its own. (Wine cannot remove a Unix
+// link by its name without reaching what it leads to: there the link
+// stays, and a short name is taken.)
+TEST_F(FileOpsTest, LinkAtTheTemporaryNameIsNeverFollowed) {
+  struct Case {
+    const char* what;
+    const char* target;  // in a folder of its own
+    bool readOnly;
+    bool dangling;  // the target is removed once the link is made
+  };
+  const Case cases[] = {{"a link to a file", "outside.dat", false, false},
+                        {"a link to a read-only file", "read-only.dat", true, false},
+                        {"a link to nothing", "gone.dat", false, true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir outside;
+    const std::string target = outside / c.target;
+    ASSERT_TRUE(WriteFileText(target, "not the game's"));
+    ASSERT_TRUE(SetReadOnly(target, c.readOnly));
+    TempDir game;
+    ASSERT_TRUE(MakeSymbolicLink(game / kTemp, target)) << "no symbolic link could be made";
+    if (c.dangling) {
+      ASSERT_TRUE(DeleteTestFile(target));
+    }
+    const Names before = ListDir(outside.path());
+    const std::string temp = Temp(game / "a.dat");
+#ifdef _WIN32
+    EXPECT_TRUE(temp == game / kTemp || temp == game / "~~~~~") << temp;
+#else
+    EXPECT_EQ(game / kTemp, temp);
+#endif
+    EXPECT_EQ("t", ReadFileText(temp));
+    EXPECT_EQ(before, ListDir(outside.path()));
+    if (!c.dangling) {
+      EXPECT_EQ("not the game's", ReadFileText(target));
+      EXPECT_EQ(c.readOnly, IsReadOnly(target));
+      SetReadOnly(target, false);
+    }
+    EXPECT_TRUE(RemoveSymbolicLink(game / kTemp));
+  }
+}
+
+// What cannot be removed from the fixed name stays as it is, and a short
+// name takes its place.
+TEST_F(FileOpsTest, LeftoverThatCannotBeRemovedGivesWayToAShortName) {
+  ASSERT_TRUE(WriteFileText(Path(kTemp), "somebody's"));
+  CallRecorder recorder;
+  recorder.fail = [](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kRemove ? OtherError() : 0;
+  };
+  EXPECT_EQ(Path("~~~~~"), Temp(Path("a.dat")));
+  EXPECT_EQ("somebody's", ReadFileText(Path(kTemp)));
+  EXPECT_EQ(1u, recorder.Count(FileCall::kRemove));
+}
+
+#ifdef _WIN32
+// Windows (not Wine, whose move replaces a read-only file by itself)
+// refuses to replace a read-only target: the attribute goes right before
+// each attempt and comes back after each one that fails.
+TEST_F(FileOpsTest, ReadOnlyTargetLosesItsAttributeOnlyForTheMove) {
+  struct Case {
+    const char* what;
+    int error;  // of every move; 0: none
+    int result;
+    size_t attempts;
+  } const cases[] = {
+      {"the move succeeds", 0, 1, 1},
+      {"the move fails", ERROR_WRITE_FAULT, 0, 1},
+      {"the target stays held", ERROR_SHARING_VIOLATION, 0, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    OldAndNew files;
+    ASSERT_TRUE(files.written);
+    const std::string& target = files.target;
+    const std::string& source = files.source;
+    ASSERT_TRUE(SetReadOnly(target, true));
+    const DWORD attributes = GetFileAttributesW(std::wstring(target.begin(), target.end()).c_str());
+    ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_READONLY);
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      return seen.call == FileCall::kMove ? c.error : 0;
+    };
+    EXPECT_EQ(c.result, ReplaceWithFile(target.c_str(), source.c_str()));
+    std::vector<std::pair<FileCall, uint32_t>> expected;
+    for (size_t i = 0; i < c.attempts; ++i) {
+      expected.push_back({FileCall::kSetAttributes, FILE_ATTRIBUTE_NORMAL});
+      expected.push_back({FileCall::kMove, 0});
+      if (c.result == 0) expected.push_back({FileCall::kSetAttributes, attributes});
+    }
+    std::vector<std::pair<FileCall, uint32_t>> seen;
+    for (const SeenCall& call : recorder.calls) {
+      EXPECT_EQ(target, call.path);
+      seen.push_back({call.call, call.value});
+    }
+    EXPECT_TRUE(seen == expected) << seen.size() << " calls, " << expected.size() << " expected";
+    EXPECT_EQ(c.result == 0, IsReadOnly(target));
+    SetReadOnly(target, false);
+  }
+}
+
+// Where the system's ANSI code page is not 932, a file that an ANSI
+// program made from a stored name's bytes has the name those bytes read
+// as in that code page; it is the one the entry path names, unless a file
+// of the code page 932 name exists too. On a Japanese system both are one.
+TEST_F(FileOpsTest, AnsiCodePageNamesOfExistingFiles) {
+  const char stored[] = "\x83\x7D\x83\x62\x83\x76.arc";  // "マップ.arc"
+  const std::string cp932Name = "\xE3\x83\x9E\xE3\x83\x83\xE3\x83\x97.arc";
+  // The same bytes in code page 1252: "ƒ}ƒbƒv.arc".
+  const std::string ansiName = "\xC6\x92}\xC6\x92" "b\xC6\x92v.arc";
+  const bool japanese = GetACP() == 932;
+  const std::string ansiPath = dir_.path() + "\\" + stored;  // as the A functions take it
+  char out[kPathBufferSize];
+
+  // Nothing there yet: the code page 932 name.
+  ASSERT_EQ(1, JoinEntryPath(out, sizeof out, dir_.path().c_str(), stored));
+  EXPECT_EQ(Path(cp932Name), out);
+
+  HANDLE made = CreateFileA(ansiPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, made);
+  CloseHandle(made);
+  const Names listed = ListDir(dir_.path());
+  ASSERT_EQ(1u, listed.size());
+  if (japanese) {
+    EXPECT_EQ(cp932Name, listed[0]);
+  } else if (GetACP() == 1252) {
+    EXPECT_EQ(ansiName, listed[0]);
+  }
+  ASSERT_EQ(1, JoinEntryPath(out, sizeof out, dir_.path().c_str(), stored));
+  EXPECT_EQ(Path(listed[0]), out);
+
+  // Both names there: the code page 932 one.
+  if (!japanese) {
+    ASSERT_TRUE(WriteFileText(Path(cp932Name), "x"));
+    ASSERT_EQ(1, JoinEntryPath(out, sizeof out, dir_.path().c_str(), stored));
+    EXPECT_EQ(Path(cp932Name), out);
+  }
+}
+#else
+// A replacement whose folder cannot be synced after the rename is done, and
+// says so.
+TEST_F(FileOpsTest, ReplacementWhoseFolderSyncFailsIsDone) {
+  for (const Replacement& r : kReplacements) {
+    for (bool syncFails : {false, true}) {
+      SCOPED_TRACE(std::string(r.what) + (syncFails ? ", the sync fails" : ""));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
+      CallRecorder recorder;
+      recorder.fail = [&](const SeenCall& seen, size_t) {
+        return seen.call == FileCall::kSyncFolder && syncFails ? EIO : 0;
+      };
+      int syncError = -1;
+      EXPECT_EQ(1, r.replace(target.c_str(), source.c_str(), &syncError));
+      EXPECT_EQ(syncFails ? EIO : 0, syncError);
+      EXPECT_EQ(1u, recorder.Count(FileCall::kSyncFolder));
+      EXPECT_EQ("new", ReadFileText(target));
+      EXPECT_EQ(Names{"t.dat"}, ListDir(files.dir.path()));
+    }
+  }
+}
+
+// A folder that cannot be searched for a name of other letter case gives no
+// entry path: the file meant might be there under that other spelling.
+TEST_F(FileOpsTest, FolderThatCannotBeSearchedGivesNoEntryPath) {
+  ASSERT_TRUE(WriteFileText(Path("Script.dat"), "the game's"));
+  CallRecorder recorder;
+  recorder.fail = [](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kScanFolder ? EIO : 0;
+  };
+  char out[kPathBufferSize];
+  EXPECT_EQ(0, JoinEntryPath(out, sizeof out, dir_.path().c_str(), "script.dat"));
+  EXPECT_EQ(Path("script.dat"), out);
+  EXPECT_EQ(1u, recorder.Count(FileCall::kScanFolder));
+  // The exact spelling needs no search.
+  EXPECT_EQ(1, JoinEntryPath(out, sizeof out, dir_.path().c_str(), "Script.dat"));
+  EXPECT_EQ(1u, recorder.Count(FileCall::kScanFolder));
+}
+
+// The layer's lock stands in for another program's open handle: a lock
+// held elsewhere makes the move wait; one that fails otherwise ends it.
+TEST_F(FileOpsTest, MoveWaitsOnlyForALockHeldElsewhere) {
+  for (int error : {EWOULDBLOCK, ENOLCK}) {
+    SCOPED_TRACE(error);
+    OldAndNew files;
+    ASSERT_TRUE(files.written);
+    const std::string& target = files.target;
+    const std::string& source = files.source;
+    CallRecorder recorder;
+    size_t locks = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      return seen.call == FileCall::kLock && locks++ < 2 ? error : 0;
+    };
+    const bool waits = error == EWOULDBLOCK;
+    EXPECT_EQ(waits ? 1 : 0, ReplaceWithFile(target.c_str(), source.c_str()));
+    EXPECT_EQ(waits ? 2u : 0u, recorder.pauses.size());
+    EXPECT_EQ(waits ? "new" : "old", ReadFileText(target));
+  }
+}
+
+// A temporary file whose lock cannot be taken right after its creation is
+// removed again, for each name tried.
+TEST_F(FileOpsTest, TemporaryWhoseLockFailsIsRemoved) {
+  for (size_t failing : {1u, 1000u}) {
+    SCOPED_TRACE(failing);
+    TempDir dir;
+    CallRecorder recorder;
+    size_t locks = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      return seen.call == FileCall::kLock && locks++ < failing ? ENOLCK : 0;
+    };
+    char path[kPathBufferSize];
+    int error = 0;
+    DiskFile file;
+    const std::string target = dir / "a.dat";
+    int created = CreateTempBeside(&file, target.c_str(), nullptr, path, sizeof path, &error);
+    file.Close();
+    if (failing == 1) {
+      EXPECT_EQ(1, created);
+      EXPECT_EQ(dir / "~~~~~", path);
+      EXPECT_EQ(Names{"~~~~~"}, ListDir(dir.path()));
+    } else {
+      EXPECT_EQ(0, created);
+      EXPECT_EQ(ENOLCK, error);
+      EXPECT_EQ(65u, recorder.Count(FileCall::kCreate));
+      EXPECT_EQ(Names{}, ListDir(dir.path()));
+    }
   }
 }
 #endif

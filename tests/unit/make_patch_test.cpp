@@ -225,6 +225,22 @@ TEST(ApplyCheckTest, FailuresAreDescribedWithTheSystemsReason) {
   }
 }
 
+// What apply says where a file took its place but the system could not
+// confirm that on the disk.
+TEST(ApplyCheckTest, UnconfirmedReplacementsAreDescribed) {
+  const int notFound = 2;  // ENOENT, and ERROR_FILE_NOT_FOUND on Windows
+  const std::string reason = SystemErrorText(notFound);
+  ASSERT_FALSE(reason.empty());
+  EXPECT_EQ(ShownPath("game\\b.arc") +
+                " is in place, but the system could not put its folder on the disk: " + reason +
+                "; after a power cut it may be the old file",
+            DescribeUpdateWarning("game\\b.arc", "replace", notFound));
+  EXPECT_EQ(ShownPath("game\\uninst.lst") +
+                " is updated, but the system could not put its folder on the disk"
+                "; after a power cut it may be the old file",
+            DescribeUpdateWarning("game\\uninst.lst", "update", 0));
+}
+
 // Errors of an output name the user's file, never its temporary one, and
 // give the reason.
 TEST(OutputFileTest, ErrorsNameTheUsersFileAndTheReason) {

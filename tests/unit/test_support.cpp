@@ -10,8 +10,13 @@
 #else
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <errno.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <thread>
 #endif
 
 namespace {
@@ -310,4 +315,160 @@ std::string MakeFolderOfLength(const std::string& base, size_t length) {
     if (!MakeDir(path)) return "";
   }
   return path;
+}
+
+#ifdef _WIN32
+namespace {
+
+// The Unix name of a path under Wine (HeapFree it), or null elsewhere.
+char* UnixNameOf(const std::string& path) {
+  using UnixName = char*(CDECL*)(const wchar_t*);
+  auto unixName = reinterpret_cast<UnixName>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  return unixName != nullptr ? unixName(Native(path).c_str()) : nullptr;
+}
+
+// Starts a Unix program under Wine, which gives no handle to wait on and
+// hands it its command line split at blanks.
+bool RunUnixProgram(const wchar_t* program, std::wstring commandLine) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION info = {};
+  bool started = CreateProcessW(program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr,
+                                nullptr, &startup, &info) != 0;
+  if (info.hThread != nullptr) CloseHandle(info.hThread);
+  if (info.hProcess != nullptr) CloseHandle(info.hProcess);
+  return started;
+}
+
+}  // namespace
+#endif
+
+bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
+#ifdef _WIN32
+  // Wine's CreateSymbolicLinkW makes nothing; the Unix ln makes a link of
+  // the file system beneath, which Wine shows as the file it leads to: it
+  // is there once that file is seen through it.
+  if (!FileExists(target)) return false;
+  char* unixLink = UnixNameOf(linkPath);
+  char* unixTarget = UnixNameOf(target);
+  bool started = unixLink != nullptr && unixTarget != nullptr &&
+                 RunUnixProgram(L"Z:\\usr\\bin\\ln",
+                                L"ln -s " + Native(unixTarget) + L" " + Native(unixLink));
+  if (unixLink != nullptr) HeapFree(GetProcessHeap(), 0, unixLink);
+  if (unixTarget != nullptr) HeapFree(GetProcessHeap(), 0, unixTarget);
+  for (int i = 0; started && i < 1000; ++i) {
+    if (FileExists(linkPath)) return true;
+    Sleep(10);
+  }
+  return false;
+#else
+  return symlink(Native(target).c_str(), Native(linkPath).c_str()) == 0;
+#endif
+}
+
+bool RemoveSymbolicLink(const std::string& linkPath) {
+#ifdef _WIN32
+  bool started = false;
+  if (char* unixLink = UnixNameOf(linkPath)) {
+    std::wstring commandLine = L"rm -f " + Native(unixLink);
+    started = RunUnixProgram(L"Z:\\usr\\bin\\rm", commandLine);
+    HeapFree(GetProcessHeap(), 0, unixLink);
+  }
+  // Gone once the name can be created anew (Wine shows a link that leads
+  // nowhere as nothing at all).
+  for (int i = 0; started && i < 1000; ++i) {
+    HANDLE probe = CreateFileW(Native(linkPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe != INVALID_HANDLE_VALUE) {
+      CloseHandle(probe);
+      return DeleteFileW(Native(linkPath).c_str()) != 0;
+    }
+    Sleep(10);
+  }
+  return false;
+#else
+  return unlink(Native(linkPath).c_str()) == 0 || errno == ENOENT;
+#endif
+}
+
+struct FileHolder::State {
+#ifdef _WIN32
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HANDLE thread = nullptr;
+  DWORD delay = 0;
+
+  void Release() {
+    HANDLE held = InterlockedExchangePointer(&file, INVALID_HANDLE_VALUE);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  }
+  static DWORD WINAPI ReleaseLater(void* context) {
+    State* self = static_cast<State*>(context);
+    Sleep(self->delay);
+    self->Release();
+    return 0;
+  }
+#else
+  int fd = -1;
+  std::thread thread;
+
+  void Release() {
+    int held = __atomic_exchange_n(&fd, -1, __ATOMIC_SEQ_CST);
+    if (held >= 0) close(held);
+  }
+#endif
+};
+
+FileHolder::~FileHolder() {
+  if (state_ == nullptr) return;
+#ifdef _WIN32
+  if (state_->thread != nullptr) {
+    WaitForSingleObject(state_->thread, INFINITE);
+    CloseHandle(state_->thread);
+  }
+#else
+  if (state_->thread.joinable()) state_->thread.join();
+#endif
+  state_->Release();
+  delete state_;
+}
+
+bool FileHolder::Hold(const std::string& path) {
+  if (state_ == nullptr) state_ = new State;
+#ifdef _WIN32
+  state_->file = CreateFileW(Native(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return state_->file != INVALID_HANDLE_VALUE;
+#else
+  state_->fd = open(Native(path).c_str(), O_RDONLY | O_CLOEXEC);
+  if (state_->fd < 0) return false;
+  if (flock(state_->fd, LOCK_SH | LOCK_NB) != 0) {
+    state_->Release();
+    return false;
+  }
+  return true;
+#endif
+}
+
+void FileHolder::Release() {
+  if (state_ != nullptr) state_->Release();
+}
+
+bool FileHolder::ReleaseAfter(uint32_t milliseconds) {
+  if (state_ == nullptr) return false;
+#ifdef _WIN32
+  state_->delay = milliseconds;
+  state_->thread = CreateThread(nullptr, 0, &State::ReleaseLater, state_, 0, nullptr);
+  return state_->thread != nullptr;
+#else
+  State* state = state_;
+  state_->thread = std::thread([state, milliseconds] {
+    struct timespec wait = {static_cast<time_t>(milliseconds / 1000),
+                            static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+    state->Release();
+  });
+  return true;
+#endif
 }

@@ -12,12 +12,14 @@
 using Bytes = std::vector<uint8_t>;
 
 // The longest path that the system's file layer takes, counted in ASCII
-// characters: Windows' limit without the long-path prefix (in UTF-16
-// units); on POSIX, what the path buffers hold.
+// characters: Windows' limit without the long-path prefix (MAX_PATH, 260
+// UTF-16 units with the terminator); on POSIX, what the path buffers hold
+// (259 units of up to 3 bytes each in UTF-8). Written as numbers, not taken
+// from the constants under test.
 #ifdef _WIN32
-constexpr size_t kLongestPath = kMaxPathUnits;
+constexpr size_t kLongestPath = 259;
 #else
-constexpr size_t kLongestPath = kPathBufferSize - 1;
+constexpr size_t kLongestPath = 777;
 #endif
 
 // A fresh, empty folder, removed with everything in it at destruction.
@@ -73,3 +75,34 @@ int64_t FileSize(const std::string& path);
 // Creates nested folders under base so that the whole path is exactly
 // length bytes long. Returns "" when a folder cannot be made.
 std::string MakeFolderOfLength(const std::string& base, size_t length);
+
+// A symbolic link at linkPath to target, which must exist (natively; under
+// Wine, a link of the Unix file system beneath, made by the Unix ln, which
+// Wine shows as the file it leads to). False where none can be made.
+bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
+// Removes a link that MakeSymbolicLink made, if it is still there, itself
+// (Wine's DeleteFileW would remove what it leads to, and cannot remove one
+// that leads nowhere). True once nothing is left at linkPath.
+bool RemoveSymbolicLink(const std::string& linkPath);
+
+// Holds a file open as another program would: on Windows as a virus
+// scanner does (for reading, shared for reading and writing but not for
+// deletion, which keeps moves away); on POSIX through a DiskFile open for
+// reading, whose lock keeps the layer's moves away.
+class FileHolder {
+ public:
+  FileHolder() = default;
+  ~FileHolder();
+  FileHolder(const FileHolder&) = delete;
+  FileHolder& operator=(const FileHolder&) = delete;
+
+  bool Hold(const std::string& path);
+  void Release();
+  // Lets go after the given time, from another thread; the destructor
+  // waits for that.
+  bool ReleaseAfter(uint32_t milliseconds);
+
+ private:
+  struct State;
+  State* state_ = nullptr;
+};

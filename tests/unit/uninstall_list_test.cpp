@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "fileio/disk_file.h"
+#include "tests/unit/call_recorder.h"
 #include "tests/unit/test_support.h"
 
 #ifdef _WIN32
@@ -207,7 +208,9 @@ TEST_F(UninstallListTest, ListOpenForReadingElsewhereIsNotReplaced) {
   {
     DiskFile reader;
     ASSERT_EQ(1, reader.OpenRead(List().c_str()));
+    CallRecorder recorder;  // the pauses between the attempts, not waited for
     EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+    EXPECT_EQ(9u, recorder.pauses.size());
   }
   EXPECT_EQ(before, ReadFileText(List()));
   EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
@@ -237,9 +240,9 @@ TEST_F(UninstallListTest, FolderInPlaceOfTemporaryFileIsPassedOver) {
 }
 
 // A temporary file left behind by an interrupted run, even a read-only
-// one, is written over and does not stay; a file named as the old list's
-// temporary name was is an entry's file like any other and is kept.
-TEST_F(UninstallListTest, LeftoverTemporaryFileIsReplaced) {
+// one, is removed; a file named as the old list's temporary name was is an
+// entry's file like any other and is kept.
+TEST_F(UninstallListTest, UnprivilegedLeftoverTemporaryFileIsReplaced) {
   ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
   ASSERT_TRUE(WriteFileText(Temp(), "left over from an earlier run, longer than the list"));
   ASSERT_TRUE(SetReadOnly(Temp(), true));
@@ -249,6 +252,38 @@ TEST_F(UninstallListTest, LeftoverTemporaryFileIsReplaced) {
   EXPECT_EQ((Names{"uninst.lst", "uninst.new"}), ListDir(dir_.path()));
   EXPECT_EQ("an entry's file", ReadFileText(dir_ / "uninst.new"));
 }
+
+// A list that cannot be read is never taken as empty: it would be
+// rewritten without the game's own names.
+TEST_F(UninstallListTest, ListThatCannotBeReadIsLeftAlone) {
+  const std::string before = B("game.exe\ndata1.arc\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  CallRecorder recorder;
+  recorder.fail = [](const SeenCall& seen, size_t) {
+    return seen.call == FileCall::kRead ? OtherError() : 0;
+  };
+  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  EXPECT_EQ(1u, recorder.Count(FileCall::kRead));
+  EXPECT_EQ(0u, recorder.Count(FileCall::kMove));
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+
+#ifndef _WIN32
+// The same for a list that this user may write but not read.
+TEST_F(UninstallListTest, UnprivilegedUnreadableListIsLeftAlone) {
+  if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "this user reads any file";
+  const std::string before = B("game.exe\ndata1.arc\n\0");
+  ASSERT_TRUE(WriteFileText(List(), before));
+  std::string native = List();
+  for (char& c : native) c = c == '\\' ? '/' : c;
+  ASSERT_EQ(0, chmod(native.c_str(), 0200));
+  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
+  ASSERT_EQ(0, chmod(native.c_str(), 0600));
+  EXPECT_EQ(before, ReadFileText(List()));
+  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+}
+#endif
 
 TEST_F(UninstallListTest, UnprivilegedReadOnlyListIsLeftAlone) {
   if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "read-only files are writable for this user";
@@ -278,25 +313,32 @@ TEST_F(UninstallListTest, HiddenListIsLeftAlone) {
 
 // The new file takes the old list's attributes: no archive bit where the
 // old one had none, and attributes such as not-content-indexed kept. Wine
-// keeps neither (every file shows the archive bit alone), so there the
-// cases cannot be told apart from a new file and are skipped.
+// keeps neither (every file shows the archive bit alone), so the call that
+// gives them is watched too: right after the move, with the attributes the
+// old list had.
 TEST_F(UninstallListTest, UpdatedListKeepsItsAttributes) {
   const DWORD kept[] = {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
                         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED};
-  int tested = 0;
   for (DWORD attributes : kept) {
     SCOPED_TRACE(attributes);
     TempDir dir;
     const std::string list = dir / "uninst.lst";
     ASSERT_TRUE(WriteFileText(list, B("a.dat\n\0")));
     ASSERT_TRUE(SetFileAttributesA(list.c_str(), attributes));
-    if (GetFileAttributesA(list.c_str()) != attributes) continue;
-    ++tested;
+    const DWORD shown = GetFileAttributesA(list.c_str());  // what this file system keeps
+    CallRecorder recorder;
     EXPECT_EQ(1, Append(dir.path(), {"b.dat"}));
     EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(list));
-    EXPECT_EQ(attributes, GetFileAttributesA(list.c_str()));
+    EXPECT_EQ(shown, GetFileAttributesA(list.c_str()));
+    ASSERT_GE(recorder.calls.size(), 2u);
+    const SeenCall& move = recorder.calls[recorder.calls.size() - 2];
+    const SeenCall& given = recorder.calls.back();
+    EXPECT_EQ(FileCall::kMove, move.call);
+    EXPECT_EQ(list, move.path);
+    EXPECT_EQ(FileCall::kSetAttributes, given.call);
+    EXPECT_EQ(list, given.path);
+    EXPECT_EQ(shown, given.value);
   }
-  if (tested == 0) GTEST_SKIP() << "this file system shows every file as archive only";
 }
 
 #else

@@ -1,0 +1,31 @@
+// What each system's file layer (file_ops_posix.cpp, file_ops_win32.cpp)
+// gives the common code of fileio; not for callers outside fileio.
+#pragma once
+
+#include <cstdint>
+
+// How one attempt to put a file in another's place ended. Busy: another
+// program has one of the two files open (a virus scanner looking at a new
+// file, for one), which passes; the attempt may be made again.
+enum class MoveOutcome { kDone, kFailed, kBusy };
+
+// One attempt of ReplaceWithFile and of ReplaceFileContents (file_ops.h),
+// which repeat them while the outcome is busy. On kDone, *syncError is
+// the system's error code where the move could not be confirmed on the
+// disk (0 otherwise); the move itself stands.
+MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int* syncError);
+MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int* syncError);
+
+// Removes whatever file or link is at path, read-only or not, without
+// following a link (a folder stays). Returns 1 when nothing is left there.
+int RemoveLeftover(const char* path);
+
+// Gives the parts of an entry path, from byte `from` on (the stored name
+// converted from code page 932), the spelling of the existing files and
+// folders that the system would reach for the stored name. Returns 0 when
+// a folder on the way could not be searched, so that the path may name a
+// second file beside the one meant; path then stays as it was.
+int MatchExistingNames(char* path, uint32_t size, uint32_t from, const char* storedName);
+
+void SetSystemError(int code);
+void SleepMilliseconds(uint32_t milliseconds);

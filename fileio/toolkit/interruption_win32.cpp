@@ -1,0 +1,192 @@
+// Interruptions on Windows: the console's Ctrl-C, Ctrl-Break and close
+// events, which the system hands to a handler on a thread of its own (Wine
+// turns a SIGINT into a Ctrl-C event the same way).
+#include <windows.h>
+
+#include <cstring>
+
+#include "fileio/toolkit/interruption.h"
+#include "fileio/wide_path.h"
+
+namespace {
+
+constexpr int kFileSlots = 32;
+constexpr int kChildSlots = 4;
+// Handle values are multiples of 4 from 4 up; the toolkit holds a few dozen
+// at the most, far below this.
+constexpr uintptr_t kHandleScanEnd = 0x10000;
+constexpr size_t kMessageRoom = 1024;
+
+struct FileSlot {
+  volatile LONG used;
+  wchar_t path[kMaxPathUnits + 1];
+};
+
+FileSlot g_files[kFileSlots];
+HANDLE volatile g_children[kChildSlots];
+char g_message[kMessageRoom];
+DWORD g_messageLength = 0;
+HANDLE g_mainThread = nullptr;
+volatile LONG g_stopping = 0;
+
+// Held windows: the handler takes it before it stops the main thread.
+struct WindowLock {
+  CRITICAL_SECTION section;
+  WindowLock() { InitializeCriticalSection(&section); }
+};
+WindowLock g_window;
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+         a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Closes every handle of this process on the file at path: those of the
+// stopped main thread, which has it open without delete sharing (writing
+// it, or reading it back), keep it from being deleted.
+void CloseHandlesOn(const wchar_t* path) {
+  // Asking for no access opens a file whatever its other handles share.
+  HANDLE probe = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (probe == INVALID_HANDLE_VALUE) return;
+  BY_HANDLE_FILE_INFORMATION target;
+  BOOL known = GetFileInformationByHandle(probe, &target);
+  CloseHandle(probe);
+  if (!known) return;
+  for (uintptr_t value = 4; value < kHandleScanEnd; value += 4) {
+    HANDLE handle = reinterpret_cast<HANDLE>(value);
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &info)) {
+      continue;
+    }
+    if (SameFile(info, target)) CloseHandle(handle);
+  }
+}
+
+void RemovePartial(const wchar_t* path) {
+  if (DeleteFileW(path)) return;
+  DWORD why = GetLastError();
+  if (why == ERROR_FILE_NOT_FOUND || why == ERROR_PATH_NOT_FOUND) return;
+  CloseHandlesOn(path);
+  DeleteFileW(path);
+}
+
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
+    return FALSE;
+  }
+  // A second event waits for the first one's end of the process.
+  if (InterlockedExchange(&g_stopping, 1) != 0) {
+    Sleep(INFINITE);
+    return TRUE;
+  }
+  // Waits out a held window, then stops the main thread for good: nothing
+  // changes under the clean-up any more.
+  EnterCriticalSection(&g_window.section);
+  if (g_mainThread != nullptr) SuspendThread(g_mainThread);
+  for (int i = 0; i < kChildSlots; ++i) {
+    HANDLE child = g_children[i];
+    if (child == nullptr) continue;
+    TerminateProcess(child, STATUS_CONTROL_C_EXIT);
+    WaitForSingleObject(child, 10000);
+  }
+  for (int i = 0; i < kFileSlots; ++i) {
+    if (g_files[i].used) RemovePartial(g_files[i].path);
+  }
+  DWORD written;
+  if (g_messageLength != 0) {
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_message, g_messageLength, &written, nullptr);
+  }
+  // No library clean-up: it could wait for a lock of the stopped thread.
+  TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+  return TRUE;
+}
+
+DWORD WINAPI InterruptionThread(LPVOID) {
+  OnConsoleEvent(CTRL_C_EVENT);
+  return 0;
+}
+
+}  // namespace
+
+bool CatchInterruptions(const char* message) {
+  DWORD mode;
+  size_t length = strlen(message);
+  size_t at = 0;
+  if (GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) && length + 4 < kMessageRoom) {
+    g_message[at++] = '\r';
+    g_message[at++] = '\n';
+  }
+  if (at + length + 2 >= kMessageRoom) length = kMessageRoom - at - 3;
+  memcpy(g_message + at, message, length);
+  at += length;
+  g_message[at++] = '\r';
+  g_message[at++] = '\n';
+  g_messageLength = static_cast<DWORD>(at);
+  if (g_mainThread == nullptr &&
+      !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                       &g_mainThread, THREAD_SUSPEND_RESUME, FALSE, 0)) {
+    g_mainThread = nullptr;
+    return false;
+  }
+  return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+}
+
+InterruptionsHeld::InterruptionsHeld() { EnterCriticalSection(&g_window.section); }
+
+InterruptionsHeld::~InterruptionsHeld() { LeaveCriticalSection(&g_window.section); }
+
+bool PartialFile::Watch(const char* path) {
+  Release();
+  InterruptionsHeld held;
+  for (int i = 0; i < kFileSlots; ++i) {
+    if (g_files[i].used) continue;
+    if (!Utf8ToWide(path, g_files[i].path, kMaxPathUnits + 1)) return false;
+    g_files[i].used = 1;
+    slot_ = i;
+    return true;
+  }
+  return false;
+}
+
+void PartialFile::Release() {
+  if (slot_ < 0) return;
+  InterruptionsHeld held;
+  g_files[slot_].used = 0;
+  slot_ = -1;
+}
+
+bool WatchedChild::Watch(intptr_t process) {
+  Release();
+  InterruptionsHeld held;
+  for (int i = 0; i < kChildSlots; ++i) {
+    if (g_children[i] != nullptr) continue;
+    g_children[i] = reinterpret_cast<HANDLE>(process);
+    slot_ = i;
+    process_ = process;
+    return true;
+  }
+  return false;
+}
+
+void WatchedChild::AwaitEnd() {
+  if (slot_ < 0) return;
+  WaitForSingleObject(reinterpret_cast<HANDLE>(process_), INFINITE);
+  Release();
+}
+
+void WatchedChild::Release() {
+  if (slot_ < 0) return;
+  InterruptionsHeld held;
+  g_children[slot_] = nullptr;
+  slot_ = -1;
+}
+
+void InterruptThisProcess() {
+  HANDLE thread = CreateThread(nullptr, 0, InterruptionThread, nullptr, 0, nullptr);
+  if (thread == nullptr) return;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+}
+
+void PauseMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }

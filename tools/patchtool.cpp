@@ -21,6 +21,7 @@ const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> commands = {
       &MakeCommand(), &SumCommand(),   &HashListCommand(), &PackCommand(),
       &SignCommand(), &ListCommand(),  &ApplyCommand(),    &VerifyCommand(),
+      &CheckCommand(), &ExtractCommand(),
   };
   return commands;
 }

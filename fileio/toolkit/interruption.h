@@ -18,9 +18,12 @@
 //   good, so that nothing it does can change under the clean-up. The main
 //   thread may hold a partial file open without delete sharing (writing it,
 //   or reading it back to check it), which no other handle can delete: the
-//   handler closes this process's handles on that file first. It ends the
-//   process with TerminateProcess, which runs no library code that might
-//   wait for a lock of the suspended thread.
+//   handler closes this process's handles on that file first. The stopped
+//   thread may hold a lock that a call of the clean-up needs (the heap's,
+//   the current folder's): the clean-up runs on a thread made beforehand
+//   and is waited for a few seconds at the most. The process ends with
+//   TerminateProcess, which runs no library code that might wait for a
+//   lock of the stopped thread.
 #pragma once
 
 #include <cstdint>

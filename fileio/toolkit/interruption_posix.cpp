@@ -3,6 +3,7 @@
 // blocked.
 #include <errno.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -13,15 +14,16 @@
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-constexpr int kFileSlots = 32;
+// More outputs at once than any command writes.
+constexpr int kFileSlots = 256;
 constexpr int kChildSlots = 4;
-// PATH_MAX: no path that open() takes is longer.
-constexpr size_t kPathRoom = 4096;
 constexpr size_t kMessageRoom = 1024;
 
+// A path is copied in, and freed, only while the signals are held: the
+// handler never meets half of one.
 struct FileSlot {
   volatile sig_atomic_t used;
-  char path[kPathRoom];  // native: slashes
+  char* path;  // native: slashes
 };
 
 FileSlot g_files[kFileSlots];
@@ -100,11 +102,13 @@ InterruptionsHeld::~InterruptionsHeld() {
 bool PartialFile::Watch(const char* path) {
   Release();
   size_t length = strlen(path);
-  if (length >= kPathRoom) return false;
   InterruptionsHeld held;
   for (int i = 0; i < kFileSlots; ++i) {
     if (g_files[i].used) continue;
-    for (size_t c = 0; c <= length; ++c) g_files[i].path[c] = path[c] == '\\' ? '/' : path[c];
+    char* copy = static_cast<char*>(malloc(length + 1));
+    if (copy == nullptr) return false;
+    for (size_t c = 0; c <= length; ++c) copy[c] = path[c] == '\\' ? '/' : path[c];
+    g_files[i].path = copy;
     g_files[i].used = 1;
     slot_ = i;
     return true;
@@ -114,7 +118,10 @@ bool PartialFile::Watch(const char* path) {
 
 void PartialFile::Release() {
   if (slot_ < 0) return;
+  InterruptionsHeld held;
   g_files[slot_].used = 0;
+  free(g_files[slot_].path);
+  g_files[slot_].path = nullptr;
   slot_ = -1;
 }
 

@@ -3,6 +3,7 @@
 // turns a SIGINT into a Ctrl-C event the same way).
 #include <windows.h>
 
+#include <cstdlib>
 #include <cstring>
 
 #include "fileio/toolkit/interruption.h"
@@ -10,16 +11,19 @@
 
 namespace {
 
-constexpr int kFileSlots = 32;
+// More outputs at once than any command writes.
+constexpr int kFileSlots = 256;
 constexpr int kChildSlots = 4;
 // Handle values are multiples of 4 from 4 up; the toolkit holds a few dozen
 // at the most, far below this.
 constexpr uintptr_t kHandleScanEnd = 0x10000;
 constexpr size_t kMessageRoom = 1024;
 
+// A path is copied in, and freed, only in a held window: the handler never
+// meets half of one.
 struct FileSlot {
   volatile LONG used;
-  wchar_t path[kMaxPathUnits + 1];
+  wchar_t* path;
 };
 
 FileSlot g_files[kFileSlots];
@@ -28,6 +32,16 @@ char g_message[kMessageRoom];
 DWORD g_messageLength = 0;
 HANDLE g_mainThread = nullptr;
 volatile LONG g_stopping = 0;
+// The clean-up's own thread, made beforehand, and what starts it.
+HANDLE g_cleaner = nullptr;
+HANDLE g_cleanUp = nullptr;
+// How long the clean-up may take: the stopped thread may hold a lock that a
+// call of the clean-up needs (the heap's, the current folder's), and the
+// process must end all the same.
+constexpr DWORD kCleanUpMilliseconds = 15000;
+const char kCleanUpUnfinished[] =
+    "\r\npatchtool: interrupted; its clean-up did not finish: a partial file (*.part) may be "
+    "left\r\n";
 
 // Held windows: the handler takes it before it stops the main thread.
 struct WindowLock {
@@ -71,6 +85,24 @@ void RemovePartial(const wchar_t* path) {
   DeleteFileW(path);
 }
 
+void CleanUp() {
+  for (int i = 0; i < kChildSlots; ++i) {
+    HANDLE child = g_children[i];
+    if (child == nullptr) continue;
+    TerminateProcess(child, STATUS_CONTROL_C_EXIT);
+    WaitForSingleObject(child, 10000);
+  }
+  for (int i = 0; i < kFileSlots; ++i) {
+    if (g_files[i].used) RemovePartial(g_files[i].path);
+  }
+}
+
+DWORD WINAPI Cleaner(LPVOID) {
+  WaitForSingleObject(g_cleanUp, INFINITE);
+  CleanUp();
+  return 0;
+}
+
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
@@ -84,18 +116,19 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   // changes under the clean-up any more.
   EnterCriticalSection(&g_window.section);
   if (g_mainThread != nullptr) SuspendThread(g_mainThread);
-  for (int i = 0; i < kChildSlots; ++i) {
-    HANDLE child = g_children[i];
-    if (child == nullptr) continue;
-    TerminateProcess(child, STATUS_CONTROL_C_EXIT);
-    WaitForSingleObject(child, 10000);
-  }
-  for (int i = 0; i < kFileSlots; ++i) {
-    if (g_files[i].used) RemovePartial(g_files[i].path);
+  bool finished = true;
+  if (g_cleaner != nullptr) {
+    SetEvent(g_cleanUp);
+    finished = WaitForSingleObject(g_cleaner, kCleanUpMilliseconds) == WAIT_OBJECT_0;
+  } else {
+    CleanUp();
   }
   DWORD written;
-  if (g_messageLength != 0) {
-    WriteFile(GetStdHandle(STD_ERROR_HANDLE), g_message, g_messageLength, &written, nullptr);
+  HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  if (!finished) {
+    WriteFile(errors, kCleanUpUnfinished, sizeof kCleanUpUnfinished - 1, &written, nullptr);
+  } else if (g_messageLength != 0) {
+    WriteFile(errors, g_message, g_messageLength, &written, nullptr);
   }
   // No library clean-up: it could wait for a lock of the stopped thread.
   TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
@@ -129,6 +162,12 @@ bool CatchInterruptions(const char* message) {
     g_mainThread = nullptr;
     return false;
   }
+  if (g_cleaner == nullptr) {
+    g_cleanUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (g_cleanUp == nullptr) return false;
+    g_cleaner = CreateThread(nullptr, 0, Cleaner, nullptr, 0, nullptr);
+    if (g_cleaner == nullptr) return false;
+  }
   return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
 }
 
@@ -141,7 +180,13 @@ bool PartialFile::Watch(const char* path) {
   InterruptionsHeld held;
   for (int i = 0; i < kFileSlots; ++i) {
     if (g_files[i].used) continue;
-    if (!Utf8ToWide(path, g_files[i].path, kMaxPathUnits + 1)) return false;
+    wchar_t* copy = static_cast<wchar_t*>(malloc((kMaxPathUnits + 1) * sizeof(wchar_t)));
+    if (copy == nullptr) return false;
+    if (!Utf8ToWide(path, copy, kMaxPathUnits + 1)) {
+      free(copy);
+      return false;
+    }
+    g_files[i].path = copy;
     g_files[i].used = 1;
     slot_ = i;
     return true;
@@ -153,6 +198,8 @@ void PartialFile::Release() {
   if (slot_ < 0) return;
   InterruptionsHeld held;
   g_files[slot_].used = 0;
+  free(g_files[slot_].path);
+  g_files[slot_].path = nullptr;
   slot_ = -1;
 }
 

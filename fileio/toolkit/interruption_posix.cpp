@@ -10,24 +10,13 @@
 #include <unistd.h>
 
 #include "fileio/toolkit/interruption.h"
+#include "fileio/toolkit/interruption_table.h"
 
 namespace {
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
-// More outputs at once than any command writes.
-constexpr int kFileSlots = 256;
-constexpr int kChildSlots = 4;
 constexpr size_t kMessageRoom = 1024;
 
-// A path is copied in, and freed, only while the signals are held: the
-// handler never meets half of one.
-struct FileSlot {
-  volatile sig_atomic_t used;
-  char* path;  // native: slashes
-};
-
-FileSlot g_files[kFileSlots];
-volatile pid_t g_children[kChildSlots];
 char g_message[kMessageRoom];
 size_t g_messageLength = 0;
 
@@ -37,14 +26,14 @@ sigset_t g_savedMask;
 void OnInterruption(int signal) {
   // The children first: one may be writing a partial file.
   for (int i = 0; i < kChildSlots; ++i) {
-    pid_t child = g_children[i];
+    pid_t child = static_cast<pid_t>(g_children[i]);
     if (child <= 0) continue;
     kill(child, SIGKILL);
     while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
     }
   }
-  for (int i = 0; i < kFileSlots; ++i) {
-    if (g_files[i].used) unlink(g_files[i].path);
+  for (int i = 0; i < kPartialSlots; ++i) {
+    if (g_partials[i].used) unlink(static_cast<const char*>(g_partials[i].path));
   }
   if (g_messageLength != 0) {
     ssize_t ignored = write(STDERR_FILENO, g_message, g_messageLength);
@@ -99,45 +88,6 @@ InterruptionsHeld::~InterruptionsHeld() {
   if (--g_holdDepth == 0) sigprocmask(SIG_SETMASK, &g_savedMask, nullptr);
 }
 
-bool PartialFile::Watch(const char* path) {
-  Release();
-  size_t length = strlen(path);
-  InterruptionsHeld held;
-  for (int i = 0; i < kFileSlots; ++i) {
-    if (g_files[i].used) continue;
-    char* copy = static_cast<char*>(malloc(length + 1));
-    if (copy == nullptr) return false;
-    for (size_t c = 0; c <= length; ++c) copy[c] = path[c] == '\\' ? '/' : path[c];
-    g_files[i].path = copy;
-    g_files[i].used = 1;
-    slot_ = i;
-    return true;
-  }
-  return false;
-}
-
-void PartialFile::Release() {
-  if (slot_ < 0) return;
-  InterruptionsHeld held;
-  g_files[slot_].used = 0;
-  free(g_files[slot_].path);
-  g_files[slot_].path = nullptr;
-  slot_ = -1;
-}
-
-bool WatchedChild::Watch(intptr_t process) {
-  Release();
-  InterruptionsHeld held;
-  for (int i = 0; i < kChildSlots; ++i) {
-    if (g_children[i] > 0) continue;
-    g_children[i] = static_cast<pid_t>(process);
-    slot_ = i;
-    process_ = process;
-    return true;
-  }
-  return false;
-}
-
 void WatchedChild::AwaitEnd() {
   if (slot_ < 0) return;
   siginfo_t ended;
@@ -147,10 +97,12 @@ void WatchedChild::AwaitEnd() {
   Release();
 }
 
-void WatchedChild::Release() {
-  if (slot_ < 0) return;
-  g_children[slot_] = 0;
-  slot_ = -1;
+void* NativePartialPath(const char* path) {
+  size_t length = strlen(path);
+  char* copy = static_cast<char*>(malloc(length + 1));
+  if (copy == nullptr) return nullptr;
+  for (size_t c = 0; c <= length; ++c) copy[c] = path[c] == '\\' ? '/' : path[c];
+  return copy;
 }
 
 void InterruptThisProcess() { raise(SIGINT); }

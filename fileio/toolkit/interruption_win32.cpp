@@ -7,27 +7,16 @@
 #include <cstring>
 
 #include "fileio/toolkit/interruption.h"
+#include "fileio/toolkit/interruption_table.h"
 #include "fileio/wide_path.h"
 
 namespace {
 
-// More outputs at once than any command writes.
-constexpr int kFileSlots = 256;
-constexpr int kChildSlots = 4;
 // Handle values are multiples of 4 from 4 up; the toolkit holds a few dozen
 // at the most, far below this.
 constexpr uintptr_t kHandleScanEnd = 0x10000;
 constexpr size_t kMessageRoom = 1024;
 
-// A path is copied in, and freed, only in a held window: the handler never
-// meets half of one.
-struct FileSlot {
-  volatile LONG used;
-  wchar_t* path;
-};
-
-FileSlot g_files[kFileSlots];
-HANDLE volatile g_children[kChildSlots];
 char g_message[kMessageRoom];
 DWORD g_messageLength = 0;
 HANDLE g_mainThread = nullptr;
@@ -87,13 +76,13 @@ void RemovePartial(const wchar_t* path) {
 
 void CleanUp() {
   for (int i = 0; i < kChildSlots; ++i) {
-    HANDLE child = g_children[i];
+    HANDLE child = reinterpret_cast<HANDLE>(g_children[i]);
     if (child == nullptr) continue;
     TerminateProcess(child, STATUS_CONTROL_C_EXIT);
     WaitForSingleObject(child, 10000);
   }
-  for (int i = 0; i < kFileSlots; ++i) {
-    if (g_files[i].used) RemovePartial(g_files[i].path);
+  for (int i = 0; i < kPartialSlots; ++i) {
+    if (g_partials[i].used) RemovePartial(static_cast<const wchar_t*>(g_partials[i].path));
   }
 }
 
@@ -175,58 +164,19 @@ InterruptionsHeld::InterruptionsHeld() { EnterCriticalSection(&g_window.section)
 
 InterruptionsHeld::~InterruptionsHeld() { LeaveCriticalSection(&g_window.section); }
 
-bool PartialFile::Watch(const char* path) {
-  Release();
-  InterruptionsHeld held;
-  for (int i = 0; i < kFileSlots; ++i) {
-    if (g_files[i].used) continue;
-    wchar_t* copy = static_cast<wchar_t*>(malloc((kMaxPathUnits + 1) * sizeof(wchar_t)));
-    if (copy == nullptr) return false;
-    if (!Utf8ToWide(path, copy, kMaxPathUnits + 1)) {
-      free(copy);
-      return false;
-    }
-    g_files[i].path = copy;
-    g_files[i].used = 1;
-    slot_ = i;
-    return true;
-  }
-  return false;
-}
-
-void PartialFile::Release() {
-  if (slot_ < 0) return;
-  InterruptionsHeld held;
-  g_files[slot_].used = 0;
-  free(g_files[slot_].path);
-  g_files[slot_].path = nullptr;
-  slot_ = -1;
-}
-
-bool WatchedChild::Watch(intptr_t process) {
-  Release();
-  InterruptionsHeld held;
-  for (int i = 0; i < kChildSlots; ++i) {
-    if (g_children[i] != nullptr) continue;
-    g_children[i] = reinterpret_cast<HANDLE>(process);
-    slot_ = i;
-    process_ = process;
-    return true;
-  }
-  return false;
-}
-
 void WatchedChild::AwaitEnd() {
   if (slot_ < 0) return;
   WaitForSingleObject(reinterpret_cast<HANDLE>(process_), INFINITE);
   Release();
 }
 
-void WatchedChild::Release() {
-  if (slot_ < 0) return;
-  InterruptionsHeld held;
-  g_children[slot_] = nullptr;
-  slot_ = -1;
+void* NativePartialPath(const char* path) {
+  wchar_t* copy = static_cast<wchar_t*>(malloc((kMaxPathUnits + 1) * sizeof(wchar_t)));
+  if (copy != nullptr && !Utf8ToWide(path, copy, kMaxPathUnits + 1)) {
+    free(copy);
+    copy = nullptr;
+  }
+  return copy;
 }
 
 void InterruptThisProcess() {

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
 #include "tests/unit/test_support.h"
@@ -17,13 +15,8 @@ namespace {
 // removed again: nothing is left half done. Without that volume this case
 // does not run.
 TEST(ExtractPatchTest, FullSmallVolumeLeavesNothing) {
-  const char* volume = std::getenv("UPD_TEST_SMALL_VOLUME");
-  if (volume == nullptr) GTEST_SKIP() << "no small volume for this run";
-  std::string root = volume;
-#ifdef _WIN32
-  if (!root.empty() && root[0] == '/') root = "Z:" + root;  // Wine's Unix root
-#endif
-  for (char& c : root) c = c == '/' ? '\\' : c;
+  const std::string root = SmallVolume();
+  if (root.empty()) GTEST_SKIP() << "no small volume for this run";
   ASSERT_TRUE(MakeDir(root + "\\extract"));
   const std::string out = root + "\\extract\\out";
   TempDir dir;

@@ -311,3 +311,14 @@ std::string MakeFolderOfLength(const std::string& base, size_t length) {
   }
   return path;
 }
+
+std::string SmallVolume() {
+  const char* volume = std::getenv("UPD_TEST_SMALL_VOLUME");
+  if (volume == nullptr) return std::string();
+  std::string path = volume;
+#ifdef _WIN32
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;  // Wine's Unix root
+#endif
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return path;
+}

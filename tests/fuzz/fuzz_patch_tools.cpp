@@ -82,7 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < outcome.entries.size(); ++i) {
     const EntryReport& entry = report.entries[i];
     bool exists;
-    std::string written = ReadWhole(outcome.entries[i].path, &exists);
+    std::string path = outcome.entries[i].path;  // written the Windows way
+    for (char& c : path) c = c == '\\' ? '/' : c;
+    std::string written = ReadWhole(path, &exists);
     if (!exists || written.size() != entry.size ||
         written.compare(0, std::string::npos, reinterpret_cast<const char*>(bytes.data()) +
                                                   entry.position,

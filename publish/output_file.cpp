@@ -94,12 +94,12 @@ bool OutputFile::Commit(std::string* error) { return Place(true, error); }
 bool OutputFile::CommitAsNew(std::string* error) { return Place(false, error); }
 
 bool OutputFile::Place(bool replace, std::string* error) {
-  WaitAtTestGate();
   file_.Close();
   if (!created_) {
     *error = "nothing to put in place of " + path_;
     return false;
   }
+  WaitAtTestGate();
   ClearSystemError();
   bool existed = AnythingAt(path_);
   if (existed && !replace) {

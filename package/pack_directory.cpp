@@ -45,18 +45,24 @@ PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory) {
   directory->dataBase = kPackageOffset + kPackHeaderSize + directoryBytes;
 
   for (uint32_t i = 0; i < count; ++i) {
-    const uint8_t* record = directory->entries + i * kPackEntrySize;
-    if (!HasTerminator(record, kPackNameSize)) return kPackUnterminatedName;
-    // A name that Windows strips, cannot create, or reads as another file
-    // would fail, or land elsewhere, only when its turn came.
-    if (CheckStoredName(directory->Name(i), nullptr) != kNameValid) return kPackBadName;
-    uint64_t position = uint64_t{directory->dataBase} + LoadLe32(record + 16);
-    if (position >= kPackPositionLimit) return kPackBadPosition;
-    // Entries past the end: a download cut short. The hash list, stored
-    // last, would be missing too, and the entries before the cut would go
-    // in unverified.
-    if (position + LoadLe32(record + 20) > size) return kPackDataPastEnd;
+    PackStatus status = CheckPackEntry(*directory, i, size);
+    if (status != kPackOk) return status;
   }
+  return kPackOk;
+}
+
+PackStatus CheckPackEntry(const PackDirectory& directory, uint32_t index, uint32_t fileSize) {
+  const uint8_t* record = directory.entries + index * kPackEntrySize;
+  if (!HasTerminator(record, kPackNameSize)) return kPackUnterminatedName;
+  // A name that Windows strips, cannot create, or reads as another file
+  // would fail, or land elsewhere, only when its turn came.
+  if (CheckStoredName(directory.Name(index), nullptr) != kNameValid) return kPackBadName;
+  uint64_t position = uint64_t{directory.dataBase} + LoadLe32(record + 16);
+  if (position >= kPackPositionLimit) return kPackBadPosition;
+  // Entries past the end: a download cut short. The hash list, stored
+  // last, would be missing too, and the entries before the cut would go
+  // in unverified.
+  if (position + LoadLe32(record + 20) > fileSize) return kPackDataPastEnd;
   return kPackOk;
 }
 

@@ -57,6 +57,11 @@ enum PackStatus {
 // read but fail a check, they stay in directory, to be looked at only.
 PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory);
 
+// Checks record index of a directory read from a file of fileSize bytes:
+// its name's terminator, the name rule, its position and its end. Returns
+// the first fault (kPackUnterminatedName to kPackDataPastEnd) or kPackOk.
+PackStatus CheckPackEntry(const PackDirectory& directory, uint32_t index, uint32_t fileSize);
+
 // The update's result for a directory that could not be used.
 UpdateResult PackStatusResult(PackStatus status);
 

@@ -11,6 +11,7 @@ OutputFile::~OutputFile() { Discard(); }
 void OutputFile::Discard() {
   file_.Close();
   if (created_ && !committed_) RemoveFile(temp_.c_str());
+  partial_.Release();
   created_ = false;
 }
 
@@ -40,6 +41,13 @@ bool OutputFile::Reserve(bool create, std::string* error) {
     std::snprintf(suffix, sizeof suffix, attempt == 0 ? ".part" : ".part%d", attempt);
     std::string candidate = path_ + suffix;
     if (AnythingAt(candidate)) continue;
+    // Watched before it exists: an interruption from here on removes it.
+    if (!partial_.Watch(candidate.c_str())) {
+      *error = "cannot create " + path_ + ": its temporary name " + candidate +
+               " is too long to be removed after an interruption, or too many outputs are "
+               "being written at once";
+      return false;
+    }
     if (create) {
       ClearSystemError();
       if (!file_.OpenWrite(candidate.c_str())) {
@@ -47,6 +55,7 @@ bool OutputFile::Reserve(bool create, std::string* error) {
         std::string why = WhyNotWritable();
         if (why.empty()) why = SystemErrorText(code);
         *error = "cannot create " + path_ + (why.empty() ? "" : ": " + why);
+        partial_.Release();
         return false;
       }
     }
@@ -80,16 +89,36 @@ bool OutputFile::WriteZeros(uint64_t size, std::string* error) {
   return true;
 }
 
-bool OutputFile::Commit(std::string* error) {
+bool OutputFile::Commit(std::string* error) { return Place(true, error); }
+
+bool OutputFile::CommitAsNew(std::string* error) { return Place(false, error); }
+
+bool OutputFile::Place(bool replace, std::string* error) {
   file_.Close();
   if (!created_) {
     *error = "nothing to put in place of " + path_;
     return false;
   }
+  WaitAtTestGate();
   ClearSystemError();
   bool existed = AnythingAt(path_);
-  bool placed = existed ? ReplaceFileContents(path_.c_str(), temp_.c_str()) == 1
-                        : RenameToFreshName(temp_, path_);
+  if (existed && !replace) {
+    *error = "cannot write " + path_ + ": something appeared there meanwhile; it is left as it is";
+    Discard();
+    return false;
+  }
+  bool placed;
+  {
+    // In place and no longer partial, in one step as far as an interruption
+    // can tell.
+    InterruptionsHeld held;
+    placed = existed ? ReplaceFileContents(path_.c_str(), temp_.c_str()) == 1
+                     : RenameToFreshName(temp_, path_);
+    if (placed) {
+      committed_ = true;
+      partial_.Release();
+    }
+  }
   if (!placed) {
     int code = LastSystemError();
     std::string why;
@@ -105,7 +134,6 @@ bool OutputFile::Commit(std::string* error) {
     Discard();
     return false;
   }
-  committed_ = true;
   return true;
 }
 

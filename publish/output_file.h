@@ -1,7 +1,8 @@
 // An output file written through a temporary name beside it. Until Commit,
-// the named file is not touched; a failure or an abandoned output leaves no
-// partial file behind, and an existing file stays intact. Errors name the
-// user's file, not the temporary one, and give the system's reason.
+// the named file is not touched; a failure, an abandoned output or an
+// interruption (Ctrl-C; fileio/toolkit/interruption.h) leaves no partial
+// file behind, and an existing file stays intact. Errors name the user's
+// file, not the temporary one, and give the system's reason.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "fileio/disk_file.h"
+#include "fileio/toolkit/interruption.h"
 
 class OutputFile {
  public:
@@ -32,14 +34,19 @@ class OutputFile {
   void CloseTemp() { file_.Close(); }
   // Closes the temporary file and puts it in place of the named file.
   bool Commit(std::string* error);
+  // The same where nothing may stand at the path: a file that appeared
+  // there meanwhile is neither replaced nor lost.
+  bool CommitAsNew(std::string* error);
 
  private:
   void Discard();
   bool Reserve(bool create, std::string* error);
+  bool Place(bool replace, std::string* error);
   std::string WhyNotWritable() const;
 
   std::string path_;
   std::string temp_;
+  PartialFile partial_;  // the temporary, for as long as it may exist
   DiskFile file_;
   bool created_ = false;
   bool committed_ = false;

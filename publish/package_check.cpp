@@ -3,6 +3,7 @@
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
 #include "publish/output_file.h"
+#include "publish/stored_name.h"
 
 namespace {
 
@@ -35,13 +36,16 @@ void CheckPackage(const std::string& path, PackageReport* report,
 
   PackDirectory directory;
   report->packStatus = ReadPackDirectory(file, &directory);
+  report->fileSize = file.GetSize();
   // Records that were read but break a rule (a name, a position, data past
   // the end) are still reported, to be looked at: the updater refuses the
   // package whole, and JudgePackage says so.
-  if (report->packStatus != kPackOk && report->packStatus != kPackBadName &&
-      report->packStatus != kPackBadPosition && report->packStatus != kPackDataPastEnd) {
+  if (report->packStatus != kPackOk && report->packStatus != kPackUnterminatedName &&
+      report->packStatus != kPackBadName && report->packStatus != kPackBadPosition &&
+      report->packStatus != kPackDataPastEnd) {
     return;
   }
+  report->directoryRead = true;
   report->dataBase = directory.dataBase;
 
   HashList list;
@@ -55,7 +59,10 @@ void CheckPackage(const std::string& path, PackageReport* report,
   for (uint32_t i = 0; i < directory.count; ++i) {
     PackEntry entry = directory.Entry(i);
     EntryReport item;
-    item.name = entry.name;
+    item.fault = CheckPackEntry(directory, i, report->fileSize);
+    item.name = item.fault == kPackUnterminatedName ? std::string(entry.name, kPackNameSize)
+                                                    : std::string(entry.name);
+    if (item.fault == kPackBadName) CheckStoredName(entry.name, &item.nameFault);
     item.offset = entry.offset;
     item.size = entry.size;
     item.position = entry.position;
@@ -63,7 +70,7 @@ void CheckPackage(const std::string& path, PackageReport* report,
       item.check = kEntryUnreadable;
     } else {
       // The same rule as the update's: the first record of the name decides.
-      int record = FindHashRecord(list, entry.name);
+      int record = FindHashRecord(list, item.name.c_str());
       if (record < 0) {
         item.check = kEntryNotListed;
       } else {
@@ -85,6 +92,8 @@ std::string StubProblem(const PackageReport& report, bool acceptTwin) {
 
 PackageVerdict JudgePackage(const PackageReport& report, bool acceptTwin) {
   if (!report.opened) return kPackageUnopened;
+  if (!report.directoryRead) return kPackageUnusable;
+  if (FirstRefusedEntry(report) >= 0) return kPackageRefusedEntry;
   if (report.packStatus != kPackOk) return kPackageUnusable;
   if (!StubProblem(report, acceptTwin).empty()) return kPackageBadStub;
   // The update stops at the first faulty entry; that one names the fault.
@@ -123,7 +132,45 @@ const char* PackageVerdictText(PackageVerdict verdict) {
       return "the hash list cannot be loaded";
     case kPackageBadStub:
       return "the program before the package is no updater";
+    case kPackageRefusedEntry:
+      return "the updater refuses an entry of it before writing anything";
     default:
       return "the package cannot be used";
   }
+}
+
+int FirstRefusedEntry(const PackageReport& report) {
+  for (size_t i = 0; i < report.entries.size(); ++i) {
+    if (report.entries[i].fault != kPackOk) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+std::string EntryFaultText(const PackageReport& report, const EntryReport& entry) {
+  uint64_t start = uint64_t{report.dataBase} + entry.offset;
+  switch (entry.fault) {
+    case kPackUnterminatedName:
+      return "its name fills the 16 bytes of its field without a terminating NUL (a name "
+             "holds at most 15 bytes)";
+    case kPackBadName:
+      return NameFaultText(entry.name, entry.nameFault);
+    case kPackBadPosition:
+      return "its data would start at byte " + std::to_string(start) +
+             ", beyond the 2 GiB that the updater can reach";
+    case kPackDataPastEnd:
+      return "its " + std::to_string(entry.size) + " bytes of data, from byte " +
+             std::to_string(start) + ", run past the end of the file at byte " +
+             std::to_string(report.fileSize) +
+             ": the patch is cut short (copy or download it again)";
+    default:
+      return std::string();
+  }
+}
+
+std::string RefusedEntryText(const PackageReport& report) {
+  int index = FirstRefusedEntry(report);
+  if (index < 0) return std::string();
+  const EntryReport& entry = report.entries[index];
+  return "entry " + std::to_string(index) + ", " + ShownName(entry.name) + ": " +
+         EntryFaultText(report, entry);
 }

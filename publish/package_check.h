@@ -9,6 +9,7 @@
 
 #include "package/content_sum.h"
 #include "package/hash_list.h"
+#include "package/name_rule.h"
 #include "package/pack_directory.h"
 #include "publish/progress_sink.h"
 #include "publish/updater_image.h"
@@ -21,10 +22,15 @@ enum EntryCheck {
 };
 
 struct EntryReport {
-  std::string name;
+  std::string name;       // a name without its terminator: its 16 bytes
   uint32_t offset = 0;    // from the data base
   uint32_t size = 0;
   uint32_t position = 0;  // in the file
+  // What the updater's directory check finds wrong with the entry itself
+  // (kPackUnterminatedName to kPackDataPastEnd): it then refuses the whole
+  // package before anything is written. kPackOk when nothing.
+  PackStatus fault = kPackOk;
+  NameFaultAt nameFault;  // where the name breaks the rule (kPackBadName)
   EntryCheck check = kEntryNotListed;
   ContentSum computed;    // valid unless unreadable
   ContentSum listed;      // valid when matches or differs
@@ -38,11 +44,15 @@ struct PackageReport {
   UpdaterImage stub;
   std::string stubProblem;  // empty when it is an updater program
   PackStatus packStatus = kPackTooSmall;
+  // The directory's records were read (entries is filled), also when the
+  // updater refuses some of them.
+  bool directoryRead = false;
+  uint32_t fileSize = 0;  // as the updater measures it
   uint32_t dataBase = 0;
   HashListStatus hashListStatus = kHashListNoEntry;
   int hashListIndex = -1;  // entry that holds the list, or -1
   uint32_t recordCount = 0;
-  std::vector<EntryReport> entries;  // in directory order; empty unless usable
+  std::vector<EntryReport> entries;  // in directory order; empty unless read
 };
 
 // Fills *report for the patch at path; each entry's data is summed in
@@ -56,6 +66,7 @@ enum PackageVerdict {
   kPackagePasses,        // the update would write every entry
   kPackageUnopened,      // the file cannot be opened
   kPackageUnusable,      // the directory cannot be used: no entry is written
+  kPackageRefusedEntry,  // an entry's name or place is refused: no entry is written
   kPackageBadStub,       // the program before the package is no updater
   kPackageUnreadable,    // an entry cannot be read (UPD_E_PACKAGE)
   kPackageDiffers,       // a listed entry's sum differs (UPD_E_CHECKSUM)
@@ -65,8 +76,8 @@ enum PackageVerdict {
 // Why the check fails, in words ("an entry cannot be read in full").
 const char* PackageVerdictText(PackageVerdict verdict);
 
-// The first fault: the file, the directory, the program that carries the
-// package, then the entries in directory order as the update meets them,
+// The first fault: the file, the directory and its records, the program
+// that carries the package, then the entries in directory order as the update meets them,
 // then the list. A hash-list entry that does not load fails the check
 // although the updater would go on unverified: the publisher meant the
 // package to be verified. The x86-64 test twin passes only when
@@ -78,3 +89,13 @@ PackageVerdict JudgePackage(const PackageReport& report, bool acceptTwin = false
 std::string StubProblem(const PackageReport& report, bool acceptTwin);
 
 const char* EntryCheckText(EntryCheck check);
+
+// Index of the first entry whose record the updater refuses, or -1.
+int FirstRefusedEntry(const PackageReport& report);
+
+// Why the updater refuses the entry's record, and what to do ("" when it
+// does not).
+std::string EntryFaultText(const PackageReport& report, const EntryReport& entry);
+
+// The first refused entry, named, and why: "entry 2, con.arc: ...".
+std::string RefusedEntryText(const PackageReport& report);

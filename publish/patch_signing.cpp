@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "fileio/disk_file.h"
+#include "fileio/toolkit/path_info.h"
 #include "publish/output_file.h"
 #include "package/pack_directory.h"
 #include "publish/package_check.h"
@@ -66,6 +67,44 @@ bool IsOpenSslStackLine(const std::string& line) {
   return line.find(":error:") != std::string::npos;
 }
 
+// The engine's advice on its own options ("Use the "-t" option ..."), which
+// patchtool does not take.
+bool IsOptionAdvice(const std::string& line) { return line.compare(0, 9, "Use the \"") == 0; }
+
+// Room for the certificate table, which a chain of a few certificates keeps
+// far below.
+constexpr uint64_t kSignatureRoom = 1u << 20;
+
+// Why the engine failed, in patchtool's terms where they are known.
+std::string SigningFailure(const SignJob& job, const std::string& target, const ProgramRun& run) {
+  if (job.passFile.empty() && run.output.find("pass phrase") != std::string::npos) {
+    // The engine's input is empty, so it cannot ask for a password.
+    return job.key + " is protected by a password: give it with --pass-file FILE";
+  }
+  if (!job.timestamp.empty() && run.output.find("timestamping failed") != std::string::npos) {
+    std::string why;
+    for (const std::string& line : Lines(run.output)) {
+      if (line.compare(0, 14, "HTTP failure: ") == 0) why = " (" + line.substr(14) + ")";
+    }
+    return "the time-stamp server " + job.timestamp + " gave no time stamp" + why +
+           ": check the URL (your CA's RFC 3161 server) and the network, or give another "
+           "--timestamp URL";
+  }
+  // osslsigncode says only that it cannot write its file.
+  PathInfo patch;
+  uint64_t free;
+  std::string folder = FolderOf(target);
+  if (GetPathInfo(job.patch, &patch) && FreeSpaceOf(folder, &free) &&
+      free < patch.size + kSignatureRoom) {
+    return "the disk is full: the signed copy of " + job.patch + " needs about " +
+           std::to_string(patch.size + kSignatureRoom) + " bytes beside " + target + ", and " +
+           std::to_string(free) + " are free there; free some space, or write the signed " +
+           "patch to another disk with -o OUT";
+  }
+  std::string why = SummarizeEngineOutput(run.output);
+  return std::string(kSigningEngine) + " failed" + (why.empty() ? "" : ": " + why);
+}
+
 bool SameEntries(const PackageReport& a, const PackageReport& b) {
   if (a.entries.size() != b.entries.size()) return false;
   for (size_t i = 0; i < a.entries.size(); ++i) {
@@ -111,7 +150,8 @@ std::string SummarizeEngineOutput(const std::string& output) {
   std::string summary;
   int kept = 0;
   for (const std::string& line : Lines(output)) {
-    if (line.empty() || IsOpenSslStackLine(line) || line == "Failed" || line == "Succeeded") {
+    if (line.empty() || IsOpenSslStackLine(line) || IsOptionAdvice(line) || line == "Failed" ||
+        line == "Succeeded") {
       continue;
     }
     if (kept == 3) {
@@ -177,12 +217,17 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
   PackageReport package;
   if (job.progress != nullptr) job.progress->Stage("checking " + patch);
   CheckPackage(patch, &package, job.progress);
-  if (package.packStatus != kPackOk) {
+  if (!package.directoryRead) {
     *error = patch + " carries no usable package (" + PackStatusText(package.packStatus) +
              "); pack first, then sign";
     return false;
   }
   PackageVerdict verdict = JudgePackage(package);
+  if (verdict == kPackageRefusedEntry) {
+    *error = patch + " fails the package check: the updater refuses its " +
+             RefusedEntryText(package) + " (see patchtool verify)";
+    return false;
+  }
   if (verdict != kPackagePasses) {
     *error = patch + " fails the package check: " + PackageVerdictText(verdict) +
              " (see patchtool verify)";
@@ -216,13 +261,7 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
     return false;
   }
   if (run.exitStatus != 0) {
-    // The engine's input is empty, so it cannot ask for a password.
-    if (job.passFile.empty() && run.output.find("pass phrase") != std::string::npos) {
-      *error = job.key + " is protected by a password: give it with --pass-file FILE";
-      return false;
-    }
-    std::string why = SummarizeEngineOutput(run.output);
-    *error = std::string(kSigningEngine) + " failed" + (why.empty() ? "" : ": " + why);
+    *error = SigningFailure(job, target, run);
     return false;
   }
 

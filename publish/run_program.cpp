@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "fileio/toolkit/interruption.h"
+
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
@@ -12,6 +14,7 @@
 #include "fileio/wide_path.h"
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -110,9 +113,13 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   std::fflush(stderr);
   intptr_t process = -1;
   int spawnError = 0;
+  // An interruption ends the child, which may be writing a partial file.
+  WatchedChild watched;
   if (_dup2(nul.fd, 0) == 0 && _dup2(writeEnd.fd, 1) == 0 && _dup2(writeEnd.fd, 2) == 0) {
+    InterruptionsHeld held;
     process = _wspawnvp(_P_NOWAIT, program.c_str(), argv.data());
     spawnError = errno;
+    if (process != -1) watched.Watch(process);
   }
   for (int i = 0; i < 3; ++i) {
     if (saved[i].fd >= 0) {
@@ -128,6 +135,8 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   }
   run->started = true;
   ReadAll(readEnd.fd, &run->output);
+  // Watched until it has ended: _cwait closes its handle.
+  watched.AwaitEnd();
   int status = -1;
   if (_cwait(&status, process, 0) == -1) status = -1;
   run->exitStatus = status;
@@ -148,10 +157,25 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
   posix_spawn_file_actions_adddup2(&actions, ends[1], 2);
+  // The child starts with no signal blocked, whatever is held here.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid;
-  // glibc reports a program that cannot be executed here, not as a child
-  // that exits with 127.
-  int spawnError = posix_spawnp(&pid, args[0].c_str(), &actions, nullptr, argv.data(), environ);
+  int spawnError;
+  // An interruption ends the child, which may be writing a partial file.
+  WatchedChild watched;
+  {
+    InterruptionsHeld held;
+    // glibc reports a program that cannot be executed here, not as a child
+    // that exits with 127.
+    spawnError = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argv.data(), environ);
+    if (spawnError == 0) watched.Watch(pid);
+  }
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
   if (spawnError != 0) {
@@ -162,6 +186,9 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   run->started = true;
   ReadAll(ends[0], &run->output);
   close(ends[0]);
+  // Watched until it has ended, and not reaped before: its id stays its own
+  // for as long as an interruption may end it.
+  watched.AwaitEnd();
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) return true;  // exitStatus stays -1

@@ -221,8 +221,19 @@ bool CheckUpdaterStub(const std::string& path, bool acceptTwin, UpdaterImage* im
   }
   uint32_t size = file.GetSize();
   if (size >= kPackageOffset) {
-    *error = "the stub " + path + " is " + std::to_string(size) +
-             " bytes long; the updater must end below 65536, where the package begins";
+    // An updater followed by a package: a patch given for its updater.
+    PackDirectory directory;
+    PackStatus status = ReadPackDirectory(file, &directory);
+    if (status == kPackOk || (directory.count != 0 && status != kPackTooMany)) {
+      *error = "the stub " + path + " is a patch, not the bare updater: an updater followed " +
+               "by a package of " + std::to_string(directory.count) +
+               (directory.count == 1 ? " entry" : " entries") +
+               "; give the updater itself (build/win32/updater.exe)";
+    } else {
+      *error = "the stub " + path + " is " + std::to_string(size) +
+               " bytes long, but the updater ends below 65536, where the package begins: it " +
+               "is no bare updater; give build/win32/updater.exe";
+    }
     return false;
   }
   // A signature covers the whole file: the package behind it would break

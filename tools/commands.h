@@ -11,3 +11,5 @@ const Command& SignCommand();
 const Command& ListCommand();
 const Command& ApplyCommand();
 const Command& VerifyCommand();
+const Command& CheckCommand();
+const Command& ExtractCommand();

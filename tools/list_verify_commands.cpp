@@ -51,12 +51,21 @@ bool ReportUnusable(const char* name, const std::string& path, const PackageRepo
     Error(name, report.openError);
     return false;
   }
-  if (report.packStatus != kPackOk) {
+  // A directory whose records were read is shown, also where the updater
+  // refuses some of them.
+  if (!report.directoryRead) {
     Error(name, path + ": " + PackStatusText(report.packStatus) + " (the update ends with " +
                     UpdateResultName(PackStatusResult(report.packStatus)) + ")");
     return false;
   }
   return true;
+}
+
+// How many entries the updater refuses.
+size_t RefusedCount(const PackageReport& report) {
+  size_t refused = 0;
+  for (const EntryReport& entry : report.entries) refused += entry.fault != kPackOk ? 1 : 0;
+  return refused;
 }
 
 // The checks that list and verify share: the package, then its signature.
@@ -98,12 +107,17 @@ std::string ListHelp() {
              "  differs     it has another checksum: the update would stop there\n"
              "  not listed  no record names the entry: it is written unverified\n"
              "  unreadable  the entry's data cannot be reached or read in full\n"
+             "An entry that the updater refuses, and with it the whole package before\n"
+             "anything is written, is followed by a line \"refused: WHY\": a name that\n"
+             "breaks the rule for stored names (see patchtool verify --help), data that\n"
+             "runs past the end of the file (a patch cut short), or lies beyond 2 GiB.\n"
              "\n") +
          kSignatureHelp +
          "\n"
          "Exit status: 0 when the package is usable, 1 when it cannot be opened or\n"
-         "used (the reason goes to stderr), an entry is unreadable or the CA FILE\n"
-         "cannot be read, 2 on wrong usage. The signature does not change it.\n";
+         "used (the reason goes to stderr), an entry is refused or unreadable, or\n"
+         "the CA FILE cannot be read, 2 on wrong usage. The signature does not\n"
+         "change it.\n";
 }
 
 int RunList(const char* name, const Arguments& args) {
@@ -124,7 +138,17 @@ int RunList(const char* name, const Arguments& args) {
     const EntryReport& entry = report.entries[i];
     std::printf("%5u  %10u  %10u  %-10s  %s\n", static_cast<unsigned>(i), entry.offset,
                 entry.size, EntryCheckText(entry.check), ShownName(entry.name).c_str());
+    if (entry.fault != kPackOk) {
+      std::printf("%5s  refused: %s\n", "", EntryFaultText(report, entry).c_str());
+    }
     if (entry.check == kEntryUnreadable) status = kExitFailed;
+  }
+  size_t refused = RefusedCount(report);
+  if (refused != 0) {
+    Error(name, path + ": the updater refuses this package before writing anything: " +
+                    Counted(refused, "entry is", "entries are") + " refused (shown above; " +
+                    "the update ends with UPD_E_PACKAGE)");
+    return kExitFailed;
   }
   if (status != kExitOk) {
     Error(name, path + ": an entry cannot be read in full (the update ends with UPD_E_PACKAGE)");
@@ -149,13 +173,22 @@ std::string VerifyHelp() {
          "                    such a patch)\n" +
          "\n"
          "Exit status: 0 when the patch passes; 1 when it cannot be opened or used,\n"
+         "the updater refuses an entry (and with it the whole patch: a name that\n"
+         "breaks the rule below, data past the end of the file or beyond 2 GiB),\n"
          "the program before the package is not the 32-bit updater (a PE32 i386 GUI\n"
          "program that ends below 65536 and imports only system DLLs), an entry is\n"
          "unreadable, a listed entry differs, a hash-list entry exists but cannot\n"
          "be loaded (the update would then verify nothing), a signature is present\n"
          "and does not verify, or the CA FILE cannot be read; 2 on wrong usage.\n"
          "A patch without a hash list passes, unverified; so does an unsigned\n"
-         "patch, and a signed one whose signature was not checked.\n";
+         "patch, and a signed one whose signature was not checked.\n"
+         "\n"
+         "Stored names (code page 932) must name one file on every Windows: each\n"
+         "character converts to code page 932 and back unchanged, the byte 0x5C\n"
+         "stands only as the folder separator, and no part between separators is\n"
+         "empty, ends in a dot or a space, is a device name (CON, PRN, AUX, NUL,\n"
+         "COM1 to COM9, LPT1 to LPT9, with any extension) or holds a control\n"
+         "character or one of < > : \" | ? * /.\n";
 }
 
 int RunVerify(const char* name, const Arguments& args) {
@@ -175,6 +208,9 @@ int RunVerify(const char* name, const Arguments& args) {
       std::printf("  (listed %s, data %s)", ContentSumHex(entry.listed).c_str(),
                   ContentSumHex(entry.computed).c_str());
     }
+    if (entry.fault != kPackOk) {
+      std::printf("  (refused: %s)", EntryFaultText(report, entry).c_str());
+    }
     std::printf("\n");
     if (entry.check == kEntryMatches) ++verified;
   }
@@ -191,6 +227,15 @@ int RunVerify(const char* name, const Arguments& args) {
                   Counted(report.entries.size(), "entry", "entries").c_str());
       if (report.stub.twin) WarnTwinStub(name, path);
       return kExitOk;
+    case kPackageRefusedEntry: {
+      size_t refused = RefusedCount(report);
+      Error(name, path + ": fails: " + RefusedEntryText(report) + "; the updater refuses the " +
+                      "whole patch for it before writing anything (UPD_E_PACKAGE" +
+                      (refused > 1 ? "; " + std::to_string(refused) + " entries refused in all"
+                                   : std::string()) +
+                      ")");
+      break;
+    }
     case kPackageBadStub:
       Error(name, path + ": fails: the program before the package " +
                       StubProblem(report, acceptTwin) + " (pack the updater, "

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "fileio/toolkit/interruption.h"
 #include "tools/commands.h"
 
 #ifdef _WIN32
@@ -20,6 +21,7 @@ const std::vector<const Command*>& Commands() {
   static const std::vector<const Command*> commands = {
       &MakeCommand(), &SumCommand(),   &HashListCommand(), &PackCommand(),
       &SignCommand(), &ListCommand(),  &ApplyCommand(),    &VerifyCommand(),
+      &CheckCommand(), &ExtractCommand(),
   };
   return commands;
 }
@@ -88,6 +90,13 @@ int Run(int argc, char** argv) {
   if (args.help) {
     PrintHelp(*command);
     return kExitOk;
+  }
+  // Every command: Ctrl-C removes what it was writing (publish/output_file.h).
+  std::string interrupted = std::string("patchtool ") + command->name +
+                            ": interrupted; unfinished files removed, existing ones left as "
+                            "they were";
+  if (!CatchInterruptions(interrupted.c_str())) {
+    Warn(command->name, "cannot catch interruptions: Ctrl-C may leave partial files (*.part)");
   }
   int status = command->run(command->name, args);
   std::fflush(stdout);

@@ -1,6 +1,7 @@
 // patchtool sign: an Authenticode signature by osslsigncode.
 #include <cstdio>
 
+#include "fileio/toolkit/path_info.h"
 #include "publish/patch_signing.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
@@ -74,9 +75,17 @@ int Run(const char* name, const Arguments& args) {
               outcome.output.c_str(), Counted(outcome.entries, "entry", "entries").c_str(),
               outcome.signature.tableSize, outcome.signature.tableOffset);
   if (job.timestamp.empty()) {
+    // A signed file is not signed again: a time stamp needs the unsigned one.
+    PathInfo patch, output;
+    bool inPlace = job.output.empty() || (GetPathInfo(job.patch, &patch) &&
+                                          GetPathInfo(outcome.output, &output) &&
+                                          SameFile(patch, output));
+    std::string again =
+        inPlace ? "make (or pack) the patch again and sign that with --timestamp URL"
+                : "sign " + job.patch + " (still unsigned) again with --timestamp URL";
     Warn(name, "signed without --timestamp: the signature stops verifying when the "
-               "certificate expires; sign again with --timestamp URL (your CA's RFC 3161 "
-               "server) before you ship");
+               "certificate expires; a signed patch cannot be signed again, so " + again +
+               " (your CA's RFC 3161 server) before you ship");
   }
   WarnUnlessElevated(name, outcome.output);
   return kExitOk;

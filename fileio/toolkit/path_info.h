@@ -40,6 +40,16 @@ std::string ShownPath(const std::string& path);
 
 // Whether anything (a file, a folder, a link) stands at path.
 bool AnythingAt(const std::string& path);
+// Whether path is a symbolic link (on Windows: any reparse point, a
+// junction too), which may lead anywhere.
+bool IsLink(const std::string& path);
+// Creates one folder (its parent must exist). The system's error code is
+// left for LastSystemError.
+bool CreateFolder(const std::string& path);
+// Removes a folder that is empty.
+bool RemoveEmptyFolder(const std::string& path);
+// The bytes free for this user on the volume that holds folder.
+bool FreeSpaceOf(const std::string& folder, uint64_t* bytes);
 // Renames a file to a name where nothing stands; on Windows that is never
 // replaced, so a file that appeared meanwhile is not lost.
 bool RenameToFreshName(const std::string& from, const std::string& to);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,4 +99,20 @@ bool RenameToFreshName(const std::string& from, const std::string& to) {
 size_t NameStart(const std::string& path) {
   size_t slash = path.find_last_of("\\/");
   return slash == std::string::npos ? 0 : slash + 1;
+}
+
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(Native(path).c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool CreateFolder(const std::string& path) { return mkdir(Native(path).c_str(), 0777) == 0; }
+
+bool RemoveEmptyFolder(const std::string& path) { return rmdir(Native(path).c_str()) == 0; }
+
+bool FreeSpaceOf(const std::string& folder, uint64_t* bytes) {
+  struct statvfs st;
+  if (statvfs(Native(folder.empty() ? "." : folder).c_str(), &st) != 0) return false;
+  *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+  return true;
 }

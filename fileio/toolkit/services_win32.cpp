@@ -157,3 +157,32 @@ size_t NameStart(const std::string& path) {
   size_t colon = path.find_last_of("\\/:");
   return colon == std::string::npos ? 0 : colon + 1;
 }
+
+bool IsLink(const std::string& path) {
+  WidePath wide(path.c_str());
+  if (!wide.ok()) return false;
+  DWORD attributes = GetFileAttributesW(wide.get());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+bool CreateFolder(const std::string& path) {
+  WidePath wide(path.c_str());
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return false;
+  }
+  return CreateDirectoryW(wide.get(), nullptr) != 0;
+}
+
+bool RemoveEmptyFolder(const std::string& path) {
+  WidePath wide(path.c_str());
+  return wide.ok() && RemoveDirectoryW(wide.get()) != 0;
+}
+
+bool FreeSpaceOf(const std::string& folder, uint64_t* bytes) {
+  WidePath wide(folder.empty() ? "." : folder.c_str());
+  ULARGE_INTEGER available;
+  if (!wide.ok() || !GetDiskFreeSpaceExW(wide.get(), &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}

@@ -40,6 +40,17 @@ write("fuzz_package", "sub_folder", package_tail([(b"sub\\a.dat", b"a"), (b"empt
 write("fuzz_package", "mismatch", package_tail([(b"qen.hvl", listed([(b"a.dat", b"a")])),
                                                 (b"a.dat", b"b")]))
 
+# The toolkit's list, verify, extract and check: the same packages, and ones
+# that the updater or extract refuses.
+write("fuzz_patch_tools", "three_entries", package_tail(full))
+write("fuzz_patch_tools", "sub_folder", package_tail(
+    [(b"sub\\a.dat", b"a"), (b"QEN.hvl", listed([(b"SUB\\A.DAT", b"a"), (b"x.dat", b"")]))]))
+write("fuzz_patch_tools", "refused_names", package_tail(
+    [(b"con.arc", b"c"), (b"readme.txt.", b"r"), (b"ok.arc", b"o")]))
+write("fuzz_patch_tools", "one_file_twice", package_tail([(b"a.arc", b"1"), (b"A.ARC", b"2")]))
+write("fuzz_patch_tools", "mismatch", package_tail([(b"qen.hvl", listed([(b"a.dat", b"a")])),
+                                                    (b"a.dat", b"b")]))
+
 write("fuzz_hash_list", "two_records", listed([(b"Data.arc", b"abc"), (b"other.dat", b"x")]))
 write("fuzz_hash_list", "duplicate", listed([(b"data.arc", b"abd"), (b"DATA.arc", b"abc")]))
 write("fuzz_hash_list", "empty", listed([]))

@@ -13,6 +13,13 @@
 //                                     header's signature changed
 //           "table over the package"  copies, with the table entry pointing
 //                                     at offset 65536
+//           "timestamp fails"         prints what osslsigncode 2.9 prints when
+//                                     its time-stamp server does not answer
+//           "hangs"                   writes half the file, creates
+//                                     engine-waiting in the current folder and
+//                                     waits two minutes (to be interrupted)
+//           a write that fails (a full disk): prints what osslsigncode
+//           prints then, removes -out and exits 255
 //   verify: "verifies" exits 0; "mismatch" prints a digest mismatch, exits 1
 // The files are PE images whose headers start at 0x40 (e_lfanew) with a
 // PE32 optional header, as the tests make them.
@@ -21,6 +28,12 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -37,6 +50,14 @@ void PutLe32(std::vector<unsigned char>* data, size_t at, unsigned long v) {
   for (int i = 0; i < 4; ++i) (*data)[at + i] = static_cast<unsigned char>(v >> (8 * i));
 }
 
+void Wait(unsigned seconds) {
+#ifdef _WIN32
+  Sleep(seconds * 1000);
+#else
+  sleep(seconds);
+#endif
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -49,6 +70,15 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "verify") == 0) {
     if (mode == "verifies") return 0;
     std::printf("Calculated message digest : 00     MISMATCH!!!\nFailed\n");
+    return 1;
+  }
+  if (mode == "timestamp fails") {
+    std::string url = Value(argc, argv, "-ts");
+    std::printf("Connecting to %s\nFailed\n", url.c_str());
+    std::printf("HTTP failure: Failed to get data from %s\nRFC 3161 timestamping failed\n"
+                "Use the \"-t\" option to add the Authenticode Time-Stamp Authority or choose "
+                "another one RFC3161 Time-Stamp Authority\nUnable to set unauthenticated "
+                "attributes\n", url.c_str());
     return 1;
   }
   if (mode == "fails") {
@@ -73,8 +103,21 @@ int main(int argc, char** argv) {
     PutLe32(&data, kTableEntryAt, 65536);
     PutLe32(&data, kTableEntryAt + 4, 16);
   }
-  FILE* out = std::fopen(Value(argc, argv, "-out").c_str(), "wb");
+  std::string outPath = Value(argc, argv, "-out");
+  FILE* out = std::fopen(outPath.c_str(), "wb");
   if (out == nullptr) return 2;
+  if (mode == "hangs") {
+    std::fwrite(data.data(), 1, data.size() / 2, out);
+    std::fflush(out);
+    if (FILE* marker = std::fopen("engine-waiting", "wb")) std::fclose(marker);
+    Wait(120);
+    return 3;
+  }
   bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
-  return std::fclose(out) == 0 && written ? 0 : 2;
+  if (std::fclose(out) != 0 || !written) {
+    std::printf("Unable to modify file header\nUnable to read input file\nFailed\n");
+    std::remove(outPath.c_str());
+    return 255;
+  }
+  return 0;
 }

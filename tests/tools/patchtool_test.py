@@ -24,10 +24,13 @@ decoded here, not only through the program's own list command.
 import atexit
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 import unittest
 
 from package_bytes import content_sum, hash_list, pe_stub
@@ -93,6 +96,39 @@ def parse_patch(data):
         offset, size = struct.unpack_from("<II", record, 16)
         entries.append((name, offset, size, data[base + offset:base + offset + size]))
     return data[:PACKAGE_OFFSET], header[:12], entries, base
+
+
+def build_patch(entries):
+    """A patch laid out here byte by byte: STUB, zero fill, the header, the
+    directory and the data back to back; entries are (stored name, data)."""
+    out = bytearray(STUB.ljust(PACKAGE_OFFSET, b"\0"))
+    out += b"PackFile    " + struct.pack("<I", len(entries))
+    offset = 0
+    for name, data in entries:
+        if isinstance(name, str):
+            name = name.encode("cp932")
+        out += name.ljust(16, b"\0")[:16] + struct.pack("<II", offset, len(data)) + bytes(8)
+        offset += len(data)
+    for _, data in entries:
+        out += data
+    return bytes(out)
+
+
+def processes():
+    """{pid: (parent pid, argv)} of this machine's processes."""
+    found = {}
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name, "rb") as f:
+                parent = int(f.read().rsplit(b")", 1)[1].split()[1])
+            with open("/proc/%s/cmdline" % name, "rb") as f:
+                argv = [a.decode("utf-8", "replace") for a in f.read().split(b"\0") if a]
+        except (OSError, IndexError, ValueError):
+            continue
+        found[int(name)] = (parent, argv)
+    return found
 
 
 
@@ -187,7 +223,8 @@ class PatchtoolTest(unittest.TestCase):
     # -- help -----------------------------------------------------------------
 
     def test_help_of_the_tool_and_of_every_command(self):
-        commands = ["make", "sum", "hashlist", "pack", "sign", "list", "apply", "verify"]
+        commands = ["make", "sum", "hashlist", "pack", "sign", "list", "apply", "verify", "check",
+                    "extract"]
         top = self.run_tool("--help")
         self.assertEqual(0, top.code)
         for command in commands:
@@ -592,8 +629,10 @@ class PatchtoolTest(unittest.TestCase):
             self.assertEqual("signed-patch.exe: signed; 4 entries read back unchanged; "
                              "certificate table of %d bytes at offset %d\n" % (size, offset),
                              r.out)
+            # Signing twice is refused: the unsigned PATCH is what to sign again.
             self.assertEqual("patchtool sign: warning: signed without --timestamp: the signature "
-                             "stops verifying when the certificate expires; sign again with "
+                             "stops verifying when the certificate expires; a signed patch cannot "
+                             "be signed again, so sign patch.exe (still unsigned) again with "
                              "--timestamp URL (your CA's RFC 3161 server) before you ship\n",
                              r.err)
 
@@ -726,6 +765,10 @@ class PatchtoolTest(unittest.TestCase):
         self.assertTrue(r.out.startswith("patch.exe: signed; 4 entries read back unchanged; "),
                         r.out)
         self.assertNotIn("patch.exe.part", self.listing())
+        # Signed in place: no unsigned patch is left to sign again.
+        self.assertIn("a signed patch cannot be signed again, so make (or pack) the patch again "
+                      "and sign that with --timestamp URL (your CA's RFC 3161 server) before you "
+                      "ship", r.err)
         r = self.run_tool("verify", "--ca", "keys/cert.pem", "patch.exe")
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual("signature: present, verifies", r.lines()[1])
@@ -757,8 +800,11 @@ class PatchtoolTest(unittest.TestCase):
             ("wrong password", "good",
              ["--cert", "keys/cert.pem", "--key", "keys/locked-key.pem",
               "--pass-file", "keys/wrong-pass.txt"], "osslsigncode failed: ", no_engine),
+            # In patchtool's terms: not osslsigncode's advice to use its -t.
             ("time-stamp server unreachable", "good", sign + ["--timestamp", "http://127.0.0.1:9/"],
-             "Failed to get data from http://127.0.0.1:9/", no_engine),
+             "sign: the time-stamp server http://127.0.0.1:9/ gave no time stamp (Failed to get "
+             "data from http://127.0.0.1:9/): check the URL (your CA's RFC 3161 server) and the "
+             "network, or give another --timestamp URL (nothing written", no_engine),
         ]
         for what, kind, args, part, windows_part in cases:
             for output in (None, "out-patch.exe"):
@@ -792,6 +838,7 @@ class PatchtoolTest(unittest.TestCase):
                                   error)
                     self.assertTrue(error.endswith("(nothing written; patch.exe left as it was)"),
                                     error)
+                    self.assertNotIn('"-t', error)  # osslsigncode's options are not patchtool's
                     self.assertEqual(before, self.files_here())
 
     def test_sign_without_the_engine_on_path(self):
@@ -1283,6 +1330,476 @@ class PatchtoolTest(unittest.TestCase):
                                     a.endswith(".exe") and a != "patch.exe" else a
                                     for a in args])
                 self.assertNotIn("\r", r.err)
+
+    # -- list and verify of packages that the updater refuses ---------------
+
+    def test_list_and_verify_name_each_entry_the_updater_refuses(self):
+        a = b"data of a"
+        cases = [
+            (b"readme.txt.", '"readme.txt." ends in a dot, which Windows strips: it would '
+                             'write "readme.txt" instead, another file: rename it'),
+            (b"readme.txt ", '"readme.txt " ends in a space, which Windows strips'),
+            (b"con.arc", "con.arc is a device name to Windows"),
+            (b"COM1", "COM1 is a device name to Windows"),
+            (b"nul.txt", "nul.txt is a device name to Windows"),
+            (b"a?b.arc", "? cannot stand in a Windows file name"),
+            (b'a"b.arc', '" cannot stand in a Windows file name'),
+            (b"a\nb.arc", "the control character U+000A cannot stand in a Windows file name"),
+            ("ソ.arc".encode("cp932"), "ソ (U+30BD) is the bytes 0x83 0x5C in code page 932"),
+            (b"\\a.arc", "the name \\a.arc has an empty part (a backslash at its start or "
+                         "end, or two in a row)"),
+            (b"data\\..\\x", '".." ends in a dot'),
+        ]
+        for name, words in cases:
+            with self.subTest(name=name):
+                self.write("bad.exe", build_patch([
+                    ("a.arc", a), (name, b"x"),
+                    ("qen.hvl", hash_list([("a.arc", content_sum(a))]))]))
+                r = self.run_tool("verify", "bad.exe")
+                self.assertEqual(1, r.code, r.out)
+                lines = r.result_lines()
+                self.assertEqual("matches     a.arc", lines[3])
+                self.assertTrue(lines[4].startswith("not listed  "), lines[4])
+                self.assertIn("  (refused: " + words, lines[4])
+                error = self.assert_error_line(r, "verify")
+                self.assertIn("bad.exe: fails: entry 1, ", error)
+                self.assertIn(words, error)
+                self.assertTrue(error.endswith("the updater refuses the whole patch for it before "
+                                               "writing anything (UPD_E_PACKAGE)"), error)
+                r = self.run_tool("list", "bad.exe")
+                self.assertEqual(1, r.code, r.out)
+                lines = r.result_lines()
+                self.assertTrue(lines[6].startswith("    1 "), lines)
+                self.assertTrue(lines[7].startswith("       refused: "), lines)
+                self.assertIn(words, lines[7])
+                self.assertEqual("    2 ", lines[8][:6])
+                self.assertIn("bad.exe: the updater refuses this package before writing anything: "
+                              "1 entry is refused (shown above; the update ends with "
+                              "UPD_E_PACKAGE)", self.assert_error_line(r, "list"))
+
+        # A patch cut short: its last entry runs past the end, the entries
+        # before it are still shown and checked.
+        self.make_patch()
+        data = self.read("patch.exe")
+        _, _, entries, base = parse_patch(data)
+        self.write("cut.exe", data[:-10])
+        cut = ("its %d bytes of data, from byte %d, run past the end of the file at byte %d: the "
+               "patch is cut short (copy or download it again)"
+               % (entries[3][2], base + entries[3][1], len(data) - 10))
+        r = self.run_tool("verify", "cut.exe")
+        self.assertEqual(1, r.code, r.out)
+        self.assertEqual("unreadable  QEN.hvl  (refused: %s)" % cut, r.result_lines()[6])
+        self.assertIn("cut.exe: fails: entry 3, QEN.hvl: " + cut, self.assert_error_line(r, "verify"))
+        r = self.run_tool("list", "cut.exe")
+        self.assertEqual(1, r.code, r.out)
+        self.assertEqual("       refused: " + cut, r.result_lines()[-1])
+        self.assertEqual(4, len([l for l in r.result_lines() if l.startswith("    ")
+                                 and not l.strip().startswith("refused")]))
+
+        # Every refused entry is named, the count in the error.
+        self.write("two.exe", build_patch([("con.arc", a), ("a.arc", a), ("aux", a)]))
+        r = self.run_tool("verify", "two.exe")
+        self.assertIn("fails: entry 0, con.arc: ", self.assert_error_line(r, "verify"))
+        self.assertIn("(UPD_E_PACKAGE; 2 entries refused in all)", r.out + r.err)
+        self.assertEqual(2, len([l for l in r.result_lines() if "(refused: " in l]))
+
+    # -- check ------------------------------------------------------------------
+
+    def test_check_an_installed_game_against_its_hash_list(self):
+        old, new, expected_list = self.releases()
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        shutil.copytree(self.path("old"), self.path("game"))
+        r = self.run_tool("apply", "patch.exe", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        sep = "/" if NATIVE else "\\"
+        r = self.run_tool("check", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(["game: passes; 5 files match their records in game%sQEN.hvl" % sep],
+                         r.lines())
+        # The record Game.exe finds game.exe, as on Windows.
+        r = self.run_tool("check", "--all", "game")
+        self.assertEqual(["matches     Game.exe", "matches     DATA01.ARC",
+                          "matches     data\\movie.mpg", "matches     readme.txt",
+                          "matches     data\\extra.arc"], r.lines()[:5])
+
+        # A damaged installation, and records that the check cannot follow.
+        movie = bytearray(self.read("game/data/movie.mpg"))
+        movie[499] ^= 0x40
+        self.write("game/data/movie.mpg", bytes(movie))
+        os.remove(self.path("game/readme.txt"))
+        os.remove(self.path("game/data/extra.arc"))
+        os.mkdir(self.path("game/data/extra.arc"))
+        records = [(name, digest) for name, digest in
+                   [(expected_list[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0],
+                     expected_list[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(5)]]
+        self.write("game/QEN.hvl", hash_list(records + [("con.arc", bytes(8)),
+                                                        ("README.TXT", bytes(8))]))
+        before = self.files_here()
+        r = self.run_tool("check", "game")
+        self.assertEqual(1, r.code, r.out)
+        self.assertEqual(
+            ["differs     data\\movie.mpg  (listed %s, file %s)"
+             % (content_sum(new["data/movie.mpg"]).hex(), content_sum(bytes(movie)).hex()),
+             "missing     readme.txt  (no game%sreadme.txt)" % sep,
+             "unreadable  data\\extra.arc  (game%sdata%sextra.arc is a folder)" % (sep, sep),
+             "refused     con.arc  (con.arc is a device name to Windows (CON, PRN, AUX, NUL, "
+             "COM1 to COM9, LPT1 to LPT9, with any extension), which opens the device, not a "
+             "file: rename it)",
+             "game: 7 records in game%sQEN.hvl: 2 files match, 1 differs, 1 is missing, 1 cannot "
+             "be read, 1 has a name the rule refuses (1 later record of a name already checked "
+             "is not looked at: the first record of a name decides)" % sep],
+            r.result_lines())
+        self.assertEqual("patchtool check: game: fails: 4 of 6 files are not as the hash list "
+                         "says (listed above)", self.assert_error_line(r, "check"))
+        self.assertEqual(before, self.files_here())  # nothing is written
+
+    def test_check_finds_japanese_names_in_any_locale(self):
+        for lang in ("en_US.UTF-8", "ja_JP.UTF-8"):
+            with self.subTest(lang=lang):
+                env = dict(os.environ, WINE_LANG=lang, LANG=lang, LC_ALL=lang)
+                root = "game-" + lang.split(".")[0]
+                self.write(root + "/データ/ジ.arc", b"japanese")
+                self.write(root + "/修正.arc", b"fixed")
+                self.write(root + "/qen.hvl", hash_list([
+                    ("データ\\ジ.arc".encode("cp932"), content_sum(b"japanese")),
+                    ("修正.arc".encode("cp932"), content_sum(b"other")),
+                    ("ミロセナ.exe".encode("cp932"), bytes(8))]))
+                r = self.run_tool("check", root, env=env)
+                self.assertEqual(1, r.code, r.out)
+                self.assertEqual(["differs     修正.arc  (listed %s, file %s)"
+                                  % (content_sum(b"other").hex(), content_sum(b"fixed").hex()),
+                                  "missing     ミロセナ.exe  (no %s%sミロセナ.exe)"
+                                  % (root, "/" if NATIVE else "\\")],
+                                 r.result_lines()[:2])
+                r = self.run_tool("check", "--all", root, env=env)
+                self.assertEqual("matches     データ\\ジ.arc", r.result_lines()[0])
+
+    def test_check_refuses_a_folder_without_a_usable_list(self):
+        self.write("game/a.arc", b"a")
+        cases = [("no list", None, "game holds no hash list (qen.hvl)"),
+                 ("a list that does not load", b"JXW____x" + bytes(8),
+                  "the hash list game%sqen.hvl cannot be loaded: the hash list does not start "
+                  "with JXW_____" % ("/" if NATIVE else "\\")),
+                 ("an empty list", hash_list([]), "holds no records: there is nothing to check "
+                                                  "the game's files against"),
+                 ("no folder", "missing", "the install folder nothere does not exist")]
+        for what, data, part in cases:
+            with self.subTest(what=what):
+                if os.path.exists(self.path("game/qen.hvl")):
+                    os.remove(self.path("game/qen.hvl"))
+                if isinstance(data, bytes):
+                    self.write("game/qen.hvl", data)
+                r = self.run_tool("check", "nothere" if data == "missing" else "game")
+                self.assertEqual(1, r.code, r.out)
+                self.assertIn(part, self.assert_error_line(r, "check"))
+                self.assertEqual([], r.result_lines())
+
+    # -- extract ----------------------------------------------------------------
+
+    def test_extract_writes_every_entry_as_a_file(self):
+        old, new, expected_list = self.releases()
+        self.write("old/データ/a.arc", b"a")
+        self.write("new/データ/a.arc", b"a")
+        self.write("new/データ/ジ.arc", b"japanese")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        r = self.run_tool("extract", "patch.exe", "out")
+        self.assertEqual(0, r.code, r.out + r.err)
+        sep = "/" if NATIVE else "\\"
+        self.assertEqual(["matches     out%sdata%sextra.arc  (8 bytes)" % (sep, sep),
+                          "matches     out%sdata%smovie.mpg  (500 bytes)" % (sep, sep),
+                          "matches     out%sdata01.arc  (3001 bytes)" % sep,
+                          "matches     out%sデータ%sジ.arc  (8 bytes)" % (sep, sep),
+                          "not listed  out%sQEN.hvl  (%d bytes)" % (sep, entries[4][2]),
+                          "patch.exe: 5 entries written into out"], r.lines())
+        self.assertEqual("", self.err(r))
+        # The hash list is an entry too, under its stored name.
+        self.assertEqual({"data/extra.arc": new["data/extra.arc"],
+                          "data/movie.mpg": new["data/movie.mpg"],
+                          "data01.arc": new["data01.arc"], "データ/ジ.arc": b"japanese",
+                          "QEN.hvl": entries[4][3]}, tree(self.path("out")))
+
+        # Into an existing folder whose subfolder has another letter case: it
+        # is found as Windows finds it, and nothing else is touched.
+        self.write("into/DATA/keep.txt", b"keep")
+        r = self.run_tool("extract", "patch.exe", "into")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(new["data/extra.arc"], self.read("into/DATA/extra.arc"))
+        self.assertEqual(b"keep", self.read("into/DATA/keep.txt"))
+
+        # A second time: every file exists already. Nothing is written.
+        before = self.files_here()
+        r = self.run_tool("extract", "patch.exe", "out")
+        self.assertEqual(1, r.code, r.out)
+        self.assertIn("out%sdata%sextra.arc exists already; extract writes over no file: extract "
+                      "into a new or empty folder (nothing written)" % (sep, sep),
+                      self.assert_error_line(r, "extract"))
+        self.assertEqual(before, self.files_here())
+
+    def test_extract_refusals_write_nothing(self):
+        a = b"data of a"
+        listed = hash_list([("a.arc", content_sum(a))])
+        good = build_patch([("a.arc", a), ("data\\b.arc", b"b"), ("qen.hvl", listed)])
+        sep = "/" if NATIVE else "\\"
+        cases = [
+            ("a name the rule refuses", build_patch([("a.arc", a), ("con.arc", a)]), {}, "out",
+             "bad.exe: the updater refuses its entry 1, con.arc: con.arc is a device name"),
+            ("cut short", good[:-1], {}, "out", "the updater refuses its entry 2, qen.hvl: its "),
+            ("no package", STUB, {}, "out", "carries no usable package"),
+            ("one file on Windows", build_patch([("a.arc", a), ("A.ARC", a)]), {}, "out",
+             "entries 0 and 1 (a.arc, A.ARC) are one file on Windows"),
+            ("a file where a folder goes", build_patch([("data", a), ("data\\b.arc", a)]), {},
+             "out", "entry 0 (data) is a file where entry 1 (data\\b.arc) needs a folder"),
+            # Found as the updater finds them, whatever their letter case.
+            ("an existing file", good, {"out/data/B.ARC": b"mine"}, "out",
+             "out%sdata%s%s exists already" % (sep, sep, "B.ARC" if NATIVE else "b.arc")),
+            ("a file in a folder's place", good, {"out/Data": b"a file"}, "out",
+             "out%s%s is a file where a folder of the patch goes"
+             % (sep, "Data" if NATIVE else "data")),
+            ("DIR is a file", good, {"out": b"a file"}, "out", "out is not a folder"),
+            ("DIR's parent is missing", good, {}, "missing/out",
+             "cannot create the folder missing/out: "),
+        ]
+        if NATIVE:
+            os.mkdir(self.path("elsewhere"))
+            os.mkdir(self.path("linked"))
+            os.symlink(self.path("elsewhere"), self.path("linked/data"))
+            cases.append(("a link on the way", good, {}, "linked",
+                          "linked/data is a link; extract writes only into real folders"))
+        for what, patch, extra, folder, part in cases:
+            with self.subTest(what=what):
+                for name in ("out", "missing"):
+                    if os.path.isdir(self.path(name)):
+                        shutil.rmtree(self.path(name))
+                    elif os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                self.write("bad.exe", patch)
+                for name, data in extra.items():
+                    self.write(name, data)
+                before = self.listing()
+                r = self.run_tool("extract", "bad.exe", folder)
+                self.assertEqual(1, r.code, r.out)
+                error = self.assert_error_line(r, "extract")
+                self.assertIn(part, error)
+                self.assertTrue(error.endswith("(nothing written)"), error)
+                self.assertEqual(before, self.listing())
+
+        # An entry that differs from its record is what the patch holds:
+        # written, with a warning.
+        self.write("differs.exe", build_patch([("a.arc", b"not a"), ("qen.hvl", listed)]))
+        r = self.run_tool("extract", "differs.exe", "out2")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool extract: warning: out2%sa.arc differs from its hash-list record "
+                      "(listed %s, data %s): the update would stop there with UPD_E_CHECKSUM; "
+                      "written as the patch holds it"
+                      % (sep, content_sum(a).hex(), content_sum(b"not a").hex()), self.err(r))
+        self.assertEqual(b"not a", self.read("out2/a.arc"))
+
+    # -- interruptions ----------------------------------------------------------
+
+    def run_interrupted(self, args, ready, sig, env=None):
+        """Runs the program until ready() says it stands where it is to be
+        interrupted, then sends it sig (under Wine, to the Windows process,
+        which Wine hands a SIGINT as the console's Ctrl-C)."""
+        proc = subprocess.Popen(COMMAND + args, cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        deadline = time.time() + 120
+        target = proc.pid if NATIVE else None
+        while not ready() or target is None:
+            if target is None:
+                target = self.windows_process(proc.pid)
+            if proc.poll() is not None or time.time() > deadline:
+                proc.kill()
+                out, err = proc.communicate()
+                self.fail("not interrupted: %s %s" % (out, err))
+            time.sleep(0.02)
+        os.kill(target, sig)
+        out, err = proc.communicate(timeout=120)
+        return Result(proc.returncode, normalize(out), normalize(err))
+
+    @staticmethod
+    def windows_process(pid):
+        """The Windows program that Wine runs below the process pid."""
+        table = processes()
+        below = {pid}
+        for _ in range(5):
+            below |= {p for p, (parent, _) in table.items() if parent in below}
+        for p in below:
+            argv = table[p][1]
+            if argv and argv[0].lower().endswith("patchtool.exe"):
+                return p
+        return None
+
+    def assert_interrupted(self, r, command, sig):
+        # Natively ended by the signal; under Wine with STATUS_CONTROL_C_EXIT
+        # (0xC000013A), of which the exit status keeps the low byte.
+        self.assertEqual(-sig if NATIVE else 0x3A, r.code, r.out + r.err)
+        self.assertIn("patchtool %s: interrupted; unfinished files removed, existing ones left "
+                      "as they were" % command, self.err(r))
+        self.assertEqual([], [n for n in self.listing() if n.endswith(".part")])
+
+    def fifo(self, name):
+        """A named pipe whose writer stays open until the returned function
+        is called: a read of it waits until then."""
+        os.mkfifo(self.path(name))
+        fds = []
+        opener = threading.Thread(target=lambda: fds.append(os.open(self.path(name),
+                                                                    os.O_WRONLY)))
+        opener.start()
+
+        def close():
+            opener.join()
+            for fd in fds:
+                os.close(fd)
+            os.remove(self.path(name))
+        return close
+
+    def test_interrupted_make_and_pack_leave_no_partial_file(self):
+        if not NATIVE:
+            self.skipTest("named pipes are POSIX's; under Wine see the gate below")
+        self.releases()
+        big = os.urandom(3 << 20)
+        self.write("new/data/big.arc", big)
+        self.write("big.arc", big)
+        self.write("patch.exe", b"the old patch")
+        # make and pack write everything before the pipe, then wait on it.
+        make = ["make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe"]
+        pack = ["pack", "--stub", "stub.bin", "-o", "patch.exe", "big.arc", "slow.arc"]
+        for args, pipe, size in (
+                (make, "new/data/slow.arc", PACKAGE_OFFSET + 16 + 32 * 6 + len(big) + 8 + 500),
+                (pack, "slow.arc", PACKAGE_OFFSET + 16 + 32 * 2 + len(big))):
+            for sig in (signal.SIGINT, signal.SIGTERM):
+                with self.subTest(command=args[0], signal=sig):
+                    close = self.fifo(pipe)
+                    part = self.path("patch.exe.part")
+                    r = self.run_interrupted(
+                        args, lambda: os.path.exists(part) and os.path.getsize(part) == size, sig)
+                    self.assert_interrupted(r, args[0], sig)
+                    self.assertEqual(b"the old patch", self.read("patch.exe"))
+                    close()
+
+    def test_interrupted_before_an_output_takes_its_place(self):
+        # Each output waits at the gate, whole, before it takes its place.
+        self.releases()
+        self.write("patch.exe", b"the old patch")
+        self.write("qen.hvl", b"the old list")
+        env = dict(os.environ, PATCHTOOL_TEST_GATE="gate")
+        gate = self.path("gate")
+        cases = [["make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe"],
+                 ["hashlist", "-o", "qen.hvl", "old/data01.arc", "old/game.exe"]]
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for args in cases:
+            for sig in signals:
+                with self.subTest(command=args[0], signal=sig):
+                    r = self.run_interrupted(args, lambda: os.path.exists(gate), sig, env=env)
+                    os.remove(gate)
+                    self.assert_interrupted(r, args[0], sig)
+                    self.assertEqual(b"the old patch", self.read("patch.exe"))
+                    self.assertEqual(b"the old list", self.read("qen.hvl"))
+
+    def test_interrupted_signing_ends_the_engine_and_removes_its_file(self):
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        self.write("signed.exe", b"signed before")
+        unsigned = self.read("patch.exe")
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for output in (None, "signed.exe"):
+            for sig in signals:
+                with self.subTest(output=output, signal=sig):
+                    waiting = self.path("engine-waiting")
+                    r = self.run_interrupted(
+                        ["sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem"]
+                        + (["-o", output] if output else []),
+                        lambda: os.path.exists(waiting), sig, env=dict(env, FAKE_MODE="hangs"))
+                    os.remove(waiting)
+                    self.assert_interrupted(r, "sign", sig)
+                    self.assertEqual(unsigned, self.read("patch.exe"))
+                    self.assertEqual(b"signed before", self.read("signed.exe"))
+                    left = self.engines_running()
+                    for pid in left:
+                        os.kill(pid, signal.SIGKILL)
+                    self.assertEqual([], left, "the engine was left running")
+
+    def engines_running(self):
+        """The stand-in engines of this test that still run."""
+        found = []
+        for pid, (_, argv) in processes().items():
+            if not any("osslsigncode" in a for a in argv):
+                continue
+            try:
+                where = os.readlink("/proc/%d/cwd" % pid)
+            except OSError:
+                where = ""
+            if where == self.dir or any(os.path.basename(self.dir) in a for a in argv):
+                found.append(pid)
+        return found
+
+    # -- messages in patchtool's terms --------------------------------------------
+
+    def test_a_patch_given_as_the_stub_is_named_as_such(self):
+        self.make_patch()
+        self.releases()
+        for args in (["pack", "--stub", "patch.exe", "-o", "p2.exe", "src/b.arc"],
+                     ["make", "old", "new", "--stub", "patch.exe", "-o", "p2.exe"]):
+            with self.subTest(command=args[0]):
+                before = self.files_here()
+                r = self.run_tool(*args)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn("the stub patch.exe is a patch, not the bare updater: an updater "
+                              "followed by a package of 4 entries; give the updater itself "
+                              "(build/win32/updater.exe)", self.assert_error_line(r, args[0]))
+                self.assertEqual(before, self.files_here())
+
+    def test_sign_says_what_failed_in_patchtool_terms(self):
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        before = self.files_here()
+        before.pop("engine-args.txt", None)
+        r = self.run_tool("sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem",
+                          "--timestamp", "http://127.0.0.1:9/",
+                          env=dict(env, FAKE_MODE="timestamp fails"))
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertEqual("patchtool sign: the time-stamp server http://127.0.0.1:9/ gave no time "
+                         "stamp (Failed to get data from http://127.0.0.1:9/): check the URL "
+                         "(your CA's RFC 3161 server) and the network, or give another "
+                         "--timestamp URL (nothing written; patch.exe left as it was)",
+                         self.assert_error_line(r, "sign"))
+        after = self.files_here()
+        after.pop("engine-args.txt", None)
+        self.assertEqual(before, after)
+
+    def test_signing_onto_a_full_disk_says_so(self):
+        if os.geteuid() != 0 or not shutil.which("mount"):
+            self.skipTest("mounting a small volume needs root")
+        volume = self.path("small")
+        os.mkdir(volume)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", volume]).returncode:
+            self.skipTest("cannot mount a tmpfs here")
+        self.addCleanup(subprocess.run, ["umount", volume])
+        env = None if NATIVE and OSSLSIGNCODE else self.stand_in_engine()
+        self.make_files()
+        self.write("src/big.arc", os.urandom(3 << 19))
+        self.write("updater.exe", PE_STUB)
+        r = self.run_tool("pack", "--hash-list", "--stub", "updater.exe", "-o", "patch.exe",
+                          "src/big.arc")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.keys()
+        r = self.run_tool("sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem",
+                          "-o", "small/signed-patch.exe", env=env)
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "sign")
+        self.assertNotIn("Unable to modify file header", error)
+        needed = len(self.read("patch.exe")) + (1 << 20)
+        self.assertRegex(error, r"^patchtool sign: the disk is full: the signed copy of "
+                                r"patch\.exe needs about %d bytes beside small/signed-patch\.exe, "
+                                r"and \d+ are free there; free some space, or write the signed "
+                                r"patch to another disk with -o OUT \(nothing written; patch\.exe "
+                                r"left as it was\)$" % needed)
+        self.assertEqual([], os.listdir(volume))
 
     def run_on_terminal(self, args):
         """Runs the program with stderr on a terminal of its own; returns

@@ -467,13 +467,8 @@ TEST_F(ApplyUpdateTest, UpdateKilledMidEntryThenRunAgain) {
 // UPD_TEST_SMALL_VOLUME, a 1.5 MB file is to be replaced by one of 5 MB.
 // Without that volume this case does not run.
 TEST_F(ApplyUpdateTest, FullSmallVolumeKeepsTheOldFileWhole) {
-  const char* volume = std::getenv("UPD_TEST_SMALL_VOLUME");
-  if (volume == nullptr) GTEST_SKIP() << "no small volume for this run";
-  std::string install = volume;
-#ifdef _WIN32
-  if (!install.empty() && install[0] == '/') install = "Z:" + install;  // Wine's Unix root
-#endif
-  for (char& c : install) c = c == '/' ? '\\' : c;
+  std::string install = SmallVolume();
+  if (install.empty()) GTEST_SKIP() << "no small volume for this run";
   install += "\\game";
   ASSERT_TRUE(MakeDir(install));
   ASSERT_TRUE(WriteFileText(install + "\\uninst.lst", std::string("game.exe\n", 9) + '\0'));

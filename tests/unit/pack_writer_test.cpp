@@ -218,7 +218,7 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       {"dots and spaces", {}, {"sub\\. ."}, false, 0x800, "ends in a dot"},
       {"names nothing", {}, {"sub\\"}, false, 0x800, "names no file"},
       {"stub too long", {"a.arc"}, {}, false, 65537, "65537"},
-      {"stub of 65536 bytes", {"a.arc"}, {}, false, 65536, "must end below 65536"},
+      {"stub of 65536 bytes", {"a.arc"}, {}, false, 65536, "the updater ends below 65536"},
       {"17 files", seventeen, {}, false, 0x800, "16"},
       {"16 files and a hash list", std::vector<std::string>(seventeen.begin(), seventeen.end() - 1),
        {}, true, 0x800, "16"},

@@ -129,9 +129,11 @@ TEST_F(PackageCheckTest, VerdictIsTheFirstFaultTheUpdateMeets) {
       {"differs", {{"qen.hvl", list}, {"a.arc", a}}, kPackageDiffers},
       // The updater refuses a cut package before any entry.
       {"differs, then past the end", {{"qen.hvl", list}, {"a.arc", a}, pastEnd},
-       kPackageUnusable},
+       kPackageRefusedEntry},
       {"past the end, then differs", {{"qen.hvl", list}, pastEnd, {"a.arc", a}},
-       kPackageUnusable},
+       kPackageRefusedEntry},
+      {"differs, then a device name", {{"qen.hvl", list}, {"a.arc", a}, {"aux.arc", a}},
+       kPackageRefusedEntry},
       {"no hash list", {{"a.arc", a}}, kPackagePasses},
       {"list of no records", {{"a.arc", a}, {"qen.hvl", BuildHashList({})}}, kPackagePasses},
       {"list with a wrong magic",
@@ -157,7 +159,74 @@ TEST_F(PackageCheckTest, UnreadableEntries) {
   ASSERT_EQ(2u, report.entries.size());
   EXPECT_EQ(kEntryNotListed, report.entries[0].check);
   EXPECT_EQ(kEntryUnreadable, report.entries[1].check);
-  EXPECT_EQ(kPackageUnusable, JudgePackage(report));
+  EXPECT_EQ(kPackDataPastEnd, report.entries[1].fault);
+  EXPECT_EQ(kPackageRefusedEntry, JudgePackage(report));
+}
+
+// Every record that the updater refuses is found and told apart, not only
+// the first one, with the words that say why and what to do; the entries
+// around them are still read and checked against the list.
+TEST_F(PackageCheckTest, EachRefusedEntryIsNamedWithItsReason) {
+  Bytes a = ToBytes("aaaa");
+  FixtureEntry unterminated{"sixteen_bytes.ab", a};
+  FixtureEntry farAway{"far.arc", a};
+  farAway.overrideOffset = true;
+  farAway.offset = 0x80000000u;  // beyond the 2 GiB that a seek reaches
+  FixtureEntry cut{"cut.arc", a};
+  cut.overrideSize = true;
+  cut.size = 1000;
+  struct Expected {
+    PackStatus fault;
+    const char* words;  // nullptr: not refused
+  };
+  const std::vector<FixtureEntry> entries = {
+      {"a.arc", a},
+      {"con.arc", a},
+      {"readme.txt.", a},
+      {"\x83\x5C.arc", a},  // ソ: its second byte is the separator
+      {"qen.hvl", BuildHashList({{"a.arc", SumBytes(a)}, {"con.arc", SumBytes(ToBytes("x"))}})},
+      unterminated,
+      farAway,
+      cut,
+  };
+  const Expected expected[] = {
+      {kPackOk, nullptr},
+      {kPackBadName, "con.arc is a device name to Windows"},
+      {kPackBadName, "\"readme.txt.\" ends in a dot, which Windows strips"},
+      {kPackBadName, "is the bytes 0x83 0x5C in code page 932"},
+      {kPackOk, nullptr},
+      {kPackUnterminatedName, "fills the 16 bytes of its field without a terminating NUL"},
+      {kPackBadPosition, "beyond the 2 GiB that the updater can reach"},
+      {kPackDataPastEnd, "its 1000 bytes of data, from byte "},
+  };
+  PackageReport report = Check(BuildPackage(entries));
+  ASSERT_TRUE(report.directoryRead);
+  ASSERT_EQ(entries.size(), report.entries.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    SCOPED_TRACE(i);
+    const EntryReport& entry = report.entries[i];
+    EXPECT_EQ(expected[i].fault, entry.fault);
+    std::string words = EntryFaultText(report, entry);
+    if (expected[i].words == nullptr) {
+      EXPECT_EQ("", words);
+    } else {
+      EXPECT_NE(std::string::npos, words.find(expected[i].words)) << words;
+    }
+  }
+  EXPECT_EQ("sixteen_bytes.ab", report.entries[5].name);
+  EXPECT_NE(std::string::npos, EntryFaultText(report, report.entries[7])
+                                   .find("run past the end of the file at byte " +
+                                         std::to_string(65552 + 8 * 32 + 7 * 4 +
+                                                        BuildHashList({{}, {}}).size())))
+      << EntryFaultText(report, report.entries[7]);
+  // The list still decides what matches.
+  EXPECT_EQ(kEntryMatches, report.entries[0].check);
+  EXPECT_EQ(kEntryDiffers, report.entries[1].check);
+  EXPECT_EQ(kEntryUnreadable, report.entries[6].check);
+  EXPECT_EQ(kPackageRefusedEntry, JudgePackage(report));
+  EXPECT_EQ(1, FirstRefusedEntry(report));
+  EXPECT_EQ(0u, RefusedEntryText(report).find("entry 1, con.arc: con.arc is a device name"))
+      << RefusedEntryText(report);
 }
 
 TEST_F(PackageCheckTest, UnusablePackages) {

@@ -472,3 +472,14 @@ bool FileHolder::ReleaseAfter(uint32_t milliseconds) {
   return true;
 #endif
 }
+
+std::string SmallVolume() {
+  const char* volume = std::getenv("UPD_TEST_SMALL_VOLUME");
+  if (volume == nullptr) return std::string();
+  std::string path = volume;
+#ifdef _WIN32
+  if (!path.empty() && path[0] == '/') path = "Z:" + path;  // Wine's Unix root
+#endif
+  for (char& c : path) c = c == '/' ? '\\' : c;
+  return path;
+}

@@ -72,6 +72,11 @@ bool DeleteTestFile(const std::string& path);
 // Size of a file, or -1.
 int64_t FileSize(const std::string& path);
 
+// The small volume that tests/run-on-small-volume.sh mounts for the cases
+// named *SmallVolume* (UPD_TEST_SMALL_VOLUME), as a path of this build;
+// "" when there is none.
+std::string SmallVolume();
+
 // Creates nested folders under base so that the whole path is exactly
 // length bytes long. Returns "" when a folder cannot be made.
 std::string MakeFolderOfLength(const std::string& base, size_t length);

@@ -19,6 +19,10 @@ TEST(UpdaterImageTest, StubCheckNamesWhatIsWrong) {
   Bytes dosOnly(0x800, 0);
   dosOnly[0] = 'M';
   dosOnly[1] = 'Z';
+  // A patch given as the stub: the updater, then a package of two entries.
+  Bytes patch = BuildPackage({{"a.arc", ToBytes("a")}, {"b.arc", ToBytes("b")}});
+  Bytes program = BuildProgram({});
+  std::copy(program.begin(), program.end(), patch.begin());
   struct Case {
     const char* what;
     Bytes program;
@@ -46,7 +50,11 @@ TEST(UpdaterImageTest, StubCheckNamesWhatIsWrong) {
       {"image into the package", shape([](ProgramShape* s) { s->lastSectionSize = 0x10000; }),
        false, "reaches byte 67072"},
       {"65536 bytes", shape([](ProgramShape* s) { s->size = 65536; }), false,
-       "65536 bytes long; the updater must end below 65536"},
+       "is 65536 bytes long, but the updater ends below 65536, where the package begins: it "
+       "is no bare updater"},
+      {"a patch", patch, false,
+       "is a patch, not the bare updater: an updater followed by a package of 2 entries; give "
+       "the updater itself (build/win32/updater.exe)"},
       {"signed", shape([](ProgramShape* s) {
          s->tableOffset = 0x700;
          s->tableSize = 0x100;

@@ -1,0 +1,185 @@
+#include "fileio/toolkit/interruption.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "publish/output_file.h"
+#include "tests/unit/test_support.h"
+
+#ifdef _WIN32
+#include <windows.h>  // STATUS_CONTROL_C_EXIT
+#else
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+// The death tests' child process runs the test again (on Windows), and
+// finds its parent's folder here.
+constexpr char kDirVariable[] = "UPD_TEST_INTERRUPTION_DIR";
+
+void SetDirVariable(const std::string& value) {
+#ifdef _WIN32
+  _putenv_s(kDirVariable, value.c_str());
+#else
+  if (value.empty()) {
+    unsetenv(kDirVariable);
+  } else {
+    setenv(kDirVariable, value.c_str(), 1);
+  }
+#endif
+}
+
+// The test's folder: a fresh one, or in the death test's child its
+// parent's.
+class SharedDir {
+ public:
+  SharedDir() {
+    const char* inherited = std::getenv(kDirVariable);
+    if (inherited != nullptr && *inherited != '\0') {
+      path_ = inherited;
+      return;
+    }
+    own_.reset(new TempDir);
+    path_ = own_->path();
+    SetDirVariable(path_);
+  }
+  ~SharedDir() {
+    if (own_) SetDirVariable("");
+  }
+  bool own() const { return own_ != nullptr; }
+  std::string operator/(const std::string& name) const { return path_ + "\\" + name; }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::unique_ptr<TempDir> own_;
+  std::string path_;
+};
+
+#ifndef _WIN32
+// A child program that lives until it is ended; its id goes into pid.
+pid_t StartChild(const std::string& pidFile) {
+  char sleep[] = "sleep";
+  char seconds[] = "120";
+  char* argv[] = {sleep, seconds, nullptr};
+  // Holding none of the test's descriptors: the death test waits for its
+  // pipe to close, and a child left running must not hold it.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  pid_t pid = 0;
+  int failed = posix_spawnp(&pid, "sleep", &actions, nullptr, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) return 0;
+  WriteFileText(pidFile, std::to_string(pid));
+  return pid;
+}
+#endif
+
+// An interrupted run: four outputs in each state an output can be in, and
+// on POSIX a child program. Ends the process through the interruption.
+void RunAndInterrupt(const SharedDir& dir, int signal) {
+#ifndef _WIN32
+  // As a process started from a terminal has them, whatever ran the tests.
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+#endif
+  CatchInterruptions("interrupted");
+  std::string error;
+  // Being written, held open.
+  OutputFile writing(dir / "writing.exe");
+  if (!writing.Open(&error) || !writing.Write("part", 4, &error)) std::exit(3);
+  // Whole, and being read back (as make and sign check what they wrote):
+  // on Windows its reader keeps a plain delete from working.
+  OutputFile checked(dir / "checked.exe");
+  if (!checked.Open(&error) || !checked.Write("whole", 5, &error)) std::exit(3);
+  checked.CloseTemp();
+  DiskFile reader;
+  if (!reader.OpenRead(checked.TempPath().c_str())) std::exit(3);
+  // Written by another program (the signing engine).
+  OutputFile byChild(dir / "signed.exe");
+  if (!byChild.ChooseName(&error) || !WriteFileText(byChild.TempPath(), "child's")) std::exit(3);
+  // Finished before the interruption.
+  OutputFile done(dir / "done.exe");
+  if (!done.Open(&error) || !done.Write("done", 4, &error) || !done.Commit(&error)) std::exit(3);
+#ifdef _WIN32
+  (void)signal;
+  InterruptThisProcess();
+#else
+  WatchedChild child;
+  if (!child.Watch(StartChild(dir / "child.pid"))) std::exit(3);
+  raise(signal);
+#endif
+  std::exit(4);  // not reached
+}
+
+// Ctrl-C (SIGINT, SIGTERM, SIGHUP on POSIX; the console's event on Windows)
+// removes every partial file and ends the process as interrupted; what was
+// finished before it, and what it never touched, stays as it was.
+TEST(InterruptionTest, InterruptedRunLeavesNoPartialFile) {
+#ifdef _WIN32
+  const int signals[] = {0};
+#else
+  const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+#endif
+  for (int signal : signals) {
+    SCOPED_TRACE(signal);
+    SharedDir dir;
+    if (dir.own()) {
+      ASSERT_TRUE(WriteFileText(dir / "existing.exe", "the old patch"));
+      ASSERT_TRUE(WriteFileText(dir / "signed.exe", "signed before"));
+    }
+#ifdef _WIN32
+    // The death test's child runs this test again up to here.
+    EXPECT_EXIT(RunAndInterrupt(dir, signal),
+                ::testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT)),
+                "interrupted");
+    if (!dir.own()) continue;
+#else
+    EXPECT_EXIT(RunAndInterrupt(dir, signal), ::testing::KilledBySignal(signal), "interrupted");
+    pid_t child = static_cast<pid_t>(std::atoi(ReadFileText(dir / "child.pid").c_str()));
+    ASSERT_GT(child, 0);
+    bool alive = kill(child, 0) == 0;
+    if (alive) kill(child, SIGKILL);
+    EXPECT_FALSE(alive) << "the child program was left running";
+    DeleteTestFile(dir / "child.pid");
+#endif
+    EXPECT_EQ((std::vector<std::string>{"done.exe", "existing.exe", "signed.exe"}),
+              ListDir(dir.path()));
+    EXPECT_EQ("done", ReadFileText(dir / "done.exe"));
+    EXPECT_EQ("the old patch", ReadFileText(dir / "existing.exe"));
+    EXPECT_EQ("signed before", ReadFileText(dir / "signed.exe"));
+  }
+}
+
+#ifndef _WIN32
+// Within a held window an interruption waits: the steps there are never
+// cut in two. It ends the process once the window closes.
+TEST(InterruptionTest, HeldWindowDefersTheInterruption) {
+  SharedDir dir;
+  EXPECT_EXIT(
+      {
+        ::signal(SIGTERM, SIG_DFL);
+        CatchInterruptions("interrupted");
+        std::string error;
+        OutputFile writing(dir / "writing.exe");
+        if (!writing.Open(&error)) std::exit(3);
+        {
+          InterruptionsHeld held;
+          raise(SIGTERM);
+          WriteFileText(dir / "held.txt", "went on");
+        }
+        std::exit(4);
+      },
+      ::testing::KilledBySignal(SIGTERM), "interrupted");
+  EXPECT_EQ((std::vector<std::string>{"held.txt"}), ListDir(dir.path()));
+}
+#endif
+
+}  // namespace

@@ -221,6 +221,12 @@ class UpdaterRunTest : public testing::Test {
     std::vector<std::string> names;
     for (const PatchEntry& e : s.layout.entries) names.push_back(e.name);
     ASSERT_EQ(names, (std::vector<std::string>{"Data1.arc", "data2.arc", "readme.txt", "QEN.hvl"}));
+    // The sums come from the tests' own reference, so that a checksum that
+    // patchtool and the updater got wrong alike cannot pass.
+    ASSERT_EQ(EntryData(s.patch, s.layout, 3),
+              BuildHashList({{"Data1.arc", SumBytes(RandomBytes(5000, 1))},
+                             {"data2.arc", SumBytes(RandomBytes(70000, 2))},
+                             {"readme.txt", SumBytes(ToBytes("Velmora fix patch\r\n"))}}));
   }
   static void TearDownTestSuite() {
     delete g_suite;

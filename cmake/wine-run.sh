@@ -39,7 +39,7 @@ if ! wine_selected "$arch"; then
 fi
 export WINE_ARCH=$arch WINE_BUILD_DIR=$build_dir
 
-prefix=${WINE_PREFIX_DIR:-$build_dir/wineprefix}
+prefix=$(realpath -m "${WINE_PREFIX_DIR:-$build_dir/wineprefix}")  # Wine takes it absolute only
 export WINEDEBUG=${WINEDEBUG:--all}
 export LANG=${WINE_LANG:-ja_JP.UTF-8} LC_ALL=${WINE_LANG:-ja_JP.UTF-8}
 unset DISPLAY WAYLAND_DISPLAY

@@ -1,0 +1,99 @@
+# Sourced, not run: the wineservers that the test and demo scripts start,
+# and how they are stopped again.
+#
+# A prefix's wineserver keeps running after the last Wine program ends
+# (wine-prefix.sh starts it persistent, for speed), so whoever starts one
+# stops it. A server is found by its working folder, which Wine names after
+# the prefix folder's device and inode ("server-<dev>-<inode>", both in
+# hex): that holds for any user and wherever the server folder lies.
+#
+# UPD_WINE_PREFIX_LOG, when set, names a file in which wine-prefix.sh notes
+# every prefix it serves (uid, server name, absolute path, one line each),
+# so that the end of a test run stops all of them.
+
+# The server folder name of an existing prefix folder; fails when there is
+# no such folder.
+wine_server_name() {
+  local stat
+  stat=$(stat -L -c '%D %i' "$1" 2>/dev/null) || return 1
+  set -- $stat
+  printf 'server-%s-%x\n' "$1" "$2"
+}
+
+# The ids of the processes whose working folder is the server folder NAME:
+# the wineserver of that prefix, if it runs.
+wine_server_pids() {
+  find /proc -mindepth 2 -maxdepth 2 -path '/proc/[0-9]*/cwd' -lname "*/$1" 2>/dev/null |
+    cut -d/ -f3
+}
+
+# Runs a command for prefix PREFIX as user UID (its owner), with the
+# absolute WINEPREFIX that wineserver and wine insist on.
+#   wine_as_uid UID PREFIX COMMAND [ARGS...]
+wine_as_uid() {
+  local uid=$1 prefix=$2
+  shift 2
+  if [ "$uid" != "$(id -u)" ]; then
+    setpriv --reuid="$uid" --regid="$uid" --clear-groups \
+      env HOME="$prefix/home" WINEPREFIX="$prefix" "$@"
+  else
+    env WINEPREFIX="$prefix" "$@"
+  fi
+}
+
+# Notes an absolute prefix served for UID in UPD_WINE_PREFIX_LOG, if set.
+wine_note_prefix() {
+  local line
+  [ -n "${UPD_WINE_PREFIX_LOG:-}" ] || return 0
+  line="$2 $(wine_server_name "$1") $1" || return 0
+  grep -qxF -- "$line" "$UPD_WINE_PREFIX_LOG" 2>/dev/null ||
+    printf '%s\n' "$line" >>"$UPD_WINE_PREFIX_LOG"
+}
+
+# Stops the wineserver of prefix PREFIX (absolute) that runs for UID, and
+# waits for its end. NAME is its server folder name (wine_server_name),
+# given apart so that a server outlives the removal of its prefix folder.
+# Succeeds silently when none runs; else prints what went wrong and fails.
+# A server that `wineserver -k` does not end is ended by its process id, so
+# that nothing is left behind, and still reported.
+#   wine_stop_server UID NAME PREFIX
+wine_stop_server() {
+  local uid=$1 name=$2 prefix=$3 pids said outcome
+  pids=$(wine_server_pids "$name")
+  [ -n "$pids" ] || return 0
+  if [ -d "$prefix" ]; then
+    said=$(wine_as_uid "$uid" "$prefix" wineserver -k 2>&1) || said=${said:-it failed and said nothing}
+    wine_as_uid "$uid" "$prefix" timeout 60 wineserver -w >/dev/null 2>&1
+    [ -n "$(wine_server_pids "$name")" ] || return 0
+    said="wineserver -k: ${said:-it said nothing}"
+  else
+    said="its prefix folder is gone"
+  fi
+  kill $pids 2>/dev/null
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    [ -n "$(wine_server_pids "$name")" ] || break
+    sleep 0.5
+  done
+  outcome="ended by its process id instead"
+  [ -z "$(wine_server_pids "$name")" ] || outcome="still running"
+  echo "the wineserver of $prefix (uid $uid, pid $(echo $pids)) did not stop ($said); $outcome"
+  return 1
+}
+
+# Stops the server of every prefix noted in LOG. Prints one line: which
+# prefixes' servers are stopped, or what went wrong; fails when any stop
+# failed.
+wine_stop_noted_servers() {
+  local log=$1 uid name prefix problem problems="" prefixes=""
+  [ -s "$log" ] || { echo "no Wine prefix was used"; return 0; }
+  while read -r uid name prefix; do
+    prefixes="$prefixes${prefixes:+, }$prefix"
+    problem=$(wine_stop_server "$uid" "$name" "$prefix") ||
+      problems="$problems${problems:+; }$problem"
+  done < <(sort -u "$log")
+  if [ -n "$problems" ]; then
+    echo "FAILED: $problems"
+    return 1
+  fi
+  echo "stopped (none left running): $prefixes"
+}

@@ -50,33 +50,48 @@ wine_note_prefix() {
     printf '%s\n' "$line" >>"$UPD_WINE_PREFIX_LOG"
 }
 
+# The ids of the processes that run in prefix PREFIX (absolute): Wine's
+# programs and services, which keep WINEPREFIX in their environment.
+wine_prefix_pids() {
+  grep -lzxF -- "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
+}
+
 # Stops the wineserver of prefix PREFIX (absolute) that runs for UID, and
-# waits for its end. NAME is its server folder name (wine_server_name),
-# given apart so that a server outlives the removal of its prefix folder.
-# Succeeds silently when none runs; else prints what went wrong and fails.
-# A server that `wineserver -k` does not end is ended by its process id, so
-# that nothing is left behind, and still reported.
+# waits for its end and its programs'. NAME is its server folder name
+# (wine_server_name), given apart so that a server outlives the removal of
+# its prefix folder. Succeeds silently when nothing of the prefix is left
+# running; else prints what went wrong and fails. What `wineserver -k`
+# leaves (or a server without its prefix folder, or programs without their
+# server) is ended by process id, so that nothing is left behind, and
+# still reported.
 #   wine_stop_server UID NAME PREFIX
 wine_stop_server() {
-  local uid=$1 name=$2 prefix=$3 pids said outcome
-  pids=$(wine_server_pids "$name")
-  [ -n "$pids" ] || return 0
-  if [ -d "$prefix" ]; then
+  local uid=$1 name=$2 prefix=$3 server left said outcome
+  server=$(wine_server_pids "$name")
+  [ -n "$server$(wine_prefix_pids "$prefix")" ] || return 0
+  if [ -z "$server" ]; then
+    said="its wineserver is gone"
+  elif [ -d "$prefix" ]; then
     said=$(wine_as_uid "$uid" "$prefix" wineserver -k 2>&1) || said=${said:-it failed and said nothing}
     wine_as_uid "$uid" "$prefix" timeout 60 wineserver -w >/dev/null 2>&1
-    [ -n "$(wine_server_pids "$name")" ] || return 0
+    [ -n "$(wine_server_pids "$name")$(wine_prefix_pids "$prefix")" ] || return 0
     said="wineserver -k: ${said:-it said nothing}"
   else
     said="its prefix folder is gone"
   fi
-  kill $pids 2>/dev/null
-  for _ in 1 2 3 4 5 6 7 8 9 10; do
-    [ -n "$(wine_server_pids "$name")" ] || break
-    sleep 0.5
+  left=$(echo $({ wine_prefix_pids "$prefix"; wine_server_pids "$name"; } | sort -nu))
+  # TERM first; KILL for what is still there after about five seconds.
+  for step in T . . . . . . . . . . . . . . . . . . . . . . . . K . . . . .; do
+    [ -n "$(wine_server_pids "$name")$(wine_prefix_pids "$prefix")" ] || break
+    case $step in
+      T) kill -s TERM $left 2>/dev/null ;;
+      K) kill -s KILL $left 2>/dev/null ;;
+    esac
+    sleep 0.2
   done
-  outcome="ended by its process id instead"
-  [ -z "$(wine_server_pids "$name")" ] || outcome="still running"
-  echo "the wineserver of $prefix (uid $uid, pid $(echo $pids)) did not stop ($said); $outcome"
+  outcome="ended by process id instead"
+  [ -z "$(wine_server_pids "$name")$(wine_prefix_pids "$prefix")" ] || outcome="still running"
+  echo "the wineserver of $prefix (uid $uid) did not stop cleanly ($said): processes $left $outcome"
   return 1
 }
 

@@ -83,7 +83,8 @@ class WineSelectTest(unittest.TestCase):
 
 # A stand-in for wineserver, as strict as the real one about WINEPREFIX:
 # notes each call (uid, WINEPREFIX, arguments); -k ends the stand-in server
-# of the prefix unless FAKE_STUCK is set; -p says a server runs already.
+# of the prefix and its program, as the real one ends its clients, unless
+# FAKE_STUCK is set; -p says a server runs already.
 FAKE_WINESERVER = """#!/bin/sh
 echo "$(id -u) $WINEPREFIX $*" >>"$FAKE_CALLS"
 case "$WINEPREFIX" in
@@ -92,7 +93,7 @@ case "$WINEPREFIX" in
      exit 1 ;;
 esac
 case "$1" in
-  -k) [ -n "${FAKE_STUCK:-}" ] || kill "$(cat "$WINEPREFIX/fake-server.pid")" ;;
+  -k) [ -n "${FAKE_STUCK:-}" ] || kill $(cat "$WINEPREFIX/fake-server.pid") ;;
   -p) exit 1 ;;
 esac
 exit 0
@@ -103,8 +104,9 @@ NOBODY = 65534
 
 class WineServersTest(unittest.TestCase):
     """Stopping the wineservers of a run, with stand-ins for wineserver (on
-    PATH) and for a server: a process whose working folder is the server
-    folder named after the prefix, as Wine's is."""
+    PATH), for a server (a process whose working folder is the server folder
+    named after the prefix, as Wine's is) and for one of its programs (a
+    process with the prefix in its environment, as Wine's have)."""
 
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="wine-servers.")
@@ -136,21 +138,27 @@ class WineServersTest(unittest.TestCase):
                 os.chown(p, uid, uid)
         return path
 
-    def start_server(self, prefix, uid):
-        st = os.stat(prefix)
-        folder = os.path.join(self.dir, "wine-%s" % os.path.basename(prefix),
-                              "server-%x-%x" % (st.st_dev, st.st_ino))
-        os.makedirs(folder)
+    def start(self, uid, **popen):
         command = ["sleep", "300"]
         if uid != os.getuid():
             command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid,
                        "--clear-groups"] + command
-        server = subprocess.Popen(command, cwd=folder)
-        self.addCleanup(server.wait)
-        self.addCleanup(lambda: server.poll() is None and server.kill())
+        process = subprocess.Popen(command, **popen)
+        self.addCleanup(process.wait)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process
+
+    def start_server(self, prefix, uid):
+        """The stand-ins of the prefix's server and of one program."""
+        st = os.stat(prefix)
+        folder = os.path.join(self.dir, "wine-%s" % os.path.basename(prefix),
+                              "server-%x-%x" % (st.st_dev, st.st_ino))
+        os.makedirs(folder)
+        server = self.start(uid, cwd=folder)
+        program = self.start(uid, env=dict(os.environ, WINEPREFIX=prefix))
         with open(os.path.join(prefix, "fake-server.pid"), "w") as f:
-            f.write(str(server.pid))
-        return server
+            f.write("%d %d" % (server.pid, program.pid))
+        return server, program
 
     def note(self, prefix, uid):
         script = '. "$1/scripts/wine-servers.sh"; wine_note_prefix "$2" "$3"'
@@ -172,7 +180,7 @@ class WineServersTest(unittest.TestCase):
         servers = []
         for i, uid in enumerate(owners):
             prefix = self.prefix("prefix%d" % i, uid)
-            servers.append((uid, prefix, self.start_server(prefix, uid)))
+            servers.append((uid, prefix) + self.start_server(prefix, uid))
             self.note(prefix, uid)
             self.note(prefix, uid)  # noted once only
         with open(self.log) as f:
@@ -180,30 +188,38 @@ class WineServersTest(unittest.TestCase):
         code, out = self.stop_all()
         self.assertEqual(0, code, out)
         self.assertTrue(out.startswith("stopped (none left running): "), out)
-        for uid, prefix, server in servers:
+        for uid, prefix, server, program in servers:
             self.assertIn(prefix, out)
             self.assertIsNotNone(server.poll(), "the server of %s still runs" % prefix)
+            self.assertIsNotNone(program.poll(), "a program of %s still runs" % prefix)
             self.assertIn([str(uid), prefix, "-k"], self.wineserver_calls())
 
-    def test_a_server_that_does_not_stop_is_told_and_ended_all_the_same(self):
-        cases = [("-k does nothing", {"FAKE_STUCK": "1"}, False, "wineserver -k"),
-                 ("the prefix folder is gone", {}, True, "its prefix folder is gone")]
-        for what, env, remove, reason in cases:
+    def test_what_does_not_stop_is_told_and_ended_all_the_same(self):
+        # (what, environment, prefix folder removed, server ended first, reason)
+        cases = [("-k does nothing", {"FAKE_STUCK": "1"}, False, False, "wineserver -k"),
+                 ("the prefix folder is gone", {}, True, False, "its prefix folder is gone"),
+                 ("a program outlives its server", {}, False, True, "its wineserver is gone")]
+        for what, env, remove, orphan, reason in cases:
             with self.subTest(what):
                 if os.path.exists(self.log):
                     os.unlink(self.log)
                 prefix = self.prefix(what.replace(" ", "-"), os.getuid())
-                server = self.start_server(prefix, os.getuid())
+                server, program = self.start_server(prefix, os.getuid())
                 self.note(prefix, os.getuid())
                 if remove:
                     shutil.rmtree(prefix)
+                if orphan:
+                    server.kill()
+                    server.wait()
                 code, out = self.stop_all(**env)
                 self.assertEqual(1, code, out)
                 self.assertTrue(out.startswith("FAILED: the wineserver of %s" % prefix), out)
-                self.assertIn("pid %d" % server.pid, out)
                 self.assertIn(reason, out)
-                self.assertIn("ended by its process id instead", out)
+                for process in (program,) if orphan else (server, program):
+                    self.assertRegex(out, r"processes [0-9 ]*\b%d\b" % process.pid)
+                self.assertTrue(out.endswith("ended by process id instead"), out)
                 self.assertIsNotNone(server.wait(timeout=10))
+                self.assertIsNotNone(program.wait(timeout=10))
 
     def test_no_prefix_used_nothing_to_stop(self):
         self.assertEqual((0, "no Wine prefix was used"), self.stop_all())

@@ -43,9 +43,10 @@ fi
 # own background services are started here too, with no pipes of the
 # caller's, so that CTest does not wait for them to close its output.
 # (The lock's descriptor is closed for them: a server that kept it would
-# hold the lock for as long as it runs.)
+# hold the lock for as long as it runs. The start is bounded in time: one
+# whose server goes away meanwhile would wait forever, with the lock held.)
 wine_note_prefix "$prefix" "$uid"
 if as_user wineserver -p >/dev/null 2>&1 9>&-; then
-  as_user "${wine[@]}" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&-
+  as_user timeout 120 "${wine[@]}" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&-
 fi
 exit 0

@@ -56,6 +56,26 @@ wine_prefix_pids() {
   grep -lzxF -- "WINEPREFIX=$1" /proc/[0-9]*/environ 2>/dev/null | cut -d/ -f3
 }
 
+# Whether the program started at SINCE (seconds since boot, as in
+# /proc/uptime) in PREFIX lost its wineserver: none runs now, or one started
+# later. Wine then ends the program with status 1, often without a word.
+# Says which on stdout.
+wine_server_lost() {
+  local name pid start
+  name=$(wine_server_name "$1") || return 1
+  pid=$(wine_server_pids "$name" | head -n 1)
+  if [ -z "$pid" ]; then
+    echo "the wineserver of $1 is gone"
+    return 0
+  fi
+  # Field 22 of /proc/PID/stat: the start, in clock ticks since boot (the
+  # name before it holds no space: wineserver).
+  start=$(cut -d' ' -f22 "/proc/$pid/stat" 2>/dev/null) || return 1
+  awk -v start="$start" -v hz="$(getconf CLK_TCK)" -v since="$2" \
+    'BEGIN { exit !(start / hz > since) }' || return 1
+  echo "the wineserver of $1 is a new one (pid $pid)"
+}
+
 # Stops the wineserver of prefix PREFIX (absolute) that runs for UID, and
 # waits for its end and its programs'. NAME is its server folder name
 # (wine_server_name), given apart so that a server outlives the removal of

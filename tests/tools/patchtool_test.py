@@ -39,8 +39,10 @@ MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
 # Wine's own failures (its wineserver gone in the middle of a run, say):
 # they end the program with status 1, and under Wine they come back in the
-# program's output, where they would pass for patchtool's.
-WINE_FAILURE = re.compile(r"^(wine client error|wine: |wineserver: ).*$", re.M)
+# program's output, where they would pass for patchtool's; wine-run.sh
+# tells a lost wineserver on its stderr.
+WINE_FAILURE = re.compile(
+    r"^(wine client error|wine: |wineserver: |wine-run\.sh: the wineserver ).*$", re.M)
 
 PACKAGE_OFFSET = 65536
 OSSLSIGNCODE = shutil.which("osslsigncode")

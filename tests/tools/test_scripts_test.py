@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SOURCE = None
@@ -220,6 +221,27 @@ class WineServersTest(unittest.TestCase):
                 self.assertTrue(out.endswith("ended by process id instead"), out)
                 self.assertIsNotNone(server.wait(timeout=10))
                 self.assertIsNotNone(program.wait(timeout=10))
+
+    def test_a_program_that_lost_its_server_is_told_apart(self):
+        def uptime():
+            with open("/proc/uptime") as f:
+                return f.read().split()[0]
+
+        def lost(prefix, since):
+            script = '. "$1/scripts/wine-servers.sh"; wine_server_lost "$2" "$3"'
+            r = subprocess.run(["bash", "-c", script, "-", SOURCE, prefix, since],
+                               stdout=subprocess.PIPE, text=True, check=False)
+            return r.returncode == 0, r.stdout.strip()
+
+        prefix = self.prefix("prefix", os.getuid())
+        self.assertEqual((True, "the wineserver of %s is gone" % prefix), lost(prefix, uptime()))
+        before = uptime()
+        time.sleep(0.05)  # the start is counted in clock ticks
+        server, _ = self.start_server(prefix, os.getuid())
+        self.assertEqual((True, "the wineserver of %s is a new one (pid %d)" % (prefix, server.pid)),
+                         lost(prefix, before))
+        time.sleep(0.05)
+        self.assertEqual((False, ""), lost(prefix, uptime()))
 
     def test_no_prefix_used_nothing_to_stop(self):
         self.assertEqual((0, "no Wine prefix was used"), self.stop_all())

@@ -19,6 +19,7 @@ set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(dirname "$here")
 . "$root/scripts/wine-select.sh"
+. "$root/scripts/wine-servers.sh"
 
 host=0
 if [ "${1:-}" = --host ]; then host=1; shift; fi
@@ -39,7 +40,7 @@ if ! wine_selected "$arch"; then
 fi
 export WINE_ARCH=$arch WINE_BUILD_DIR=$build_dir
 
-prefix=${WINE_PREFIX_DIR:-$build_dir/wineprefix}
+prefix=$(realpath -m "${WINE_PREFIX_DIR:-$build_dir/wineprefix}")  # Wine takes it absolute only
 export WINEDEBUG=${WINEDEBUG:--all}
 export LANG=${WINE_LANG:-ja_JP.UTF-8} LC_ALL=${WINE_LANG:-ja_JP.UTF-8}
 unset DISPLAY WAYLAND_DISPLAY
@@ -67,6 +68,7 @@ fi
 # writes into a file, which is shown once the program has ended.
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
+read -r started _ </proc/uptime
 if [ "$nobody" = 1 ]; then
   setpriv --reuid=65534 --regid=65534 --clear-groups \
     env HOME="$prefix/home" WINEPREFIX="$prefix" "${wine[@]}" "$@" >"$out" 2>&1 </dev/null
@@ -76,4 +78,9 @@ else
   rc=$?
 fi
 cat "$out"
+# A program whose wineserver went away is ended by Wine, with status 1 and
+# often nothing said: tell that apart from the program's own failure.
+if [ "$rc" != 0 ] && lost=$(wine_server_lost "$prefix" "$started"); then
+  echo "wine-run.sh: $lost: Wine ended $(basename "$1") with status $rc, not the program itself" >&2
+fi
 exit $rc

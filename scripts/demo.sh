@@ -13,6 +13,7 @@ set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-build}" && pwd)
 . "$root/scripts/wine-select.sh"
+. "$root/scripts/wine-servers.sh"
 # The shipped 32-bit build where this machine runs 32-bit code; else (or
 # with WINDOWS_TESTS=win64) its x86_64 test twin under 64-bit Wine.
 twin_stub=
@@ -37,13 +38,20 @@ export WINE_PREFIX_DIR=$prefix WINE_ARCH=$arch LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF
 run() { "$win/wine-run" "$@"; }
 winpath() { printf 'Z:%s' "$1" | tr '/' '\\'; }
 
+# The demo's wineserver is stopped when it ends; a failure to stop it is
+# told.
+stop_server() {
+  local name problem
+  name=$(wine_server_name "$prefix") || return 0
+  problem=$(wine_stop_server "$(id -u)" "$name" "$prefix") || echo "demo: $problem" >&2
+}
 # A fresh prefix every time, so that nothing of an earlier demo is left.
-if [ -d "$prefix" ]; then WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; fi
+stop_server
 rm -rf "$demo"
 mkdir -p "$demo"
 echo "== Creating a fresh Wine prefix in $prefix (this takes a while)"
+trap stop_server EXIT
 "$root/scripts/wine-prefix.sh" "$prefix" || { echo "demo: no Wine prefix" >&2; exit 1; }
-trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1' EXIT
 
 # The game as its installer would leave it.
 install_win='C:\Program Files (x86)\Quillory\ミロセナ'

@@ -5,8 +5,15 @@
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-select.sh"
+. "$root/scripts/wine-servers.sh"
 # Probed once here; the test scripts find the answer in the environment.
 wine_probe_32bit
+# Every prefix whose wineserver a test starts is noted here
+# (wine-prefix.sh), wherever it lies and whoever runs it, and stopped at the
+# end.
+UPD_WINE_PREFIX_LOG=$(mktemp /tmp/upd-wine-prefixes.XXXXXX) || exit 1
+export UPD_WINE_PREFIX_LOG
+trap 'rm -f "$UPD_WINE_PREFIX_LOG"' EXIT
 status=0
 summary=()
 for build in "$@"; do
@@ -34,21 +41,14 @@ for build in "$@"; do
   summary+=("    $cases")
 done
 # The Wine tests leave their wineservers running for speed; stop them now.
-for prefix in $(for b in "$@"; do ls -d "$b"/wineprefix* 2>/dev/null; done); do
-  [ -f "$prefix/.ready" ] || continue
-  owner=$(stat -c %u "$prefix")
-  if [ "$owner" = "$(id -u)" ]; then
-    WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1 || true
-    WINEPREFIX=$prefix wineserver -w >/dev/null 2>&1 || true
-  else
-    setpriv --reuid="$owner" --regid="$owner" --clear-groups \
-      env HOME="$prefix/home" WINEPREFIX="$prefix" sh -c 'wineserver -k; wineserver -w' >/dev/null 2>&1 || true
-  fi
-done
+# A server left running fails the run: nothing else would show it, and the
+# clean-up once went wrong unseen on every run.
+cleanup=$(wine_stop_noted_servers "$UPD_WINE_PREFIX_LOG") || status=1
 echo
 echo "================ test summary ================"
 echo "32-bit code on this machine: $UPD_RUNS_32BIT ($UPD_RUNS_32BIT_WHY); WINDOWS_TESTS=${WINDOWS_TESTS:-auto}"
 printf '%s\n' "${summary[@]}"
+echo "Wine servers: $cleanup"
 if [ "$status" = 0 ]; then
   echo "RESULT: all tests passed"
 else

@@ -2,12 +2,15 @@
 # Creates a headless Wine prefix once and keeps its wineserver running, so
 # that later Wine starts are fast. Usage: wine-prefix.sh PREFIX [UID]
 # WINE_ARCH=win64 makes it call 64-bit Wine's loader directly (for the
-# x86_64 twin, on machines where 32-bit Wine cannot start).
+# x86_64 twin, on machines where 32-bit Wine cannot start). The prefix is
+# noted for the clean-up at the end of a test run (scripts/wine-servers.sh).
 set -u
-prefix=$1
+# Wine and wineserver take an absolute WINEPREFIX only.
+prefix=$(realpath -m "$1")
 uid=${2:-$(id -u)}
 root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-select.sh"
+. "$root/scripts/wine-servers.sh"
 export WINEDEBUG=-all LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
 unset DISPLAY WAYLAND_DISPLAY
 if [ "${WINE_ARCH:-win32}" = win64 ]; then
@@ -17,14 +20,7 @@ if [ "${WINE_ARCH:-win32}" = win64 ]; then
 else
   wine=(wine)
 fi
-as_user() {
-  if [ "$uid" != "$(id -u)" ]; then
-    setpriv --reuid="$uid" --regid="$uid" --clear-groups \
-      env HOME="$prefix/home" WINEPREFIX="$prefix" "$@"
-  else
-    env WINEPREFIX="$prefix" "$@"
-  fi
-}
+as_user() { wine_as_uid "$uid" "$prefix" "$@"; }
 lock=$prefix.lock
 mkdir -p "$(dirname "$prefix")"
 exec 9>"$lock"
@@ -34,6 +30,7 @@ if [ ! -f "$prefix/.ready" ]; then
   mkdir -p "$prefix/home"
   chmod 700 "$prefix"
   [ "$uid" != "$(id -u)" ] && chown -R "$uid:$uid" "$prefix"
+  wine_note_prefix "$prefix" "$uid"  # before Wine starts its server here
   as_user "${wine[@]}" wineboot.exe -i >/dev/null 2>&1 9>&-
   # No display: message boxes become real but invisible windows that test
   # programs find and answer.
@@ -46,8 +43,10 @@ fi
 # own background services are started here too, with no pipes of the
 # caller's, so that CTest does not wait for them to close its output.
 # (The lock's descriptor is closed for them: a server that kept it would
-# hold the lock for as long as it runs.)
+# hold the lock for as long as it runs. The start is bounded in time: one
+# whose server goes away meanwhile would wait forever, with the lock held.)
+wine_note_prefix "$prefix" "$uid"
 if as_user wineserver -p >/dev/null 2>&1 9>&-; then
-  as_user "${wine[@]}" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&-
+  as_user timeout 120 "${wine[@]}" cmd.exe /c exit >/dev/null 2>&1 </dev/null 9>&-
 fi
 exit 0

@@ -219,6 +219,194 @@ bool MutexExists(const wchar_t* name) {
   return true;
 }
 
+const char* MutexWaitText(MutexWait wait) {
+  switch (wait) {
+    case MutexWait::kGone: return "gone: no mutex of that name";
+    case MutexWait::kOwned: return "owned by a thread: WAIT_TIMEOUT";
+    case MutexWait::kFree: return "free, owned by nobody: WAIT_OBJECT_0";
+    case MutexWait::kAbandoned: return "abandoned by its owner: WAIT_ABANDONED";
+    case MutexWait::kFailed: break;
+  }
+  return "the open or the wait failed, or no answer came";
+}
+
+MutexWait WaitOnMutex(const wchar_t* name) {
+  HANDLE h = OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+  if (h == nullptr) {
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? MutexWait::kGone : MutexWait::kFailed;
+  }
+  MutexWait wait = MutexWait::kFailed;
+  switch (WaitForSingleObject(h, 0)) {
+    case WAIT_TIMEOUT:
+      wait = MutexWait::kOwned;
+      break;
+    case WAIT_OBJECT_0:
+      wait = MutexWait::kFree;
+      ReleaseMutex(h);
+      break;
+    case WAIT_ABANDONED:
+      wait = MutexWait::kAbandoned;
+      ReleaseMutex(h);
+      break;
+  }
+  CloseHandle(h);
+  return wait;
+}
+
+// Between the two processes: a request is the names, UTF-16, separated by
+// tabs and ended by a line feed; the answer is one digit (the MutexWait
+// value) per name and a line feed.
+namespace {
+
+bool WriteAll(HANDLE pipe, const void* data, DWORD size) {
+  DWORD written = 0;
+  return WriteFile(pipe, data, size, &written, nullptr) && written == size;
+}
+
+// The waiting process, started once: a process start under Wine takes
+// long enough that one per box would slow the real runs noticeably.
+class MutexWaiter {
+ public:
+  MutexWaiter() = default;
+  ~MutexWaiter() { Stop(); }
+  MutexWaiter(const MutexWaiter&) = delete;
+  MutexWaiter& operator=(const MutexWaiter&) = delete;
+
+  // Sends the request and reads the answer's line; false (and the process
+  // stopped) when it does not answer.
+  bool Ask(const std::wstring& request, std::string* answer) {
+    if (process_ == nullptr && !Start()) return false;
+    answer->clear();
+    if (!WriteAll(toChild_, request.data(), static_cast<DWORD>(request.size() * sizeof(wchar_t)))) {
+      Stop();
+      return false;
+    }
+    for (;;) {
+      char c = 0;
+      DWORD got = 0;
+      if (!ReadFile(fromChild_, &c, 1, &got, nullptr) || got != 1) {
+        Stop();
+        return false;
+      }
+      if (c == '\n') return true;
+      *answer += c;
+    }
+  }
+
+ private:
+  bool Start() {
+    std::wstring self(32768, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, &self[0], static_cast<DWORD>(self.size()));
+    if (length == 0 || length >= self.size()) return false;
+    self.resize(length);
+    // The child's ends are inherited; ours are not, so that its input ends
+    // when we close it.
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE childIn = nullptr;
+    HANDLE childOut = nullptr;
+    if (!CreatePipe(&childIn, &toChild_, &inherit, 0)) return false;
+    if (!CreatePipe(&fromChild_, &childOut, &inherit, 0)) {
+      CloseHandle(childIn);
+      Stop();
+      return false;
+    }
+    SetHandleInformation(toChild_, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(fromChild_, HANDLE_FLAG_INHERIT, 0);
+    std::wstring commandLine = L"\"" + self + L"\" --mutex-waiter";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = childIn;
+    startup.hStdOutput = childOut;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info = {};
+    BOOL started = CreateProcessW(self.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                                  nullptr, nullptr, &startup, &info);
+    CloseHandle(childIn);
+    CloseHandle(childOut);
+    if (!started) {
+      Stop();
+      return false;
+    }
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    return true;
+  }
+
+  void Stop() {
+    if (toChild_ != nullptr) CloseHandle(toChild_);  // its input ends: it ends
+    if (fromChild_ != nullptr) CloseHandle(fromChild_);
+    if (process_ != nullptr) {
+      if (WaitForSingleObject(process_, 5000) != WAIT_OBJECT_0) TerminateProcess(process_, 1);
+      CloseHandle(process_);
+    }
+    toChild_ = fromChild_ = process_ = nullptr;
+  }
+
+  HANDLE process_ = nullptr;
+  HANDLE toChild_ = nullptr;
+  HANDLE fromChild_ = nullptr;
+};
+
+}  // namespace
+
+std::vector<MutexWait> WaitOnMutexesFromAnotherProcess(const std::vector<std::wstring>& names) {
+  static MutexWaiter waiter;
+  std::vector<MutexWait> failed(names.size(), MutexWait::kFailed);
+  std::wstring request;
+  for (const std::wstring& name : names) {
+    if (!request.empty()) request += L'\t';
+    request += name;
+  }
+  request += L'\n';
+  std::string answer;
+  if (!waiter.Ask(request, &answer) || answer.size() != names.size()) return failed;
+  std::vector<MutexWait> waits;
+  for (char digit : answer) {
+    int value = digit - '0';
+    if (value < static_cast<int>(MutexWait::kGone) || value > static_cast<int>(MutexWait::kFailed)) {
+      return failed;
+    }
+    waits.push_back(static_cast<MutexWait>(value));
+  }
+  return waits;
+}
+
+int ServeMutexWaits() {
+  HANDLE in = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
+  std::wstring line;
+  char bytes[2];
+  DWORD have = 0;  // a pipe may hand over half a character
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(in, bytes + have, 2 - have, &got, nullptr) || got == 0) {
+      return have == 0 ? 0 : 1;  // the asker is done
+    }
+    have += got;
+    if (have < 2) continue;
+    have = 0;
+    wchar_t c = static_cast<wchar_t>(static_cast<uint8_t>(bytes[0]) |
+                                     static_cast<uint8_t>(bytes[1]) << 8);
+    if (c != L'\n') {
+      line += c;
+      continue;
+    }
+    std::string answer;
+    size_t start = 0;
+    for (;;) {
+      size_t tab = line.find(L'\t', start);
+      std::wstring name = line.substr(start, tab == std::wstring::npos ? tab : tab - start);
+      answer += static_cast<char>('0' + static_cast<int>(WaitOnMutex(name.c_str())));
+      if (tab == std::wstring::npos) break;
+      start = tab + 1;
+    }
+    answer += '\n';
+    if (!WriteAll(out, answer.data(), static_cast<DWORD>(answer.size()))) return 1;
+    line.clear();
+  }
+}
+
 bool MutexCreationFindsItTaken(const wchar_t* name) {
   HANDLE h = CreateMutexW(nullptr, FALSE, name);
   DWORD error = GetLastError();

@@ -97,6 +97,27 @@ class BoxDriver {
 
 // Whether a mutex of this name exists now (OpenMutex succeeds).
 bool MutexExists(const wchar_t* name);
+
+// What a zero-timeout wait on a named mutex finds: the view of a program
+// that waits on the name instead of testing its creation.
+enum class MutexWait {
+  kGone = 1,   // no mutex of that name (OpenMutex fails)
+  kOwned,      // WAIT_TIMEOUT: a thread owns it
+  kFree,       // WAIT_OBJECT_0: nobody owned it
+  kAbandoned,  // WAIT_ABANDONED: its owner ended without releasing it
+  kFailed,     // the open or the wait failed, or no answer came
+};
+const char* MutexWaitText(MutexWait wait);
+// Opens the named mutex and waits on it with a zero timeout in the calling
+// thread; a wait that took ownership gives it back at once.
+MutexWait WaitOnMutex(const wchar_t* name);
+// The same waits, made by another process: this program, started on first
+// use with --mutex-waiter and kept for the rest of the run, so that nothing
+// this process owns answers for them. One answer per name, in order.
+std::vector<MutexWait> WaitOnMutexesFromAnotherProcess(const std::vector<std::wstring>& names);
+// The other process's side: answers each line of names on its standard
+// input until the input ends; returns the exit code.
+int ServeMutexWaits();
 // Whether creating a mutex of this name finds it taken (ERROR_ALREADY_EXISTS);
 // the handle is closed again at once.
 bool MutexCreationFindsItTaken(const wchar_t* name);

@@ -3,7 +3,9 @@
 //   e2e_tests --updater=EXE --patchtool=EXE --probe=DLL [gtest flags]
 // and it drives `make demo`:
 //   e2e_tests --demo PATCH REPORT [--probe=DLL] [--answer=yes|none]
-// (demo.h).
+// (demo.h); and it waits on named mutexes for another copy of itself:
+//   e2e_tests --mutex-waiter
+// (box_driver.h).
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "tests/e2e/box_driver.h"
 #include "tests/e2e/demo.h"
 #include "tests/e2e/e2e_config.h"
 
@@ -61,7 +64,9 @@ int main(int argc, char** argv) {
   bool demoMode = false;
   for (int i = 1; i < argc; ++i) {
     std::string value;
-    if (Value(argv[i], "--updater", &value)) {
+    if (std::strcmp(argv[i], "--mutex-waiter") == 0) {
+      return ServeMutexWaits();
+    } else if (Value(argv[i], "--updater", &value)) {
       g_config.updater = WindowsPath(value);
     } else if (Value(argv[i], "--patchtool", &value)) {
       g_config.patchtool = WindowsPath(value);

@@ -228,6 +228,12 @@ class UpdaterRunTest : public testing::Test {
     std::vector<std::string> names;
     for (const PatchEntry& e : s.layout.entries) names.push_back(e.name);
     ASSERT_EQ(names, (std::vector<std::string>{"Data1.arc", "data2.arc", "readme.txt", "QEN.hvl"}));
+    // The sums come from the tests' own reference, so that a checksum that
+    // patchtool and the updater got wrong alike cannot pass.
+    ASSERT_EQ(EntryData(s.patch, s.layout, 3),
+              BuildHashList({{"Data1.arc", SumBytes(RandomBytes(5000, 1))},
+                             {"data2.arc", SumBytes(RandomBytes(70000, 2))},
+                             {"readme.txt", SumBytes(ToBytes("Velmora fix patch\r\n"))}}));
   }
   static void TearDownTestSuite() {
     delete g_suite;
@@ -266,8 +272,26 @@ class UpdaterRunTest : public testing::Test {
     return driver_.Read(hwnd);
   }
 
+  // Both names are taken while a box of the updater is up: opening finds
+  // them, creating one finds it existing, and another program that waits on
+  // them instead finds them owned (by the updater, or by the game that holds
+  // the interpreter's name), so that it cannot get through.
+  void ExpectMutexesHeld() {
+    EXPECT_TRUE(MutexExists(kUpdaterMutex));
+    EXPECT_TRUE(MutexExists(kInterpreterMutex));
+    EXPECT_TRUE(MutexCreationFindsItTaken(kUpdaterMutex));
+    EXPECT_TRUE(MutexCreationFindsItTaken(kInterpreterMutex));
+    std::vector<MutexWait> waits =
+        WaitOnMutexesFromAnotherProcess({kUpdaterMutex, kInterpreterMutex});
+    ASSERT_EQ(waits.size(), 2u);
+    EXPECT_STREQ(MutexWaitText(waits[0]), MutexWaitText(MutexWait::kOwned)) << "updater mutex";
+    EXPECT_STREQ(MutexWaitText(waits[1]), MutexWaitText(MutexWait::kOwned))
+        << "interpreter mutex";
+  }
+
   // Checks a box: the one caption, no owner window, the text, the icon and
-  // which buttons it has and which of them is the default.
+  // which buttons it has and which of them is the default; and both names
+  // are taken while it is up.
   void ExpectBox(const Box& box, const wchar_t* text, int icon, std::vector<int> buttons,
                  int defaultButton) {
     EXPECT_EQ(Utf8(box.caption), Utf8(kCaption));
@@ -276,6 +300,7 @@ class UpdaterRunTest : public testing::Test {
     EXPECT_EQ(Sorted(box.ButtonIds()), Sorted(buttons));
     EXPECT_EQ(box.DefaultIds(), std::vector<int>{defaultButton});
     EXPECT_EQ(GetWindow(box.hwnd, GW_OWNER), nullptr) << "the box has an owner window";
+    ExpectMutexesHeld();
   }
   void ExpectQuestion(const Box& box) {
     ExpectBox(box, kQuestion, kIconQuestion, {IDYES, IDNO}, IDNO);
@@ -283,15 +308,6 @@ class UpdaterRunTest : public testing::Test {
   }
   void ExpectWarning(const Box& box, const wchar_t* text) {
     ExpectBox(box, text, kIconWarning, {IDOK}, IDOK);
-  }
-
-  // Both names are taken while a box of the updater is up: opening finds
-  // them, and creating one finds it existing.
-  void ExpectMutexesHeld() {
-    EXPECT_TRUE(MutexExists(kUpdaterMutex));
-    EXPECT_TRUE(MutexExists(kInterpreterMutex));
-    EXPECT_TRUE(MutexCreationFindsItTaken(kUpdaterMutex));
-    EXPECT_TRUE(MutexCreationFindsItTaken(kInterpreterMutex));
   }
 
   // The process ends with the code and shows no further box; afterwards
@@ -358,14 +374,12 @@ TEST_F(UpdaterRunTest, FullUpdateWritesFilesAndListAndTellsCompletion) {
   ASSERT_TRUE(updater.Start(patch));
   Box question = NextBox(updater);
   ExpectQuestion(question);
-  ExpectMutexesHeld();
   EXPECT_EQ(TakeSnapshot(install.folder), before) << "files touched before the answer";
   ASSERT_TRUE(driver_.Click(question, IDYES));
 
   Box done = NextBox(updater);
+  // Both mutexes are held until the last box is dismissed (ExpectBox).
   ExpectBox(done, kCompleted, kIconInformation, {IDOK}, IDOK);
-  // Held until the last box is dismissed.
-  ExpectMutexesHeld();
   EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
   EXPECT_EQ(ReadFileText(install / "data2.arc"),
             AsText(RandomBytes(70000, 2)));  // the packed file itself
@@ -462,7 +476,6 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
     ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
     Box box = NextBox(updater);
     ExpectWarning(box, failure.text);
-    ExpectMutexesHeld();
     // Nothing is undone, and the list changes only on success.
     EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, failure.written, false));
     ASSERT_TRUE(driver_.Click(box, IDOK));
@@ -586,7 +599,6 @@ TEST_F(UpdaterRunTest, NoUsableInstallFolderGivesNotInstalledWarning) {
     ASSERT_TRUE(updater.Start(patch));
     Box box = NextBox(updater);
     ExpectWarning(box, kNotInstalled);
-    ExpectMutexesHeld();
     ASSERT_TRUE(driver_.Click(box, IDOK));
     ExpectEndWithoutBox(updater, kExitNotInstalled);
     EXPECT_EQ(TakeSnapshot(install.folder), before);

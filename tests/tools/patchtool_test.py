@@ -23,6 +23,7 @@ decoded here, not only through the program's own list command.
 
 import atexit
 import os
+import re
 import shutil
 import signal
 import struct
@@ -39,6 +40,12 @@ COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
 MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
+# Wine's own failures (its wineserver gone in the middle of a run, say):
+# they end the program with status 1, and under Wine they come back in the
+# program's output, where they would pass for patchtool's; wine-run.sh
+# tells a lost wineserver on its stderr.
+WINE_FAILURE = re.compile(
+    r"^(wine client error|wine: |wineserver: |wine-run\.sh: the wineserver ).*$", re.M)
 
 PACKAGE_OFFSET = 65536
 OSSLSIGNCODE = shutil.which("osslsigncode")
@@ -173,7 +180,12 @@ class PatchtoolTest(unittest.TestCase):
         proc = subprocess.run(COMMAND + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
                               env=env)
-        return Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
+        result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
+        failure = None if NATIVE else WINE_FAILURE.search(result.out + result.err)
+        if failure:
+            self.fail("Wine failed, not patchtool (exit status %d) running %s: %s"
+                      % (result.code, " ".join(args), failure.group(0)))
+        return result
 
     def path(self, name):
         return os.path.join(self.dir, *name.split("/"))
@@ -232,7 +244,7 @@ class PatchtoolTest(unittest.TestCase):
         for command in commands:
             with self.subTest(command=command):
                 r = self.run_tool(command, "--help")
-                self.assertEqual(0, r.code, r.err)
+                self.assertEqual(0, r.code, r.out + r.err)
                 self.assertTrue(r.out.startswith("Usage: patchtool %s" % command), r.out)
                 self.assertIn("exit status", r.out.lower())
         apply_help = self.run_tool("apply", "--help").out
@@ -312,7 +324,7 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(base + 73000 + len(hash_list(records)), len(data))
 
         r = self.run_tool("list", "patch.exe")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         lines = r.lines()
         self.assertEqual("patch.exe: 4 entries, data base %d" % base, lines[0])
         self.assertEqual("hash list: qen.hvl (entry 3), 2 records", lines[1])
@@ -336,7 +348,7 @@ class PatchtoolTest(unittest.TestCase):
                          entries[2][3])
 
         r = self.run_tool("list", "patch.exe")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(["matches", "matches", "not listed"],
                          [l.split(None, 3)[3].rsplit("  ", 1)[0].strip()
                           for l in r.lines()[5:]])
@@ -345,7 +357,7 @@ class PatchtoolTest(unittest.TestCase):
         self.make_files()
         self.write("patch.exe", os.urandom(200000))
         r = self.run_tool("pack", "--stub", "stub.bin", "-o", "patch.exe", "src/b.arc")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         _, _, entries, base = parse_patch(self.read("patch.exe"))
         self.assertEqual(base + 70000, len(self.read("patch.exe")))
         self.assertNotIn("patch.exe.part", self.listing())
@@ -400,7 +412,7 @@ class PatchtoolTest(unittest.TestCase):
         self.write("a/Game.EXE", b"abc")
         self.write("b/readme.txt", b"")
         r = self.run_tool("hashlist", "-o", "qen.hvl", "a/Game.EXE", "b/readme.txt")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("Game.EXE", bytes.fromhex("06b4500012cc2660")),
                                     ("readme.txt", bytes(8))]), self.read("qen.hvl"))
         self.assertEqual(["06b4500012cc2660  Game.EXE  added",
@@ -417,7 +429,7 @@ class PatchtoolTest(unittest.TestCase):
         self.write("new/Movie.mpg", b"movie")
         r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl",
                           "new/data01.arc", "new/Movie.mpg")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         fresh = content_sum(new_data)
         self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
                                     ("readme.txt", keep), ("data01.arc", fresh),
@@ -436,7 +448,7 @@ class PatchtoolTest(unittest.TestCase):
         files = self.make_files()
         r = self.run_tool("pack", "--hash-list", "--stub", "stub.bin", "-o", "patch.exe",
                           "src/Data01.arc", "src/b.arc", "src/empty.dat")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         return files
 
     def damage(self, offset_in_entry, entry, name="patch.exe"):
@@ -463,7 +475,7 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("UPD_E_CHECKSUM", self.assert_error_line(r, "verify"))
         # list shows the difference but the package itself is usable.
         r = self.run_tool("list", "patch.exe")
-        self.assertEqual(0, r.code, r.err)
+        self.assertEqual(0, r.code, r.out + r.err)
         self.assertIn(" differs ", r.out)
 
     def test_verify_and_list_of_unusable_patches(self):

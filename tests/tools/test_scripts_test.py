@@ -1,14 +1,18 @@
 #!/usr/bin/env python3
 """Tests of the test machinery itself: which Windows build's Wine tests run
-on which machine (scripts/wine-select.sh), and that the summary counts a
-skipped test as skipped, never as passed (scripts/ctest-summary.py).
+on which machine (scripts/wine-select.sh), that every wineserver a run
+starts is stopped at its end, or the failure told (scripts/wine-servers.sh),
+and that the summary counts a skipped test as skipped, never as passed
+(scripts/ctest-summary.py).
 
 Usage: test_scripts_test.py SOURCE_DIR"""
 
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SOURCE = None
@@ -76,6 +80,186 @@ class WineSelectTest(unittest.TestCase):
             answer, why = out.splitlines()[:2]
             self.assertEqual("no", answer)
             self.assertIn("Exec format error", why)
+
+
+# A stand-in for wineserver, as strict as the real one about WINEPREFIX:
+# notes each call (uid, WINEPREFIX, arguments); -k ends the stand-in server
+# of the prefix and its program, as the real one ends its clients, unless
+# FAKE_STUCK is set; -p says a server runs already.
+FAKE_WINESERVER = """#!/bin/sh
+echo "$(id -u) $WINEPREFIX $*" >>"$FAKE_CALLS"
+case "$WINEPREFIX" in
+  /*) ;;
+  *) echo "wineserver: invalid directory $WINEPREFIX in WINEPREFIX: not an absolute path" >&2
+     exit 1 ;;
+esac
+case "$1" in
+  -k) [ -n "${FAKE_STUCK:-}" ] || kill $(cat "$WINEPREFIX/fake-server.pid") ;;
+  -p) exit 1 ;;
+esac
+exit 0
+"""
+
+NOBODY = 65534
+
+
+class WineServersTest(unittest.TestCase):
+    """Stopping the wineservers of a run, with stand-ins for wineserver (on
+    PATH), for a server (a process whose working folder is the server folder
+    named after the prefix, as Wine's is) and for one of its programs (a
+    process with the prefix in its environment, as Wine's have)."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="wine-servers.")
+        os.chmod(self.dir, 0o755)
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.bin = os.path.join(self.dir, "bin")
+        os.mkdir(self.bin)
+        for name, text in (("wineserver", FAKE_WINESERVER), ("wine", "#!/bin/sh\nexit 0\n")):
+            path = os.path.join(self.bin, name)
+            with open(path, "w") as f:
+                f.write(text)
+            os.chmod(path, 0o755)
+        self.calls = os.path.join(self.dir, "calls")
+        open(self.calls, "w").close()
+        os.chmod(self.calls, 0o666)  # the stand-in runs as the prefix's owner
+        self.log = os.path.join(self.dir, "prefixes")
+
+    def env(self, **more):
+        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"],
+                   FAKE_CALLS=self.calls, UPD_WINE_PREFIX_LOG=self.log)
+        env.update(more)
+        return env
+
+    def prefix(self, name, uid):
+        path = os.path.join(self.dir, name)
+        os.makedirs(os.path.join(path, "home"))
+        if uid != os.getuid():
+            for p in (path, os.path.join(path, "home")):
+                os.chown(p, uid, uid)
+        return path
+
+    def start(self, uid, **popen):
+        command = ["sleep", "300"]
+        if uid != os.getuid():
+            command = ["setpriv", "--reuid=%d" % uid, "--regid=%d" % uid,
+                       "--clear-groups"] + command
+        process = subprocess.Popen(command, **popen)
+        self.addCleanup(process.wait)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process
+
+    def start_server(self, prefix, uid):
+        """The stand-ins of the prefix's server and of one program."""
+        st = os.stat(prefix)
+        folder = os.path.join(self.dir, "wine-%s" % os.path.basename(prefix),
+                              "server-%x-%x" % (st.st_dev, st.st_ino))
+        os.makedirs(folder)
+        server = self.start(uid, cwd=folder)
+        program = self.start(uid, env=dict(os.environ, WINEPREFIX=prefix))
+        with open(os.path.join(prefix, "fake-server.pid"), "w") as f:
+            f.write("%d %d" % (server.pid, program.pid))
+        return server, program
+
+    def note(self, prefix, uid):
+        script = '. "$1/scripts/wine-servers.sh"; wine_note_prefix "$2" "$3"'
+        subprocess.run(["bash", "-c", script, "-", SOURCE, prefix, str(uid)], env=self.env(),
+                       check=True)
+
+    def stop_all(self, **env):
+        script = '. "$1/scripts/wine-servers.sh"; wine_stop_noted_servers "$2"'
+        r = subprocess.run(["bash", "-c", script, "-", SOURCE, self.log], env=self.env(**env),
+                           stdout=subprocess.PIPE, text=True, timeout=120)
+        return r.returncode, r.stdout.strip()
+
+    def wineserver_calls(self):
+        with open(self.calls) as f:
+            return [line.split(" ", 2) for line in f.read().splitlines()]
+
+    def test_each_noted_prefix_is_stopped_as_its_owner_by_its_absolute_path(self):
+        owners = [os.getuid()] + ([NOBODY] if os.getuid() == 0 else [])
+        servers = []
+        for i, uid in enumerate(owners):
+            prefix = self.prefix("prefix%d" % i, uid)
+            servers.append((uid, prefix) + self.start_server(prefix, uid))
+            self.note(prefix, uid)
+            self.note(prefix, uid)  # noted once only
+        with open(self.log) as f:
+            self.assertEqual(len(owners), len(f.read().splitlines()))
+        code, out = self.stop_all()
+        self.assertEqual(0, code, out)
+        self.assertTrue(out.startswith("stopped (none left running): "), out)
+        for uid, prefix, server, program in servers:
+            self.assertIn(prefix, out)
+            self.assertIsNotNone(server.poll(), "the server of %s still runs" % prefix)
+            self.assertIsNotNone(program.poll(), "a program of %s still runs" % prefix)
+            self.assertIn([str(uid), prefix, "-k"], self.wineserver_calls())
+
+    def test_what_does_not_stop_is_told_and_ended_all_the_same(self):
+        # (what, environment, prefix folder removed, server ended first, reason)
+        cases = [("-k does nothing", {"FAKE_STUCK": "1"}, False, False, "wineserver -k"),
+                 ("the prefix folder is gone", {}, True, False, "its prefix folder is gone"),
+                 ("a program outlives its server", {}, False, True, "its wineserver is gone")]
+        for what, env, remove, orphan, reason in cases:
+            with self.subTest(what):
+                if os.path.exists(self.log):
+                    os.unlink(self.log)
+                prefix = self.prefix(what.replace(" ", "-"), os.getuid())
+                server, program = self.start_server(prefix, os.getuid())
+                self.note(prefix, os.getuid())
+                if remove:
+                    shutil.rmtree(prefix)
+                if orphan:
+                    server.kill()
+                    server.wait()
+                code, out = self.stop_all(**env)
+                self.assertEqual(1, code, out)
+                self.assertTrue(out.startswith("FAILED: the wineserver of %s" % prefix), out)
+                self.assertIn(reason, out)
+                for process in (program,) if orphan else (server, program):
+                    self.assertRegex(out, r"processes [0-9 ]*\b%d\b" % process.pid)
+                self.assertTrue(out.endswith("ended by process id instead"), out)
+                self.assertIsNotNone(server.wait(timeout=10))
+                self.assertIsNotNone(program.wait(timeout=10))
+
+    def test_a_program_that_lost_its_server_is_told_apart(self):
+        def uptime():
+            with open("/proc/uptime") as f:
+                return f.read().split()[0]
+
+        def lost(prefix, since):
+            script = '. "$1/scripts/wine-servers.sh"; wine_server_lost "$2" "$3"'
+            r = subprocess.run(["bash", "-c", script, "-", SOURCE, prefix, since],
+                               stdout=subprocess.PIPE, text=True, check=False)
+            return r.returncode == 0, r.stdout.strip()
+
+        prefix = self.prefix("prefix", os.getuid())
+        self.assertEqual((True, "the wineserver of %s is gone" % prefix), lost(prefix, uptime()))
+        before = uptime()
+        time.sleep(0.05)  # the start is counted in clock ticks
+        server, _ = self.start_server(prefix, os.getuid())
+        self.assertEqual((True, "the wineserver of %s is a new one (pid %d)" % (prefix, server.pid)),
+                         lost(prefix, before))
+        time.sleep(0.05)
+        self.assertEqual((False, ""), lost(prefix, uptime()))
+
+    def test_no_prefix_used_nothing_to_stop(self):
+        self.assertEqual((0, "no Wine prefix was used"), self.stop_all())
+
+    def test_wine_prefix_notes_a_relative_prefix_by_its_absolute_path(self):
+        work = os.path.join(self.dir, "work")
+        os.mkdir(work)
+        r = subprocess.run([os.path.join(SOURCE, "scripts", "wine-prefix.sh"), "build/px"],
+                           cwd=work, env=self.env(WINE_ARCH="win32"), stdout=subprocess.PIPE,
+                           stderr=subprocess.STDOUT, text=True, timeout=120)
+        self.assertEqual(0, r.returncode, r.stdout)
+        prefix = os.path.join(work, "build", "px")
+        st = os.stat(prefix)
+        with open(self.log) as f:
+            self.assertEqual(["%d server-%x-%x %s" % (os.getuid(), st.st_dev, st.st_ino, prefix)],
+                             f.read().splitlines())
+        for call in self.wineserver_calls():
+            self.assertEqual(prefix, call[1], call)
 
 
 CTEST_LOG = """\

@@ -7,11 +7,7 @@
 
 namespace {
 
-ContentSum SumOf(const std::string& text) {
-  ContentSum sum;
-  UpdateContentSum(&sum, text.data(), static_cast<uint32_t>(text.size()));
-  return sum;
-}
+ContentSum SumOf(const std::string& text) { return ReferenceSum(text.data(), text.size()); }
 
 class HashListTest : public ::testing::Test {
  protected:
@@ -131,15 +127,16 @@ TEST_F(HashListTest, NoHashListEntryOrNoEntriesAtAll) {
 TEST(VerifyEntryTest, FirstRecordDecidesAndUnlistedNamesPass) {
   HashList list;
   Bytes table;
-  auto add = [&](const std::string& name, const ContentSum& sum) {
+  auto add = [&](const std::string& name, const std::string& data) {
     Bytes record(64, 0);
     std::copy(name.begin(), name.end(), record.begin());
-    StoreContentSum(sum, record.data() + 56);
+    Bytes sum = SumBytes(ToBytes(data));
+    std::copy(sum.begin(), sum.end(), record.begin() + 56);
     table.insert(table.end(), record.begin(), record.end());
   };
-  add("Data.ARC", SumOf("first"));
-  add("data.arc", SumOf("second"));
-  add("\x83\x5A\x83\x69.dat", SumOf("kana"));  // trailing bytes 0x5A and 0x69
+  add("Data.ARC", "first");
+  add("data.arc", "second");
+  add("\x83\x5A\x83\x69.dat", "kana");  // trailing bytes 0x5A and 0x69
   HeapBlock block(table.size());
   std::copy(table.begin(), table.end(), block.data());
   list.Assign(3, static_cast<HeapBlock&&>(block));

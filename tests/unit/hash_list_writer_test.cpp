@@ -9,11 +9,7 @@
 
 namespace {
 
-ContentSum SumOf(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  return sum;
-}
+ContentSum SumOf(const Bytes& data) { return ReferenceSum(data.data(), data.size()); }
 
 TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
   EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));

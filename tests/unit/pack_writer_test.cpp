@@ -138,8 +138,7 @@ TEST_F(PackWriterTest, GeneratedHashListComesLastAndVerifiesEveryEntry) {
   ASSERT_EQ(3u, list.count());
   for (uint32_t i = 0; i < 3; ++i) {
     Bytes data = EntryData(file, directory, i);
-    ContentSum sum;
-    UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
+    ContentSum sum = ReferenceSum(data.data(), data.size());
     EXPECT_EQ(static_cast<int>(i), FindHashRecord(list, directory.Name(i)));
     EXPECT_TRUE(VerifyEntry(list, directory.Name(i), sum));
   }

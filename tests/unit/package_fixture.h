@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "package/content_sum.h"
+#include "tests/unit/content_sum_reference.h"
 #include "tests/unit/test_support.h"
 
 struct FixtureEntry {
@@ -50,14 +50,9 @@ inline Bytes BuildPackage(const std::vector<FixtureEntry>& entries, int64_t coun
   return out;
 }
 
-// The stored form of the content checksum of data, for hash-list records.
-inline Bytes SumBytes(const Bytes& data) {
-  ContentSum sum;
-  UpdateContentSum(&sum, data.data(), static_cast<uint32_t>(data.size()));
-  Bytes out(kContentSumSize);
-  StoreContentSum(sum, out.data());
-  return out;
-}
+// The stored form of the content checksum of data, for hash-list records:
+// from the reference, never from the checksum under test.
+inline Bytes SumBytes(const Bytes& data) { return ReferenceStoredSum(data.data(), data.size()); }
 
 // A hash list: magic, reserved word, count, then (name, 8 sum bytes) records.
 struct FixtureRecord {

@@ -133,8 +133,8 @@ class PatchtoolTest(unittest.TestCase):
 
     # -- helpers ------------------------------------------------------------
 
-    def run_tool(self, *args, env=None):
-        proc = subprocess.run(COMMAND + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
+    def run_tool(self, *args, env=None, cwd=None):
+        proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
                               env=env)
         return Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
@@ -360,14 +360,18 @@ class PatchtoolTest(unittest.TestCase):
     # -- hashlist -----------------------------------------------------------------
 
     def test_hashlist_without_base(self):
-        self.write("a/Game.EXE", b"abc")
+        # Each FILE is recorded under its path as given, from the game's
+        # top folder.
+        self.write("Game.EXE", b"abc")
         self.write("b/readme.txt", b"")
-        r = self.run_tool("hashlist", "-o", "qen.hvl", "a/Game.EXE", "b/readme.txt")
+        r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt")
         self.assertEqual(0, r.code, r.err)
         self.assertEqual(hash_list([("Game.EXE", bytes.fromhex("06b4500012cc2660")),
-                                    ("readme.txt", bytes(8))]), self.read("qen.hvl"))
+                                    ("b\\readme.txt", bytes(8))]), self.read("qen.hvl"))
         self.assertEqual(["06b4500012cc2660  Game.EXE  added",
-                          "0000000000000000  readme.txt  added"], r.lines())
+                          "0000000000000000  b\\readme.txt  added",
+                          "release check: passes; a fix patch can deliver every one of the 2 "
+                          "files"], r.result_lines())
 
     def test_hashlist_with_base_keeps_order_and_stored_names(self):
         keep = bytes.fromhex("1111111111111111")
@@ -378,8 +382,8 @@ class PatchtoolTest(unittest.TestCase):
         new_data = os.urandom(5000)
         self.write("new/data01.arc", new_data)
         self.write("new/Movie.mpg", b"movie")
-        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl",
-                          "new/data01.arc", "new/Movie.mpg")
+        r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl",
+                          "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.err)
         fresh = content_sum(new_data)
         self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
@@ -388,7 +392,8 @@ class PatchtoolTest(unittest.TestCase):
                          self.read("new.hvl"))
         self.assertEqual(old, self.read("qen.hvl"))
         self.assertEqual(["%s  data01.arc  replaced (2 records)" % fresh.hex(),
-                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()], r.lines())
+                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
+                         r.result_lines()[:2])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
                                  os.path.join("new", "data01.arc"), "new.hvl", "qen.hvl"]),
                          self.listing())
@@ -1010,7 +1015,8 @@ class PatchtoolTest(unittest.TestCase):
 
         # The base's code page 932 record of the name is refreshed in place.
         self.write("qen.hvl", hash_list([("データ.arc".encode("cp932"), bytes(8))]))
-        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl", "src/データ.arc")
+        r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl", "データ.arc",
+                          cwd=self.path("src"))
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("データ.arc".encode("cp932"), content_sum(b"data"))]),
                          self.read("new.hvl"))
@@ -1216,13 +1222,18 @@ class PatchtoolTest(unittest.TestCase):
     def test_refusals_write_nothing(self):
         many = {"f%02d.arc" % i: b"x" for i in range(16)}
         cases = [
-            ("16 changed files", {}, many, "16 files are new or changed, but a patch carries at "
-             "most 15 besides its hash list: split the release into 2 patches"),
+            ("16 changed files", {}, many, "16 files are new or changed (16 bytes together), "
+             "more than one patch carries (at most 15 files besides its hash list, which must "
+             "start below 2 GiB): give --split to make 2 patches (patch-1of2.exe to "
+             "patch-2of2.exe) that players run in order, or leave some changes for a later "
+             "patch; the changes: " + ", ".join(sorted(many))),
             ("a name of 16 bytes", {}, {"data/long_name.arc": b"x"},
-             "data\\long_name.arc (of new"),
+             "long_name.arc: its name data\\long_name.arc is 18 bytes long in code page 932, "
+             "and a patch's entry names, subfolders included, hold at most 15: rename it"),
             ("no change", {"a.arc": b"a"}, {"a.arc": b"a"}, "there is nothing to patch"),
-            ("a new folder", {}, {"fresh/a.arc": b"a"}, "lies in a folder that old lacks; the "
-             "updater creates no folders"),
+            ("a new folder", {}, {"fresh/a.arc": b"a"}, "a.arc lies in a folder that old lacks "
+             "(fresh): a fix patch cannot create folders; the updater writes only into folders "
+             "that exist"),
             ("no hash list in OLD", {"qen.hvl": None}, {"a.arc": b"b"},
              "old holds no hash list (qen.hvl)"),
             ("a hash list that does not load", {"qen.hvl": b"JXW____x" + bytes(8)},

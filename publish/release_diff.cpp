@@ -8,12 +8,15 @@
 #include "publish/game_files.h"
 #include "publish/output_file.h"
 #include "publish/stored_name.h"
+#include "publish/sum_worker.h"
 
 namespace {
 
-// Small enough that both pieces stay in the processor's cache between the
-// comparison and the sum.
-constexpr uint32_t kComparePiece = 256u << 10;
+// Files are read in pieces of this size, and compared in blocks.
+constexpr uint32_t kComparePiece = 1u << 20;
+constexpr uint32_t kCompareBlock = 64u << 10;
+// Pieces in flight: read and compared here while the worker sums others.
+constexpr size_t kSlots = 4;
 
 ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
   ReleaseChange change;
@@ -24,21 +27,23 @@ ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isN
   return change;
 }
 
-// Reads a file's size bytes piece by piece; both files of a pair go through
-// one of these side by side.
+uint32_t PieceOf(uint64_t left) {
+  return left < kComparePiece ? static_cast<uint32_t>(left) : kComparePiece;
+}
+
+// Reads a file's size bytes piece by piece; both files of a pair go
+// through one of these side by side.
 class PieceReader {
  public:
-  PieceReader(ReleaseFile* file, HeapBlock* buffer)
-      : file_(file), buffer_(buffer), left_(file->size) {}
+  explicit PieceReader(ReleaseFile* file) : file_(file), left_(file->size) {}
 
   bool Open(std::string* error) { return OpenInput(&disk_, file_->path, "", error); }
   uint64_t left() const { return left_; }
-  const uint8_t* data() const { return buffer_->data(); }
 
-  // The next piece of at most n bytes; false with *error when the file
-  // ends early.
-  bool Next(uint32_t n, std::string* error) {
-    if (disk_.Read(buffer_->data(), n) != n) {
+  // The next n bytes into buffer; false with *error when the file ends
+  // early.
+  bool Next(uint8_t* buffer, uint32_t n, std::string* error) {
+    if (disk_.Read(buffer, n) != n) {
       *error = "cannot read " + file_->path + " in full (did it change while make read it?)";
       return false;
     }
@@ -59,64 +64,99 @@ class PieceReader {
 
  private:
   ReleaseFile* file_;
-  HeapBlock* buffer_;
   DiskFile disk_;
   uint64_t left_;
 };
 
-uint32_t PieceOf(uint64_t left) {
-  return left < kComparePiece ? static_cast<uint32_t>(left) : kComparePiece;
-}
+// Reads, compares and sums. Sums go to the worker, which keeps them in
+// the files' own fields; they may be read once WaitAll has returned.
+class Summer {
+ public:
+  explicit Summer(const ProgressSink* progress) { counter_.sink = progress; }
 
-struct Summer {
-  HeapBlock bufferA{kComparePiece};
-  HeapBlock bufferB{kComparePiece};
-  ByteCounter counter;
+  bool ok() const {
+    for (const Slot& slot : slots_) {
+      if (!slot.a.ok() || !slot.b.ok()) return false;
+    }
+    return true;
+  }
+  void AddTotal(uint64_t bytes) { counter_.total += bytes; }
+  void WaitAll() { worker_.WaitAll(); }
 
   bool SumOne(ReleaseFile* file, std::string* error) {
-    PieceReader reader(file, &bufferA);
+    PieceReader reader(file);
     if (!reader.Open(error)) return false;
     file->sum = ContentSum();
     while (reader.left() != 0) {
       uint32_t n = PieceOf(reader.left());
-      if (!reader.Next(n, error)) return false;
-      UpdateContentSum(&file->sum, reader.data(), n);
-      counter.Advance(n);
+      Slot& slot = NextSlot();
+      if (!reader.Next(slot.a.data(), n, error)) return false;
+      slot.ticket = worker_.Sum(&file->sum, slot.a.data(), n);
+      counter_.Advance(n);
     }
     file->summed = true;
     return reader.AtEnd(error);
   }
 
   // Sums both files of a path and tells whether they hold the same bytes.
-  // While their pieces agree one sum serves both; from the first difference
-  // on each gets its own.
+  // While their blocks agree, a's sum serves both; from the first
+  // difference on each gets its own.
   bool SumPair(ReleaseFile* a, ReleaseFile* b, bool* same, std::string* error) {
     if (a->size != b->size) {
       *same = false;
       return SumOne(a, error) && SumOne(b, error);
     }
-    PieceReader readerA(a, &bufferA), readerB(b, &bufferB);
+    PieceReader readerA(a), readerB(b);
     if (!readerA.Open(error) || !readerB.Open(error)) return false;
-    ContentSum shared, sumA, sumB;
+    a->sum = b->sum = ContentSum();
     *same = true;
     while (readerA.left() != 0) {
       uint32_t n = PieceOf(readerA.left());
-      if (!readerA.Next(n, error) || !readerB.Next(n, error)) return false;
-      if (*same && std::memcmp(readerA.data(), readerB.data(), n) == 0) {
-        UpdateContentSum(&shared, readerA.data(), n);
-      } else {
-        if (*same) sumA = sumB = shared;
-        *same = false;
-        UpdateContentSum(&sumA, readerA.data(), n);
-        UpdateContentSum(&sumB, readerB.data(), n);
+      Slot& slot = NextSlot();
+      if (!readerA.Next(slot.a.data(), n, error) || !readerB.Next(slot.b.data(), n, error)) {
+        return false;
       }
-      counter.Advance(2 * uint64_t{n});
+      // A piece that agrees throughout is summed in one job.
+      uint32_t agree = 0;
+      while (*same && agree < n) {
+        uint32_t length = n - agree < kCompareBlock ? n - agree : kCompareBlock;
+        if (std::memcmp(slot.a.data() + agree, slot.b.data() + agree, length) != 0) break;
+        agree += length;
+      }
+      if (*same && agree != 0) slot.ticket = worker_.Sum(&a->sum, slot.a.data(), agree);
+      if (agree < n) {
+        if (*same) worker_.Copy(&b->sum, &a->sum);
+        *same = false;
+        worker_.Sum(&a->sum, slot.a.data() + agree, n - agree);
+        slot.ticket = worker_.Sum(&b->sum, slot.b.data() + agree, n - agree);
+      }
+      counter_.Advance(2 * uint64_t{n});
     }
-    a->sum = *same ? shared : sumA;
-    b->sum = *same ? shared : sumB;
+    if (*same) worker_.Copy(&b->sum, &a->sum);
     a->summed = b->summed = true;
     return readerA.AtEnd(error) && readerB.AtEnd(error);
   }
+
+ private:
+  struct Slot {
+    HeapBlock a{kComparePiece};
+    HeapBlock b{kComparePiece};
+    uint64_t ticket = 0;  // the last job that reads it
+  };
+
+  // A slot whose data the worker is done with.
+  Slot& NextSlot() {
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % kSlots;
+    worker_.WaitFor(slot.ticket);
+    return slot;
+  }
+
+  ByteCounter counter_;
+  Slot slots_[kSlots];
+  size_t next_ = 0;
+  // Last, so that it is gone, its jobs done, before the slots are.
+  SumWorker worker_;
 };
 
 }  // namespace
@@ -165,21 +205,21 @@ bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::strin
   diff->removed.clear();
   std::map<std::string, ReleaseFile>& oldFiles = diff->oldTree.files;
   std::map<std::string, ReleaseFile>& newFiles = diff->newTree.files;
-  Summer summer;
-  summer.counter.sink = progress;
-  if (!summer.bufferA.ok() || !summer.bufferB.ok()) {
+  Summer summer(progress);
+  if (!summer.ok()) {
     *error = "out of memory";
     return false;
   }
   for (const std::map<std::string, ReleaseFile>* files : {&oldFiles, &newFiles}) {
     for (const auto& item : *files) {
-      if (!IsGameListKey(item.first)) summer.counter.total += item.second.size;
+      if (!IsGameListKey(item.first)) summer.AddTotal(item.second.size);
     }
   }
   if (progress != nullptr) {
     progress->Stage("comparing " + diff->oldTree.root + " and " + diff->newTree.root);
   }
   // In the order of the folded paths, the same on every system.
+  std::vector<std::pair<std::string, bool>> changed;  // key, and whether new
   for (auto& item : newFiles) {
     if (IsGameListKey(item.first)) continue;
     ReleaseFile& file = item.second;
@@ -189,7 +229,7 @@ bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::strin
                               : !summer.SumPair(&old->second, &file, &same, error)) {
       return false;
     }
-    if (!same) diff->changes.push_back(ChangeOf(item.first, file, old == oldFiles.end()));
+    if (!same) changed.emplace_back(item.first, old == oldFiles.end());
   }
   // OLD's files that NEW lacks stay with the players; their sums serve the
   // check of OLD's list.
@@ -197,6 +237,11 @@ bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::strin
     if (IsGameListKey(item.first) || newFiles.count(item.first) != 0) continue;
     if (!summer.SumOne(&item.second, error)) return false;
     diff->removed.push_back(item.second.relative);
+  }
+  // The changes carry copies of their files, sums included.
+  summer.WaitAll();
+  for (const auto& change : changed) {
+    diff->changes.push_back(ChangeOf(change.first, newFiles[change.first], change.second));
   }
   return true;
 }

@@ -575,22 +575,29 @@ TEST_F(MakePatchTest, LimitsAreFoundBeforeAnythingIsRead) {
 // The patch is read back before it is put in place: a file that changed
 // after make compared it is caught, and nothing is written.
 TEST_F(MakePatchTest, FileChangedWhileMakeRunsIsCaught) {
-  PutRelease("old", {{"a.arc", ToBytes("old a")}});
-  PutRelease("new", {{"a.arc", ToBytes("new a")}});
+  PutRelease("old", {{"a.arc", ToBytes("old a")}, {"z.arc", ToBytes("z")}});
+  PutRelease("new", {{"a.arc", ToBytes("new a")}, {"z.arc", ToBytes("z")}});
   Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))}}));
   MakeJob job = Job();
+  // Once the comparison is through (a.arc is compared first and let go),
+  // a.arc gets other bytes of the same size.
   struct Context {
     std::string file;
-  } context{dir_ / "new\\a.arc"};
+    bool changed;
+  } context{dir_ / "new\\a.arc", false};
   ProgressSink sink;
   sink.context = &context;
-  sink.stage = [](void* c, const std::string& text) {
-    if (text.rfind("writing ", 0) == 0) WriteFileText(static_cast<Context*>(c)->file, "NEW A");
+  sink.bytes = [](void* c, uint64_t done, uint64_t total) {
+    Context* context = static_cast<Context*>(c);
+    if (done == total && !context->changed) {
+      context->changed = WriteFileText(context->file, "NEW A");
+    }
   };
   job.progress = &sink;
   MakeOutcome outcome;
   std::string error;
   EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_TRUE(context.changed);
   EXPECT_NE(std::string::npos, error.find("a.arc changed while make ran")) << error;
   EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir_.path()));
 }

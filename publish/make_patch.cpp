@@ -323,6 +323,51 @@ bool ProvePart(const ReleaseDiff& diff, const MakePart& part, const std::vector<
   return true;
 }
 
+std::string FoldedText(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = FoldByte(c);
+  return out;
+}
+
+// Parts of an earlier split that this run does not write (another count of
+// parts) would pass for parts of this one beside it.
+void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
+                    std::vector<std::string>* warnings) {
+  std::string folder = FolderOf(job.output);
+  std::string name = NameOf(job.output);
+  size_t dot = name.rfind('.');
+  if (dot == std::string::npos || dot == 0) dot = name.size();
+  const std::string stem = FoldedText(name.substr(0, dot) + "-");
+  const std::string extension = FoldedText(name.substr(dot));
+  std::set<std::string> ours;
+  for (const MakePart& part : parts) ours.insert(FoldedText(NameOf(part.output)));
+  std::vector<FolderItem> items;
+  std::string ignored;
+  if (!ListFolder(folder.empty() ? "." : folder, &items, &ignored)) return;
+  std::vector<std::string> others;
+  for (const FolderItem& item : items) {
+    std::string folded = FoldedText(item.name);
+    if (item.folder || ours.count(folded) != 0 || folded.size() <= stem.size() + extension.size() ||
+        folded.compare(0, stem.size(), stem) != 0 ||
+        folded.compare(folded.size() - extension.size(), extension.size(), extension) != 0) {
+      continue;
+    }
+    std::string middle = folded.substr(stem.size(), folded.size() - stem.size() - extension.size());
+    size_t of = middle.find("of");
+    bool digits = of != std::string::npos && of != 0 && of + 2 < middle.size();
+    for (size_t i = 0; digits && i < middle.size(); ++i) {
+      if (i != of && i != of + 1 && (middle[i] < '0' || middle[i] > '9')) digits = false;
+    }
+    if (digits) others.push_back(item.name);
+  }
+  if (others.empty()) return;
+  warnings->push_back(ItemList(others) + (others.size() == 1 ? " is a part" : " are parts") +
+                      " of an earlier split, not of this patch: remove " +
+                      (others.size() == 1 ? "it" : "them") +
+                      ", so that players do not run " + (others.size() == 1 ? "it" : "them") +
+                      " with " + (parts.size() == 1 ? "it" : "its parts"));
+}
+
 // Writes every part through its temporary file and puts them in place
 // together: on any failure, none stays.
 bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
@@ -439,6 +484,7 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   if (!BuildPartLists(diff, oldList, outcome, error)) return false;
   if (!ProveLists(diff, outcome->parts, missing, error)) return false;
   CheckNewList(job, diff, outcome->parts.back().list, &outcome->warnings);
+  WarnOtherParts(job, outcome->parts, &outcome->warnings);
   if (job.dryRun) return true;
   return WriteParts(job, outcome, error);
 }

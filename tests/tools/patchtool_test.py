@@ -1552,6 +1552,16 @@ class PatchtoolTest(unittest.TestCase):
         got = tree(self.path("game"))
         for name, data in new.items():
             self.assertEqual(data, got[name], name)
+        # Parts of an earlier split into another count are named.
+        self.write("velmora-patch-3of3.exe", b"an older part")
+        self.write("velmora-patch-notes.exe", b"not a part")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe",
+                          "--split", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool make: warning: velmora-patch-3of3.exe is a part of an earlier "
+                      "split, not of this patch: remove it, so that players do not run it with "
+                      "its parts", self.err(r))
+        self.assertNotIn("notes", self.err(r))
 
     def test_limits_are_named_before_anything_is_read(self):
         # Sparse files: nothing of them is read before the refusal.

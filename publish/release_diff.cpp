@@ -16,7 +16,7 @@ namespace {
 constexpr uint32_t kComparePiece = 1u << 20;
 constexpr uint32_t kCompareBlock = 64u << 10;
 // Pieces in flight: read and compared here while the worker sums others.
-constexpr size_t kSlots = 4;
+constexpr size_t kSlots = 8;
 
 ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
   ReleaseChange change;

@@ -1,5 +1,12 @@
 #include "publish/sum_worker.h"
 
+namespace {
+
+// Jobs that wake a sleeping worker.
+constexpr size_t kWakeBatch = 8;
+
+}  // namespace
+
 SumWorker::SumWorker() {
   // A thread pays only where a second processor can run it.
   if (std::thread::hardware_concurrency() < 2) return;
@@ -37,7 +44,9 @@ uint64_t SumWorker::Hand(const Job& job) {
     std::lock_guard<std::mutex> lock(mutex_);
     jobs_.push_back(job);
     ticket = ++queued_;
-    wake = workerWaits_;
+    // A sleeping worker is woken for a batch of jobs, not for each one;
+    // WaitFor wakes it for fewer.
+    wake = workerWaits_ && jobs_.size() >= kWakeBatch;
   }
   if (wake) changed_.notify_all();
   return ticket;
@@ -55,6 +64,7 @@ void SumWorker::WaitFor(uint64_t ticket) {
   if (!threaded_) return;
   std::unique_lock<std::mutex> lock(mutex_);
   while (done_ < ticket) {
+    if (workerWaits_) changed_.notify_all();
     callerWaits_ = true;
     changed_.wait(lock);
     callerWaits_ = false;

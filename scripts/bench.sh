@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
-# Usage: bench.sh BUILD_DIR (the native build folder, already built).
+# Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
+# built; sections by name: checksum, apply, make; all by default).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
+shift
+sections=${*:-checksum apply make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -70,8 +73,8 @@ bench_make() {
 }
 
 status=0
-for section in bench_checksum bench_apply bench_make; do
-  "$section" || status=1
+for section in $sections; do
+  "bench_$section" || status=1
   echo
 done
 exit $status

@@ -13,6 +13,7 @@ dropped from it before each run (posix_fadvise, these files only), as when
 a release is read from the disk. The releases stay in WORKDIR between
 runs (kept when their size and seed match).
 """
+import importlib
 import os
 import random
 import shutil
@@ -24,6 +25,9 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "tools"))
 from package_bytes import pe_stub  # noqa: E402
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+make_file = importlib.import_module("bench-apply").make_file
 
 FILES = 3000
 SEED = 1403
@@ -53,16 +57,6 @@ def layout(mib):
     return files
 
 
-def write_file(path, size, rng):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 4 << 20)
-            f.write(rng.randbytes(n))
-            left -= n
-
-
 def make_releases(tool, work, mib):
     stamp = os.path.join(work, f"releases-{mib}-{SEED}.done")
     old, new = os.path.join(work, "old"), os.path.join(work, "new")
@@ -70,10 +64,10 @@ def make_releases(tool, work, mib):
         return old, new
     shutil.rmtree(old, ignore_errors=True)
     shutil.rmtree(new, ignore_errors=True)
-    rng = random.Random(SEED)
     files = layout(mib)
     for path, size in files:
-        write_file(os.path.join(old, path), size, rng)
+        os.makedirs(os.path.dirname(os.path.join(old, path)), exist_ok=True)
+        make_file(os.path.join(old, path), size)
     shutil.copytree(old, new)
     # Changes whose names fit an entry: in place (same size, one byte in
     # the middle), resized, and new files in existing folders.
@@ -89,7 +83,7 @@ def make_releases(tool, work, mib):
         with open(os.path.join(new, path), "ab") as f:
             f.write(b"grown")
     for i, folder in enumerate(["data", "script"]):
-        write_file(os.path.join(new, folder, f"new{i}.arc"), 1 << 20, rng)
+        make_file(os.path.join(new, folder, f"new{i}.arc"), 1 << 20)
     with open(os.path.join(old, "uninst.lst"), "wb") as f:
         f.write(b"Velmora.exe\n\0")
     for release in (old, new):

@@ -15,9 +15,20 @@
 #include "fileio/toolkit/system_error.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
+#include "tests/unit/stage_recorder.h"
 #include "tests/unit/test_support.h"
 
 namespace {
+
+// make of dir\old and dir\new, with dir\stub.exe, into dir\patch.exe.
+MakeJob JobIn(const std::string& dir) {
+  MakeJob job;
+  job.oldDir = dir + "\\old";
+  job.newDir = dir + "\\new";
+  job.stub = dir + "\\stub.exe";
+  job.output = dir + "\\patch.exe";
+  return job;
+}
 
 class MakePatchTest : public ::testing::Test {
  protected:
@@ -39,11 +50,7 @@ class MakePatchTest : public ::testing::Test {
   }
 
   MakeJob Job() {
-    MakeJob job;
-    job.oldDir = dir_ / "old";
-    job.newDir = dir_ / "new";
-    job.stub = dir_ / "stub.exe";
-    job.output = dir_ / "patch.exe";
+    MakeJob job = JobIn(dir_.path());
     if (!FileExists(job.stub)) Put("stub.exe", BuildProgram({}));
     return job;
   }
@@ -148,11 +155,7 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     for (const auto& f : c.files) ASSERT_TRUE(WriteFileText(dir / f.first, f.second));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     ASSERT_TRUE(WriteFileText(dir / "patch.exe", "an older patch"));
-    MakeJob job;
-    job.oldDir = dir / "old";
-    job.newDir = dir / "new";
-    job.stub = dir / "stub.exe";
-    job.output = dir / "patch.exe";
+    MakeJob job = JobIn(dir.path());
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
@@ -551,23 +554,14 @@ TEST_F(MakePatchTest, LimitsAreFoundBeforeAnythingIsRead) {
     }
     ASSERT_TRUE(MakeSizedFile(dir / "new" + "\\" + c.newFile, c.newSize));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
-    MakeJob job;
-    job.oldDir = dir / "old";
-    job.newDir = dir / "new";
-    job.stub = dir / "stub.exe";
-    job.output = dir / "patch.exe";
-    std::vector<std::string> stages;
-    ProgressSink sink;
-    sink.context = &stages;
-    sink.stage = [](void* context, const std::string& text) {
-      static_cast<std::vector<std::string>*>(context)->push_back(text);
-    };
-    job.progress = &sink;
+    MakeJob job = JobIn(dir.path());
+    StageRecorder recorder;
+    job.progress = &recorder.sink;
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
     EXPECT_NE(std::string::npos, error.find(c.says)) << error;
-    EXPECT_EQ(std::vector<std::string>{}, stages);
+    EXPECT_EQ(std::vector<std::string>{}, recorder.stages);
     EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir.path()));
   }
 }

@@ -10,6 +10,7 @@
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
+#include "tests/unit/stage_recorder.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -316,18 +317,13 @@ TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsRefusedBeforeWriting) {
   Put("patch.exe", old);
   PackOutcome outcome;
   std::string error;
-  std::vector<std::string> stages;
-  ProgressSink sink;
-  sink.context = &stages;
-  sink.stage = [](void* context, const std::string& text) {
-    static_cast<std::vector<std::string>*>(context)->push_back(text);
-  };
-  job.progress = &sink;
+  StageRecorder recorder;
+  job.progress = &recorder.sink;
   EXPECT_FALSE(WritePackage(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("huge.arc is 4.00 GiB (4294967306 bytes): a package "
                                           "stores each file's size in 32 bits"))
       << error;
-  EXPECT_EQ(std::vector<std::string>{}, stages);  // no "writing"
+  EXPECT_EQ(std::vector<std::string>{}, recorder.stages);  // no "writing"
   EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
   EXPECT_EQ((std::vector<std::string>{"a.arc", "huge.arc", "patch.exe", "stub.exe"}),
             ListDir(dir_.path()));

@@ -297,10 +297,7 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
                "list in its place";
       return false;
     }
-    if (job.existing == ExistingList::kExtend) {
-      base = job.output;
-      report->extended = true;
-    }
+    if (job.existing == ExistingList::kExtend) base = job.output;
   }
   if (!CheckRecordNames(files, error)) return false;
   HashListBuilder builder;

@@ -92,7 +92,6 @@ struct HashListItem {
 struct HashListReport {
   std::vector<HashListItem> items;
   uint32_t records = 0;
-  bool extended = false;  // started from an existing output
   // Shown names with their length ("data\long name.arc (17 bytes)") of the
   // files whose stored names are over 15 bytes, the most an entry holds.
   std::vector<std::string> namesTooLong;

@@ -58,6 +58,8 @@ std::string Help() {
          "an OUT that is OLD or a recorded file (under any name), an OLD that does\n"
          "not load, a file that cannot be read.\n"
          "\n"
+         "On a terminal, the progress is shown on stderr.\n"
+         "\n"
          "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n";
 }
 

@@ -1624,6 +1624,7 @@ class PatchtoolTest(unittest.TestCase):
                  (["make", "old", "new", "--stub", "stub.bin", "-o", "p3.exe"],
                   b"verifying p3.exe  100%"),
                  (["verify", "patch.exe"], b"reading patch.exe  100%"),
+                 (["hashlist", "src", "-o", "h.hvl", "--replace"], b"summing src  100%"),
                  (["apply", "patch.exe", "game"], b"[2/4] b.arc")]
         if OSSLSIGNCODE:
             self.keys()

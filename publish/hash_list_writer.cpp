@@ -2,16 +2,20 @@
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "publish/output_file.h"
-#include "fileio/toolkit/path_info.h"
-#include "publish/stored_name.h"
 #include "package/pack_directory.h"
+#include "publish/output_file.h"
+#include "publish/patch_limits.h"
+#include "publish/release_tree.h"
+#include "publish/stored_name.h"
 #include "publish/update_result_text.h"
+#include "publish/wording.h"
 
 namespace {
 
@@ -43,7 +47,8 @@ std::string ContentSumHex(const ContentSum& sum) {
   return text;
 }
 
-bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error) {
+bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error,
+                    ByteCounter* counter) {
   *sum = ContentSum();
   DiskFile file;
   if (!OpenInput(&file, path, "", error)) return false;
@@ -61,6 +66,7 @@ bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error
     if (n == 0) break;
     UpdateContentSum(sum, buffer.data(), n);
     total += n;
+    if (counter != nullptr) counter->Advance(n);
   }
   if (static_cast<uint32_t>(total) != size) {
     *error = "cannot read " + path + " to its end";
@@ -130,6 +136,31 @@ bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Cha
   return true;
 }
 
+std::vector<std::string> HashListBuilder::DropRepeatedNames() {
+  std::vector<std::string> dropped;
+  std::set<std::string> seen;
+  size_t kept = 0;
+  for (size_t at = 0; at < records_.size(); at += kRecordSize) {
+    std::string name = RecordName(static_cast<uint32_t>(at / kRecordSize));
+    if (!seen.insert(FoldedStoredName(name)).second) {
+      dropped.push_back(name);
+      continue;
+    }
+    if (kept != at) std::memmove(&records_[kept], &records_[at], kRecordSize);
+    kept += kRecordSize;
+  }
+  records_.resize(kept);
+  return dropped;
+}
+
+std::string HashListBuilder::RecordName(uint32_t index) const {
+  return reinterpret_cast<const char*>(&records_[index * kRecordSize]);
+}
+
+ContentSum HashListBuilder::RecordSum(uint32_t index) const {
+  return LoadContentSum(&records_[index * kRecordSize + kHashRecordNameSize]);
+}
+
 std::vector<uint8_t> HashListBuilder::Bytes() const {
   std::vector<uint8_t> out(kHashListHeaderSize + records_.size(), 0);
   std::memcpy(out.data(), kHashListMagic, sizeof kHashListMagic);
@@ -140,47 +171,164 @@ std::vector<uint8_t> HashListBuilder::Bytes() const {
   return out;
 }
 
-bool WriteHashListFile(const HashListJob& job, std::vector<HashListOutcome>* outcome,
-                       std::string* error) {
-  outcome->clear();
-  std::vector<NamedInput> inputs = {{"the base list", job.base}};
-  for (const std::string& file : job.files) inputs.push_back({"the FILE", file});
-  if (!CheckOutputPath(job.output, inputs, error)) return false;
-  HashListBuilder builder;
-  if (!job.base.empty() && !builder.LoadBase(job.base, error)) return false;
+namespace {
 
-  std::vector<std::string> names;
-  for (const std::string& file : job.files) {
-    std::string name;
-    if (!StoredPartOf(NameOf(file), &name, error)) {
-      *error = file + ": " + *error;
-      return false;
+// A file to record: how the user knows it, where to read it, its record.
+struct ListedFile {
+  std::string shown;
+  std::string path;
+  std::string stored;  // "" when it cannot be stored
+  std::string nameError;
+  uint64_t size = 0;
+};
+
+// The record of a file given by its path from the game's top folder: its
+// parts joined by backslashes, "." parts dropped. False for an absolute
+// path, or one that steps out with "..": it says nothing of where the file
+// lies in the game.
+bool RecordOfGivenPath(const std::string& given, ListedFile* file) {
+  bool outside = !given.empty() && (given[0] == '/' || given[0] == '\\');
+  if (given.size() >= 2 && given[1] == ':') outside = true;  // a drive
+  std::vector<std::string> parts;
+  std::string part;
+  for (size_t at = 0; at <= given.size(); ++at) {
+    if (at < given.size() && given[at] != '/' && given[at] != '\\') {
+      part += given[at];
+      continue;
     }
-    if (!IsRecordName(name)) {
-      *error = file + ": " + RecordNameError(name);
-      return false;
+    if (part == "..") outside = true;
+    if (!part.empty() && part != ".") parts.push_back(part);
+    part.clear();
+  }
+  if (outside || parts.empty()) return false;
+  for (const std::string& name : parts) {
+    std::string stored;
+    if (!StoredPartOf(name, &stored, &file->nameError)) {
+      file->stored.clear();
+      return true;
     }
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (FoldedNamesEqual(names[i].c_str(), name.c_str())) {
-        *error = job.files[i] + " and " + file +
-                 " have the same name in a list (letter case does not count)";
-        return false;
+    file->stored += (file->stored.empty() ? "" : "\\") + stored;
+  }
+  return true;
+}
+
+bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::string* error) {
+  if (job.wholeFolder) {
+    ReleaseTree tree;
+    if (!ReadReleaseTree(job.folder, &tree, error)) return false;
+    for (const auto& item : tree.files) {
+      if (IsGameListKey(item.first)) continue;
+      const ReleaseFile& found = item.second;
+      files->push_back({found.relative, found.path, found.storedName, found.nameError,
+                        found.size});
+    }
+    return true;
+  }
+  std::vector<std::string> refused;
+  for (const std::string& given : job.files) {
+    ListedFile file;
+    file.shown = given;
+    file.path = job.folder.empty() ? given : job.folder + NativeSeparator() + given;
+    if (!RecordOfGivenPath(given, &file)) {
+      refused.push_back(given);
+      continue;
+    }
+    PathInfo info;
+    if (GetPathInfo(file.path, &info)) file.size = info.size;
+    files->push_back(file);
+  }
+  if (!refused.empty()) {
+    *error = ItemList(refused, 10) + (refused.size() == 1 ? " does" : " do") +
+             " not say where in the game the file lies: a record names a file by its path "
+             "from the game's top folder; run patchtool hashlist in that folder with paths "
+             "from there (data/sc00.arc), or give the folder itself (patchtool hashlist DIR "
+             "-o OUT)";
+    return false;
+  }
+  return true;
+}
+
+// Every file whose name cannot be a record, in one refusal.
+bool CheckRecordNames(const std::vector<ListedFile>& files, std::string* error) {
+  std::vector<std::string> faults;
+  std::map<std::string, const ListedFile*> byName;
+  for (const ListedFile& file : files) {
+    if (file.stored.empty()) {
+      faults.push_back(file.shown + ": " + file.nameError);
+    } else if (!IsRecordName(file.stored)) {
+      faults.push_back(file.shown + ": " + RecordNameError(file.stored));
+    } else {
+      auto placed = byName.emplace(FoldedStoredName(file.stored), &file);
+      if (!placed.second) {
+        faults.push_back(placed.first->second->shown + " and " + file.shown +
+                         ": the updater takes both for the name " + ShownName(file.stored) +
+                         " (letter case does not count): keep one");
       }
     }
-    names.push_back(name);
   }
+  if (faults.empty()) return true;
+  *error = CountText(faults.size(), "file cannot", "files cannot") +
+           " be recorded as the updater names files; rename " +
+           (faults.size() == 1 ? "it: " : "them: ") + ItemList(faults, 50);
+  return false;
+}
 
-  for (size_t i = 0; i < job.files.size(); ++i) {
-    HashListOutcome item;
-    item.name = names[i];
-    if (!ComputeFileSum(job.files[i], &item.sum, error)) return false;
+}  // namespace
+
+bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error) {
+  *report = HashListReport();
+  std::vector<ListedFile> files;
+  if (!GatherFiles(job, &files, error)) return false;
+
+  if (!job.base.empty() && job.existing == ExistingList::kExtend) {
+    *error = "give a base list or extend the output, not both";
+    return false;
+  }
+  std::vector<NamedInput> inputs = {{"the base list", job.base}};
+  for (const ListedFile& file : files) {
+    inputs.push_back({job.wholeFolder ? "the release file" : "the FILE", file.path});
+  }
+  if (!CheckOutputPath(job.output, inputs, error)) return false;
+  std::string base = job.base;
+  if (AnythingAt(job.output)) {
+    if (job.existing == ExistingList::kRefuse) {
+      *error = job.output + " exists already: give --extend to add these records to it (as "
+               "when the files come in batches, through xargs), or --replace to write a new "
+               "list in its place";
+      return false;
+    }
+    if (job.existing == ExistingList::kExtend) base = job.output;
+  }
+  if (!CheckRecordNames(files, error)) return false;
+  HashListBuilder builder;
+  if (!base.empty() && !builder.LoadBase(base, error)) return false;
+
+  ByteCounter counter;
+  counter.sink = job.progress;
+  for (const ListedFile& file : files) counter.total += file.size;
+  if (job.progress != nullptr) {
+    job.progress->Stage("summing " + (job.wholeFolder ? job.folder : std::string("the files")));
+  }
+  for (const ListedFile& file : files) {
+    HashListItem item;
+    item.name = file.stored;
+    if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
     if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
-    outcome->push_back(item);
+    report->items.push_back(item);
+    bool nameTooLong = file.stored.size() > kMaxEntryNameBytes;
+    if (nameTooLong) {
+      report->namesTooLong.push_back(ShownName(file.stored) + " (" +
+                                     std::to_string(file.stored.size()) + " bytes)");
+    }
+    std::string tooLarge = FileSizeProblem(file.size);
+    if (!tooLarge.empty()) report->tooLarge.push_back(ShownName(file.stored) + " " + tooLarge);
+    if (nameTooLong || !tooLarge.empty()) ++report->undeliverable;
   }
   if (HashListBytes(builder.count()) > 0xFFFFFFFFu) {
     *error = "the list would hold too many records";
     return false;
   }
+  report->records = builder.count();
 
   std::vector<uint8_t> bytes = builder.Bytes();
   OutputFile out(job.output);

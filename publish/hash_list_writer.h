@@ -8,12 +8,15 @@
 #include <vector>
 
 #include "package/content_sum.h"
+#include "publish/progress_sink.h"
 
 // The stored sum as 16 lower-case hex digits, its 8 bytes in order.
 std::string ContentSumHex(const ContentSum& sum);
 
-// Reads the whole file in fixed-size pieces and sums it.
-bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error);
+// Reads the whole file in fixed-size pieces and sums it; counter, when
+// given, hears of every piece.
+bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error,
+                    ByteCounter* counter = nullptr);
 
 // A list being built: records in order, each kept as its 64 stored bytes.
 class HashListBuilder {
@@ -37,7 +40,14 @@ class HashListBuilder {
   bool SetSum(const std::string& name, const ContentSum& sum, Change* change,
               std::string* error);
 
+  // Drops every record whose folded name equals an earlier record's: the
+  // updater reads only the first, and a later one would wait there with a
+  // sum of its own. Returns the stored names of the dropped records.
+  std::vector<std::string> DropRepeatedNames();
+
   uint32_t count() const { return static_cast<uint32_t>(records_.size() / kRecordSize); }
+  std::string RecordName(uint32_t index) const;
+  ContentSum RecordSum(uint32_t index) const;
   // The list's bytes: header, then the records.
   std::vector<uint8_t> Bytes() const;
 
@@ -49,23 +59,58 @@ class HashListBuilder {
 // Size in bytes of a list of count records.
 uint64_t HashListBytes(uint64_t count);
 
-struct HashListJob {
-  std::string output;
-  std::string base;                // empty: start from an empty list
-  std::vector<std::string> files;  // recorded under their own names
+// What to do with an output that exists already.
+enum class ExistingList {
+  kRefuse,   // refuse it: a second run must not silently drop the first's records
+  kReplace,  // write the new list in its place
+  kExtend,   // start from it (as --base), so that batches of files add up
 };
 
-// What WriteHashListFile did per given file, in order.
-struct HashListOutcome {
+struct HashListJob {
+  std::string output;
+  std::string base;  // empty: start from an empty list
+  // The release: with wholeFolder every file below folder, else the given
+  // files, as paths relative to folder ("" for the current folder). A
+  // file is recorded under its path from folder, parts joined by
+  // backslashes, as the updater names it in the install folder.
+  std::string folder;
+  bool wholeFolder = false;
+  std::vector<std::string> files;
+  ExistingList existing = ExistingList::kRefuse;
+  const ProgressSink* progress = nullptr;
+};
+
+// What WriteHashListFile did per file, in record order.
+struct HashListItem {
   std::string name;  // as stored: code page 932
   ContentSum sum;
   HashListBuilder::Change change;
 };
 
-// Writes the list for job.files to job.output (through a temporary file, so
-// that on failure nothing is written and an existing output stays as it
-// was). Refuses two given files whose names fold equal, a name that code
-// page 932 cannot hold or that is too long in it, and an output that is
-// one of the inputs (the base list included).
-bool WriteHashListFile(const HashListJob& job, std::vector<HashListOutcome>* outcome,
-                       std::string* error);
+// What the list holds, and the release check: the files that no fix patch
+// can ever deliver, for the publisher to mend before the release ships.
+struct HashListReport {
+  std::vector<HashListItem> items;
+  uint32_t records = 0;
+  // Shown names with their length ("data\long name.arc (17 bytes)") of the
+  // files whose stored names are over 15 bytes, the most an entry holds.
+  std::vector<std::string> namesTooLong;
+  // Shown names and why, of the files too large for any patch.
+  std::vector<std::string> tooLarge;
+  size_t undeliverable = 0;  // files in either list
+};
+
+// Writes the list to job.output (through a temporary file, so that on
+// failure nothing is written and an existing output stays as it was).
+// Records keep the base's order; files that no record names are appended,
+// a whole folder's in the order of their folded paths (the same on every
+// system), given files in the order given. In a whole folder, the top
+// folder's qen.hvl and uninst.lst (any letter case) are left out.
+//
+// Refuses, naming every such file: a name that cannot be stored faithfully
+// (the name rule, code page 932), one over 55 bytes, two files that the
+// updater takes for one name, a given path that is absolute or steps out
+// with "..". Refuses too an output that is one of the inputs (the base list
+// included, unless extending), an existing output unless job.existing says
+// what to do with it, and a file that cannot be read.
+bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error);

@@ -9,11 +9,13 @@
 #include "package/le_bytes.h"
 #include "package/pack_directory.h"
 #include "publish/game_files.h"
-#include "publish/output_file.h"
 #include "fileio/toolkit/path_info.h"
+#include "publish/output_file.h"
+#include "publish/patch_limits.h"
 #include "publish/stored_name.h"
 #include "publish/update_result_text.h"
 #include "publish/updater_image.h"
+#include "publish/wording.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
 
@@ -64,7 +66,7 @@ bool CheckNames(const PackJob& job, std::vector<Input>* inputs, std::string* err
       return false;
     }
     input.isHashList = FoldedNamesEqual(name.c_str(), kHashListName);
-    if (input.isHashList && job.buildHashList) {
+    if (input.isHashList && (job.buildHashList || !job.preparedList.empty())) {
       *error = path + " is a hash list already, and --hash-list would add a second one";
       return false;
     }
@@ -188,22 +190,61 @@ struct Copier {
   }
 };
 
+// Why entry index would start beyond the updater's reach: the format's
+// limit, and the files before it that push it there.
+std::string PositionLimitText(const std::vector<Input>& inputs, size_t index, uint64_t dataBase,
+                              uint64_t before) {
+  std::string what = index == inputs.size() ? std::string("the hash list") : inputs[index].path;
+  size_t largest = 0;
+  for (size_t i = 1; i < index; ++i) {
+    if (inputs[i].size > inputs[largest].size) largest = i;
+  }
+  return what + " would start at byte " + std::to_string(dataBase + before) + ", beyond 2 GiB (byte " +
+         std::to_string(kPackPositionLimit) + "), the furthest the updater seeks in a " +
+         "package (the format's limit): the " + CountText(index, "file", "files") +
+         " before it hold " + SizeText(before) +
+         (index > 1 ? ", the largest " + inputs[largest].path + " with " +
+                          SizeText(inputs[largest].size)
+                    : "") +
+         "; put fewer or smaller files into one patch";
+}
+
 }  // namespace
 
 bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) {
+  OutputFile out(job.output);
+  if (!WritePackageTo(job, out, outcome, error)) return false;
+  if (!out.Commit(error)) {
+    outcome->entries.clear();
+    return false;
+  }
+  return true;
+}
+
+bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
+                    std::string* error) {
   *outcome = PackOutcome();
   std::vector<PackedEntry>& entries = outcome->entries;
-  uint64_t count = job.files.size() + (job.buildHashList ? 1 : 0);
+  const bool prepared = !job.preparedList.empty();
+  const bool addsList = job.buildHashList || prepared;
+  if (prepared && job.preparedList.size() < kHashListHeaderSize) {
+    *error = "the hash list to pack is cut short (" + std::to_string(job.preparedList.size()) +
+             " bytes)";
+    return false;
+  }
+  uint64_t count = job.files.size() + (addsList ? 1 : 0);
   if (count > kMaxPackEntries) {
-    *error = "a package holds at most " + std::to_string(kMaxPackEntries) + " entries, not " +
-             std::to_string(count);
+    *error = "a package holds at most " + std::to_string(kMaxPackEntries) + " entries (" +
+             std::to_string(kMaxPackEntries - 1) + " files and the hash list), not " +
+             std::to_string(count) + ": spread the files over several patches";
     return false;
   }
   std::vector<Input> inputs;
   if (!CheckNames(job, &inputs, error)) return false;
   std::string listName;
-  if (job.buildHashList) {
-    listName = GeneratedListName(job, error);
+  if (addsList) {
+    listName = prepared ? job.hashListName : GeneratedListName(job, error);
+    if (listName.empty()) listName = kGeneratedHashListName;
     for (const Input& input : inputs) {
       if (FoldedNamesEqual(input.name.c_str(), listName.c_str())) {
         *error = input.path + " would have the name of the generated hash list";
@@ -233,6 +274,13 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
 
   DiskFile files[kMaxPackEntries];
   for (size_t i = 0; i < inputs.size(); ++i) {
+    // DiskFile sizes are 32 bits: a file of 4 GiB or more would pass for
+    // a small one, so its real size is asked first.
+    PathInfo info;
+    if (GetPathInfo(inputs[i].path, &info) && info.size > 0xFFFFFFFFu) {
+      *error = inputs[i].path + " " + FileSizeProblem(info.size);
+      return false;
+    }
     if (!OpenInput(&files[i], inputs[i].path, "", error)) return false;
     inputs[i].size = files[i].GetSize();
     if (inputs[i].size == kSizeUnknown) {
@@ -244,8 +292,7 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
   // The layout: every entry must start where the updater can seek, and the
   // whole file must stay within the 32-bit sizes it reads. The generated
   // list's size is known ahead: one record per packed file at most.
-  const uint32_t dataBase = kPackageOffset + kPackHeaderSize +
-                            static_cast<uint32_t>(count) * kPackEntrySize;
+  const uint32_t dataBase = static_cast<uint32_t>(PackDataBase(count));
   HashListBuilder::Change unused;
   HashListBuilder sized = hashList;
   for (const Input& input : inputs) {
@@ -254,15 +301,15 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
   uint64_t offset = 0;
   for (size_t i = 0; i <= inputs.size(); ++i) {
     bool isList = i == inputs.size();
-    if (isList && !job.buildHashList) break;
+    if (isList && !addsList) break;
     PackedEntry entry;
     entry.name = isList ? listName : inputs[i].name;
-    entry.size = isList ? static_cast<uint32_t>(HashListBytes(sized.count())) : inputs[i].size;
+    entry.size = !isList  ? inputs[i].size
+                 : prepared ? static_cast<uint32_t>(job.preparedList.size())
+                            : static_cast<uint32_t>(HashListBytes(sized.count()));
     entry.offset = static_cast<uint32_t>(offset);
     if (dataBase + offset >= kPackPositionLimit) {
-      *error = (isList ? std::string("the hash list") : inputs[i].path) +
-               " would start at byte " + std::to_string(dataBase + offset) +
-               ", beyond the 2 GiB that the updater can reach";
+      *error = PositionLimitText(inputs, i, dataBase, offset);
       entries.clear();
       return false;
     }
@@ -270,7 +317,9 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
     offset += entry.size;
   }
   if (dataBase + offset > 0xFFFFFFFFu) {
-    *error = "the package would end beyond 4 GiB, which the updater cannot measure";
+    *error = "the package would end at byte " + std::to_string(dataBase + offset) +
+             ", beyond 4 GiB, which the updater cannot measure (its file sizes are 32 bits, "
+             "the format's limit): put fewer or smaller files into one patch";
     entries.clear();
     return false;
   }
@@ -294,7 +343,6 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
     StoreLe32(record + 20, entry.size);
   }
 
-  OutputFile out(job.output);
   Copier copier{out, buffer, job.progress};
   copier.total = uint64_t{dataBase} + offset;
   if (job.progress != nullptr) job.progress->Stage("writing " + job.output);
@@ -311,9 +359,9 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
       ok = hashList.SetSum(inputs[i].name, sum, &entries[i].listChange, error);
     }
   }
-  if (ok && job.buildHashList) {
-    outcome->listBytes = hashList.Bytes();
-    outcome->listRecords = hashList.count();
+  if (ok && addsList) {
+    outcome->listBytes = prepared ? job.preparedList : hashList.Bytes();
+    outcome->listRecords = prepared ? LoadLe32(job.preparedList.data() + 12) : hashList.count();
     const std::vector<uint8_t>& bytes = outcome->listBytes;
     ok = bytes.size() == entries.back().size &&
          copier.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error);
@@ -321,8 +369,8 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
   // The inputs are let go before the output takes its place.
   stub.Close();
   for (DiskFile& file : files) file.Close();
+  out.CloseTemp();
   if (ok && job.verify) {
-    out.CloseTemp();
     if (job.progress != nullptr) job.progress->Stage("verifying " + job.output);
     CheckPackage(out.TempPath(), &outcome->check, job.progress);
     PackageVerdict verdict = JudgePackage(outcome->check, job.acceptTwinStub);
@@ -331,11 +379,8 @@ bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) 
       ok = false;
     }
   }
-  if (!ok || !out.Commit(error)) {
-    entries.clear();
-    return false;
-  }
-  return true;
+  if (!ok) entries.clear();
+  return ok;
 }
 
 bool NameAsksForElevation(const std::string& path) {

@@ -26,6 +26,10 @@ struct PackJob {
   bool buildHashList = false;
   std::string hashListBase;
   std::string hashListName;
+  // Instead: a hash list made beforehand (patchtool make), stored last
+  // under hashListName as it is. The packed files are not checked against
+  // it while packing; whoever made it checks the written patch.
+  std::vector<uint8_t> preparedList;
   // Packs files that differ from their record in a packed hash list, with a
   // warning each, instead of refusing.
   bool force = false;
@@ -66,6 +70,14 @@ extern const char kGeneratedHashListName[];
 // place at the end, so on any failure no output is left and an existing
 // output is unchanged.
 bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error);
+
+class OutputFile;
+// The same, into out, which it opens, writes and closes but does not put
+// in place: out.Commit() is the caller's, once it has checked the result
+// (the temporary file's path is out.TempPath()). Several patches can so be
+// put in place together, or none.
+bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
+                    std::string* error);
 
 // Whether a file name (its last component) holds "setup", "install",
 // "update" or "patch" in any letter case: the words by which Windows'

@@ -19,3 +19,15 @@ struct ProgressSink {
     if (bytes != nullptr) bytes(context, done, total);
   }
 };
+
+// Counts the bytes done of a stage and tells a sink, if any.
+struct ByteCounter {
+  const ProgressSink* sink = nullptr;
+  uint64_t done = 0;
+  uint64_t total = 0;
+
+  void Advance(uint64_t bytes) {
+    done += bytes;
+    if (sink != nullptr) sink->Bytes(done, total);
+  }
+};

@@ -1,8 +1,6 @@
 #include "publish/release_diff.h"
 
 #include <cstring>
-#include <map>
-#include <set>
 
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
@@ -10,188 +8,245 @@
 #include "publish/game_files.h"
 #include "publish/output_file.h"
 #include "publish/stored_name.h"
+#include "publish/sum_worker.h"
 
 namespace {
 
+// Files are read in pieces of this size, and compared in blocks.
 constexpr uint32_t kComparePiece = 1u << 20;
-// Deeper trees are taken for a loop of links.
-constexpr int kMaxDepth = 32;
+constexpr uint32_t kCompareBlock = 64u << 10;
+// Pieces in flight: read and compared here while the worker sums others.
+constexpr size_t kSlots = 8;
 
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = FoldByte(c);
-  return out;
+ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
+  ReleaseChange change;
+  change.key = key;
+  change.isNew = isNew;
+  change.file = file;
+  change.storedName = file.storedName;
+  return change;
 }
 
-struct Tree {
-  // Files by folded relative path ('/' between parts), and the folders so.
-  std::map<std::string, ReleaseFile> files;
-  std::map<std::string, std::vector<std::string>> parts;  // the same key: its local parts
-  std::set<std::string> folderKeys;
+uint32_t PieceOf(uint64_t left) {
+  return left < kComparePiece ? static_cast<uint32_t>(left) : kComparePiece;
+}
+
+// Reads a file's size bytes piece by piece; both files of a pair go
+// through one of these side by side.
+class PieceReader {
+ public:
+  explicit PieceReader(ReleaseFile* file) : file_(file), left_(file->size) {}
+
+  bool Open(std::string* error) { return OpenInput(&disk_, file_->path, "", error); }
+  uint64_t left() const { return left_; }
+
+  // The next n bytes into buffer; false with *error when the file ends
+  // early.
+  bool Next(uint8_t* buffer, uint32_t n, std::string* error) {
+    if (disk_.Read(buffer, n) != n) {
+      *error = "cannot read " + file_->path + " in full (did it change while make read it?)";
+      return false;
+    }
+    left_ -= n;
+    return true;
+  }
+
+  // After the last piece: the file must end where its size said.
+  bool AtEnd(std::string* error) {
+    uint8_t extra;
+    if (disk_.Read(&extra, 1) != 0) {
+      *error = file_->path + " grew while make read it: run make again once it is written";
+      return false;
+    }
+    disk_.Close();
+    return true;
+  }
+
+ private:
+  ReleaseFile* file_;
+  DiskFile disk_;
+  uint64_t left_;
 };
 
-bool Walk(const std::string& root, const std::string& folder, const std::string& relative,
-          const std::string& key, const std::vector<std::string>& parts, int depth, Tree* tree,
-          ReleaseDiff* diff, std::string* error) {
-  if (depth > kMaxDepth) {
-    *error = "the folder " + folder + " lies more than " + std::to_string(kMaxDepth) +
-             " levels deep (a loop of links?)";
-    return false;
-  }
-  PathInfo info;
-  if (GetPathInfo(folder, &info)) diff->folders.push_back(info);
-  std::vector<FolderItem> items;
-  if (!ListFolder(folder, &items, error)) return false;
-  for (const FolderItem& item : items) {
-    std::string path = folder + NativeSeparator() + item.name;
-    std::string rel = relative.empty() ? item.name : relative + NativeSeparator() + item.name;
-    std::string itemKey = key.empty() ? Folded(item.name) : key + "/" + Folded(item.name);
-    std::vector<std::string> itemParts = parts;
-    itemParts.push_back(item.name);
-    if (item.folder) {
-      tree->folderKeys.insert(itemKey);
-      if (!Walk(root, path, rel, itemKey, itemParts, depth + 1, tree, diff, error)) return false;
-      continue;
-    }
-    auto found = tree->files.find(itemKey);
-    if (found != tree->files.end()) {
-      *error = root + " holds both " + found->second.relative + " and " + rel +
-               ", which are one file on Windows (letter case does not count there)";
-      return false;
-    }
-    ReleaseFile file;
-    file.relative = rel;
-    file.path = path;
-    file.size = item.size;
-    tree->files[itemKey] = file;
-    tree->parts[itemKey] = itemParts;
-    diff->files.push_back(path);
-  }
-  return true;
-}
+// Reads, compares and sums. Sums go to the worker, which keeps them in
+// the files' own fields; they may be read once WaitAll has returned.
+class Summer {
+ public:
+  explicit Summer(const ProgressSink* progress) { counter_.sink = progress; }
 
-// Whether two files hold the same bytes; false with *error when one cannot
-// be read.
-bool SameContent(const ReleaseFile& a, const ReleaseFile& b, HeapBlock& bufferA,
-                 HeapBlock& bufferB, const ProgressSink* progress, uint64_t* done,
-                 uint64_t total, bool* same, std::string* error) {
-  *same = false;
-  if (a.size != b.size) return true;
-  DiskFile fa, fb;
-  if (!OpenInput(&fa, a.path, "", error) || !OpenInput(&fb, b.path, "", error)) return false;
-  for (uint64_t remaining = a.size; remaining != 0;) {
-    uint32_t n = remaining < kComparePiece ? static_cast<uint32_t>(remaining) : kComparePiece;
-    if (fa.Read(bufferA.data(), n) != n) {
-      *error = "cannot read " + a.path + " in full";
-      return false;
+  bool ok() const {
+    for (const Slot& slot : slots_) {
+      if (!slot.a.ok() || !slot.b.ok()) return false;
     }
-    if (fb.Read(bufferB.data(), n) != n) {
-      *error = "cannot read " + b.path + " in full";
-      return false;
-    }
-    remaining -= n;
-    *done += n;
-    if (progress != nullptr) progress->Bytes(*done, total);
-    if (std::memcmp(bufferA.data(), bufferB.data(), n) != 0) {
-      *done += remaining;
-      return true;
-    }
+    return true;
   }
-  *same = true;
-  return true;
-}
+  void AddTotal(uint64_t bytes) { counter_.total += bytes; }
+  void WaitAll() { worker_.WaitAll(); }
 
-bool StoredPath(const std::vector<std::string>& parts, const std::string& shown,
-                std::string* stored, std::string* error) {
-  stored->clear();
-  for (size_t i = 0; i < parts.size(); ++i) {
-    std::string part;
-    if (!StoredPartOf(parts[i], &part, error)) {
-      *error = shown + ": " + *error;
-      return false;
+  bool SumOne(ReleaseFile* file, std::string* error) {
+    PieceReader reader(file);
+    if (!reader.Open(error)) return false;
+    file->sum = ContentSum();
+    while (reader.left() != 0) {
+      uint32_t n = PieceOf(reader.left());
+      Slot& slot = NextSlot();
+      if (!reader.Next(slot.a.data(), n, error)) return false;
+      slot.ticket = worker_.Sum(&file->sum, slot.a.data(), n);
+      counter_.Advance(n);
     }
-    if (i != 0) *stored += '\\';
-    *stored += part;
+    file->summed = true;
+    return reader.AtEnd(error);
   }
-  return true;
-}
+
+  // Sums both files of a path and tells whether they hold the same bytes.
+  // While their blocks agree, a's sum serves both; from the first
+  // difference on each gets its own.
+  bool SumPair(ReleaseFile* a, ReleaseFile* b, bool* same, std::string* error) {
+    if (a->size != b->size) {
+      *same = false;
+      return SumOne(a, error) && SumOne(b, error);
+    }
+    PieceReader readerA(a), readerB(b);
+    if (!readerA.Open(error) || !readerB.Open(error)) return false;
+    a->sum = b->sum = ContentSum();
+    *same = true;
+    while (readerA.left() != 0) {
+      uint32_t n = PieceOf(readerA.left());
+      Slot& slot = NextSlot();
+      if (!readerA.Next(slot.a.data(), n, error) || !readerB.Next(slot.b.data(), n, error)) {
+        return false;
+      }
+      // A piece that agrees throughout is summed in one job.
+      uint32_t agree = 0;
+      while (*same && agree < n) {
+        uint32_t length = n - agree < kCompareBlock ? n - agree : kCompareBlock;
+        if (std::memcmp(slot.a.data() + agree, slot.b.data() + agree, length) != 0) break;
+        agree += length;
+      }
+      if (*same && agree != 0) slot.ticket = worker_.Sum(&a->sum, slot.a.data(), agree);
+      if (agree < n) {
+        if (*same) worker_.Copy(&b->sum, &a->sum);
+        *same = false;
+        worker_.Sum(&a->sum, slot.a.data() + agree, n - agree);
+        slot.ticket = worker_.Sum(&b->sum, slot.b.data() + agree, n - agree);
+      }
+      counter_.Advance(2 * uint64_t{n});
+    }
+    if (*same) worker_.Copy(&b->sum, &a->sum);
+    a->summed = b->summed = true;
+    return readerA.AtEnd(error) && readerB.AtEnd(error);
+  }
+
+ private:
+  struct Slot {
+    HeapBlock a{kComparePiece};
+    HeapBlock b{kComparePiece};
+    uint64_t ticket = 0;  // the last job that reads it
+  };
+
+  // A slot whose data the worker is done with.
+  Slot& NextSlot() {
+    Slot& slot = slots_[next_];
+    next_ = (next_ + 1) % kSlots;
+    worker_.WaitFor(slot.ticket);
+    return slot;
+  }
+
+  ByteCounter counter_;
+  Slot slots_[kSlots];
+  size_t next_ = 0;
+  // Last, so that it is gone, its jobs done, before the slots are.
+  SumWorker worker_;
+};
 
 }  // namespace
 
-bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
-                  const ProgressSink* progress, std::string* error) {
+bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
+                  std::string* error) {
   *diff = ReleaseDiff();
-  for (const std::string* dir : {&oldDir, &newDir}) {
-    PathInfo info;
-    if (!GetPathInfo(*dir, &info) || !info.folder) {
-      *error = "the release folder " + *dir + (info.exists ? " is not a folder" : " does not exist");
-      return false;
-    }
-  }
-  if (progress != nullptr) progress->Stage("reading " + oldDir + " and " + newDir);
-  Tree oldTree, newTree;
-  if (!Walk(oldDir, oldDir, "", "", {}, 0, &oldTree, diff, error) ||
-      !Walk(newDir, newDir, "", "", {}, 0, &newTree, diff, error)) {
+  if (!ReadReleaseTree(oldDir, &diff->oldTree, error) ||
+      !ReadReleaseTree(newDir, &diff->newTree, error)) {
     return false;
+  }
+  for (const ReleaseTree* tree : {&diff->oldTree, &diff->newTree}) {
+    for (const auto& item : tree->files) diff->files.push_back(item.second.path);
+    diff->folders.insert(diff->folders.end(), tree->folders.begin(), tree->folders.end());
   }
 
   // The game's own lists in the top folders.
-  const std::string listKey = kHashListName;
-  const std::string uninstallKey = kUninstallListName;
-  auto oldList = oldTree.files.find(listKey);
-  if (oldList != oldTree.files.end()) {
+  auto oldList = diff->oldTree.files.find(kHashListName);
+  if (oldList != diff->oldTree.files.end()) {
     diff->oldList = oldList->second.path;
     if (!StoredPartOf(oldList->second.relative, &diff->oldListName, error)) return false;
   }
-  auto newList = newTree.files.find(listKey);
-  if (newList != newTree.files.end()) diff->newList = newList->second.path;
-  auto newUninstall = newTree.files.find(uninstallKey);
-  if (newUninstall != newTree.files.end()) diff->newUninstallList = newUninstall->second.path;
+  auto newList = diff->newTree.files.find(kHashListName);
+  if (newList != diff->newTree.files.end()) diff->newList = newList->second.path;
+  auto newUninstall = diff->newTree.files.find(kUninstallListName);
+  if (newUninstall != diff->newTree.files.end()) {
+    diff->newUninstallList = newUninstall->second.path;
+  }
+  return true;
+}
 
-  uint64_t total = 0, done = 0;
-  for (const auto& item : newTree.files) {
-    auto old = oldTree.files.find(item.first);
-    if (old != oldTree.files.end() && old->second.size == item.second.size) {
-      total += item.second.size;
+std::vector<ReleaseChange> ChangesBySize(const ReleaseDiff& diff) {
+  std::vector<ReleaseChange> changes;
+  for (const auto& item : diff.newTree.files) {
+    if (IsGameListKey(item.first)) continue;
+    auto old = diff.oldTree.files.find(item.first);
+    if (old == diff.oldTree.files.end() || old->second.size != item.second.size) {
+      changes.push_back(ChangeOf(item.first, item.second, old == diff.oldTree.files.end()));
     }
   }
-  HeapBlock bufferA(kComparePiece), bufferB(kComparePiece);
-  if (!bufferA.ok() || !bufferB.ok()) {
+  return changes;
+}
+
+bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::string* error) {
+  diff->changes.clear();
+  diff->removed.clear();
+  std::map<std::string, ReleaseFile>& oldFiles = diff->oldTree.files;
+  std::map<std::string, ReleaseFile>& newFiles = diff->newTree.files;
+  Summer summer(progress);
+  if (!summer.ok()) {
     *error = "out of memory";
     return false;
   }
-  if (progress != nullptr) progress->Stage("comparing " + oldDir + " and " + newDir);
-  // In the order of the folded paths, the same on every system.
-  for (const auto& item : newTree.files) {
-    const std::string& key = item.first;
-    if (key == listKey || key == uninstallKey) continue;
-    const ReleaseFile& file = item.second;
-    ReleaseChange change;
-    change.file = file;
-    auto old = oldTree.files.find(key);
-    if (old == oldTree.files.end()) {
-      change.isNew = true;
-      size_t slash = key.rfind('/');
-      if (slash != std::string::npos && oldTree.folderKeys.count(key.substr(0, slash)) == 0) {
-        *error = "the new file " + file.path + " lies in a folder that " + oldDir +
-                 " lacks; the updater creates no folders: add the folder to the game's " +
-                 "installation first, or move the file";
-        return false;
-      }
-    } else {
-      bool same;
-      if (!SameContent(old->second, file, bufferA, bufferB, progress, &done, total, &same,
-                       error)) {
-        return false;
-      }
-      if (same) continue;
+  for (const std::map<std::string, ReleaseFile>* files : {&oldFiles, &newFiles}) {
+    for (const auto& item : *files) {
+      if (!IsGameListKey(item.first)) summer.AddTotal(item.second.size);
     }
-    if (!StoredPath(newTree.parts[key], file.path, &change.storedName, error)) return false;
-    diff->changes.push_back(change);
   }
-  for (const auto& item : oldTree.files) {
-    if (item.first == listKey || item.first == uninstallKey) continue;
-    if (newTree.files.count(item.first) == 0) diff->removed.push_back(item.second.relative);
+  if (progress != nullptr) {
+    progress->Stage("comparing " + diff->oldTree.root + " and " + diff->newTree.root);
+  }
+  // In the order of the folded paths, the same on every system.
+  std::vector<std::pair<std::string, bool>> changed;  // key, and whether new
+  for (auto& item : newFiles) {
+    if (IsGameListKey(item.first)) continue;
+    ReleaseFile& file = item.second;
+    auto old = oldFiles.find(item.first);
+    bool same = false;
+    if (old == oldFiles.end() ? !summer.SumOne(&file, error)
+                              : !summer.SumPair(&old->second, &file, &same, error)) {
+      return false;
+    }
+    if (!same) changed.emplace_back(item.first, old == oldFiles.end());
+  }
+  // OLD's files that NEW lacks stay with the players; their sums serve the
+  // check of OLD's list.
+  for (auto& item : oldFiles) {
+    if (IsGameListKey(item.first) || newFiles.count(item.first) != 0) continue;
+    if (!summer.SumOne(&item.second, error)) return false;
+    diff->removed.push_back(item.second.relative);
+  }
+  // The changes carry copies of their files, sums included.
+  summer.WaitAll();
+  for (const auto& change : changed) {
+    diff->changes.push_back(ChangeOf(change.first, newFiles[change.first], change.second));
   }
   return true;
+}
+
+bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
+                  const ProgressSink* progress, std::string* error) {
+  return ReadReleases(oldDir, newDir, diff, error) && CompareReleases(diff, progress, error);
 }

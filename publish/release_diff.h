@@ -1,29 +1,27 @@
 // What changed between two release folders of the game: the files of NEW
 // that are new or differ in content from OLD's, in subfolders too, and the
 // files that NEW lacks. Paths match without regard to ASCII letter case, as
-// in the install folder on Windows.
+// in the install folder on Windows. The comparison reads each file once and
+// sums it on the way (identical pieces of OLD and NEW once), so that make
+// can check both folders' hash lists without reading anything again.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "fileio/toolkit/path_info.h"
 #include "publish/progress_sink.h"
-
-struct ReleaseFile {
-  std::string relative;  // from the release folder, with this system's separator
-  std::string path;      // to read it
-  uint64_t size = 0;
-};
+#include "publish/release_tree.h"
 
 struct ReleaseChange {
   bool isNew = false;  // else its content differs from OLD's
-  ReleaseFile file;
+  ReleaseFile file;    // NEW's (summed once compared)
   std::string storedName;  // code page 932, subfolders joined by backslashes
+  std::string key;         // its path as the trees key it
 };
 
 struct ReleaseDiff {
+  ReleaseTree oldTree, newTree;
   std::vector<ReleaseChange> changes;  // sorted by their folded paths
   std::vector<std::string> removed;    // OLD's files that NEW lacks (relative)
   std::string oldList;                 // OLD's hash list (qen.hvl), "" when none
@@ -34,12 +32,22 @@ struct ReleaseDiff {
   std::vector<PathInfo> folders;       // both folders and their subfolders
 };
 
-// Walks both folders and compares the files of NEW with OLD's of the same
-// path. The game's hash list and uninstall list (qen.hvl and uninst.lst in
-// the top folder, any letter case) are never taken as changes. Refuses, with
-// *error naming the file: a folder that cannot be read, two names in NEW
-// that differ only in letter case, a changed file whose name code page 932
-// cannot hold, a new file in a folder that OLD lacks (the updater creates no
-// folders), a file that cannot be read.
+// Walks both folders and finds the game's own lists (qen.hvl and uninst.lst
+// in the top folders, any letter case), which are never taken as changes.
+// Refuses, with *error naming the files, a folder that cannot be read and
+// names that are one file on Windows. Reads no file's content.
+bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
+                  std::string* error);
+
+// The changes that are known before anything is read: NEW's files that OLD
+// lacks or whose size differs from OLD's.
+std::vector<ReleaseChange> ChangesBySize(const ReleaseDiff& diff);
+
+// Reads and sums every file of NEW and of OLD (the lists aside) and fills
+// diff->changes and diff->removed. False with *error naming a file that
+// cannot be read, or that changes size while it is read.
+bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::string* error);
+
+// ReadReleases and CompareReleases in one.
 bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
                   const ProgressSink* progress, std::string* error);

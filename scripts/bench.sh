@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
-# Usage: bench.sh BUILD_DIR (the native build folder, already built).
+# Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
+# built; sections by name: checksum, apply, make; all by default).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
+shift
+sections=${*:-checksum apply make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -39,9 +42,39 @@ bench_apply() {
   python3 "$root/scripts/bench-apply.py" "$tool" "$out/apply" 5
 }
 
+# make against today's make (the commit before make checked what it builds
+# on) on one generated release of 3,000 files, side by side. The baseline
+# is built once from that commit into the results folder, or taken from
+# BASELINE_PATCHTOOL.
+make_baseline_commit=3ef606e
+bench_make() {
+  local tool=$build/patchtool
+  local baseline=${BASELINE_PATCHTOOL:-}
+  if [ ! -x "$tool" ]; then
+    echo "make: $tool is missing" >&2
+    return 1
+  fi
+  if [ -z "$baseline" ]; then
+    local scratch=$out/make-baseline
+    baseline=$scratch/build/patchtool
+    if [ ! -x "$baseline" ]; then
+      echo "make: building the baseline patchtool from $make_baseline_commit in $scratch"
+      rm -rf "$scratch"
+      mkdir -p "$scratch/src"
+      git -C "$root" archive "$make_baseline_commit" | tar -x -C "$scratch/src" &&
+        cmake -S "$scratch/src" -B "$scratch/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+          >"$scratch/build.log" 2>&1 &&
+        cmake --build "$scratch/build" --target patchtool -j "${JOBS:-2}" \
+          >>"$scratch/build.log" 2>&1 ||
+        { cat "$scratch/build.log" >&2; return 1; }
+    fi
+  fi
+  python3 "$root/scripts/bench-make.py" "$tool" "$baseline" "$out/make" 7
+}
+
 status=0
-for section in bench_checksum bench_apply; do
-  "$section" || status=1
+for section in $sections; do
+  "bench_$section" || status=1
   echo
 done
 exit $status

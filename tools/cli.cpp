@@ -92,14 +92,35 @@ bool ParseArguments(int argc, char** argv, const std::vector<OptionRule>& rules,
   return true;
 }
 
+namespace {
+
+// A message stays one line: control characters (a line feed in a Linux
+// file name) are shown as \xNN.
+std::string OneLine(const std::string& message) {
+  std::string out;
+  for (char c : message) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7F) {
+      out += c;
+      continue;
+    }
+    char escaped[8];
+    std::snprintf(escaped, sizeof escaped, "\\x%02X", b);
+    out += escaped;
+  }
+  return out;
+}
+
+}  // namespace
+
 void Error(const char* command, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "patchtool %s: %s\n", command, message.c_str());
+  std::fprintf(stderr, "patchtool %s: %s\n", command, OneLine(message).c_str());
 }
 
 void Warn(const char* command, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "patchtool %s: warning: %s\n", command, message.c_str());
+  std::fprintf(stderr, "patchtool %s: warning: %s\n", command, OneLine(message).c_str());
 }
 
 int UsageError(const char* command, const std::string& message) {

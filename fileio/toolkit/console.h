@@ -17,5 +17,5 @@ class Utf8Console {
   Utf8Console& operator=(const Utf8Console&) = delete;
 
  private:
-  unsigned previous_ = 0;
+  [[maybe_unused]] unsigned previous_ = 0;  // used on Windows only
 };

@@ -22,6 +22,7 @@ decoded here, not only through the program's own list command.
 """
 
 import atexit
+import glob
 import os
 import re
 import shutil
@@ -169,6 +170,18 @@ def normalize(raw):
     return raw.decode("utf-8", "replace").replace("\r\n", "\n")
 
 
+def pipe_is_open(path):
+    """Whether any process holds path open (Linux's /proc)."""
+    for fd_dir in glob.glob("/proc/[0-9]*/fd"):
+        try:
+            links = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)]
+        except OSError:  # the process ended, or an fd closed meanwhile
+            continue
+        if path in links:
+            return True
+    return False
+
+
 class PatchtoolTest(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="patchtool.")
@@ -176,8 +189,8 @@ class PatchtoolTest(unittest.TestCase):
 
     # -- helpers ------------------------------------------------------------
 
-    def run_tool(self, *args, env=None):
-        proc = subprocess.run(COMMAND + list(args), cwd=self.dir, stdin=subprocess.DEVNULL,
+    def run_tool(self, *args, env=None, cwd=None):
+        proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
                               env=env)
         result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
@@ -409,14 +422,18 @@ class PatchtoolTest(unittest.TestCase):
     # -- hashlist -----------------------------------------------------------------
 
     def test_hashlist_without_base(self):
-        self.write("a/Game.EXE", b"abc")
+        # Each FILE is recorded under its path as given, from the game's
+        # top folder.
+        self.write("Game.EXE", b"abc")
         self.write("b/readme.txt", b"")
-        r = self.run_tool("hashlist", "-o", "qen.hvl", "a/Game.EXE", "b/readme.txt")
+        r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt")
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("Game.EXE", bytes.fromhex("06b4500012cc2660")),
-                                    ("readme.txt", bytes(8))]), self.read("qen.hvl"))
+                                    ("b\\readme.txt", bytes(8))]), self.read("qen.hvl"))
         self.assertEqual(["06b4500012cc2660  Game.EXE  added",
-                          "0000000000000000  readme.txt  added"], r.lines())
+                          "0000000000000000  b\\readme.txt  added",
+                          "release check: passes; a fix patch can deliver every one of the 2 "
+                          "files"], r.result_lines())
 
     def test_hashlist_with_base_keeps_order_and_stored_names(self):
         keep = bytes.fromhex("1111111111111111")
@@ -427,8 +444,8 @@ class PatchtoolTest(unittest.TestCase):
         new_data = os.urandom(5000)
         self.write("new/data01.arc", new_data)
         self.write("new/Movie.mpg", b"movie")
-        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl",
-                          "new/data01.arc", "new/Movie.mpg")
+        r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl",
+                          "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.out + r.err)
         fresh = content_sum(new_data)
         self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
@@ -437,7 +454,8 @@ class PatchtoolTest(unittest.TestCase):
                          self.read("new.hvl"))
         self.assertEqual(old, self.read("qen.hvl"))
         self.assertEqual(["%s  data01.arc  replaced (2 records)" % fresh.hex(),
-                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()], r.lines())
+                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
+                         r.result_lines()[:2])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
                                  os.path.join("new", "data01.arc"), "new.hvl", "qen.hvl"]),
                          self.listing())
@@ -1069,7 +1087,8 @@ class PatchtoolTest(unittest.TestCase):
 
         # The base's code page 932 record of the name is refreshed in place.
         self.write("qen.hvl", hash_list([("データ.arc".encode("cp932"), bytes(8))]))
-        r = self.run_tool("hashlist", "--base", "qen.hvl", "-o", "new.hvl", "src/データ.arc")
+        r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl", "データ.arc",
+                          cwd=self.path("src"))
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("データ.arc".encode("cp932"), content_sum(b"data"))]),
                          self.read("new.hvl"))
@@ -1178,6 +1197,8 @@ class PatchtoolTest(unittest.TestCase):
                          [l for l in r.lines() if not l.startswith("patchtool")])
         self.assertIn("patchtool make: warning: 1 file of old is not in new, and a patch cannot "
                       "delete files; players keep them: gone.txt", self.err(r))
+        # NEW's own list describes NEW's files: no word about it.
+        self.assertNotIn("qen.hvl", self.err(r))
 
         _, _, entries, _ = parse_patch(self.read("patch.exe"))
         self.assertEqual(["data\\extra.arc", "data\\movie.mpg", "data01.arc", "QEN.hvl"],
@@ -1275,13 +1296,18 @@ class PatchtoolTest(unittest.TestCase):
     def test_refusals_write_nothing(self):
         many = {"f%02d.arc" % i: b"x" for i in range(16)}
         cases = [
-            ("16 changed files", {}, many, "16 files are new or changed, but a patch carries at "
-             "most 15 besides its hash list: split the release into 2 patches"),
+            ("16 changed files", {}, many, "16 files are new or changed (16 bytes together), "
+             "more than one patch carries (at most 15 files besides its hash list, which must "
+             "start below 2 GiB): give --split to make 2 patches (patch-1of2.exe to "
+             "patch-2of2.exe) that players run in order, or leave some changes for a later "
+             "patch; the changes: " + ", ".join(sorted(many))),
             ("a name of 16 bytes", {}, {"data/long_name.arc": b"x"},
-             "data\\long_name.arc (of new"),
+             "long_name.arc: its name data\\long_name.arc is 18 bytes long in code page 932, "
+             "and a patch's entry names, subfolders included, hold at most 15: rename it"),
             ("no change", {"a.arc": b"a"}, {"a.arc": b"a"}, "there is nothing to patch"),
-            ("a new folder", {}, {"fresh/a.arc": b"a"}, "lies in a folder that old lacks; the "
-             "updater creates no folders"),
+            ("a new folder", {}, {"fresh/a.arc": b"a"}, "a.arc lies in a folder that old lacks "
+             "(fresh): a fix patch cannot create folders; the updater writes only into folders "
+             "that exist"),
             ("no hash list in OLD", {"qen.hvl": None}, {"a.arc": b"b"},
              "old holds no hash list (qen.hvl)"),
             ("a hash list that does not load", {"qen.hvl": b"JXW____x" + bytes(8)},
@@ -1313,6 +1339,357 @@ class PatchtoolTest(unittest.TestCase):
                 self.assertEqual(before, self.files_here())
 
 
+    # -- what make checks, --split, the limits, hash lists of whole releases ---
+
+    def install_mismatches(self, folder):
+        """What in an install folder does not match its qen.hvl: records
+        whose file differs or is missing, names recorded twice."""
+        lists = [n for n in os.listdir(self.path(folder)) if n.lower() == "qen.hvl"]
+        if len(lists) != 1:
+            return ["qen.hvl: %d of them" % len(lists)]
+        return self.install_mismatches_of(folder, folder + "/" + lists[0])
+
+    def install_mismatches_of(self, folder, list_file):
+        """The same for folder against the list in list_file."""
+        data = self.read(list_file)
+        count = struct.unpack_from("<I", data, 12)[0]
+        found, seen = [], set()
+        for i in range(count):
+            record = data[16 + 64 * i:16 + 64 * (i + 1)]
+            name = record[:56].split(b"\0")[0]
+            key = bytes(b + 32 if 0x41 <= b <= 0x5A else b for b in name)
+            shown = name.decode("cp932")
+            if key in seen:
+                found.append("twice " + shown)
+                continue
+            seen.add(key)
+            path = self.path(folder + "/" + shown.replace("\\", "/"))
+            if not os.path.isfile(path):
+                found.append("missing " + shown)
+            elif content_sum(self.read(folder + "/" + shown.replace("\\", "/"))) != record[56:]:
+                found.append("differs " + shown)
+        return found
+
+    def write_release(self, root, files, listed=True):
+        for name, data in files.items():
+            self.write(root + "/" + name, data)
+        if listed:
+            self.write(root + "/qen.hvl", hash_list([(n.replace("/", "\\").encode("cp932"),
+                                                      content_sum(d))
+                                                     for n, d in files.items()]))
+
+    def test_make_and_pack_refuse_names_that_windows_takes_for_another_file(self):
+        # Each name is a new file of NEW and a FILE to pack: both refuse it
+        # by name and rule, with nothing written.
+        names = [("data¥sc00.arc", "¥ (U+00A5) is not in code page 932; Windows reads byte "
+                                   "0x5C as \\ (U+005C), the folder separator"),
+                 ("a〜b.arc", "〜 (U+301C) is not in code page 932"),
+                 ("a−b.arc", "− (U+2212) is not in code page 932"),
+                 ("a‖b.arc", "‖ (U+2016) is not in code page 932"),
+                 ("a¢b.arc", "¢ (U+00A2) is not in code page 932"),
+                 ("a—b.arc", "— (U+2014) is not in code page 932"),
+                 ("a¬b.arc", "¬ (U+00AC) is not in code page 932")]
+        if NATIVE:  # names that Windows itself does not let a file have
+            names += [("readme.txt.", "\"readme.txt.\" ends in a dot, which Windows strips"),
+                      ("readme.txt ", "\"readme.txt \" ends in a space, which Windows strips"),
+                      ("con.arc", "con.arc is a device name to Windows"),
+                      ("aux", "aux is a device name to Windows"),
+                      ("nul.txt", "nul.txt is a device name to Windows"),
+                      ("COM1", "COM1 is a device name to Windows"),
+                      ("a?.arc", "? cannot stand in a Windows file name"),
+                      ("a*.arc", "* cannot stand in a Windows file name"),
+                      ("a<.arc", "< cannot stand in a Windows file name"),
+                      ("a|.arc", "| cannot stand in a Windows file name"),
+                      ("a\".arc", "\" cannot stand in a Windows file name"),
+                      ("a\x01.arc", "the control character U+0001 cannot stand"),
+                      ("a\nb.arc", "the control character U+000A cannot stand")]
+        self.write("stub.bin", STUB)
+        self.write("old/a.arc", b"a")
+        self.write("old/qen.hvl", hash_list([("a.arc", content_sum(b"a"))]))
+        self.write("new/a.arc", b"a")
+        for name, says in names:
+            with self.subTest(name=name):
+                self.write("new/" + name, b"x")
+                before = self.files_here()
+                r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+                self.assertEqual(1, r.code, r.out + r.err)
+                error = self.assert_error_line(r, "make")
+                # One line: control characters in the path are shown as \xNN.
+                self.assertIn(name.replace("\x01", "\\x01").replace("\n", "\\x0A"), error)
+                self.assertIn(says, error)
+                r = self.run_tool("pack", "--stub", "stub.bin", "-o", "patch.exe", "new/" + name)
+                self.assertEqual(1, r.code, r.out + r.err)
+                error = self.assert_error_line(r, "pack")
+                self.assertIn(says, error)
+                self.assertEqual(before, self.files_here())
+                os.remove(self.path("new/" + name))
+
+    def test_hashlist_of_a_whole_release(self):
+        files = {"Velmora.exe": b"game", "data/sc00.arc": b"sc00", "data/index.dat": b"i1",
+                 "movie/index.dat": b"i2", "data/Sub/qen.hvl": b"not the game's list",
+                 "データ/立ち絵_long_name_01.arc": b"jp", "readme.txt": b""}
+        for name, data in files.items():
+            self.write("game/" + name, data)
+        self.write("game/QEN.HVL", b"the game's own list is left out")
+        self.write("game/Uninst.lst", b"so is the uninstall list\n\0")
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # In the order of the paths, letter case aside: the same everywhere.
+        order = ["data/index.dat", "data/sc00.arc", "data/Sub/qen.hvl", "movie/index.dat",
+                 "readme.txt", "Velmora.exe", "データ/立ち絵_long_name_01.arc"]
+        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"), content_sum(files[n]))
+                                    for n in order]), self.read("qen.hvl"))
+        self.assertEqual(["%s  %s  added" % (content_sum(files[n]).hex(), n.replace("/", "\\"))
+                          for n in order] +
+                         ["release check: 2 of 7 files cannot be delivered by any fix patch "
+                          "(see the warnings)"], r.result_lines())
+        self.assertIn("patchtool hashlist: warning: release check: 2 of 7 files have stored "
+                      "names over 15 bytes, the most a patch's entry holds, so no fix patch can "
+                      "ever deliver them: rename them before the release ships if they may ever "
+                      "need a fix (data\\Sub\\qen.hvl (16 bytes), データ\\立ち絵_long_name_01.arc "
+                      "(%d bytes))" % len("データ\\立ち絵_long_name_01.arc".encode("cp932")),
+                      self.err(r))
+        self.assertEqual([], self.install_mismatches_of("game", "qen.hvl"))
+
+        # Run again: refused, then replaced or extended only when asked.
+        before = self.files_here()
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("qen.hvl exists already: give --extend to add these records to it",
+                      self.assert_error_line(r, "hashlist"))
+        self.assertEqual(before, self.files_here())
+        self.write("game/data/sc00.arc", b"changed")
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn(content_sum(b"changed"), self.read("qen.hvl"))
+
+        # A name that cannot be recorded refuses the list, every such file named.
+        bad = ["data/a〜b.arc", "x" * 52 + ".arc"]
+        if NATIVE:
+            bad.append("data/con.arc")
+        for name in bad:
+            self.write("game/" + name, b"x")
+        before = self.files_here()
+        r = self.run_tool("hashlist", "game", "-o", "other.hvl")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "hashlist")
+        self.assertIn("%d files cannot be recorded as the updater names files" % len(bad), error)
+        self.assertIn("〜 (U+301C) is not in code page 932", error)
+        self.assertIn("is 56 bytes long in code page 932; a hash-list record holds 1 to 55", error)
+        self.assertEqual(before, self.files_here())
+
+    def test_hashlist_of_files_records_their_paths_and_adds_up_in_batches(self):
+        files = {"data/sc00.arc": b"sc00", "data/sc01.arc": b"sc01", "Velmora.exe": b"exe"}
+        for name, data in files.items():
+            self.write("game/" + name, data)
+        game = self.path("game")
+        # From the game's top folder, as xargs would run it, in two batches.
+        r = self.run_tool("hashlist", "-o", "../qen.hvl", "--extend", "data/sc00.arc",
+                          "Velmora.exe", cwd=game)
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.write("game/data/sc00.arc", b"sc00 again")
+        r = self.run_tool("hashlist", "-o", "../qen.hvl", "--extend", "data/sc01.arc",
+                          "./data/sc00.arc", cwd=game)
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(hash_list([("data\\sc00.arc", content_sum(b"sc00 again")),
+                                    ("Velmora.exe", content_sum(b"exe")),
+                                    ("data\\sc01.arc", content_sum(b"sc01"))]),
+                         self.read("qen.hvl"))
+        # A path that does not say where the file lies in the game.
+        for args in (["game/../game/Velmora.exe"], [os.path.join(game, "Velmora.exe")]):
+            with self.subTest(args=args):
+                before = self.files_here()
+                r = self.run_tool("hashlist", "-o", "other.hvl", *args)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn("not say where in the game the file lies: a record names a file "
+                              "by its path from the game's top folder; run patchtool hashlist "
+                              "in that folder", self.assert_error_line(r, "hashlist"))
+                self.assertEqual(before, self.files_here())
+
+    def test_make_checks_old_against_its_own_list(self):
+        self.write("stub.bin", STUB)
+        old = {"Velmora.exe": b"1.00", "data/a.arc": b"a", "data/b.arc": b"b"}
+        self.write_release("old", old)
+        self.write_release("new", dict(old, **{"data/a.arc": b"a2"}), listed=False)
+        self.write("old/qen.hvl", hash_list([("Velmora.exe", content_sum(b"0.99")),
+                                             ("data\\a.arc", content_sum(b"a")),
+                                             ("data\\b.arc", content_sum(b"b")),
+                                             ("gone.arc", content_sum(b"g"))]))
+        before = self.files_here()
+        for extra in ([], ["--dry-run"]):
+            r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe",
+                              *extra)
+            self.assertEqual(1, r.code, r.out + r.err)
+            self.assertIn("old is not the release its hash list describes: 1 file differs from "
+                          "its record in old%sqen.hvl (Velmora.exe)" % (os.sep if NATIVE else "\\"),
+                          self.assert_error_line(r, "make"))
+            self.assertEqual(before, self.files_here())
+        # A record whose file is missing is only named.
+        self.write("old/qen.hvl", hash_list([("Velmora.exe", content_sum(b"1.00")),
+                                             ("data\\a.arc", content_sum(b"a")),
+                                             ("gone.arc", content_sum(b"g"))]))
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool make: warning: 1 record of old%sqen.hvl names a file that old "
+                      "lacks (gone.arc): the patch keeps them as they are" %
+                      (os.sep if NATIVE else "\\"), self.err(r))
+
+    def test_releases_in_a_row_keep_the_installed_list_exact(self):
+        # 1.00 -> 1.01 -> 1.02 through apply; OLD of the second patch is
+        # the game as installed, NEW keeps 1.00's list (a warning only).
+        v100 = {"Velmora.exe": b"exe 1.00", "data/sc00.arc": b"sc00 1.00",
+                "data/sc01.arc": b"sc01 1.00", "データ.arc": b"jp 1.00", "readme.txt": b"r"}
+        v101 = dict(v100, **{"Velmora.exe": b"exe 1.01", "data/sc01.arc": b"sc01 1.01",
+                             "data/new.arc": b"new 1.01"})
+        v102 = dict(v101, **{"Velmora.exe": b"exe 1.02", "データ.arc": b"jp 1.02",
+                             "data/sc00.arc": b"sc00 1.02", "extra.arc": b"extra"})
+        self.write("stub.bin", STUB)
+        self.write_release("r100", v100)
+        self.write_release("r101", v101, listed=False)
+        self.write("r101/qen.hvl", self.read("r100/qen.hvl"))
+        self.write_release("r102", v102, listed=False)
+        self.write("r102/qen.hvl", self.read("r100/qen.hvl"))
+        self.write_release("game", v100)
+        self.write("game/uninst.lst", b"Velmora.exe\n\0")
+        for old, new, records in (("r100", "r101", 6), ("game", "r102", 7)):
+            with self.subTest(new=new):
+                r = self.run_tool("make", old, new, "--stub", "stub.bin", "-o", new + ".exe")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertIn("qen.hvl does not describe the files of %s" % new, self.err(r))
+                r = self.run_tool("apply", new + ".exe", "game")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual([], self.install_mismatches("game"))
+                data = self.read("game/qen.hvl")
+                self.assertEqual(records, struct.unpack_from("<I", data, 12)[0])
+        got = tree(self.path("game"))
+        for name, data in v102.items():
+            self.assertEqual(data, got[name], name)
+        # The trial's mistake: the 1.01 release folder with 1.00's list as OLD.
+        r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "bad.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("r101 is not the release its hash list describes: 2 files differ from "
+                      "their records", self.assert_error_line(r, "make"))
+        self.assertFalse(os.path.exists(self.path("bad.exe")))
+
+    def test_split_parts_keep_the_game_consistent_after_each(self):
+        old = {"data/f%02d.arc" % i: b"old %d" % i for i in range(0, 22, 2)}
+        old["Velmora.exe"] = b"exe"
+        new = dict(old, **{"data/f%02d.arc" % i: b"new %d" % i for i in range(22)})
+        self.write("stub.bin", STUB)
+        self.write_release("old", old)
+        self.write_release("new", new, listed=False)
+        self.write_release("game", old)
+        self.write("game/uninst.lst", b"Velmora.exe\n\0")
+        changed = ["data\\f%02d.arc" % i for i in range(22)]
+        before = self.files_here()
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "make")
+        self.assertIn("22 files are new or changed", error)
+        self.assertIn("give --split to make 2 patches (velmora-patch-1of2.exe to "
+                      "velmora-patch-2of2.exe) that players run in order", error)
+        self.assertIn("the changes: " + ", ".join(changed), error)
+        self.assertEqual(before, self.files_here())
+
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe",
+                          "--split", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        lines = r.result_lines()
+        self.assertEqual("part 1 of 2: velmora-patch-1of2.exe", lines[0])
+        self.assertEqual(["%-8s %s  (%d bytes)" % ("changed" if i % 2 == 0 else "new",
+                                                    changed[i], len(new[changed[i]
+                                                                        .replace("\\", "/")]))
+                          for i in range(15)], lines[1:16])
+        self.assertEqual("part 2 of 2: velmora-patch-2of2.exe", lines[17])
+        self.assertEqual(7, len([l for l in lines[18:] if l.startswith(("changed", "new"))]))
+        self.assertIn("velmora-patch-2of2.exe: not written (dry run); it would hold 8 entries",
+                      lines)
+        self.assertEqual(before, self.files_here())
+
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe",
+                          "--split")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("players run the 2 parts in order, from velmora-patch-1of2.exe to "
+                      "velmora-patch-2of2.exe", r.result_lines())
+        self.assertFalse(os.path.exists(self.path("velmora-patch.exe")))
+        # 12 records in OLD's list; part 1 adds 7 new files, part 2 the other 4.
+        for part, files, records in (("velmora-patch-1of2.exe", 15, 19),
+                                     ("velmora-patch-2of2.exe", 7, 23)):
+            with self.subTest(part=part):
+                _, _, entries, _ = parse_patch(self.read(part))
+                self.assertEqual(files + 1, len(entries))
+                r = self.run_tool("verify", part)
+                self.assertEqual(0, r.code, r.out + r.err)
+                r = self.run_tool("apply", part, "game")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual([], self.install_mismatches("game"))
+                # What support staff would see on the player's machine.
+                r = self.run_tool("check", "game")
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertTrue(r.lines()[-1].startswith(
+                    "game: passes; %d files match their records in " % records), r.out)
+        got = tree(self.path("game"))
+        for name, data in new.items():
+            self.assertEqual(data, got[name], name)
+        # Parts of an earlier split into another count are named.
+        self.write("velmora-patch-3of3.exe", b"an older part")
+        self.write("velmora-patch-notes.exe", b"not a part")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe",
+                          "--split", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool make: warning: velmora-patch-3of3.exe is a part of an earlier "
+                      "split, not of this patch: remove it, so that players do not run it with "
+                      "its parts", self.err(r))
+        self.assertNotIn("notes", self.err(r))
+
+    def test_limits_are_named_before_anything_is_read(self):
+        # Sparse files: nothing of them is read before the refusal.
+        self.write("stub.bin", STUB)
+        self.write("old/qen.hvl", hash_list([]))
+        self.write("old/data/big.arc", b"small")
+        os.makedirs(self.path("new/data"))
+        cases = [("data/big.arc", 2684354560, "is 2.50 GiB (2684354560 bytes): the updater reads "
+                  "a package only below 2 GiB (byte 2147483648, the format's limit), and the "
+                  "hash list must start after the file"),
+                 ("data/huge.arc", 4831838208, "is 4.50 GiB (4831838208 bytes): a package stores "
+                  "each file's size in 32 bits, so no fix patch can carry a file of 4 GiB or "
+                  "more (the format's limit)")]
+        for name, size, says in cases:
+            with self.subTest(name=name):
+                with open(self.path("new/" + name), "wb") as f:
+                    f.truncate(size)
+                before = self.listing()
+                r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+                self.assertEqual(1, r.code, r.out + r.err)
+                error = self.assert_error_line(r, "make")
+                self.assertIn(name.split("/")[1] + " " + says, error)
+                self.assertEqual(before, self.listing())
+                os.remove(self.path("new/" + name))
+        with open(self.path("huge.arc"), "wb") as f:
+            f.truncate(4831838208)
+        before = self.listing()
+        r = self.run_tool("pack", "--stub", "stub.bin", "-o", "patch.exe", "huge.arc")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("huge.arc is 4.50 GiB (4831838208 bytes): a package stores each file's "
+                      "size in 32 bits", self.assert_error_line(r, "pack"))
+        self.assertEqual(before, self.listing())
+
+    def test_dry_run_warns_as_a_real_run_does(self):
+        self.releases()
+        self.write("new/qen.hvl", hash_list([("data01.arc", bytes(8))]))  # stale
+        runs = []
+        for extra in (["--dry-run"], []):
+            r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "fix.exe", *extra)
+            self.assertEqual(0, r.code, r.out + r.err)
+            runs.append(sorted(l for l in self.err(r).splitlines() if "warning" in l))
+        self.assertEqual(runs[0], runs[1])
+        warnings = "\n".join(runs[0])
+        self.assertIn("fix.exe holds none of the words setup, install, update or patch",
+                      warnings)
+        self.assertIn("qen.hvl does not describe the files of new: 1 record differs from its "
+                      "file (data01.arc), 4 files have no record", warnings)
+        self.assertIn("1 file of old is not in new", warnings)
+
     # -- progress -------------------------------------------------------------
 
     def test_long_commands_show_progress_only_on_a_terminal(self):
@@ -1326,6 +1703,7 @@ class PatchtoolTest(unittest.TestCase):
                  (["make", "old", "new", "--stub", "stub.bin", "-o", "p3.exe"],
                   b"verifying p3.exe  100%"),
                  (["verify", "patch.exe"], b"reading patch.exe  100%"),
+                 (["hashlist", "src", "-o", "h.hvl", "--replace"], b"summing src  100%"),
                  (["apply", "patch.exe", "game"], b"[2/4] b.arc")]
         if OSSLSIGNCODE:
             self.keys()
@@ -1652,13 +2030,23 @@ class PatchtoolTest(unittest.TestCase):
                       "as they were" % command, self.err(r))
         self.assertEqual([], [n for n in self.listing() if n.endswith(".part")])
 
-    def fifo(self, name):
-        """A named pipe whose writer stays open until the returned function
-        is called: a read of it waits until then."""
-        os.mkfifo(self.path(name))
+    def fifo(self, name, empty_reads=0):
+        """A named pipe that reads as empty the first empty_reads times it is
+        opened; from then on its writer stays open until the returned
+        function is called: a read of it waits until then."""
+        path = self.path(name)
+        os.mkfifo(path)
         fds = []
-        opener = threading.Thread(target=lambda: fds.append(os.open(self.path(name),
-                                                                    os.O_WRONLY)))
+
+        def serve():
+            for _ in range(empty_reads):
+                os.close(os.open(path, os.O_WRONLY))
+                # A writer opened while that reader still holds the pipe
+                # would join it rather than wait for the next one.
+                while pipe_is_open(path):
+                    time.sleep(0.01)
+            fds.append(os.open(path, os.O_WRONLY))
+        opener = threading.Thread(target=serve)
         opener.start()
 
         def close():
@@ -1677,15 +2065,18 @@ class PatchtoolTest(unittest.TestCase):
         self.write("big.arc", big)
         self.write("patch.exe", b"the old patch")
         # make and pack write everything before the pipe, then wait on it.
+        # make reads each new file once to compare it before it starts its
+        # output: that first read finds the pipe empty.
         make = ["make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe"]
         pack = ["pack", "--stub", "stub.bin", "-o", "patch.exe", "big.arc", "slow.arc"]
-        for args, pipe, size in (
-                (make, "new/data/slow.arc", PACKAGE_OFFSET + 16 + 32 * 6 + len(big) + 8 + 500),
-                (pack, "slow.arc", PACKAGE_OFFSET + 16 + 32 * 2 + len(big))):
+        part = self.path("patch.exe.part")
+        for args, pipe, empty_reads, size in (
+                (make, "new/data/slow.arc", 1,
+                 PACKAGE_OFFSET + 16 + 32 * 6 + len(big) + 8 + 500),
+                (pack, "slow.arc", 0, PACKAGE_OFFSET + 16 + 32 * 2 + len(big))):
             for sig in (signal.SIGINT, signal.SIGTERM):
                 with self.subTest(command=args[0], signal=sig):
-                    close = self.fifo(pipe)
-                    part = self.path("patch.exe.part")
+                    close = self.fifo(pipe, empty_reads)
                     r = self.run_interrupted(
                         args, lambda: os.path.exists(part) and os.path.getsize(part) == size, sig)
                     self.assert_interrupted(r, args[0], sig)
@@ -1700,7 +2091,7 @@ class PatchtoolTest(unittest.TestCase):
         env = dict(os.environ, PATCHTOOL_TEST_GATE="gate")
         gate = self.path("gate")
         cases = [["make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe"],
-                 ["hashlist", "-o", "qen.hvl", "old/data01.arc", "old/game.exe"]]
+                 ["hashlist", "--replace", "-o", "qen.hvl", "old/data01.arc", "old/game.exe"]]
         signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
         for args in cases:
             for sig in signals:

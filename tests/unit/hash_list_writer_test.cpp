@@ -75,10 +75,12 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
   HashListJob job;
   job.base = dir / "old.hvl";
   job.output = dir / "new.hvl";
-  job.files = {dir / "up\\New.arc", dir / "up\\data01.arc"};
-  std::vector<HashListOutcome> outcome;
+  job.folder = dir / "up";
+  job.files = {"New.arc", "data01.arc"};
+  HashListReport report;
   std::string error;
-  ASSERT_TRUE(WriteHashListFile(job, &outcome, &error)) << error;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  const std::vector<HashListItem>& outcome = report.items;
 
   Bytes written;
   ASSERT_TRUE(ReadFileBytes(job.output, &written));
@@ -108,10 +110,11 @@ TEST(HashListWriterTest, OutputThatIsAnInputIsRefused) {
     HashListJob job;
     job.base = dir / "qen.hvl";
     job.output = dir / output;
-    job.files = {dir / "a.arc"};
-    std::vector<HashListOutcome> outcome;
+    job.folder = dir.path();
+    job.files = {"a.arc"};
+    HashListReport report;
     std::string error;
-    EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+    EXPECT_FALSE(WriteHashListFile(job, &report, &error));
     EXPECT_NE(std::string::npos, error.find("would destroy that input")) << error;
     Bytes kept;
     ASSERT_TRUE(ReadFileBytes(dir / "qen.hvl", &kept));
@@ -136,22 +139,23 @@ TEST(HashListWriterTest, NamesAreStoredInCodePage932) {
   HashListJob job;
   job.base = dir / "qen.hvl";
   job.output = dir / "new.hvl";
-  job.files = {dir / local};
-  std::vector<HashListOutcome> outcome;
+  job.folder = dir.path();
+  job.files = {local};
+  HashListReport report;
   std::string error;
-  ASSERT_TRUE(WriteHashListFile(job, &outcome, &error)) << error;
-  ASSERT_EQ(1u, outcome.size());
-  EXPECT_EQ(cp932, outcome[0].name);
-  EXPECT_EQ(1u, outcome[0].change.replaced);
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  ASSERT_EQ(1u, report.items.size());
+  EXPECT_EQ(cp932, report.items[0].name);
+  EXPECT_EQ(1u, report.items[0].change.replaced);
   Bytes written;
   ASSERT_TRUE(ReadFileBytes(job.output, &written));
   EXPECT_EQ(BuildHashList({{cp932, SumBytes(ToBytes("abc"))}}), written);
 
   // U+00E9 (e with an acute accent) has no code in code page 932.
   ASSERT_TRUE(WriteFileBytes(dir / unstorable, ToBytes("x")));
-  job.files = {dir / unstorable};
+  job.files = {unstorable};
   job.output = dir / "other.hvl";
-  EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+  EXPECT_FALSE(WriteHashListFile(job, &report, &error));
   EXPECT_NE(std::string::npos, error.find("code page 932")) << error;
   EXPECT_FALSE(FileExists(job.output));
 }
@@ -205,7 +209,8 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
   const std::string longName = std::string(52, 'n') + ".arc";  // 56 bytes
   const std::vector<Case> cases = {
       {"name too long", {"a.arc", longName}, false, "55"},
-      {"same name twice", {"a.arc", "sub\\A.arc"}, false, "same name"},
+      // One file on Windows, two on Linux: the updater takes them for one.
+      {"same name twice", {"a.arc", "A.ARC"}, false, "takes both for the name"},
       {"missing file", {"a.arc", "missing.arc"}, false, "missing.arc"},
       {"base does not load", {"a.arc"}, true, "base"},
   };
@@ -216,6 +221,8 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       ASSERT_TRUE(MakeDir(dir / "sub"));
       HashListJob job;
       job.output = dir / "qen.hvl";
+      job.folder = dir.path();
+      job.existing = ExistingList::kReplace;
       Bytes old = BuildHashList({{"keep.arc", Bytes(8, 3)}});
       if (existing) {
         ASSERT_TRUE(WriteFileBytes(job.output, old));
@@ -228,12 +235,12 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
         if (f != "missing.arc") {
           ASSERT_TRUE(WriteFileBytes(dir / f, ToBytes(f)));
         }
-        job.files.push_back(dir / f);
+        job.files.push_back(f);
       }
       std::vector<std::string> before = ListDir(dir.path());
-      std::vector<HashListOutcome> outcome;
+      HashListReport report;
       std::string error;
-      EXPECT_FALSE(WriteHashListFile(job, &outcome, &error));
+      EXPECT_FALSE(WriteHashListFile(job, &report, &error));
       EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
       EXPECT_EQ(before, ListDir(dir.path()));
       if (existing) {
@@ -243,6 +250,188 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       }
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// A list's records, read here byte by byte.
+std::vector<std::string> RecordNames(const Bytes& list) {
+  std::vector<std::string> names;
+  for (size_t at = 16; at + 64 <= list.size(); at += 64) {
+    names.push_back(reinterpret_cast<const char*>(list.data() + at));
+  }
+  return names;
+}
+
+class WholeFolderTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+
+  void Put(const std::string& name, const std::string& text) {
+    std::string path = dir_.path();
+    size_t start = 0;
+    for (size_t slash; (slash = name.find('\\', start)) != std::string::npos; start = slash + 1) {
+      MakeDir(path + "\\" + name.substr(0, slash));
+    }
+    ASSERT_TRUE(WriteFileText(dir_ / name, text));
+  }
+
+  HashListJob Job() {
+    HashListJob job;
+    job.folder = dir_ / "game";
+    job.wholeFolder = true;
+    job.output = dir_ / "out.hvl";
+    return job;
+  }
+};
+
+// Every file below the folder, under its path from there with backslashes,
+// in code page 932, in the order of the folded paths; the top folder's own
+// lists are left out, a list in a subfolder is a file like any other.
+TEST_F(WholeFolderTest, RecordsEveryFileUnderItsPathFromTheTop) {
+  const std::string jp = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF";  // データ
+  const std::string jpStored = "\x83\x66\x81\x5B\x83\x5E";
+  Put("game\\Velmora.exe", "exe");
+  Put("game\\data\\sc00.arc", "sc00");
+  Put("game\\data\\index.dat", "i1");
+  Put("game\\movie\\index.dat", "i2");
+  Put("game\\data\\Sub\\QEN.hvl", "a file");
+  Put("game\\" + jp + "\\" + jp + "_long.arc", "jp");
+  Put("game\\Qen.HVL", "the game's list");
+  Put("game\\UNINST.lst", "the uninstall list");
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(Job(), &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(dir_ / "out.hvl", &written));
+  EXPECT_EQ(BuildHashList({{"data\\index.dat", SumBytes(ToBytes("i1"))},
+                           {"data\\sc00.arc", SumBytes(ToBytes("sc00"))},
+                           {"data\\Sub\\QEN.hvl", SumBytes(ToBytes("a file"))},
+                           {"movie\\index.dat", SumBytes(ToBytes("i2"))},
+                           {"Velmora.exe", SumBytes(ToBytes("exe"))},
+                           {jpStored + "\\" + jpStored + "_long.arc", SumBytes(ToBytes("jp"))}}),
+            written);
+  EXPECT_EQ(6u, report.records);
+  // Stored names over 15 bytes: no fix patch can deliver those files.
+  EXPECT_EQ((std::vector<std::string>{"data\\Sub\\QEN.hvl (16 bytes)",
+                                      jp + "\\" + jp + "_long.arc (22 bytes)"}),
+            report.namesTooLong);
+  EXPECT_EQ(2u, report.undeliverable);
+  EXPECT_TRUE(report.tooLarge.empty());
+}
+
+// A name that cannot be recorded faithfully refuses the whole list, every
+// such file named, and nothing is written.
+TEST_F(WholeFolderTest, RefusesEveryNameItCannotRecord) {
+  Put("game\\good.arc", "good");
+  std::vector<std::pair<std::string, std::string>> bad = {
+      {"a\xE3\x80\x9C" "b.arc", "(U+301C) is not in code page 932"},  // 〜
+      {std::string(52, 'n') + ".arc", "is 56 bytes long in code page 932"},
+  };
+#ifndef _WIN32
+  bad.push_back({"con.arc", "con.arc is a device name to Windows"});
+  bad.push_back({"data\\a?.arc", "? cannot stand in a Windows file name"});
+#endif
+  for (const auto& b : bad) Put("game\\" + b.first, "x");
+  HashListReport report;
+  std::string error;
+  EXPECT_FALSE(WriteHashListFile(Job(), &report, &error));
+  EXPECT_EQ(0u, error.find(std::to_string(bad.size()) + " files cannot be recorded")) << error;
+  for (const auto& b : bad) EXPECT_NE(std::string::npos, error.find(b.second)) << b.second;
+  EXPECT_FALSE(FileExists(dir_ / "out.hvl"));
+}
+
+// Given files are recorded under their paths from the game's top folder;
+// a path that does not say where in the game a file lies is refused.
+TEST_F(WholeFolderTest, GivenFilesAreRecordedUnderTheirPaths) {
+  Put("game\\data\\sc00.arc", "sc00");
+  Put("game\\Velmora.exe", "exe");
+  HashListJob job = Job();
+  job.wholeFolder = false;
+  job.files = {"data/sc00.arc", ".\\Velmora.exe"};
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ((std::vector<std::string>{"data\\sc00.arc", "Velmora.exe"}), RecordNames(written));
+
+  const char* outside[] = {"../game/Velmora.exe", "data/../../x.arc", "/data/sc00.arc",
+                           "\\data\\sc00.arc", "C:\\game\\Velmora.exe", "C:Velmora.exe", "."};
+  for (const char* path : outside) {
+    SCOPED_TRACE(path);
+    job.files = {"Velmora.exe", path};
+    job.output = dir_ / "other.hvl";
+    EXPECT_FALSE(WriteHashListFile(job, &report, &error));
+    EXPECT_EQ(std::string(path) + " does not say where in the game the file lies: a record "
+                                  "names a file by its path from the game's top folder; run "
+                                  "patchtool hashlist in that folder with paths from there "
+                                  "(data/sc00.arc), or give the folder itself (patchtool "
+                                  "hashlist DIR -o OUT)",
+              error);
+    EXPECT_FALSE(FileExists(job.output));
+  }
+}
+
+// A list that exists is kept unless the caller says to replace or extend
+// it: batches of files (xargs) add up with kExtend.
+TEST_F(WholeFolderTest, ExistingListIsKeptUnlessReplacedOrExtended) {
+  Put("game\\a.arc", "a");
+  Put("game\\b.arc", "b");
+  const Bytes earlier = BuildHashList({{"z.arc", Bytes(8, 9)}, {"a.arc", Bytes(8, 1)}});
+  struct Case {
+    ExistingList existing;
+    bool present;
+    std::vector<FixtureRecord> records;  // empty: refused, the list as it was
+  };
+  const Case cases[] = {
+      {ExistingList::kRefuse, true, {}},
+      {ExistingList::kReplace, true, {{"b.arc", SumBytes(ToBytes("b"))}}},
+      {ExistingList::kExtend, true,
+       {{"z.arc", Bytes(8, 9)}, {"a.arc", Bytes(8, 1)}, {"b.arc", SumBytes(ToBytes("b"))}}},
+      {ExistingList::kExtend, false, {{"b.arc", SumBytes(ToBytes("b"))}}},
+      {ExistingList::kRefuse, false, {{"b.arc", SumBytes(ToBytes("b"))}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(static_cast<int>(c.existing) * 2 + (c.present ? 1 : 0));
+    HashListJob job = Job();
+    job.wholeFolder = false;
+    job.files = {"b.arc"};
+    job.existing = c.existing;
+    DeleteTestFile(job.output);
+    if (c.present) {
+      ASSERT_TRUE(WriteFileBytes(job.output, earlier));
+    }
+    HashListReport report;
+    std::string error;
+    EXPECT_EQ(!c.records.empty(), WriteHashListFile(job, &report, &error)) << error;
+    Bytes now;
+    ASSERT_TRUE(ReadFileBytes(job.output, &now));
+    if (c.records.empty()) {
+      EXPECT_NE(std::string::npos, error.find("exists already: give --extend")) << error;
+      EXPECT_EQ(earlier, now);
+    } else {
+      EXPECT_EQ(BuildHashList(c.records), now);
+    }
+  }
+}
+
+// Only the first record of a name counts for the updater; the later ones
+// go, wherever they stand.
+TEST(HashListBuilderTest, DropsLaterRecordsOfAName) {
+  HashListBuilder builder;
+  std::string error;
+  TempDir dir;
+  ASSERT_TRUE(WriteFileBytes(dir / "base.hvl",
+                             BuildHashList({{"Data.arc", Bytes(8, 1)}, {"b.arc", Bytes(8, 2)},
+                                            {"DATA.ARC", Bytes(8, 3)}, {"data.arc", Bytes(8, 4)},
+                                            {"B.arc", Bytes(8, 5)}, {"c.arc", Bytes(8, 6)}})));
+  ASSERT_TRUE(builder.LoadBase(dir / "base.hvl", &error)) << error;
+  EXPECT_EQ((std::vector<std::string>{"DATA.ARC", "data.arc", "B.arc"}), builder.DropRepeatedNames());
+  EXPECT_EQ(BuildHashList({{"Data.arc", Bytes(8, 1)}, {"b.arc", Bytes(8, 2)}, {"c.arc", Bytes(8, 6)}}),
+            builder.Bytes());
 }
 
 }  // namespace

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+
 #include "fileio/disk_file.h"
+#include "package/apply_update.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "publish/apply_check.h"
@@ -11,9 +15,20 @@
 #include "fileio/toolkit/system_error.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
+#include "tests/unit/stage_recorder.h"
 #include "tests/unit/test_support.h"
 
 namespace {
+
+// make of dir\old and dir\new, with dir\stub.exe, into dir\patch.exe.
+MakeJob JobIn(const std::string& dir) {
+  MakeJob job;
+  job.oldDir = dir + "\\old";
+  job.newDir = dir + "\\new";
+  job.stub = dir + "\\stub.exe";
+  job.output = dir + "\\patch.exe";
+  return job;
+}
 
 class MakePatchTest : public ::testing::Test {
  protected:
@@ -28,12 +43,14 @@ class MakePatchTest : public ::testing::Test {
     ASSERT_TRUE(WriteFileBytes(dir_ / name, data));
   }
 
+  // Writes a release: name (with backslashes) and data per file.
+  void PutRelease(const std::string& folder, const std::vector<std::pair<std::string, Bytes>>& files) {
+    MakeDir(dir_ / folder);
+    for (const auto& f : files) Put(folder + "\\" + f.first, f.second);
+  }
+
   MakeJob Job() {
-    MakeJob job;
-    job.oldDir = dir_ / "old";
-    job.newDir = dir_ / "new";
-    job.stub = dir_ / "stub.exe";
-    job.output = dir_ / "patch.exe";
+    MakeJob job = JobIn(dir_.path());
     if (!FileExists(job.stub)) Put("stub.exe", BuildProgram({}));
     return job;
   }
@@ -83,12 +100,14 @@ TEST_F(MakePatchTest, PatchCarriesOldListRefreshed) {
   Put("old\\a.arc", ToBytes("old a"));
   Put("new\\a.arc", a);
   Put("new\\fresh.arc", fresh);
-  Put("old\\Qen.Hvl", BuildHashList({{"game.exe", Bytes(8, 1)}, {"A.ARC", Bytes(8, 2)}}));
+  // game.exe's record names a file that OLD lacks: it is kept as it is.
+  Put("old\\Qen.Hvl", BuildHashList({{"game.exe", Bytes(8, 1)}, {"A.ARC", SumBytes(ToBytes("old a"))}}));
   MakeJob job = Job();
   MakeOutcome outcome;
   std::string error;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
-  EXPECT_EQ((std::vector<bool>{true, false}), outcome.refreshes);
+  ASSERT_EQ(1u, outcome.parts.size());
+  EXPECT_EQ((std::vector<bool>{true, false}), outcome.parts[0].refreshes);
   EXPECT_EQ(2u, outcome.oldRecords);
 
   DiskFile file;
@@ -105,7 +124,7 @@ TEST_F(MakePatchTest, PatchCarriesOldListRefreshed) {
   EXPECT_EQ(BuildHashList({{"game.exe", Bytes(8, 1)}, {"A.ARC", SumBytes(a)},
                            {"fresh.arc", SumBytes(fresh)}}),
             list);
-  EXPECT_EQ(kPackagePasses, JudgePackage(outcome.pack.check));
+  EXPECT_EQ(kPackagePasses, JudgePackage(outcome.parts[0].pack.check));
 }
 
 TEST_F(MakePatchTest, RefusalsWriteNothing) {
@@ -121,7 +140,8 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
       {"no list in OLD", {{"new\\a.arc", "a"}}, "holds no hash list"},
       {"nothing changed", {{"old\\a.arc", "a"}, {"new\\a.arc", "a"}}, "nothing to patch"},
       {"a name of 16 bytes", {{"new\\sixteen_chars.xy", "a"}}, "16 bytes long"},
-      {"a new folder", {{"new\\fresh\\a.arc", "a"}}, "creates no folders"},
+      {"a new folder", {{"new\\fresh\\a.arc", "a"}},
+       "a fix patch cannot create folders; the updater writes only into folders that exist"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -135,11 +155,7 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     for (const auto& f : c.files) ASSERT_TRUE(WriteFileText(dir / f.first, f.second));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     ASSERT_TRUE(WriteFileText(dir / "patch.exe", "an older patch"));
-    MakeJob job;
-    job.oldDir = dir / "old";
-    job.newDir = dir / "new";
-    job.stub = dir / "stub.exe";
-    job.output = dir / "patch.exe";
+    MakeJob job = JobIn(dir.path());
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
@@ -148,6 +164,460 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     EXPECT_EQ((std::vector<std::string>{"new", "old", "patch.exe", "stub.exe"}),
               ListDir(dir.path()));
   }
+}
+
+Bytes ReadFileBytesOr(const std::string& path) {
+  Bytes data;
+  ReadFileBytes(path, &data);
+  return data;
+}
+
+// The records of a hash list, read here byte by byte.
+std::vector<FixtureRecord> RecordsOf(const Bytes& list) {
+  std::vector<FixtureRecord> records;
+  if (list.size() < 16) return records;
+  uint32_t count = list[12] | list[13] << 8 | list[14] << 16 | static_cast<uint32_t>(list[15]) << 24;
+  for (uint32_t i = 0; i < count && 16 + 64 * (i + 1) <= list.size(); ++i) {
+    const uint8_t* record = list.data() + 16 + 64 * i;
+    FixtureRecord r;
+    r.name.assign(reinterpret_cast<const char*>(record));
+    r.sum.assign(record + 56, record + 64);
+    records.push_back(r);
+  }
+  return records;
+}
+
+std::string LowerAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// What in an install folder (ASCII names) does not match its qen.hvl: a
+// record whose file differs or is missing, a name recorded twice.
+std::vector<std::string> Mismatches(const std::string& folder) {
+  std::vector<std::string> found;
+  std::string listName;
+  for (const std::string& name : ListDir(folder)) {
+    if (LowerAscii(name) == "qen.hvl") listName = name;
+  }
+  Bytes list;
+  if (listName.empty() || !ReadFileBytes(folder + "\\" + listName, &list)) return {"no qen.hvl"};
+  std::vector<std::string> seen;
+  for (const FixtureRecord& r : RecordsOf(list)) {
+    std::string key = LowerAscii(r.name);
+    if (std::find(seen.begin(), seen.end(), key) != seen.end()) {
+      found.push_back("twice " + r.name);
+      continue;
+    }
+    seen.push_back(key);
+    Bytes data;
+    if (!ReadFileBytes(folder + "\\" + r.name, &data)) {
+      found.push_back("missing " + r.name);
+    } else if (SumBytes(data) != r.sum) {
+      found.push_back("differs " + r.name);
+    }
+  }
+  return found;
+}
+
+using Files = std::vector<std::pair<std::string, Bytes>>;
+
+Files With(Files files, const Files& changes) {
+  for (const auto& change : changes) {
+    auto at = std::find_if(files.begin(), files.end(),
+                           [&](const std::pair<std::string, Bytes>& f) { return f.first == change.first; });
+    if (at == files.end()) {
+      files.push_back(change);
+    } else {
+      at->second = change.second;
+    }
+  }
+  return files;
+}
+
+std::vector<FixtureRecord> RecordsFor(const Files& files) {
+  std::vector<FixtureRecord> records;
+  for (const auto& f : files) records.push_back({f.first, SumBytes(f.second)});
+  return records;
+}
+
+bool HasWarning(const MakeOutcome& outcome, const std::string& part) {
+  for (const std::string& warning : outcome.warnings) {
+    if (warning.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// OLD must be the game as players have it: a record whose file OLD holds
+// but differs refuses the build, naming the file; a record whose file is
+// missing is only told.
+TEST_F(MakePatchTest, OldThatDiffersFromItsListIsRefused) {
+  PutRelease("old", {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b1")}});
+  PutRelease("new", {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b1")}});
+  Put("old\\qen.hvl", BuildHashList({{"A.arc", SumBytes(ToBytes("a1"))},
+                                     {"b.arc", SumBytes(ToBytes("stale b"))},
+                                     {"gone.arc", Bytes(8, 7)}}));
+  MakeJob job = Job();
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_NE(std::string::npos, error.find("old is not the release its hash list describes: 1 "
+                                          "file differs from its record"))
+      << error;
+  EXPECT_NE(std::string::npos, error.find("(b.arc)")) << error;
+  EXPECT_FALSE(FileExists(job.output));
+
+  Put("old\\qen.hvl", BuildHashList({{"A.arc", SumBytes(ToBytes("a1"))},
+                                     {"b.arc", SumBytes(ToBytes("b1"))},
+                                     {"gone.arc", Bytes(8, 7)}}));
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_TRUE(HasWarning(outcome, "1 record of " + job.oldDir)) << outcome.warnings.size();
+  EXPECT_TRUE(HasWarning(outcome, "lacks (gone.arc)"));
+}
+
+// The list the patch carries describes the game after the patch: changed
+// records refreshed in place, a file that NEW dropped keeps its record (the
+// patch cannot delete it), new files appended, and no name recorded twice.
+TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
+  PutRelease("old", {{"Data.arc", ToBytes("d1")}, {"keep.arc", ToBytes("k")},
+                     {"gone.arc", ToBytes("g")}, {"sub\\m.arc", ToBytes("m1")}});
+  PutRelease("new", {{"data.arc", ToBytes("d2")}, {"keep.arc", ToBytes("k")},
+                     {"sub\\m.arc", ToBytes("m2")}, {"sub\\fresh.arc", ToBytes("f")}});
+  Put("old\\qen.hvl", BuildHashList({{"Data.arc", SumBytes(ToBytes("d1"))},
+                                     {"keep.arc", SumBytes(ToBytes("k"))},
+                                     {"DATA.ARC", SumBytes(ToBytes("d1"))},
+                                     {"gone.arc", SumBytes(ToBytes("g"))},
+                                     {"sub\\m.arc", SumBytes(ToBytes("m1"))}}));
+  Bytes expected = BuildHashList({{"Data.arc", SumBytes(ToBytes("d2"))},
+                                  {"keep.arc", SumBytes(ToBytes("k"))},
+                                  {"gone.arc", SumBytes(ToBytes("g"))},
+                                  {"sub\\m.arc", SumBytes(ToBytes("m2"))},
+                                  {"sub\\fresh.arc", SumBytes(ToBytes("f"))}});
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "real run");
+    MakeJob job = Job();
+    job.dryRun = dryRun;
+    MakeOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+    ASSERT_EQ(1u, outcome.parts.size());
+    EXPECT_EQ(expected, outcome.parts[0].list.Bytes());
+    EXPECT_TRUE(HasWarning(outcome, "(DATA.ARC)"));
+    EXPECT_EQ(dryRun, !FileExists(job.output));
+  }
+  DiskFile file;
+  ASSERT_EQ(1, file.OpenRead((dir_ / "patch.exe").c_str()));
+  PackDirectory directory;
+  ASSERT_EQ(kPackOk, ReadPackDirectory(file, &directory));
+  ASSERT_EQ(4u, directory.count);
+  Bytes list(directory.Entry(3).size);
+  ASSERT_TRUE(SeekPackEntry(file, directory, 3));
+  ASSERT_EQ(list.size(), file.Read(list.data(), static_cast<uint32_t>(list.size())));
+  EXPECT_EQ(expected, list);
+}
+
+// NEW's own list is never packed; it is worth a warning only when it does
+// not describe NEW's files.
+TEST_F(MakePatchTest, NewListWarnsOnlyWhenItDisagreesWithNewsFiles) {
+  PutRelease("old", {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b")}});
+  PutRelease("new", {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b")}, {"c.arc", ToBytes("c")}});
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("a1"))}}));
+  const Bytes a2 = SumBytes(ToBytes("a2")), b = SumBytes(ToBytes("b")), c = SumBytes(ToBytes("c"));
+  struct Case {
+    const char* what;
+    bool present;
+    std::vector<FixtureRecord> records;
+    const char* warning;  // "" when none
+  };
+  const Case cases[] = {
+      {"no list", false, {}, ""},
+      {"the carried list", true, {{"a.arc", a2}, {"c.arc", c}}, ""},
+      {"another order, more records", true, {{"C.ARC", c}, {"b.arc", b}, {"a.arc", a2}}, ""},
+      {"a stale record", true, {{"a.arc", SumBytes(ToBytes("a1"))}, {"c.arc", c}},
+       "1 record differs from its file (a.arc)"},
+      {"a new file without a record", true, {{"a.arc", a2}}, "1 file has no record (c.arc)"},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.what);
+    if (k.present) {
+      Put("new\\qen.hvl", BuildHashList(k.records));
+    } else {
+      DeleteTestFile(dir_ / "new\\qen.hvl");
+    }
+    MakeJob job = Job();
+    job.dryRun = true;
+    MakeOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+    EXPECT_EQ(*k.warning != '\0', HasWarning(outcome, "does not describe the files of"));
+    if (*k.warning != '\0') {
+      EXPECT_TRUE(HasWarning(outcome, k.warning));
+    }
+  }
+}
+
+// 1.00 -> 1.01 -> 1.02, each patch applied as the updater applies it: the
+// installed list matches every file after each step, and no record piles
+// up. OLD for the second patch is the game as installed; NEW still holds
+// 1.00's list, which only warns. A release folder that kept 1.00's list as
+// OLD is refused.
+TEST_F(MakePatchTest, ChainOfReleasesKeepsTheInstalledListExact) {
+  const Files v100 = {{"game.exe", ToBytes("game 1.00")}, {"a.arc", ToBytes("a 1.00")},
+                      {"b.arc", ToBytes("b 1.00")}, {"sub\\c.arc", ToBytes("c 1.00")}};
+  const Files v101 = With(v100, {{"a.arc", ToBytes("a 1.01")}, {"sub\\d.arc", ToBytes("d new")}});
+  const Files v102 = With(v101, {{"a.arc", ToBytes("a 1.02")}, {"b.arc", ToBytes("b 1.02")},
+                                 {"sub\\c.arc", ToBytes("c 1.02")}, {"e.arc", ToBytes("e")}});
+  const Bytes list100 = BuildHashList(RecordsFor(v100));
+  PutRelease("r100", v100);
+  Put("r100\\qen.hvl", list100);
+  PutRelease("r101", v101);
+  Put("r101\\qen.hvl", list100);  // the release folder kept 1.00's list
+  PutRelease("r102", v102);
+  Put("r102\\qen.hvl", list100);
+  PutRelease("game", v100);
+  Put("game\\qen.hvl", list100);
+  Put("game\\uninst.lst", ToBytes(std::string("game.exe\n") + '\0'));
+
+  struct Step {
+    const char* oldDir;
+    const char* newDir;
+    size_t records;  // in the installed list afterwards
+  } const steps[] = {{"r100", "r101", 5}, {"game", "r102", 6}};
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.newDir);
+    MakeJob job = Job();
+    job.oldDir = dir_ / step.oldDir;
+    job.newDir = dir_ / step.newDir;
+    job.output = dir_ / (std::string(step.newDir) + "-patch.exe");
+    MakeOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+    EXPECT_TRUE(HasWarning(outcome, "does not describe the files of"));
+    ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(job.output.c_str(), (dir_ / "game").c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, Mismatches(dir_ / "game"));
+    Bytes installed;
+    ASSERT_TRUE(ReadFileBytes(dir_ / "game\\qen.hvl", &installed));
+    EXPECT_EQ(step.records, RecordsOf(installed).size());
+  }
+  for (const auto& f : v102) EXPECT_EQ(f.second, ReadFileBytesOr(dir_ / "game" + "\\" + f.first)) << f.first;
+
+  // The trial's mistake: OLD is the 1.01 release folder with 1.00's list.
+  MakeJob job = Job();
+  job.oldDir = dir_ / "r101";
+  job.newDir = dir_ / "r102";
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_NE(std::string::npos, error.find("is not the release its hash list describes")) << error;
+  EXPECT_NE(std::string::npos, error.find("1 file differs from its record")) << error;
+  EXPECT_NE(std::string::npos, error.find("(a.arc)")) << error;
+  EXPECT_FALSE(FileExists(job.output));
+}
+
+// More changes than one patch carries: refused without --split, naming
+// every changed file; with it, parts NAME-1of2.exe and NAME-2of2.exe, each
+// a whole patch whose list describes the game after it, applied in order.
+TEST_F(MakePatchTest, SplitPartsKeepTheGameConsistentAfterEachPart) {
+  Files oldFiles, changes;
+  for (int i = 0; i < 22; ++i) {
+    char name[16];
+    std::snprintf(name, sizeof name, "f%02d.arc", i);
+    if (i % 2 == 0) oldFiles.push_back({name, ToBytes(std::string("old ") + name)});
+    changes.push_back({name, ToBytes(std::string("new ") + name)});
+  }
+  oldFiles.push_back({"same.arc", ToBytes("same")});
+  const Files newFiles = With(oldFiles, changes);
+  PutRelease("old", oldFiles);
+  Put("old\\qen.hvl", BuildHashList(RecordsFor(oldFiles)));
+  PutRelease("new", newFiles);
+  PutRelease("game", oldFiles);
+  Put("game\\qen.hvl", BuildHashList(RecordsFor(oldFiles)));
+  Put("game\\uninst.lst", ToBytes(std::string("game.exe\n") + '\0'));
+
+  MakeJob job = Job();
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_NE(std::string::npos, error.find("22 files are new or changed")) << error;
+  EXPECT_NE(std::string::npos, error.find("give --split to make 2 patches")) << error;
+  for (const auto& f : changes) EXPECT_NE(std::string::npos, error.find(f.first)) << f.first;
+
+  job.split = true;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  ASSERT_EQ(2u, outcome.parts.size());
+  EXPECT_EQ(dir_ / "patch-1of2.exe", outcome.parts[0].output);
+  EXPECT_EQ(dir_ / "patch-2of2.exe", outcome.parts[1].output);
+  EXPECT_EQ(15u, outcome.parts[0].changes.size());
+  EXPECT_EQ(7u, outcome.parts[1].changes.size());
+  EXPECT_FALSE(FileExists(job.output));
+  for (const MakePart& part : outcome.parts) {
+    SCOPED_TRACE(part.output);
+    ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(part.output.c_str(), (dir_ / "game").c_str()));
+    EXPECT_EQ(std::vector<std::string>{}, Mismatches(dir_ / "game"));
+  }
+  for (const auto& f : newFiles) EXPECT_EQ(f.second, ReadFileBytesOr(dir_ / "game" + "\\" + f.first)) << f.first;
+  Bytes installed;
+  ASSERT_TRUE(ReadFileBytes(dir_ / "game\\qen.hvl", &installed));
+  EXPECT_EQ(BuildHashList(RecordsFor(newFiles)), installed);
+}
+
+TEST(MakePlanTest, PartsHoldFifteenFilesAndStayBelowTwoGiB) {
+  const uint64_t GiB = uint64_t{1} << 30;
+  // 2^31 - 65616 - 1: one file and its list, the list starting below 2 GiB.
+  const uint64_t largest = 2147418031;
+  struct Case {
+    const char* what;
+    std::vector<uint64_t> sizes;
+    std::vector<std::vector<size_t>> parts;
+  };
+  const Case cases[] = {
+      {"none", {}, {}},
+      {"fifteen", std::vector<uint64_t>(15, 1), {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}}},
+      {"sixteen", std::vector<uint64_t>(16, 1),
+       {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, {15}}},
+      {"by size", {GiB, GiB / 2, GiB, 1}, {{0, 1}, {2, 3}}},
+      {"the largest file alone", {largest, largest}, {{0}, {1}}},
+      // A second file takes 32 bytes of directory besides its data.
+      {"room for an empty second file", {largest - 32, 0}, {{0, 1}}},
+      {"but not for one byte", {largest - 32, 1}, {{0}, {1}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.parts, PlanParts(c.sizes));
+  }
+}
+
+TEST(MakePlanTest, PartFilesAreNamedAfterTheOutput) {
+  EXPECT_EQ("velmora-1.02-1of3.exe", PartFileName("velmora-1.02.exe", 1, 3));
+  EXPECT_EQ("out\\patch-3of3.EXE", PartFileName("out\\patch.EXE", 3, 3));
+  EXPECT_EQ("v1.0\\patch-2of2", PartFileName("v1.0\\patch", 2, 2));
+  EXPECT_EQ("v1.0/.patch-1of2", PartFileName("v1.0/.patch", 1, 2));
+}
+
+TEST(MakePlanTest, FileSizeLimitsAreTheFormats) {
+  struct Case {
+    uint64_t size;
+    const char* says;  // "" when a patch can carry it
+  } const cases[] = {
+      {0, ""},
+      {2147418031, ""},
+      {2147418032, "is 2.00 GiB (2147418032 bytes): the updater reads a package only below "
+                   "2 GiB (byte 2147483648, the format's limit)"},
+      {2684354560, "is 2.50 GiB (2684354560 bytes)"},
+      {4294967295, "is 4.00 GiB (4294967295 bytes): the updater reads"},
+      {4294967296, "is 4.00 GiB (4294967296 bytes): a package stores each file's size in 32 "
+                   "bits, so no fix patch can carry a file of 4 GiB or more (the format's limit)"},
+      {4831838208, "is 4.50 GiB (4831838208 bytes): a package stores"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::string says = FileSizeProblem(c.size);
+    if (*c.says == '\0') {
+      EXPECT_EQ("", says);
+    } else {
+      EXPECT_EQ(0u, says.find(c.says)) << says;
+    }
+  }
+}
+
+// The limits are named with the file that breaks them, before any file is
+// read (make never announces its comparison) and before anything is written.
+TEST_F(MakePatchTest, LimitsAreFoundBeforeAnythingIsRead) {
+  struct Case {
+    const char* what;
+    const char* oldFile;  // "" for none
+    uint64_t newSize;
+    const char* newFile;
+    const char* says;
+  } const cases[] = {
+      {"a changed file of 2.5 GiB", "data\\big.arc", 2684354560, "data\\big.arc",
+       "big.arc is 2.50 GiB (2684354560 bytes): the updater reads a package only below 2 GiB "
+       "(byte 2147483648, the format's limit)"},
+      {"a new file of 4.5 GiB", "", 4831838208, "data\\huge.arc",
+       "huge.arc is 4.50 GiB (4831838208 bytes): a package stores each file's size in 32 bits"},
+      {"a new file in a new folder", "", 1, "fresh\\a.arc",
+       "a.arc lies in a folder that"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    MakeDir(dir / "old");
+    MakeDir(dir / "old\\data");
+    MakeDir(dir / "new");
+    MakeDir(dir / "new\\data");
+    MakeDir(dir / "new\\fresh");
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
+    if (*c.oldFile != '\0') {
+      ASSERT_TRUE(WriteFileText(dir / "old" + "\\" + c.oldFile, "small"));
+    }
+    ASSERT_TRUE(MakeSizedFile(dir / "new" + "\\" + c.newFile, c.newSize));
+    ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
+    MakeJob job = JobIn(dir.path());
+    StageRecorder recorder;
+    job.progress = &recorder.sink;
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_FALSE(MakePatch(job, &outcome, &error));
+    EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+    EXPECT_EQ(std::vector<std::string>{}, recorder.stages);
+    EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir.path()));
+  }
+}
+
+// The patch is read back before it is put in place: a file that changed
+// after make compared it is caught, and nothing is written.
+TEST_F(MakePatchTest, FileChangedWhileMakeRunsIsCaught) {
+  PutRelease("old", {{"a.arc", ToBytes("old a")}, {"z.arc", ToBytes("z")}});
+  PutRelease("new", {{"a.arc", ToBytes("new a")}, {"z.arc", ToBytes("z")}});
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))}}));
+  MakeJob job = Job();
+  // Once the comparison is through (a.arc is compared first and let go),
+  // a.arc gets other bytes of the same size.
+  struct Context {
+    std::string file;
+    bool changed;
+  } context{dir_ / "new\\a.arc", false};
+  ProgressSink sink;
+  sink.context = &context;
+  sink.bytes = [](void* c, uint64_t done, uint64_t total) {
+    Context* context = static_cast<Context*>(c);
+    if (done == total && !context->changed) {
+      context->changed = WriteFileText(context->file, "NEW A");
+    }
+  };
+  job.progress = &sink;
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_TRUE(context.changed);
+  EXPECT_NE(std::string::npos, error.find("a.arc changed while make ran")) << error;
+  EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir_.path()));
+}
+
+// A set of parts is whole or not there: when a part cannot be put in place,
+// the parts already put in place are removed.
+TEST_F(MakePatchTest, SplitLeavesNoPartialSetUnprivileged) {
+  if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "read-only files are writable for this user";
+  Files oldFiles, newFiles;
+  for (int i = 0; i < 16; ++i) newFiles.push_back({"f" + std::to_string(i) + ".arc", ToBytes("x")});
+  PutRelease("old", oldFiles);
+  Put("old\\qen.hvl", BuildHashList({}));
+  PutRelease("new", newFiles);
+  Put("patch-2of2.exe", ToBytes("an older part"));
+  ASSERT_TRUE(SetReadOnly(dir_ / "patch-2of2.exe", true));
+  MakeJob job = Job();
+  job.split = true;
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_NE(std::string::npos, error.find("patch-2of2.exe")) << error;
+  EXPECT_NE(std::string::npos, error.find("removed (" + (dir_ / "patch-1of2.exe"))) << error;
+  EXPECT_EQ((std::vector<std::string>{"new", "old", "patch-2of2.exe", "stub.exe"}),
+            ListDir(dir_.path()));
+  EXPECT_EQ("an older part", ReadFileText(dir_ / "patch-2of2.exe"));
+  SetReadOnly(dir_ / "patch-2of2.exe", false);
 }
 
 // apply checks the install folder and its uninstall list before anything

@@ -10,6 +10,7 @@
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
+#include "tests/unit/stage_recorder.h"
 #include "tests/unit/test_support.h"
 
 namespace {
@@ -287,8 +288,10 @@ TEST_F(PackWriterTest, EntryStartingAtTwoGiBIsRefused) {
   PackOutcome outcome;
   std::string error;
   EXPECT_FALSE(WritePackage(job, &outcome, &error));
-  EXPECT_NE(std::string::npos, error.find("next.arc")) << error;
-  EXPECT_NE(std::string::npos, error.find("2147483648")) << error;
+  EXPECT_NE(std::string::npos, error.find("next.arc would start at byte 2147483648, beyond 2 GiB "
+                                          "(byte 2147483648), the furthest the updater seeks in "
+                                          "a package (the format's limit)"))
+      << error;
   EXPECT_FALSE(FileExists(job.output));
 }
 
@@ -303,10 +306,9 @@ TEST_F(PackWriterTest, PackageEndingBeyondFourGiBIsRefused) {
   EXPECT_FALSE(FileExists(job.output));
 }
 
-// A file of 4 GiB and more shows only the low 32 bits of its size; it is
-// caught once its data runs on past that size, after writing began, and the
-// partial output is removed.
-TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsCaughtAndThePartialOutputRemoved) {
+// A file of 4 GiB and more, whose size a package cannot store, is refused
+// by its real size before anything is written, naming the format's limit.
+TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsRefusedBeforeWriting) {
   ASSERT_TRUE(MakeSizedFile(dir_ / "huge.arc", 0x100000000ull + 10));
   Put("a.arc", ToBytes("first"));
   PackJob job = Job({"a.arc", "huge.arc"});
@@ -314,8 +316,13 @@ TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsCaughtAndThePartialOutputRemoved) {
   Put("patch.exe", old);
   PackOutcome outcome;
   std::string error;
+  StageRecorder recorder;
+  job.progress = &recorder.sink;
   EXPECT_FALSE(WritePackage(job, &outcome, &error));
-  EXPECT_NE(std::string::npos, error.find("huge.arc")) << error;
+  EXPECT_NE(std::string::npos, error.find("huge.arc is 4.00 GiB (4294967306 bytes): a package "
+                                          "stores each file's size in 32 bits"))
+      << error;
+  EXPECT_EQ(std::vector<std::string>{}, recorder.stages);  // no "writing"
   EXPECT_EQ(std::string(old.begin(), old.end()), ReadFileText(job.output));
   EXPECT_EQ((std::vector<std::string>{"a.arc", "huge.arc", "patch.exe", "stub.exe"}),
             ListDir(dir_.path()));

@@ -1,0 +1,93 @@
+#include "publish/release_tree.h"
+
+#include "package/hash_list.h"
+#include "publish/game_files.h"
+#include "publish/stored_name.h"
+#include "publish/wording.h"
+
+namespace {
+
+// Deeper trees are taken for a loop of links.
+constexpr int kMaxDepth = 32;
+
+std::string Folded(const std::string& text) {
+  std::string out = text;
+  for (char& c : out) c = FoldByte(c);
+  return out;
+}
+
+struct Walker {
+  ReleaseTree* tree;
+  std::vector<std::string> clashes;
+
+  bool Walk(const std::string& folder, const std::string& relative, const std::string& key,
+            const std::string& stored, const std::string& storedError, int depth,
+            std::string* error) {
+    if (depth > kMaxDepth) {
+      *error = "the folder " + folder + " lies more than " + std::to_string(kMaxDepth) +
+               " levels deep (a loop of links?)";
+      return false;
+    }
+    PathInfo info;
+    if (GetPathInfo(folder, &info)) tree->folders.push_back(info);
+    std::vector<FolderItem> items;
+    if (!ListFolder(folder, &items, error)) return false;
+    for (const FolderItem& item : items) {
+      std::string path = folder + NativeSeparator() + item.name;
+      std::string rel = relative.empty() ? item.name : relative + NativeSeparator() + item.name;
+      std::string itemKey = key.empty() ? Folded(item.name) : key + "/" + Folded(item.name);
+      // A name that cannot be stored makes every path below it unstorable;
+      // the first fault is the one to mend.
+      std::string itemStored, itemError = storedError;
+      if (itemError.empty()) {
+        std::string part;
+        if (StoredPartOf(item.name, &part, &itemError)) {
+          itemStored = stored.empty() ? part : stored + "\\" + part;
+        }
+      }
+      if (item.folder) {
+        tree->folderKeys.insert(itemKey);
+        if (!Walk(path, rel, itemKey, itemStored, itemError, depth + 1, error)) return false;
+        continue;
+      }
+      auto found = tree->files.find(itemKey);
+      if (found != tree->files.end()) {
+        clashes.push_back(found->second.relative + " and " + rel);
+        continue;
+      }
+      ReleaseFile& file = tree->files[itemKey];
+      file.relative = rel;
+      file.path = path;
+      file.size = item.size;
+      file.storedName = itemStored;
+      file.nameError = itemError;
+    }
+    return true;
+  }
+};
+
+}  // namespace
+
+bool IsGameListKey(const std::string& key) {
+  return key == kHashListName || key == kUninstallListName;
+}
+
+bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error) {
+  *tree = ReleaseTree();
+  tree->root = root;
+  PathInfo info;
+  if (!GetPathInfo(root, &info) || !info.folder) {
+    *error = "the release folder " + root + (info.exists ? " is not a folder" : " does not exist");
+    return false;
+  }
+  Walker walker{tree, {}};
+  if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
+  if (!walker.clashes.empty()) {
+    *error = root + " holds " + ItemList(walker.clashes) + ", which are one file on Windows " +
+             "(letter case does not count there): keep one of each";
+    return false;
+  }
+  return true;
+}
+
+std::string FoldedStoredName(const std::string& stored) { return Folded(stored); }

@@ -10,6 +10,7 @@
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
 #include "package/pack_directory.h"
+#include "publish/hash_list_file.h"
 #include "publish/output_file.h"
 #include "publish/patch_limits.h"
 #include "publish/release_tree.h"
@@ -81,14 +82,8 @@ bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
   records_.clear();
   DiskFile file;
   if (!OpenInput(&file, path, "the base list", error)) return false;
-  // The updater's own loader decides what a loadable list is: the file is
-  // taken as a package of one "qen.hvl" entry that starts at offset 0.
-  PackDirectory directory;
-  directory.count = 1;
-  directory.dataBase = 0;
-  std::memcpy(directory.entries, kHashListName, sizeof kHashListName);
   HashList list;
-  HashListStatus status = LoadHashList(file, directory, &list);
+  HashListStatus status = LoadHashListFile(file, &list);
   if (status != kHashListLoaded && status != kHashListEmpty) {
     *error = "the base list " + path + " cannot be loaded: " + HashListStatusText(status);
     return false;

@@ -190,15 +190,23 @@ class PatchtoolTest(unittest.TestCase):
     # -- helpers ------------------------------------------------------------
 
     def run_tool(self, *args, env=None, cwd=None):
-        proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=300,
-                              env=env)
-        result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
-        failure = None if NATIVE else WINE_FAILURE.search(result.out + result.err)
-        if failure:
-            self.fail("Wine failed, not patchtool (exit status %d) running %s: %s"
-                      % (result.code, " ".join(args), failure.group(0)))
-        return result
+        # A run that Wine itself ended (its wineserver lost: rare, and not
+        # patchtool's doing) is tried once more, and said on stderr; every
+        # command is all-or-nothing about its outputs, so the second run
+        # starts from the same files. A second loss fails the test.
+        for attempt in (1, 2):
+            proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir,
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, timeout=300, env=env)
+            result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
+            failure = None if NATIVE else WINE_FAILURE.search(result.out + result.err)
+            if not failure:
+                return result
+            sys.stderr.write("\nWine failed, not patchtool (exit status %d) running %s: %s%s\n"
+                             % (result.code, " ".join(args), failure.group(0),
+                                "; running it again" if attempt == 1 else ""))
+        self.fail("Wine failed twice, not patchtool (exit status %d) running %s: %s"
+                  % (result.code, " ".join(args), failure.group(0)))
 
     def path(self, name):
         return os.path.join(self.dir, *name.split("/"))

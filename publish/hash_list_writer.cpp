@@ -9,7 +9,6 @@
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "package/pack_directory.h"
 #include "publish/hash_list_file.h"
 #include "publish/output_file.h"
 #include "publish/patch_limits.h"

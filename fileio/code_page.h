@@ -21,6 +21,28 @@ inline bool Cp932IsLeadByte(uint8_t b) {
   return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
 }
 
+// The end of the part of a stored name (code page 932) that starts at
+// byte from, which must start a character: the offset of the next folder
+// separator, a byte 0x5C that is no character's second byte (in "ソ", bytes
+// 0x83 0x5C, it is one), or of the terminator.
+inline uint32_t Cp932PartEnd(const char* name, uint32_t from) {
+  uint32_t i = from;
+  while (name[i] != '\0' && name[i] != '\\') {
+    i += Cp932IsLeadByte(static_cast<uint8_t>(name[i])) && name[i + 1] != '\0' ? 2 : 1;
+  }
+  return i;
+}
+
+// Whether a stored name holds a character whose second byte is 0x5C.
+inline bool Cp932HasTrailSeparatorByte(const char* name) {
+  for (uint32_t i = 0; name[i] != '\0'; ++i) {
+    if (Cp932IsLeadByte(static_cast<uint8_t>(name[i])) && name[i + 1] != '\0') {
+      if (name[++i] == '\\') return true;
+    }
+  }
+  return false;
+}
+
 // What Cp932RoundTripUnit gives for bytes that are not one such character.
 constexpr uint32_t kCp932None = 0xFFFFFFFFu;
 

@@ -28,20 +28,20 @@ char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' -
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 
-// Whether name equals a part (between separators) of any avoided name,
-// without regard to ASCII case.
+// Whether name equals a part (between separators) of any avoided stored
+// name, without regard to ASCII case.
 bool Avoided(const char* name, size_t length, const char* const* avoid) {
   for (; avoid != nullptr && *avoid != nullptr; ++avoid) {
-    const char* part = *avoid;
-    for (const char* p = part;; ++p) {
-      if (*p != '\0' && !IsSeparator(*p)) continue;
-      if (static_cast<size_t>(p - part) == length) {
+    const char* stored = *avoid;
+    for (uint32_t start = 0;;) {
+      uint32_t end = Cp932PartEnd(stored, start);
+      if (end - start == length) {
         size_t i = 0;
-        while (i < length && Fold(part[i]) == Fold(name[i])) ++i;
+        while (i < length && Fold(stored[start + i]) == Fold(name[i])) ++i;
         if (i == length) return true;
       }
-      if (*p == '\0') break;
-      part = p + 1;
+      if (stored[end] == '\0') break;
+      start = end + 1;
     }
   }
   return false;

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "fileio/code_page.h"
 #include "fileio/file_ops_platform.h"
 #include "fileio/file_watch.h"
 #include "fileio/wide_path.h"
@@ -153,20 +154,21 @@ int PathExists(const char* path) {
 }
 
 int MatchExistingNames(char* path, uint32_t size, uint32_t from, const char* storedName) {
-  // Where the ANSI code page is 932, both readings are one.
-  if (GetACP() == 932) return 1;
+  // Where the ANSI code page is 932, both readings are one. A name with a
+  // character whose second byte is 0x5C has no ANSI reading elsewhere: an
+  // ANSI program there splits it into folders at that byte.
+  if (GetACP() == 932 || Cp932HasTrailSeparatorByte(storedName)) return 1;
   char built[kPathBufferSize];
   if (from >= sizeof built) return 1;
   std::memcpy(built, path, from);
   uint32_t length = from;
   bool changed = false;
-  // Part by part along the stored name and the path made of it; the name
-  // rule keeps the byte 0x5C out of characters, so both split alike.
+  // Part by part along the stored name and the path made of it; with no
+  // 0x5C inside a character (above), both split alike.
   const char* stored = storedName;
   const char* converted = path + from;
   for (;;) {
-    uint32_t storedLength = 0;
-    while (stored[storedLength] != '\0' && stored[storedLength] != '\\') ++storedLength;
+    uint32_t storedLength = Cp932PartEnd(stored, 0);
     uint32_t convertedLength = 0;
     while (converted[convertedLength] != '\0' && converted[convertedLength] != '\\') {
       ++convertedLength;

@@ -74,9 +74,6 @@ NameFault CheckStoredName(const char* name, NameFaultAt* at) {
     uint32_t unit = Cp932RoundTripUnit(name + i, length);
     if (unit == kCp932None) return Fault(at, kNameNotCp932, i, length);
     if (unit >= 0x80 && unit <= 0x9F) return Fault(at, kNameControlCharacter, i, length);
-    if (length == 2 && static_cast<uint8_t>(name[i + 1]) == kSeparator) {
-      return Fault(at, kNameSeparatorByte, i, 2);
-    }
     i += length;
   }
 }

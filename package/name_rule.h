@@ -8,9 +8,9 @@
 //   - each of its characters is one that Windows reads from code page 932
 //     and writes back with the very same bytes (so the name means one text
 //     wherever it is converted);
-//   - the byte 0x5C stands only as the folder separator, never as the
-//     second byte of a character (programs that read names byte by byte,
-//     as ANSI programs on non-Japanese Windows do, split there);
+//   - a byte 0x5C is the folder separator, unless it is the second byte
+//     of a character ("ソ", "表", "能": Windows' conversion reads those as
+//     one character, as a Japanese game names its files);
 //   - every part between separators is non-empty, does not end in a dot or
 //     a space (Windows strips them, so the name would reach another file),
 //     is no device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9,
@@ -28,7 +28,6 @@ enum NameFault {
   kNameReservedCharacter,  // < > : " | ? * /
   kNameControlCharacter,
   kNameNotCp932,           // bytes that are no character, or written otherwise
-  kNameSeparatorByte,      // a two-byte character whose second byte is 0x5C
 };
 
 // Where a name breaks the rule: the bytes of the offending character, or of

@@ -1,5 +1,6 @@
 #include "publish/extract_patch.h"
 
+#include "fileio/code_page.h"
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
@@ -14,15 +15,14 @@
 namespace {
 
 constexpr uint32_t kCopyPiece = 1u << 20;
-constexpr char kSeparator = '\\';
 
 // The stored names of the folders that a stored name lies in, outermost
-// first ("data", "data\sub" for "data\sub\a.arc"). Names keep the name
-// rule, so 0x5C stands only as the separator.
+// first ("data", "data\sub" for "data\sub\a.arc"). A 0x5C that is the
+// second byte of a character ("ソ") is no separator.
 std::vector<std::string> FoldersOf(const std::string& name) {
   std::vector<std::string> folders;
-  for (size_t at = name.find(kSeparator); at != std::string::npos;
-       at = name.find(kSeparator, at + 1)) {
+  for (uint32_t at = Cp932PartEnd(name.c_str(), 0); at < name.size();
+       at = Cp932PartEnd(name.c_str(), at + 1)) {
     folders.push_back(name.substr(0, at));
   }
   return folders;

@@ -118,13 +118,6 @@ std::string NameFaultText(const std::string& stored, const NameFaultAt& at) {
              ", which Windows writes as " + Bytes(Cp932Encode(point)) +
              ": the name would not match itself once converted; store it with those bytes";
     }
-    case kNameSeparatorByte: {
-      uint32_t code = static_cast<uint8_t>(stored[at.offset]) << 8 | 0x5C;
-      return Character(DecodeCode(code)) + " is the " + Bytes(code) +
-             " in code page 932; programs that read names byte by byte (ANSI programs on a "
-             "non-Japanese Windows, the game among them) take its second byte for the folder "
-             "separator \\: rename the file";
-    }
   }
   return "the name " + shown + " breaks the name rule";
 }

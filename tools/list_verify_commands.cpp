@@ -185,7 +185,8 @@ std::string VerifyHelp() {
          "\n"
          "Stored names (code page 932) must name one file on every Windows: each\n"
          "character converts to code page 932 and back unchanged, the byte 0x5C\n"
-         "stands only as the folder separator, and no part between separators is\n"
+         "is the folder separator (unless it is the second byte of a character,\n"
+         "as in \"\xE3\x82\xBD\" (0x83 0x5C)), and no part between separators is\n"
          "empty, ends in a dot or a space, is a device name (CON, PRN, AUX, NUL,\n"
          "COM1 to COM9, LPT1 to LPT9, with any extension) or holds a control\n"
          "character or one of < > : \" | ? * /.\n";

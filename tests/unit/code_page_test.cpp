@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "fileio/cp932_table.h"
 
@@ -40,6 +41,36 @@ TEST(CodePageTest, PairsConvertBothWays) {
     EXPECT_EQ(std::string(out), p.utf8);
     ASSERT_EQ(Utf8ToCp932(p.utf8, out, sizeof out), 1);
     EXPECT_EQ(std::string(out), p.cp932);
+  }
+}
+
+// Stored names split into folders only at a 0x5C that starts a character:
+// in "ソ" (0x83 0x5C) and "表" (0x95 0x5C) it is the second byte.
+TEST(CodePageTest, StoredNamesSplitOnlyAtSeparatorsThatStartACharacter) {
+  struct Case {
+    const char* name;
+    std::vector<std::string> parts;
+    bool trailSeparatorByte;
+  };
+  const Case cases[] = {
+      {"a.arc", {"a.arc"}, false},
+      {"data\\sub\\a.arc", {"data", "sub", "a.arc"}, false},
+      {"\x83\x5C.arc", {"\x83\x5C.arc"}, true},
+      {"\x95\x5C\x8E\xA6\\\x83\x5C", {"\x95\x5C\x8E\xA6", "\x83\x5C"}, true},
+      {"a\\\\b", {"a", "", "b"}, false},
+      {"\x83", {"\x83"}, false},  // a lead byte at the end stands alone
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<std::string> parts;
+    for (uint32_t start = 0;;) {
+      uint32_t end = Cp932PartEnd(c.name, start);
+      parts.push_back(std::string(c.name + start, end - start));
+      if (c.name[end] == '\0') break;
+      start = end + 1;
+    }
+    EXPECT_EQ(parts, c.parts);
+    EXPECT_EQ(Cp932HasTrailSeparatorByte(c.name), c.trailSeparatorByte);
   }
 }
 

@@ -64,8 +64,15 @@ const Case kCases[] = {
     {"an undefined byte", "a\xFD", kNameNotCp932, 1},
     {"an IBM duplicate that Windows writes as 0x81CA", "\xFA\x54.txt", kNameNotCp932, 0},
     {"an NEC duplicate that Windows writes as 0x81E0", "\x87\x90", kNameNotCp932, 0},
-    {"a trail byte 0x5C (noh)", "\x94\x5C.arc", kNameSeparatorByte, 0},
-    {"a trail byte 0x5C (so) in a folder", "a\\\x83\x5C\\b", kNameSeparatorByte, 2},
+    // 0x5C as a second byte is part of its character, not a separator:
+    // "ソ" (0x83 0x5C) alone, before a separator, as a folder.
+    {"a trail byte 0x5C (noh)", "\x94\x5C.arc", kNameValid, 0},
+    {"a trail byte 0x5C (so) in a folder", "a\\\x83\x5C\\b", kNameValid, 0},
+    {"a folder ending in so", "\x83\x5C\\a.arc", kNameValid, 0},
+    {"hyouji settei", "\x95\x5C\x8E\xA6\x90\xDD\x92\xE8.ini", kNameValid, 0},
+    // Only a 0x5C that starts a character separates.
+    {"so then an empty part", "\x83\x5C\\\\a", kNameEmptyPart, 3},
+    {"so then a device", "\x83\x5C\\con", kNameDevice, 3},
 };
 
 TEST(NameRuleTest, Cases) {

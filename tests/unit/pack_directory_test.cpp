@@ -174,7 +174,8 @@ TEST_F(PackDirectoryTest, NamesBreakingTheRuleRefuseThePackage) {
       {"a device", "con.arc", kPackBadName},
       {"a star", "a*.arc", kPackBadName},
       {"a line feed", "a\nb", kPackBadName},
-      {"a trail byte 0x5C", "\x94\x5C.arc", kPackBadName},
+      {"a trail byte 0x5C", "\x94\x5C.arc", kPackOk},
+      {"a trail byte 0x5C in a folder", "\x83\x5C\\a.arc", kPackOk},
       {"a lead byte at the end", "a.arc\x83", kPackBadName},
       {"a lead byte before a bad trail byte", "\x83\x20.arc", kPackBadName},
   };

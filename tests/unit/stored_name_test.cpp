@@ -16,6 +16,10 @@ TEST(StoredNameTest, ConvertsAndKeepsTheRule) {
       {"\xE3\x83\x9E\xE3\x83\x83\xE3\x83\x97.arc", "\x83\x7D\x83\x62\x83\x76.arc"},  // マップ
       {"\xEF\xBD\x9E.txt", "\x81\x60.txt"},  // ～ (U+FF5E)
       {"\xEF\xBF\xA2", "\x81\xCA"},           // ￢, written as 0x81CA on Windows
+      // Second bytes 0x5C: one character each, as Windows reads them.
+      {"\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.arc", "\x83\x5C\x83\x74\x83\x67.arc"},  // ソフト
+      {"\xE8\xA1\xA8\xE7\xA4\xBA\xE8\xA8\xAD\xE5\xAE\x9A\\\xE8\x83\xBD.txt",  // 表示設定\能
+       "\x95\x5C\x8E\xA6\x90\xDD\x92\xE8\\\x94\x5C.txt"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.utf8);
@@ -52,8 +56,6 @@ TEST(StoredNameTest, RefusalsNameTheCharacterAndTheFix) {
       {"a?.arc", "? cannot stand in a Windows file name"},
       {"a\nb", "the control character U+000A cannot stand in a Windows file name"},
       {"data/a.arc", "separate folders with \\"},
-      {"\xE3\x82\xBD\xE3\x83\x95\xE3\x83\x88.arc",  // ソフト
-       "\xE3\x82\xBD (U+30BD) is the bytes 0x83 0x5C in code page 932"},
       {"a\xFF" "b", "is not valid UTF-8 text"},
   };
   for (const auto& c : cases) {

@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "package/apply_update.h"
-#include "publish/apply_check.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
+#include "publish/packages/apply_check.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

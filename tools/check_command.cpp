@@ -2,9 +2,9 @@
 #include <cstdio>
 
 #include "fileio/toolkit/path_info.h"
-#include "publish/hash_list_writer.h"
-#include "publish/install_check.h"
-#include "publish/stored_name.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/releases/install_check.h"
+#include "publish/packages/stored_name.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "publish/pack_writer.h"
-#include "publish/updater_image.h"
+#include "publish/packages/pack_writer.h"
+#include "publish/packages/updater_image.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "fileio/toolkit/path_info.h"
-#include "publish/extract_patch.h"
+#include "publish/packages/extract_patch.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

@@ -2,10 +2,10 @@
 #include <cstdio>
 
 #include "fileio/toolkit/path_info.h"
-#include "publish/hash_list_writer.h"
-#include "publish/patch_limits.h"
-#include "publish/stored_name.h"
-#include "publish/wording.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/packages/patch_limits.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/wording.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

@@ -1,11 +1,11 @@
 // patchtool list and verify: what a patch holds, and the release check.
 #include <cstdio>
 
-#include "publish/hash_list_writer.h"
-#include "publish/package_check.h"
-#include "publish/patch_signing.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/packages/package_check.h"
+#include "publish/signing/patch_signing.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

@@ -1,8 +1,8 @@
 // patchtool make: the fix patch from two release folders.
 #include <cstdio>
 
-#include "publish/make_patch.h"
-#include "publish/stored_name.h"
+#include "publish/releases/make_patch.h"
+#include "publish/packages/stored_name.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

@@ -1,8 +1,8 @@
 // patchtool pack: the updater stub followed by a package of given files.
 #include <cstdio>
 
-#include "publish/pack_writer.h"
-#include "publish/stored_name.h"
+#include "publish/packages/pack_writer.h"
+#include "publish/packages/stored_name.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

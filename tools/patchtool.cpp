@@ -91,7 +91,7 @@ int Run(int argc, char** argv) {
     PrintHelp(*command);
     return kExitOk;
   }
-  // Every command: Ctrl-C removes what it was writing (publish/output_file.h).
+  // Every command: Ctrl-C removes what it was writing (publish/shared/output_file.h).
   std::string interrupted = std::string("patchtool ") + command->name +
                             ": interrupted; unfinished files removed, existing ones left as "
                             "they were";

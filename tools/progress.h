@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "publish/progress_sink.h"
+#include "publish/shared/progress_sink.h"
 
 class TerminalProgress {
  public:

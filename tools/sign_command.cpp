@@ -2,7 +2,7 @@
 #include <cstdio>
 
 #include "fileio/toolkit/path_info.h"
-#include "publish/patch_signing.h"
+#include "publish/signing/patch_signing.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
 

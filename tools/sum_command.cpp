@@ -1,7 +1,7 @@
 // patchtool sum: the content checksum of files.
 #include <cstdio>
 
-#include "publish/hash_list_writer.h"
+#include "publish/releases/hash_list_writer.h"
 #include "tools/commands.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // ends the process with the system's status for an interruption: killed by
 // that signal on POSIX, STATUS_CONTROL_C_EXIT (0xC000013A) on Windows.
 // Finished outputs are untouched: a partial file only ever takes an
-// output's place in one step (publish/output_file.h).
+// output's place in one step (publish/shared/output_file.h).
 //
 // How it is safe:
 // - POSIX: the handler runs on the interrupted thread and does only

@@ -12,9 +12,9 @@
 #include "fileio/disk_file.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
-#include "publish/extract_patch.h"
-#include "publish/install_check.h"
-#include "publish/package_check.h"
+#include "publish/packages/extract_patch.h"
+#include "publish/releases/install_check.h"
+#include "publish/packages/package_check.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {

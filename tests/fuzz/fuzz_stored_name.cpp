@@ -10,7 +10,7 @@
 
 #include "fileio/code_page.h"
 #include "package/name_rule.h"
-#include "publish/stored_name.h"
+#include "publish/packages/stored_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);

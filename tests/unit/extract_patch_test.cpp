@@ -1,4 +1,4 @@
-#include "publish/extract_patch.h"
+#include "publish/packages/extract_patch.h"
 
 #include <gtest/gtest.h>
 

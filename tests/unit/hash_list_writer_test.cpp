@@ -1,4 +1,4 @@
-#include "publish/hash_list_writer.h"
+#include "publish/releases/hash_list_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "publish/install_check.h"
+#include "publish/releases/install_check.h"
 
 #include <gtest/gtest.h>
 

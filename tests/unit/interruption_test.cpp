@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "publish/output_file.h"
+#include "publish/shared/output_file.h"
 #include "tests/unit/test_support.h"
 
 #ifdef _WIN32

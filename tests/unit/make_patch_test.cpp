@@ -1,4 +1,4 @@
-#include "publish/make_patch.h"
+#include "publish/releases/make_patch.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include "package/apply_update.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
-#include "publish/apply_check.h"
-#include "publish/output_file.h"
+#include "publish/packages/apply_check.h"
+#include "publish/shared/output_file.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
 #include "tests/unit/package_fixture.h"

@@ -1,4 +1,4 @@
-#include "publish/pack_writer.h"
+#include "publish/packages/pack_writer.h"
 
 #include <gtest/gtest.h>
 

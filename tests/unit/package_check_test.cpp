@@ -1,8 +1,8 @@
-#include "publish/package_check.h"
+#include "publish/packages/package_check.h"
 
 #include <gtest/gtest.h>
 
-#include "publish/update_result_text.h"
+#include "publish/shared/update_result_text.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/pe_fixture.h"
 #include "tests/unit/test_support.h"

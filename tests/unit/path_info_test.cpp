@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "publish/output_file.h"
+#include "publish/shared/output_file.h"
 #include "tests/unit/test_support.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "publish/pe_signature.h"
+#include "publish/signing/pe_signature.h"
 
 #include <gtest/gtest.h>
 

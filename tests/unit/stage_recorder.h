@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "publish/progress_sink.h"
+#include "publish/shared/progress_sink.h"
 
 struct StageRecorder {
   std::vector<std::string> stages;

@@ -1,6 +1,6 @@
 // Names as the toolkit stores them: the same bytes on every system, and a
 // refusal that names the character or part, the reason and the fix.
-#include "publish/stored_name.h"
+#include "publish/packages/stored_name.h"
 
 #include <gtest/gtest.h>
 

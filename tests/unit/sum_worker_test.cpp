@@ -1,4 +1,4 @@
-#include "publish/sum_worker.h"
+#include "publish/releases/sum_worker.h"
 
 #include <gtest/gtest.h>
 

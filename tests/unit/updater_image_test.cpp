@@ -1,8 +1,8 @@
-#include "publish/updater_image.h"
+#include "publish/packages/updater_image.h"
 
 #include <gtest/gtest.h>
 
-#include "publish/pack_writer.h"
+#include "publish/packages/pack_writer.h"
 #include "tests/unit/pe_fixture.h"
 #include "tests/unit/test_support.h"
 

@@ -1,4 +1,4 @@
-#include "publish/patch_signing.h"
+#include "publish/signing/patch_signing.h"
 
 #include <cctype>
 #include <cstdint>
@@ -6,11 +6,11 @@
 
 #include "fileio/disk_file.h"
 #include "fileio/toolkit/path_info.h"
-#include "publish/output_file.h"
+#include "publish/shared/output_file.h"
 #include "package/pack_directory.h"
-#include "publish/package_check.h"
-#include "publish/run_program.h"
-#include "publish/update_result_text.h"
+#include "publish/packages/package_check.h"
+#include "publish/signing/run_program.h"
+#include "publish/shared/update_result_text.h"
 
 const char kSigningEngine[] = "osslsigncode";
 

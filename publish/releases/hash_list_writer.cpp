@@ -1,4 +1,4 @@
-#include "publish/hash_list_writer.h"
+#include "publish/releases/hash_list_writer.h"
 
 #include <cstdio>
 #include <cstring>
@@ -9,13 +9,13 @@
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "publish/hash_list_file.h"
-#include "publish/output_file.h"
-#include "publish/patch_limits.h"
-#include "publish/release_tree.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
-#include "publish/wording.h"
+#include "publish/releases/hash_list_file.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/patch_limits.h"
+#include "publish/releases/release_tree.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
+#include "publish/shared/wording.h"
 
 namespace {
 

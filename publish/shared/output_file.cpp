@@ -1,4 +1,4 @@
-#include "publish/output_file.h"
+#include "publish/shared/output_file.h"
 
 #include <cstdio>
 

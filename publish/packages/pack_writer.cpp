@@ -1,4 +1,4 @@
-#include "publish/pack_writer.h"
+#include "publish/packages/pack_writer.h"
 
 #include <cstring>
 
@@ -8,14 +8,14 @@
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
 #include "package/pack_directory.h"
-#include "publish/game_files.h"
+#include "publish/shared/game_files.h"
 #include "fileio/toolkit/path_info.h"
-#include "publish/output_file.h"
-#include "publish/patch_limits.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
-#include "publish/updater_image.h"
-#include "publish/wording.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/patch_limits.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
+#include "publish/packages/updater_image.h"
+#include "publish/shared/wording.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
 

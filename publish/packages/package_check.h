@@ -11,8 +11,8 @@
 #include "package/hash_list.h"
 #include "package/name_rule.h"
 #include "package/pack_directory.h"
-#include "publish/progress_sink.h"
-#include "publish/updater_image.h"
+#include "publish/shared/progress_sink.h"
+#include "publish/packages/updater_image.h"
 
 enum EntryCheck {
   kEntryMatches,     // its first hash-list record has the same sum

@@ -1,4 +1,4 @@
-#include "publish/wording.h"
+#include "publish/shared/wording.h"
 
 #include <cstdio>
 

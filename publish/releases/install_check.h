@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "package/content_sum.h"
-#include "publish/progress_sink.h"
+#include "publish/shared/progress_sink.h"
 
 enum InstalledState {
   kInstalledMatches,

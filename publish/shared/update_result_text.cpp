@@ -1,4 +1,4 @@
-#include "publish/update_result_text.h"
+#include "publish/shared/update_result_text.h"
 
 #include <cstdio>
 

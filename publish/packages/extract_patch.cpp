@@ -1,4 +1,4 @@
-#include "publish/extract_patch.h"
+#include "publish/packages/extract_patch.h"
 
 #include "fileio/code_page.h"
 #include "fileio/disk_file.h"
@@ -7,10 +7,10 @@
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
 #include "package/hash_list.h"
-#include "publish/hash_list_writer.h"
-#include "publish/output_file.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "publish/run_program.h"
+#include "publish/signing/run_program.h"
 
 #include <cerrno>
 #include <cstdio>

@@ -1,6 +1,6 @@
-#include "publish/patch_limits.h"
+#include "publish/packages/patch_limits.h"
 
-#include "publish/wording.h"
+#include "publish/shared/wording.h"
 
 std::string FileSizeProblem(uint64_t size) {
   if (size > 0xFFFFFFFFu) {

@@ -1,4 +1,4 @@
-#include "publish/hash_list_file.h"
+#include "publish/releases/hash_list_file.h"
 
 #include <cstring>
 

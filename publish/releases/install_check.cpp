@@ -1,4 +1,4 @@
-#include "publish/install_check.h"
+#include "publish/releases/install_check.h"
 
 #include <set>
 
@@ -8,10 +8,10 @@
 #include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/name_rule.h"
-#include "publish/hash_list_file.h"
-#include "publish/output_file.h"
-#include "publish/stored_name.h"
-#include "publish/update_result_text.h"
+#include "publish/releases/hash_list_file.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "publish/hash_list_writer.h"
-#include "publish/package_check.h"
-#include "publish/progress_sink.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/packages/package_check.h"
+#include "publish/shared/progress_sink.h"
 
 struct PackJob {
   std::string stub;

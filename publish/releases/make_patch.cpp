@@ -1,4 +1,4 @@
-#include "publish/make_patch.h"
+#include "publish/releases/make_patch.h"
 
 #include <map>
 #include <memory>
@@ -6,10 +6,10 @@
 
 #include "fileio/file_ops.h"
 #include "package/hash_list.h"
-#include "publish/output_file.h"
-#include "publish/stored_name.h"
-#include "publish/updater_image.h"
-#include "publish/wording.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/stored_name.h"
+#include "publish/packages/updater_image.h"
+#include "publish/shared/wording.h"
 
 namespace {
 

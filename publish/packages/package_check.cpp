@@ -1,9 +1,9 @@
-#include "publish/package_check.h"
+#include "publish/packages/package_check.h"
 
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
-#include "publish/output_file.h"
-#include "publish/stored_name.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/stored_name.h"
 
 namespace {
 

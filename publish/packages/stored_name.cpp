@@ -1,4 +1,4 @@
-#include "publish/stored_name.h"
+#include "publish/packages/stored_name.h"
 
 #include <cstdio>
 

@@ -1,9 +1,9 @@
-#include "publish/apply_check.h"
+#include "publish/packages/apply_check.h"
 
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
-#include "publish/game_files.h"
-#include "publish/output_file.h"
+#include "publish/shared/game_files.h"
+#include "publish/shared/output_file.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
 

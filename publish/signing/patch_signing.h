@@ -11,8 +11,8 @@
 #include <cstdint>
 #include <string>
 
-#include "publish/pe_signature.h"
-#include "publish/progress_sink.h"
+#include "publish/signing/pe_signature.h"
+#include "publish/shared/progress_sink.h"
 
 extern const char kSigningEngine[];  // "osslsigncode"
 

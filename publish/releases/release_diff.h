@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "publish/progress_sink.h"
-#include "publish/release_tree.h"
+#include "publish/shared/progress_sink.h"
+#include "publish/releases/release_tree.h"
 
 struct ReleaseChange {
   bool isNew = false;  // else its content differs from OLD's

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "package/content_sum.h"
-#include "publish/progress_sink.h"
+#include "publish/shared/progress_sink.h"
 
 // The stored sum as 16 lower-case hex digits, its 8 bytes in order.
 std::string ContentSumHex(const ContentSum& sum);

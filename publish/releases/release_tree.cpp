@@ -1,9 +1,9 @@
-#include "publish/release_tree.h"
+#include "publish/releases/release_tree.h"
 
 #include "package/hash_list.h"
-#include "publish/game_files.h"
-#include "publish/stored_name.h"
-#include "publish/wording.h"
+#include "publish/shared/game_files.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/wording.h"
 
 namespace {
 

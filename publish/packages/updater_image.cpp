@@ -1,12 +1,12 @@
-#include "publish/updater_image.h"
+#include "publish/packages/updater_image.h"
 
 #include <cctype>
 #include <vector>
 
 #include "package/le_bytes.h"
 #include "package/pack_directory.h"
-#include "publish/output_file.h"
-#include "publish/pe_signature.h"
+#include "publish/shared/output_file.h"
+#include "publish/signing/pe_signature.h"
 
 const char kTwinStubWarning[] =
     "is the x86-64 test twin of the updater (PE32+); never ship a patch made from it: "

@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
-#include "publish/hash_list_writer.h"
-#include "publish/pack_writer.h"
-#include "publish/patch_limits.h"
-#include "publish/release_diff.h"
+#include "publish/releases/hash_list_writer.h"
+#include "publish/packages/pack_writer.h"
+#include "publish/packages/patch_limits.h"
+#include "publish/releases/release_diff.h"
 
 struct MakeJob {
   std::string oldDir;

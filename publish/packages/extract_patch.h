@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "publish/package_check.h"
-#include "publish/progress_sink.h"
+#include "publish/packages/package_check.h"
+#include "publish/shared/progress_sink.h"
 
 struct ExtractedEntry {
   std::string name;  // stored (code page 932)

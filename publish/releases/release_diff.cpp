@@ -1,14 +1,14 @@
-#include "publish/release_diff.h"
+#include "publish/releases/release_diff.h"
 
 #include <cstring>
 
 #include "fileio/disk_file.h"
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
-#include "publish/game_files.h"
-#include "publish/output_file.h"
-#include "publish/stored_name.h"
-#include "publish/sum_worker.h"
+#include "publish/shared/game_files.h"
+#include "publish/shared/output_file.h"
+#include "publish/packages/stored_name.h"
+#include "publish/releases/sum_worker.h"
 
 namespace {
 

@@ -1,15 +1,16 @@
 #!/usr/bin/env python3
 """Checks the built updater: a PE32 image for i386 with the Windows GUI
 subsystem, importing only system DLLs (everything else statically linked),
-and a whole file that ends below offset 65536, where patches append the
-package. Exits 1 with the reasons otherwise.
+and a whole file that ends below 57344 bytes: the package is appended at
+offset 65536, and the rest of the room below it is kept for the updater's
+growth. Exits 1 with the reasons otherwise.
 Usage: check-updater-image.py [--twin] EXE
 --twin checks the x86_64 test twin instead: PE32+ for x86-64, the same
-subsystem, imports and size limit (it carries packages at the same offset)."""
+subsystem and imports, ending below 65536 (it carries packages at the same
+offset; its 64-bit code is larger)."""
 import struct
 import sys
 
-LIMIT = 65536
 # What the program may import: the system, and the C runtime that ships
 # with every Windows. Anything else (libgcc, libstdc++, winpthread) would
 # have to travel beside the updater.
@@ -42,12 +43,14 @@ def imported_dlls(data, pe, sections, directories):
         at += 20
 
 
-# (machine, optional header magic, what they are called) of each build
-SHIPPED = (0x014C, 0x10B, "PE32 i386")
-TWIN = (0x8664, 0x20B, "PE32+ x86-64")
+# (machine, optional header magic, what they are called, where the file
+# must end) of each build
+SHIPPED = (0x014C, 0x10B, "PE32 i386", 57344)
+TWIN = (0x8664, 0x20B, "PE32+ x86-64", 65536)
 
 
 def check(path, kind=SHIPPED):
+    limit = kind[3]
     with open(path, "rb") as f:
         data = f.read()
     problems = []
@@ -61,7 +64,7 @@ def check(path, kind=SHIPPED):
     optional = pe + 24
     magic = struct.unpack_from("<H", data, optional)[0]
     subsystem = struct.unpack_from("<H", data, optional + 68)[0]
-    want_machine, want_magic, _ = kind
+    want_machine, want_magic, _, _ = kind
     if machine != want_machine:
         problems.append("machine is 0x%04x, not 0x%04x" % (machine, want_machine))
     if magic != want_magic:
@@ -75,7 +78,7 @@ def check(path, kind=SHIPPED):
         virtual_size, virtual_address, raw_size, raw_offset = struct.unpack_from(
             "<IIII", data, table + 40 * i + 8)
         sections.append((virtual_address, virtual_size, raw_offset, raw_size))
-        if raw_offset + raw_size > LIMIT:
+        if raw_offset + raw_size > limit:
             problems.append("a section reaches offset %d" % (raw_offset + raw_size))
     # The data directories follow the optional header's fixed part, which
     # is 16 bytes longer in PE32+.
@@ -83,8 +86,8 @@ def check(path, kind=SHIPPED):
     for dll in dlls:
         if dll.lower() not in SYSTEM_DLLS:
             problems.append("imports %s, which is not a system DLL" % dll)
-    if len(data) >= LIMIT:
-        problems.append("the file is %d bytes, not below %d" % (len(data), LIMIT))
+    if len(data) >= limit:
+        problems.append("the file is %d bytes, not below %d" % (len(data), limit))
     return problems, len(data), dlls
 
 
@@ -103,7 +106,7 @@ def main():
             print("%s: %s" % (path, problem), file=sys.stderr)
         return 1
     print("%s: %s GUI, %d bytes (%d to spare below %d), imports %s"
-          % (path, kind[2], size, LIMIT - size, LIMIT, ", ".join(dlls)))
+          % (path, kind[2], size, kind[3] - size, kind[3], ", ".join(dlls)))
     return 0
 
 

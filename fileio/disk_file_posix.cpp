@@ -135,6 +135,7 @@ int DiskFile::Flush() {
 
 int DiskFile::Seek(uint32_t position) {
   if (!IsOpen() || position > kMaxSeekPosition) return 0;
+  if (FailedByWatch(FileCall::kSeek, nullptr, nullptr, position)) return 0;
   off_t reached = lseek(static_cast<int>(handle_), static_cast<off_t>(position), SEEK_SET);
   return reached == static_cast<off_t>(position) ? 1 : 0;
 }

@@ -77,6 +77,7 @@ int DiskFile::Flush() {
 }
 
 int DiskFile::Seek(uint32_t position) {
+  if (FailedByWatch(FileCall::kSeek, nullptr, nullptr, position)) return 0;
   // The distance is signed with no high part: 0x80000000 and up move
   // backwards from the start and fail.
   DWORD reached = SetFilePointer(AsHandle(handle_), static_cast<LONG>(position), nullptr,

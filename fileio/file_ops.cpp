@@ -8,10 +8,11 @@
 
 namespace {
 
-// The temporary file of an update, in whatever folder it writes into. 16
-// bytes or more: a stored entry name (at most 15 bytes) can never be it.
-constexpr char kTempName[] = "~velmora-update.tmp";
 static_assert(sizeof kTempName - 1 >= 16, "the temporary name must be longer than any entry name");
+constexpr char kStagedStem[] = "~velmora-update-";
+constexpr char kKeptStem[] = "~velmora-kept-";
+static_assert(sizeof kKeptStem - 1 + 1 + 4 >= 16, "own names must be longer than any entry name");
+static_assert(sizeof kStagedStem - 1 + 2 + 4 + 1 <= kOwnNameSize, "own names must fit");
 
 // Characters of the short temporary names, tried in this order.
 constexpr char kShortChars[] = "~_0123456789abcdefghijklmnopqrstuvwxyz";
@@ -86,6 +87,58 @@ int MoveWhileBusy(Attempt attempt) {
   return attempt() == MoveOutcome::kDone ? 1 : 0;
 }
 
+void OwnName(const char* stem, uint32_t index, char* out) {
+  size_t n = std::strlen(stem);
+  std::memcpy(out, stem, n);
+  if (index >= 10) out[n++] = static_cast<char>('0' + index / 10 % 10);
+  out[n++] = static_cast<char>('0' + index % 10);
+  std::memcpy(out + n, ".tmp", 5);
+}
+
+// How one name for a file of the update's own fared.
+enum class NameOutcome { kTaken, kNextName, kFailed };
+
+// Tries names beside target for a file of the update's own, as
+// CreateTempBeside describes them, until attempt takes one (kTaken) or
+// fails for a reason that another name would not change (kFailed). The
+// name tried is in path (size bytes); "" when none was taken.
+template <typename Attempt>
+bool ChooseNameBeside(const char* target, const char* const* avoid, const char* fixedName,
+                      char* path, uint32_t size, Attempt attempt) {
+  if (size == 0) return false;
+  path[0] = '\0';
+  size_t folderLength = FolderPartLength(target);
+  size_t nameBytes = std::strlen(target + folderLength);
+  // Short names take as many UTF-16 units as the target's name, which is
+  // what Windows' path limit counts, and no more bytes.
+  size_t nameLength = Utf16Length(target + folderLength);
+  size_t fixedLength = std::strlen(fixedName);
+  if (nameLength == 0 || folderLength + nameBytes >= size) return false;
+  for (uint32_t k = 0; k <= kShortAttempts; ++k) {
+    std::memcpy(path, target, folderLength);
+    char* name = path + folderLength;
+    if (k == 0) {
+      // The fixed name, where it fits. Whatever has it is ours, left by an
+      // interrupted update; it goes first, and is never opened: a link
+      // planted there would lead the new file elsewhere.
+      if (folderLength + fixedLength + 1 > size) continue;
+      std::memcpy(name, fixedName, fixedLength + 1);
+      RemoveLeftover(path);  // where it stays, the attempt fails
+    } else {
+      // A name of the target's own length fits wherever the target does;
+      // one that exists may be anybody's file and is passed over.
+      if (!ShortName(k - 1, nameLength, name)) break;
+      name[nameLength] = '\0';
+      if (Avoided(name, nameLength, avoid) || PathExists(path)) continue;
+    }
+    NameOutcome outcome = attempt(path);
+    if (outcome == NameOutcome::kTaken) return true;
+    if (outcome == NameOutcome::kFailed) break;
+  }
+  path[0] = '\0';
+  return false;
+}
+
 }  // namespace
 
 int ReplaceWithFile(const char* target, const char* source, int* syncError) {
@@ -134,39 +187,37 @@ uint32_t FolderPartLength(const char* path) {
   return length;
 }
 
+int RemoveOwnFile(const char* path) { return RemoveLeftover(path); }
+
+void StagedNameFor(uint32_t index, char* out) { OwnName(kStagedStem, index, out); }
+
+void KeptNameFor(uint32_t index, char* out) { OwnName(kKeptStem, index, out); }
+
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
-                     char* tempPath, uint32_t size, int* systemError) {
+                     const char* fixedName, char* tempPath, uint32_t size, int* systemError) {
   *systemError = 0;
-  if (size == 0) return 0;
-  tempPath[0] = '\0';
-  size_t folderLength = FolderPartLength(target);
-  size_t nameBytes = std::strlen(target + folderLength);
-  // Short names take as many UTF-16 units as the target's name, which is
-  // what Windows' path limit counts, and no more bytes.
-  size_t nameLength = Utf16Length(target + folderLength);
-  if (nameLength == 0 || folderLength + nameBytes >= size) return 0;
   bool first = true;
-  for (uint32_t attempt = 0; attempt <= kShortAttempts; ++attempt) {
-    std::memcpy(tempPath, target, folderLength);
-    char* name = tempPath + folderLength;
-    if (attempt == 0) {
-      // The fixed name, where it fits. Whatever has it is ours, left by an
-      // interrupted update; it goes first, and is never opened: a link
-      // planted there would lead the new file elsewhere.
-      if (folderLength + sizeof kTempName > size) continue;
-      std::memcpy(name, kTempName, sizeof kTempName);
-      RemoveLeftover(tempPath);  // where it stays, the creation fails
-    } else {
-      // A name of the target's own length fits wherever the target does;
-      // one that exists may be anybody's file and is passed over.
-      if (!ShortName(attempt - 1, nameLength, name)) break;
-      name[nameLength] = '\0';
-      if (Avoided(name, nameLength, avoid) || PathExists(tempPath)) continue;
-    }
-    if (file->OpenNew(tempPath)) return 1;
+  return ChooseNameBeside(target, avoid, fixedName, tempPath, size, [&](const char* path) {
+    if (file->OpenNew(path)) return NameOutcome::kTaken;
     if (first) *systemError = LastSystemError();
     first = false;
-  }
-  tempPath[0] = '\0';
-  return 0;
+    return NameOutcome::kNextName;
+  }) ? 1 : 0;
+}
+
+int KeepAside(const char* target, const char* const* avoid, const char* fixedName,
+              char* keptPath, uint32_t size) {
+  return ChooseNameBeside(target, avoid, fixedName, keptPath, size, [&](const char* path) {
+    if (MoveWhileBusy([&] { return MoveAsideOnce(target, path); })) return NameOutcome::kTaken;
+    return NameTaken(LastSystemError()) ? NameOutcome::kNextName : NameOutcome::kFailed;
+  }) ? 1 : 0;
+}
+
+int OpenReadWhileBusy(DiskFile* file, const char* path) {
+  return MoveWhileBusy([&] {
+    if (!FailedByWatch(FileCall::kOpenRead, path) && file->OpenRead(path)) {
+      return MoveOutcome::kDone;
+    }
+    return IsBusyError(LastSystemError()) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+  });
 }

@@ -26,13 +26,13 @@ int JoinPath(char* out, uint32_t size, const char* folder, const char* name);
 // size bytes with its terminator (the buffer then holds no usable path).
 uint32_t GetProgramPath(char* buffer, uint32_t size);
 
-// Whether an existing file may be replaced by ReplaceFileContents: it exists,
-// and it is neither read-only nor (on Windows) hidden or system, the files
-// that an open for writing refuses. Returns 1 or 0.
+// Whether an existing file may be replaced by ReplaceFileContents: it is a
+// file and not read-only. Returns 1 or 0.
 int IsReplaceable(const char* path);
 
 // Puts the file at newPath in the place of target in one step, on the disk
-// before it returns, giving it target's attributes; fails, leaving target
+// before it returns, giving it target's attributes (hidden and system
+// ones too); fails, leaving target
 // as it was, when target is not replaceable or stays open elsewhere (see
 // the retries below). Returns 1 or 0; newPath stays on failure. Where the
 // move is done but the system could not confirm that it is on the disk
@@ -49,6 +49,10 @@ int ReplaceFileContents(const char* target, const char* newPath, int* syncError 
 
 // Deletes a file. Returns 1 or 0.
 int RemoveFile(const char* path);
+// Deletes a file of the update's own (a staged or kept file), read-only or
+// not; a link there is removed itself, never followed. Returns 1 when
+// nothing is left there.
+int RemoveOwnFile(const char* path);
 
 // Whether anything (a file or a folder) exists at path. Returns 1 or 0.
 int PathExists(const char* path);
@@ -74,21 +78,58 @@ int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* stor
 // separator (0 when it has none).
 uint32_t FolderPartLength(const char* path);
 
+// The update's own files in a folder have fixed names of 16 bytes or more,
+// which no stored entry name (at most 15 bytes) can be: the temporary of
+// the uninstall list, and per entry index (0 to 15) its staged new file and
+// its old file kept aside until the update is over. Whatever has such a
+// name was left behind by an interrupted update.
+constexpr char kTempName[] = "~velmora-update.tmp";
+constexpr uint32_t kOwnNameSize = 24;  // the longest, with its terminator
+// "~velmora-update-N.tmp" and "~velmora-kept-N.tmp" into out (kOwnNameSize
+// bytes).
+void StagedNameFor(uint32_t index, char* out);
+void KeptNameFor(uint32_t index, char* out);
+
 // Creates a temporary file in the folder of target, for a file that is to
 // take target's place, and opens it for writing in *file. Its name is never
 // one of the names in avoid (a null-terminated list of stored entry names,
 // compared part by part without regard to ASCII case), and its path fits
-// whenever target's does: first a fixed name of 16 bytes or more, which no
-// entry can have (whatever has that name is taken as left behind by an
-// interrupted update and removed first: a link is removed, never
-// followed); where that does not fit or cannot be removed, a short name of
-// the target's own length that nothing in the folder has yet. The file is
-// always created anew (never an existing one opened) and shared with
-// nobody. Returns 1 with the temporary's path in tempPath (size bytes), or
-// 0 with nothing created; then *systemError holds the system's error code
-// of the first attempt.
+// whenever target's does: first the fixed name given (one of the names
+// above; whatever has it is taken as left behind by an interrupted update
+// and removed first: a link is removed, never followed); where that does
+// not fit or cannot be removed, a short name of the target's own length
+// that nothing in the folder has yet. The file is always created anew
+// (never an existing one opened) and shared with nobody. Returns 1 with the
+// temporary's path in tempPath (size bytes), or 0 with nothing created;
+// then *systemError holds the system's error code of the first attempt.
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
-                     char* tempPath, uint32_t size, int* systemError);
+                     const char* fixedName, char* tempPath, uint32_t size, int* systemError);
+
+// Moves the existing file at target aside, to a name beside it, in one
+// step, attributes and all, so that it can be put back (ReplaceWithFile)
+// if the update cannot finish. The name is chosen as CreateTempBeside
+// chooses one (fixedName first, a leftover there removed; else a short name
+// that nothing has), and nothing that has it is ever replaced. Tried again
+// while another program holds target, as moves are. Returns 1 with the
+// name in keptPath (size bytes); 0 with target as it was.
+int KeepAside(const char* target, const char* const* avoid, const char* fixedName,
+              char* keptPath, uint32_t size);
+
+// Gives the file at path, which took the place of a file with the given
+// attributes (GetPathAttributes), those of them that a game's file keeps
+// across a replacement: hidden and system (Windows only). Returns 1 or 0.
+int KeepAttributes(const char* path, uint32_t oldAttributes);
+
+// Attributes of the file at path as the system keeps them (Windows' file
+// attributes; POSIX: the permission bits), to be given back with
+// SetPathAttributes; kNoAttributes when they cannot be read.
+constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
+uint32_t GetPathAttributes(const char* path);
+int SetPathAttributes(const char* path, uint32_t attributes);
+
+// Opens path for reading in *file, trying again while another program
+// holds the file (as the moves above do). Returns 1 or 0.
+int OpenReadWhileBusy(DiskFile* file, const char* path);
 
 // Puts the closed file at source in target's place in one step, on the
 // disk before it returns: target's attributes are reset to normal first

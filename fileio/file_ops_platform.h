@@ -27,5 +27,12 @@ int RemoveLeftover(const char* path);
 // second file beside the one meant; path then stays as it was.
 int MatchExistingNames(char* path, uint32_t size, uint32_t from, const char* storedName);
 
+// One attempt to move target to newPath, where nothing may stand.
+MoveOutcome MoveAsideOnce(const char* target, const char* newPath);
+// Whether a failure's error code says that the name is taken, or that
+// another program holds the file for now.
+bool NameTaken(int error);
+bool IsBusyError(int error);
+
 void SetSystemError(int code);
 void SleepMilliseconds(uint32_t milliseconds);

@@ -229,6 +229,54 @@ int RemoveLeftover(const char* path) {
   return unlink(native.get()) == 0 || errno == ENOENT ? 1 : 0;
 }
 
+MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
+  NativePath nativeTarget(target);
+  NativePath nativeNew(newPath);
+  if (!nativeTarget.ok() || !nativeNew.ok()) {
+    errno = ENOMEM;
+    return MoveOutcome::kFailed;
+  }
+  if (FailedByWatch(FileCall::kMove, newPath, target)) {
+    return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+  }
+  MoveLock lock;
+  MoveOutcome outcome = lock.Take(target, nativeTarget.get(), O_NOFOLLOW, false);
+  if (outcome != MoveOutcome::kDone) return outcome;
+  // Whatever has the name stays (checked by hand where the file system
+  // cannot refuse a replacement itself).
+  if (renameat2(AT_FDCWD, nativeTarget.get(), AT_FDCWD, nativeNew.get(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return MoveOutcome::kFailed;
+    struct stat st;
+    if (lstat(nativeNew.get(), &st) == 0) {
+      errno = EEXIST;
+      return MoveOutcome::kFailed;
+    }
+    if (rename(nativeTarget.get(), nativeNew.get()) != 0) return MoveOutcome::kFailed;
+  }
+  SyncFolderOf(nativeNew.get());
+  return MoveOutcome::kDone;
+}
+
+bool NameTaken(int error) { return error == EEXIST; }
+
+bool IsBusyError(int error) { return error == EWOULDBLOCK; }
+
+uint32_t GetPathAttributes(const char* path) {
+  NativePath native(path);
+  struct stat st;
+  if (!native.ok() || stat(native.get(), &st) != 0) return kNoAttributes;
+  return static_cast<uint32_t>(st.st_mode & 07777);
+}
+
+// Files here have no hidden or system attributes.
+int KeepAttributes(const char*, uint32_t) { return 1; }
+
+int SetPathAttributes(const char* path, uint32_t attributes) {
+  NativePath native(path);
+  if (!native.ok() || FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return 0;
+  return chmod(native.get(), static_cast<mode_t>(attributes)) == 0 ? 1 : 0;
+}
+
 void SleepMilliseconds(uint32_t milliseconds) {
   struct timespec wait = {static_cast<time_t>(milliseconds / 1000),
                           static_cast<long>(milliseconds % 1000) * 1000000L};

@@ -13,10 +13,11 @@
 
 namespace {
 
-// Attributes with which CREATE_ALWAYS refuses an existing file (read-only,
-// and hidden or system files opened without the same attributes).
-constexpr DWORD kUnwritable =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// Attributes with which a file cannot be replaced by a move.
+constexpr DWORD kUnwritable = FILE_ATTRIBUTE_READONLY;
+// Attributes that a file keeps when a new one takes its place: a game's
+// hidden or system files stay so.
+constexpr DWORD kKept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
 
 DWORD AttributesOf(const WidePath& path) {
   if (!path.ok()) {
@@ -31,14 +32,8 @@ bool SetAttributes(const WidePath& wide, const char* path, DWORD attributes) {
   return SetFileAttributesW(wide.get(), attributes) != 0;
 }
 
-// What Windows answers while another program has one of the files open
-// (a virus scanner looking at a new file, for one): the move may work a
-// moment later.
 MoveOutcome Outcome(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
-                 error == ERROR_LOCK_VIOLATION
-             ? MoveOutcome::kBusy
-             : MoveOutcome::kFailed;
+  return IsBusyError(static_cast<int>(error)) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
 }
 
 // Moves source over target, on the disk when it returns; fails while
@@ -227,6 +222,10 @@ MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int*) {
     SetAttributes(wideTarget, target, attributes);
     SetLastError(error);
   }
+  if (outcome == MoveOutcome::kDone && existed && (attributes & kKept) != 0) {
+    DWORD now = GetFileAttributesW(wideTarget.get());
+    if (now != INVALID_FILE_ATTRIBUTES) SetAttributes(wideTarget, target, now | (attributes & kKept));
+  }
   return outcome;
 }
 
@@ -246,6 +245,48 @@ int RemoveLeftover(const char* path) {
     return 0;
   }
   return DeleteFileW(wide.get()) ? 1 : 0;
+}
+
+MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
+  WidePath wideTarget(target);
+  WidePath wideNew(newPath);
+  if (!wideTarget.ok() || !wideNew.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return MoveOutcome::kFailed;
+  }
+  // Without MOVEFILE_REPLACE_EXISTING: whatever has the name stays.
+  if (FailedByWatch(FileCall::kMove, newPath, target) ||
+      !MoveFileExW(wideTarget.get(), wideNew.get(), MOVEFILE_WRITE_THROUGH)) {
+    return Outcome(GetLastError());
+  }
+  return MoveOutcome::kDone;
+}
+
+bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }
+
+// What Windows answers while another program has the file open (a virus
+// scanner looking at a new file, for one): it may work a moment later.
+bool IsBusyError(int error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
+         error == ERROR_LOCK_VIOLATION;
+}
+
+uint32_t GetPathAttributes(const char* path) {
+  DWORD attributes = AttributesOf(WidePath(path));
+  return attributes == INVALID_FILE_ATTRIBUTES ? kNoAttributes : attributes;
+}
+
+int SetPathAttributes(const char* path, uint32_t attributes) {
+  WidePath wide(path);
+  return wide.ok() && SetAttributes(wide, path, attributes) ? 1 : 0;
+}
+
+int KeepAttributes(const char* path, uint32_t oldAttributes) {
+  if (oldAttributes == kNoAttributes || (oldAttributes & kKept) == 0) return 1;
+  WidePath wide(path);
+  DWORD now = AttributesOf(wide);
+  if (now == INVALID_FILE_ATTRIBUTES) return 0;
+  return SetAttributes(wide, path, now | (oldAttributes & kKept)) ? 1 : 0;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }

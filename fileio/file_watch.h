@@ -17,6 +17,8 @@ enum class FileCall : uint32_t {
   kRemove,         // the removal of whatever is at a temporary file's name
   kSyncFolder,     // POSIX: putting the folder path's entries on the disk
   kScanFolder,     // POSIX: reading the names in the folder path
+  kSeek,           // DiskFile::Seek; value: the position asked for
+  kOpenRead,       // DiskFile::OpenRead where it is retried (OpenReadWhileBusy)
 };
 
 struct FileWatch {

@@ -48,5 +48,6 @@ const char* OutcomeText(UpdateResult result, bool* information) {
   if (result >= UPD_E_PACKAGE && result <= UPD_E_CHECKSUM) return kTextPackageDamaged;
   if (result == UPD_E_WRITE) return kTextWriteFailed;
   if (result == UPD_E_UNINSTALL_LIST) return kTextUninstallListFailed;
+  if (result == UPD_E_WRONG_RELEASE) return kTextWrongRelease;
   return nullptr;
 }

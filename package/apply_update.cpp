@@ -6,6 +6,8 @@
 #include "package/content_sum.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
+#include "package/release_check.h"
+#include "package/update_stage.h"
 #include "records/uninstall_list.h"
 
 namespace {
@@ -41,6 +43,16 @@ class Reporter {
     }
     return result;
   }
+  void Refused(const PackageJudgement& judgement) {
+    if (observer_ != nullptr && observer_->refused != nullptr) {
+      observer_->refused(observer_->context, judgement);
+    }
+  }
+  void Foreign(const char* recordName) {
+    if (observer_ != nullptr && observer_->foreign != nullptr) {
+      observer_->foreign(observer_->context, recordName);
+    }
+  }
   void Warned(const char* path, const char* step, int systemError) {
     if (observer_ != nullptr && observer_->warned != nullptr) {
       observer_->warned(observer_->context, path, step, systemError);
@@ -60,57 +72,35 @@ class Reporter {
   uint64_t total_ = 0;
 };
 
-// Removes a temporary file on every way out, unless it took its target's
-// place.
-class TempFileGuard {
- public:
-  explicit TempFileGuard(const char* path) : path_(path) {}
-  ~TempFileGuard() {
-    if (armed_) RemoveFile(path_);
-  }
-  TempFileGuard(const TempFileGuard&) = delete;
-  TempFileGuard& operator=(const TempFileGuard&) = delete;
-  void Arm() { armed_ = true; }
-  void Disarm() { armed_ = false; }
-
- private:
-  const char* path_;
-  bool armed_ = false;
+// Why the update cannot write where it must (before anything was written,
+// or when a staged file fails): told only once every entry was read and
+// verified, so that a damaged package is told as damaged.
+struct WriteFault {
+  const char* path = nullptr;
+  const char* step = nullptr;
+  int systemError = 0;
 };
 
-// Verifies entry index and puts it into the install folder. The data is
-// read once and written, as it is read, to a temporary file beside the
-// target; only when all of it is written, on the disk and matches its
-// hash-list record does the temporary take the target's place. On any
-// failure the target is left exactly as it was.
-UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
-                        const PackDirectory& directory, const char* const* names,
-                        uint32_t index, const HashList& hashList, const char* installFolder,
-                        HeapBlock& buffer, Reporter& reporter) {
+// Stages entry index: its data is read once and written, as it is read, to
+// its staged file beside target, summed on the way; the file is put on the
+// disk and the sum checked against the hash list. A failure leaves the
+// staged file to the stage, which removes it. Where *fault is set already,
+// the entry is only read and verified.
+UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDirectory& directory,
+                        uint32_t index, const HashList& hashList, const char* target,
+                        UpdateStage& stage, HeapBlock& buffer, WriteFault* fault,
+                        Reporter& reporter) {
   PackEntry entry = directory.Entry(index);
   reporter.EntryStarted(index, directory.count, entry.name, entry.size);
 
   if (!SeekPackEntry(package, directory, index)) {
     return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
   }
-  // A target that cannot be named or created is reported only after the
-  // data was read and verified: a damaged package is told as damaged.
-  char target[kPathBufferSize];
-  target[0] = '\0';
-  char tempPath[kPathBufferSize];
-  tempPath[0] = '\0';
-  const char* writeStep = nullptr;
+  const char* writeStep = fault->step != nullptr ? "" : nullptr;
   int writeError = 0;
-  TempFileGuard guard(tempPath);  // before temp: the file is closed first
-  DiskFile temp;
-  reporter.ClearError();
-  if (!JoinEntryPath(target, sizeof target, installFolder, entry.name)) {
-    writeStep = "create";  // no such path, or its folder could not be searched
-    writeError = reporter.SystemError();
-  } else if (!CreateTempBeside(&temp, target, names, tempPath, sizeof tempPath, &writeError)) {
+  DiskFile staged;
+  if (writeStep == nullptr && !stage.Stage(index, target, &staged, &writeError)) {
     writeStep = "create";
-  } else {
-    guard.Arm();
   }
 
   ContentSum sum;
@@ -122,33 +112,100 @@ UpdateResult ApplyEntry(DiskFile& package, const char* packagePath,
     }
     UpdateContentSum(&sum, buffer.data(), n);
     reporter.ClearError();
-    if (writeStep == nullptr && temp.Write(buffer.data(), n) != n) {
+    if (writeStep == nullptr && staged.Write(buffer.data(), n) != n) {
       writeStep = "write";  // a full disk, for one; the rest is still verified
       writeError = reporter.SystemError();
-      temp.Close();
+      staged.Close();
     }
     reporter.BytesDone(n);
     remaining -= n;
   }
   if (!VerifyEntry(hashList, entry.name, sum)) {
     // Named by the file it was to become.
-    return reporter.Failed(UPD_E_CHECKSUM, target[0] != '\0' ? target : entry.name, "checksum",
-                           0);
+    return reporter.Failed(UPD_E_CHECKSUM, target, "checksum", 0);
   }
+  if (fault->step != nullptr) return UPD_OK;  // only verified
+  const char* stagedPath = stage.StagedPath(index);
   if (writeStep != nullptr) {
-    return reporter.Failed(UPD_E_WRITE, tempPath[0] != '\0' ? tempPath : target, writeStep,
-                           writeError);
+    fault->path = stagedPath[0] != '\0' ? stagedPath : target;
+    fault->step = writeStep;
+    fault->systemError = writeError;
+    return UPD_OK;  // the rest is still verified
   }
-  if (!temp.Flush()) {
-    return reporter.Failed(UPD_E_WRITE, tempPath, "flush", reporter.SystemError());
+  if (!staged.Flush()) {
+    return reporter.Failed(UPD_E_WRITE, stagedPath, "flush", reporter.SystemError());
   }
-  temp.Close();
-  int syncError = 0;
-  if (!ReplaceWithFile(target, tempPath, &syncError)) {
-    return reporter.Failed(UPD_E_WRITE, target, "replace", reporter.SystemError());
+  return UPD_OK;
+}
+
+// Whether the patch was made for the release that the install holds: the
+// install's own hash list, where it has one that loads, must hold every
+// file that the patch does not carry as the patch's list says.
+UpdateResult CheckRelease(const char* installedList, const HashList& patchList,
+                          const char* const* carried, Reporter& reporter) {
+  HashList installed;
+  {
+    DiskFile file;
+    if (!OpenReadWhileBusy(&file, installedList) ||
+        LoadHashListFile(file, &installed) != kHashListLoaded) {
+      return UPD_OK;  // no list to go by: an install as the updater always took it
+    }
   }
-  guard.Disarm();
-  if (syncError != 0) reporter.Warned(target, "replace", syncError);
+  int record = FindForeignRecord(patchList, carried, installed);
+  if (record < 0) return UPD_OK;
+  reporter.Foreign(patchList.RecordName(static_cast<uint32_t>(record)));
+  return reporter.Failed(UPD_E_WRONG_RELEASE, installedList, "release", 0);
+}
+
+// Everything between the judge and the uninstall list: the targets, the
+// release and every place checked, then every entry staged, then all put
+// in place. Nothing in the install folder changes unless all of them go in.
+UpdateResult PutEntriesInPlace(DiskFile& package, const char* packagePath,
+                               const PackDirectory& directory, const char* const* names,
+                               const HashList& hashList, const char* installFolder,
+                               Reporter& reporter) {
+  const uint32_t count = directory.count;
+  char targets[kMaxPackEntries][kPathBufferSize];
+  WriteFault fault;
+  int listIndex = FindHashListEntry(directory);  // the judge made sure there is one
+  for (uint32_t i = 0; i < count; ++i) {
+    reporter.ClearError();
+    if (!JoinEntryPath(targets[i], sizeof targets[i], installFolder, names[i])) {
+      if (static_cast<int>(i) == listIndex) targets[i][0] = '\0';
+      if (fault.step != nullptr) continue;
+      // No such path, or a folder on its way could not be searched.
+      fault.path = targets[i][0] != '\0' ? targets[i] : installFolder;
+      fault.step = "create";
+      fault.systemError = reporter.SystemError();
+    }
+  }
+  if (targets[listIndex][0] != '\0') {
+    UpdateResult result = CheckRelease(targets[listIndex], hashList, names, reporter);
+    if (result != UPD_OK) return result;
+  }
+
+  HeapBlock buffer(kChunkSize);
+  if (!buffer.ok()) return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
+  UpdateStage stage(names);
+  for (uint32_t i = 0; i < count; ++i) {
+    UpdateResult result = StageEntry(package, packagePath, directory, i, hashList, targets[i],
+                                     stage, buffer, &fault, reporter);
+    if (result != UPD_OK) return result;  // the stage removes what it holds
+  }
+  buffer.Release();
+  if (fault.step != nullptr) {
+    return reporter.Failed(UPD_E_WRITE, fault.path, fault.step, fault.systemError);
+  }
+
+  uint32_t failed = 0;
+  int systemError = 0;
+  if (!stage.PutInPlace(count, &failed, &systemError)) {
+    return reporter.Failed(UPD_E_WRITE, targets[failed], "replace", systemError);
+  }
+  stage.Finish();
+  for (uint32_t i = 0; i < count; ++i) {
+    if (stage.SyncError(i) != 0) reporter.Warned(targets[i], "replace", stage.SyncError(i));
+  }
   return UPD_OK;
 }
 
@@ -175,32 +232,28 @@ UpdateResult ApplyUpdateFromFile(const char* packagePath, const char* installFol
     return reporter.Failed(PackStatusResult(status), packagePath,
                            openError != 0 ? "open" : "read", openError);
   }
+  HashList hashList;
+  PackageJudgement judgement;
+  if (JudgePackage(package, directory, &hashList, &judgement) != UPD_OK) {
+    reporter.Refused(judgement);
+    return reporter.Failed(UPD_E_PACKAGE, packagePath, "judge", 0);
+  }
 
-  // Every entry's name, for choosing temporary names that none of them has.
+  // Every entry's name, null-terminated: the names that no file of the
+  // update's own may have, and, once all are in place, the names for the
+  // uninstall list.
   const char* names[kMaxPackEntries + 1] = {};
   for (uint32_t i = 0; i < directory.count; ++i) names[i] = directory.Name(i);
-  // Slot i names entry i once it is written; the slot after the last entry
-  // stays null and ends the list.
-  const char* written[kMaxPackEntries + 1] = {};
 
-  HeapBlock buffer(kChunkSize);
-  if (!buffer.ok()) return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
-
-  UpdateResult result = UPD_OK;
-  {
-    HashList hashList;
-    LoadHashList(package, directory, &hashList);  // unloadable: nothing is verified
-    for (uint32_t i = 0; i < directory.count && result == UPD_OK; ++i) {
-      result = ApplyEntry(package, packagePath, directory, names, i, hashList, installFolder,
-                          buffer, reporter);
-      if (result == UPD_OK) written[i] = directory.Name(i);
-    }
+  if (directory.count != 0) {
+    UpdateResult result = PutEntriesInPlace(package, packagePath, directory, names, hashList,
+                                            installFolder, reporter);
+    if (result != UPD_OK) return result;  // the uninstall list stays untouched
   }
-  buffer.Release();
-  if (result != UPD_OK) return result;  // the uninstall list stays untouched
+  hashList.Clear();
 
   int syncError = 0;
-  bool listed = AppendUninstallList(installFolder, written, &syncError) != 0;
+  bool listed = AppendUninstallList(installFolder, names, &syncError) != 0;
   if (listed && syncError == 0) return UPD_OK;
   char listPath[kPathBufferSize];
   if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {

@@ -1,12 +1,14 @@
-// The update itself: reads the package appended to a program file, checks
-// each entry against the hash list, puts the entries into the install
-// folder in package order (each through a temporary file beside its
-// target, so that a failure never leaves a file half-written), and extends
+// The update itself: reads the package appended to a program file, judges
+// the whole package and the install it meets before anything is written,
+// stages every entry beside its target (written, on the disk and verified
+// against the hash list), then puts them all in place in package order,
+// putting back what was replaced if one cannot be, and only then extends
 // the uninstall list.
 #pragma once
 
 #include <cstdint>
 
+#include "package/package_judge.h"
 #include "package/update_result.h"
 
 // Told about the progress of an update, for the toolkit; the updater passes
@@ -20,12 +22,13 @@ struct ApplyObserver {
   // bytes handled so far, total is its size.
   void (*bytesDone)(void* context, uint64_t done, uint64_t total) = nullptr;
   // Once, where the update fails: path is the file concerned (the package,
-  // an entry's target, also for a checksum mismatch, or its temporary file,
-  // or the uninstall list), step
-  // what failed there ("open", "read", "create", "write", "flush",
-  // "replace", "checksum", "update"), systemError the system's error code
-  // right after the failing call (errno, or GetLastError on Windows; 0 where
-  // no system call failed).
+  // also when the judge refuses it; an entry's target, also for a checksum
+  // mismatch or a place that is no real folder or file of its own, or its
+  // staged file; the install's hash list for another release; or the
+  // uninstall list), step what failed there ("open", "read", "judge",
+  // "release", "place", "create", "write", "flush", "replace", "checksum",
+  // "update"), systemError the system's error code right after the failing
+  // call (errno, or GetLastError on Windows; 0 where no system call failed).
   void (*failed)(void* context, UpdateResult result, const char* path, const char* step,
                  int systemError) = nullptr;
   // Where a file took its place but the system could not confirm that on
@@ -33,6 +36,12 @@ struct ApplyObserver {
   // the file replaced (an entry's target, or the uninstall list), step what
   // was done ("replace", "update"), systemError the system's error code.
   void (*warned)(void* context, const char* path, const char* step, int systemError) = nullptr;
+  // Before failed, where the judge refuses the package: what it found.
+  void (*refused)(void* context, const PackageJudgement& judgement) = nullptr;
+  // Before failed, where the patch was made for another release: the
+  // patch's hash-list record (its stored name) whose file the patch does
+  // not carry and the install does not hold as listed.
+  void (*foreign)(void* context, const char* recordName) = nullptr;
 };
 
 // Applies the package appended to the running program.

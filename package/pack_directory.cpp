@@ -30,7 +30,9 @@ PackStatus ReadPackDirectory(DiskFile& file, PackDirectory* directory) {
   uint32_t size = file.GetSize();
   // Unsigned: an unknown size (0xFFFFFFFF) passes, and the reads decide.
   if (size < kPackageOffset) return kPackTooSmall;
-  file.Seek(kPackageOffset);
+  // Where the seek fails, the read would take the program's own bytes for
+  // the header.
+  if (!file.Seek(kPackageOffset)) return kPackSeekFailed;
 
   uint8_t header[kPackHeaderSize];
   if (file.Read(header, kPackHeaderSize) != kPackHeaderSize) return kPackShortHeader;

@@ -49,6 +49,7 @@ enum PackStatus {
   kPackBadName,           // a name that breaks the name rule (name_rule.h)
   kPackBadPosition,       // data base + offset beyond 32 bits or 2 GiB
   kPackDataPastEnd,       // an entry's data runs past the end of the file
+  kPackSeekFailed,        // the file could not be positioned on the package
 };
 
 // Reads header and directory from a file open for reading. Every name,

@@ -28,10 +28,12 @@ bool HasLine(const uint8_t* text, size_t length, const char* name, size_t nameLe
 }
 
 // Reads the whole list into a block with room for `extra` (at least 1)
-// more bytes. The block's first `*size` bytes are the file.
+// more bytes. The block's first `*size` bytes are the file. Another
+// program that has the list open for a moment (a virus scanner) is waited
+// for, as when the list is replaced.
 bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size) {
   DiskFile file;
-  if (!file.OpenRead(path)) return false;
+  if (!OpenReadWhileBusy(&file, path)) return false;
   uint32_t fileSize = file.GetSize();
   if (fileSize == kSizeUnknown) return false;
   // Asking for one byte more shows a file larger than its reported size
@@ -53,7 +55,9 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
   char tempPath[kPathBufferSize];
   int error = 0;
   DiskFile file;
-  if (!CreateTempBeside(&file, listPath, names, tempPath, sizeof tempPath, &error)) return 0;
+  if (!CreateTempBeside(&file, listPath, names, kTempName, tempPath, sizeof tempPath, &error)) {
+    return 0;
+  }
   bool written = file.Write(data, size) == size && file.Flush();
   file.Close();
   if (written && ReplaceFileContents(listPath, tempPath, syncError)) return 1;

@@ -3,8 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "fileio/disk_file.h"
 #include "package/apply_update.h"
 #include "publish/packages/apply_check.h"
+#include "publish/packages/package_check.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
 #include "tools/commands.h"
@@ -27,6 +29,8 @@ struct ApplyWatch {
   TerminalProgress line;
   UpdateFailure failure;
   std::vector<std::string> warnings;
+  bool refused = false;
+  PackageJudgement judgement;
 
   static void EntryStarted(void* context, uint32_t index, uint32_t count, const char* name,
                            uint32_t) {
@@ -47,12 +51,32 @@ struct ApplyWatch {
     failure.step = step != nullptr ? step : "";
     failure.systemError = systemError;
   }
+  static void Refused(void* context, const PackageJudgement& judgement) {
+    static_cast<ApplyWatch*>(context)->refused = true;
+    static_cast<ApplyWatch*>(context)->judgement = judgement;
+  }
+  static void Foreign(void* context, const char* recordName) {
+    static_cast<ApplyWatch*>(context)->failure.detail = recordName;
+  }
   static void Warned(void* context, const char* path, const char* step, int systemError) {
     static_cast<ApplyWatch*>(context)->warnings.push_back(
         DescribeUpdateWarning(path != nullptr ? path : "", step != nullptr ? step : "",
                               systemError));
   }
 };
+
+// The stored names of a patch's entries, to name those that the updater's
+// judge refused.
+std::vector<std::string> StoredNamesOf(const std::string& patch) {
+  std::vector<std::string> names;
+  DiskFile file;
+  PackDirectory directory;
+  if (!file.OpenRead(patch.c_str()) || ReadPackDirectory(file, &directory) != kPackOk) {
+    return names;
+  }
+  for (uint32_t i = 0; i < directory.count; ++i) names.push_back(directory.Name(i));
+  return names;
+}
 
 std::string Help() {
   std::string help =
@@ -103,11 +127,16 @@ int Run(const char* name, const Arguments& args) {
   }
   observer.failed = &ApplyWatch::Failed;
   observer.warned = &ApplyWatch::Warned;
+  observer.refused = &ApplyWatch::Refused;
+  observer.foreign = &ApplyWatch::Foreign;
   UpdateResult result =
       ApplyUpdateFromFile(args.operands[0].c_str(), folder.c_str(), &observer);
   watch.line.Clear();
   std::printf("%s\n", DescribeUpdateResult(result).c_str());
   for (const std::string& warning : watch.warnings) Warn(name, warning);
+  if (watch.refused) {
+    watch.failure.detail = JudgementText(watch.judgement, StoredNamesOf(args.operands[0]));
+  }
   if (result != UPD_OK && watch.failure.reported) {
     Error(name, DescribeUpdateFailure(watch.failure));
   }

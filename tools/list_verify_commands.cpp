@@ -150,6 +150,12 @@ int RunList(const char* name, const Arguments& args) {
                     "the update ends with UPD_E_PACKAGE)");
     return kExitFailed;
   }
+  std::string judged = JudgementText(report);
+  if (!judged.empty()) {
+    Error(name, path + ": the updater refuses this package before writing anything: " + judged +
+                    " (UPD_E_PACKAGE)");
+    return kExitFailed;
+  }
   if (status != kExitOk) {
     Error(name, path + ": an entry cannot be read in full (the update ends with UPD_E_PACKAGE)");
   }
@@ -250,9 +256,9 @@ int RunVerify(const char* name, const Arguments& args) {
       Error(name, path + ": fails: an entry differs from its hash-list record (the update "
                          "ends with UPD_E_CHECKSUM)");
       break;
-    case kPackageBrokenList:
-      Error(name, path + ": fails: the hash list cannot be loaded, so the update would "
-                         "verify nothing");
+    case kPackageRefused:
+      Error(name, path + ": fails: " + JudgementText(report) + "; the updater refuses the " +
+                      "whole patch for it before writing anything (UPD_E_PACKAGE)");
       break;
     case kPackageUnopened:
     case kPackageUnusable:

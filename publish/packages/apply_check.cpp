@@ -3,6 +3,7 @@
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "publish/shared/game_files.h"
+#include "publish/packages/stored_name.h"
 #include "publish/shared/output_file.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
@@ -35,7 +36,18 @@ bool CheckInstallFolder(const std::string& folder, std::string* error, UpdateRes
 std::string DescribeUpdateFailure(const UpdateFailure& failure) {
   std::string path = ShownPath(failure.path);
   std::string what;
-  if (failure.step == "checksum") {
+  if (failure.step == "judge") {
+    return "the updater refuses " + path + " before writing anything: " + failure.detail;
+  } else if (failure.step == "release") {
+    return "the patch was made for another release of the game: " + ShownName(failure.detail) +
+           " is not in the install as the patch's hash list says it must be already (the "
+           "install's own list, " + path + ", says otherwise); nothing was written: install "
+           "the patches in order, or use a cumulative patch";
+  } else if (failure.step == "place") {
+    what = path + " lies behind a link, a junction or a short (8.3) name, or a folder on its "
+           "way is missing or is no real folder inside the install folder; nothing was "
+           "written";
+  } else if (failure.step == "checksum") {
     what = "the data for " + path + " differs from its hash-list record";
   } else if (failure.step == "flush") {
     what = "cannot flush " + path + " to the disk";

@@ -124,6 +124,33 @@ bool LoadGivenList(const std::vector<Input>& inputs, GivenList* given, std::stri
   return true;
 }
 
+// The updater refuses a patch that carries no hash list, or files that its
+// list does not name: nothing would be verified.
+bool RequireHashList(const PackJob& job, const std::vector<Input>& inputs, const GivenList& given,
+                     bool addsList, std::string* error) {
+  if (job.buildHashList) return true;
+  if (!addsList && given.input == nullptr) {
+    *error = "the patch would carry no hash list, and the updater refuses such a patch (it "
+             "could verify nothing): give --hash-list, or pack the game's qen.hvl with the "
+             "FILEs";
+    return false;
+  }
+  if (given.input == nullptr) return true;  // a prepared list, made to fit
+  std::vector<std::string> unlisted;
+  for (const Input& input : inputs) {
+    if (!input.isHashList && FindHashRecord(given.list, input.name.c_str()) < 0) {
+      unlisted.push_back(input.path);
+    }
+  }
+  if (unlisted.empty()) return true;
+  *error = given.input->path + " names no record for " + std::to_string(unlisted.size()) +
+           (unlisted.size() == 1 ? " FILE" : " FILEs") +
+           ", and the updater refuses a patch with a file its list does not name: give "
+           "--hash-list --base " + given.input->path + " instead, or add their records:";
+  for (const std::string& path : unlisted) *error += "\n  " + path;
+  return false;
+}
+
 // Checks a packed file's sum against the packed list's first record of its
 // name, as the update will.
 bool CheckAgainstList(const GivenList& given, const Input& input, const ContentSum& sum,
@@ -320,6 +347,11 @@ bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
     return false;
   }
 
+  if (!RequireHashList(job, inputs, given, addsList, error)) {
+    entries.clear();
+    return false;
+  }
+
   HeapBlock buffer(kCopyPiece);
   if (!buffer.ok()) {
     *error = "out of memory";
@@ -372,6 +404,7 @@ bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
     PackageVerdict verdict = JudgePackage(outcome->check, job.acceptTwinStub);
     if (verdict != kPackagePasses) {
       *error = job.output + " fails its check: " + PackageVerdictText(verdict);
+      if (verdict == kPackageRefused) *error += ": " + JudgementText(outcome->check);
       ok = false;
     }
   }

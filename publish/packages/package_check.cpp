@@ -4,6 +4,7 @@
 #include "fileio/heap_block.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
+#include "publish/shared/update_result_text.h"
 
 namespace {
 
@@ -48,6 +49,11 @@ void CheckPackage(const std::string& path, PackageReport* report,
   report->directoryRead = true;
   report->dataBase = directory.dataBase;
 
+  if (report->packStatus == kPackOk) {
+    HashList judged;
+    report->judged = true;
+    JudgePackage(file, directory, &judged, &report->judgement);
+  }
   HashList list;
   report->hashListStatus = LoadHashList(file, directory, &list);
   report->hashListIndex = FindHashListEntry(directory);
@@ -95,15 +101,12 @@ PackageVerdict JudgePackage(const PackageReport& report, bool acceptTwin) {
   if (!report.directoryRead) return kPackageUnusable;
   if (FirstRefusedEntry(report) >= 0) return kPackageRefusedEntry;
   if (report.packStatus != kPackOk) return kPackageUnusable;
+  if (report.judged && report.judgement.fault != kPackageSound) return kPackageRefused;
   if (!StubProblem(report, acceptTwin).empty()) return kPackageBadStub;
   // The update stops at the first faulty entry; that one names the fault.
   for (const EntryReport& entry : report.entries) {
     if (entry.check == kEntryUnreadable) return kPackageUnreadable;
     if (entry.check == kEntryDiffers) return kPackageDiffers;
-  }
-  if (report.hashListIndex >= 0 && report.hashListStatus != kHashListLoaded &&
-      report.hashListStatus != kHashListEmpty) {
-    return kPackageBrokenList;
   }
   return kPackagePasses;
 }
@@ -128,8 +131,8 @@ const char* PackageVerdictText(PackageVerdict verdict) {
       return "an entry cannot be read in full";
     case kPackageDiffers:
       return "an entry differs from its hash-list record";
-    case kPackageBrokenList:
-      return "the hash list cannot be loaded";
+    case kPackageRefused:
+      return "the updater refuses it as a whole before writing anything";
     case kPackageBadStub:
       return "the program before the package is no updater";
     case kPackageRefusedEntry:
@@ -173,4 +176,48 @@ std::string RefusedEntryText(const PackageReport& report) {
   const EntryReport& entry = report.entries[index];
   return "entry " + std::to_string(index) + ", " + ShownName(entry.name) + ": " +
          EntryFaultText(report, entry);
+}
+
+std::string JudgementText(const PackageReport& report) {
+  if (!report.judged) return std::string();
+  std::vector<std::string> names;
+  for (const EntryReport& entry : report.entries) names.push_back(entry.name);
+  return JudgementText(report.judgement, names);
+}
+
+std::string JudgementText(const PackageJudgement& j, const std::vector<std::string>& names) {
+  auto shown = [&](uint32_t index) {
+    return index < names.size() ? ShownName(names[index]) : std::string("?");
+  };
+  auto entry = [&](uint32_t index) {
+    return "entry " + std::to_string(index) + ", " + shown(index) + ",";
+  };
+  auto pair = [&](const char* verb) {
+    return "entries " + std::to_string(j.first) + " and " + std::to_string(j.second) + ", " +
+           shown(j.first) + " and " + shown(j.second) + ", " + verb;
+  };
+  switch (j.fault) {
+    case kPackageSound:
+      break;
+    case kPackageNoHashList:
+      return "it carries no hash list (no entry is named qen.hvl), so nothing it carries "
+             "could be verified";
+    case kPackageTwoHashLists:
+      return pair("are both hash lists (qen.hvl): the second would be written over the first");
+    case kPackageListUnloadable:
+      return "its hash list, " + entry(j.first) + " cannot be loaded (" +
+             HashListStatusText(j.listStatus) + "), so nothing it carries could be verified";
+    case kPackageUninstallList:
+      return entry(j.first) + " is the game's uninstall list (uninst.lst), which the update "
+             "only extends: packing it would replace the installer's records";
+    case kPackageOneFile:
+      return pair("are one file on Windows (letter case does not count there)");
+    case kPackageFileAsFolder:
+      return pair("are a file and a file inside a folder of the same name: the first would be "
+                  "a file where the second needs a folder");
+    case kPackageUnlisted:
+      return entry(j.first) + " is named by no record of the hash list, so it would go in "
+             "unverified";
+  }
+  return std::string();
 }

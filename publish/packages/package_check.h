@@ -11,6 +11,7 @@
 #include "package/hash_list.h"
 #include "package/name_rule.h"
 #include "package/pack_directory.h"
+#include "package/package_judge.h"
 #include "publish/shared/progress_sink.h"
 #include "publish/packages/updater_image.h"
 
@@ -49,6 +50,9 @@ struct PackageReport {
   bool directoryRead = false;
   uint32_t fileSize = 0;  // as the updater measures it
   uint32_t dataBase = 0;
+  // What the updater's judge found, where the directory is usable.
+  bool judged = false;
+  PackageJudgement judgement;
   HashListStatus hashListStatus = kHashListNoEntry;
   int hashListIndex = -1;  // entry that holds the list, or -1
   uint32_t recordCount = 0;
@@ -70,19 +74,26 @@ enum PackageVerdict {
   kPackageBadStub,       // the program before the package is no updater
   kPackageUnreadable,    // an entry cannot be read (UPD_E_PACKAGE)
   kPackageDiffers,       // a listed entry's sum differs (UPD_E_CHECKSUM)
-  kPackageBrokenList,    // a hash-list entry exists but cannot be loaded
+  kPackageRefused,       // the updater's judge refuses the package: nothing is written
 };
 
 // Why the check fails, in words ("an entry cannot be read in full").
 const char* PackageVerdictText(PackageVerdict verdict);
 
-// The first fault: the file, the directory and its records, the program
-// that carries the package, then the entries in directory order as the update meets them,
-// then the list. A hash-list entry that does not load fails the check
-// although the updater would go on unverified: the publisher meant the
-// package to be verified. The x86-64 test twin passes only when
-// acceptTwin is set.
+// The first fault: the file, the directory and its records, the updater's
+// judge of the whole package, the program that carries the package, then
+// the entries in directory order as the update meets them. The x86-64 test
+// twin passes only when acceptTwin is set.
 PackageVerdict JudgePackage(const PackageReport& report, bool acceptTwin = false);
+
+// Why the updater's judge refuses the package, naming the entries ("" when
+// it does not): "entries 1 and 3, a.dat and A.DAT, are one file on
+// Windows ...".
+std::string JudgementText(const PackageReport& report);
+// The same for a judgement of a package whose entries have the stored
+// names given, in directory order.
+std::string JudgementText(const PackageJudgement& judgement,
+                          const std::vector<std::string>& names);
 
 // What is wrong with the program before the package ("" when nothing),
 // as a phrase to follow its name.

@@ -393,6 +393,7 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     PackageVerdict verdict = JudgePackage(part.pack.check, job.acceptTwinStub);
     if (verdict != kPackagePasses) {
       *error = part.output + " fails its check: " + PackageVerdictText(verdict);
+      if (verdict == kPackageRefused) *error += ": " + JudgementText(part.pack.check);
       return false;
     }
   }

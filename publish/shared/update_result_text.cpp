@@ -79,6 +79,8 @@ const char* PackStatusText(PackStatus status) {
       return "an entry starts at or beyond 2 GiB, out of the reader's reach";
     case kPackDataPastEnd:
       return "an entry's data runs past the end of the file (a download cut short?)";
+    case kPackSeekFailed:
+      return "the file cannot be positioned on its package at offset 65536";
   }
   return "unknown package status";
 }

@@ -228,6 +228,11 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
              RefusedEntryText(package) + " (see patchtool verify)";
     return false;
   }
+  if (verdict == kPackageRefused) {
+    *error = patch + " fails the package check: the updater refuses it before writing "
+             "anything: " + JudgementText(package) + " (see patchtool verify)";
+    return false;
+  }
   if (verdict != kPackagePasses) {
     *error = patch + " fails the package check: " + PackageVerdictText(verdict) +
              " (see patchtool verify)";

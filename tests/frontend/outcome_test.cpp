@@ -21,11 +21,12 @@ const OutcomeCase kOutcomes[] = {
     {UPD_E_CHECKSUM, kTextPackageDamaged, false},
     {UPD_E_WRITE, kTextWriteFailed, false},
     {UPD_E_UNINSTALL_LIST, kTextUninstallListFailed, false},
+    {UPD_E_WRONG_RELEASE, kTextWrongRelease, false},
     // Outside the table: no box, whatever the value.
     {1, nullptr, false},
     {0x7FFFFFFFu, nullptr, false},
     {0x80000000u, nullptr, false},
-    {0x80000006u, nullptr, false},
+    {0x80000007u, nullptr, false},
     {0xFFFFFFFDu, nullptr, false},  // the bits of EXIT_DECLINED
     {0xFFFFFFFFu, nullptr, false},
 };

@@ -51,6 +51,8 @@ const TextCase kTexts[] = {
     TEXT_CASE(kTextPackageDamaged, L"アップデートプログラムが破損している可能性があります"),
     TEXT_CASE(kTextWriteFailed, L"何らかの要因によりアップデートが行えません"),
     TEXT_CASE(kTextUninstallListFailed, L"アンインストレーションファイルの更新に失敗しました"),
+    TEXT_CASE(kTextWrongRelease,
+              L"インストールされているゲームのバージョンが違うのでアップデートを行えません"),
     TEXT_CASE(kUpdaterMutexName, L"Updater for Velmora is executing."),
     TEXT_CASE(kInterpreterMutexName, L"Orvaline for Velmora is executing."),
     TEXT_CASE(kMakerKeyName, L"Quillory"),

@@ -35,7 +35,7 @@ class FileOpsTest : public ::testing::Test {
     char path[kPathBufferSize];
     int error = -1;
     DiskFile file;
-    if (!CreateTempBeside(&file, target.c_str(), avoid.data(), path, sizeof path, &error)) {
+    if (!CreateTempBeside(&file, target.c_str(), avoid.data(), kTemp, path, sizeof path, &error)) {
       EXPECT_NE(0, error) << "no system error given for the failure";
       return "";
     }
@@ -532,7 +532,7 @@ TEST_F(FileOpsTest, TemporaryWhoseLockFailsIsRemoved) {
     int error = 0;
     DiskFile file;
     const std::string target = dir / "a.dat";
-    int created = CreateTempBeside(&file, target.c_str(), nullptr, path, sizeof path, &error);
+    int created = CreateTempBeside(&file, target.c_str(), nullptr, kTemp, path, sizeof path, &error);
     file.Close();
     if (failing == 1) {
       EXPECT_EQ(1, created);

@@ -67,18 +67,18 @@ TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
   std::vector<std::string> paths;
   for (auto& f : files) paths.push_back(Put("sub\\" + f.first, f.second));
 
-  PackJob job = Job({});
+  PackJob job = Job({}, true);
   job.files = paths;
   PackOutcome outcome;
   std::string error;
   ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
-  ASSERT_EQ(3u, outcome.entries.size());
+  ASSERT_EQ(4u, outcome.entries.size());
 
   Bytes out;
   ASSERT_TRUE(ReadFileBytes(job.output, &out));
   // Stub, zero fill up to 65536, the signature, and the entries back to back
-  // with nothing after the last one.
-  ASSERT_EQ(65536u + 16 + 3 * 32 + 3000 + 0 + 17, out.size());
+  // with nothing after the last one, the generated list of three records.
+  ASSERT_EQ(65536u + 16 + 4 * 32 + 3000 + 0 + 17 + 16 + 3 * 64, out.size());
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
   EXPECT_TRUE(std::all_of(out.begin() + stub.size(), out.begin() + 65536,
                           [](uint8_t b) { return b == 0; }));
@@ -96,7 +96,7 @@ TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
   DiskFile file;
   PackDirectory directory;
   ReadBack(job.output, &directory, &file);
-  ASSERT_EQ(3u, directory.count);
+  ASSERT_EQ(4u, directory.count);
   uint32_t expectedOffset = 0;
   for (uint32_t i = 0; i < 3; ++i) {
     SCOPED_TRACE(i);
@@ -108,8 +108,11 @@ TEST_F(PackWriterTest, RoundTripKeepsOrderNamesAndDataAndTheExactLayout) {
     EXPECT_EQ(expectedOffset, outcome.entries[i].offset);
     expectedOffset += static_cast<uint32_t>(files[i].second.size());
   }
+  EXPECT_STREQ("QEN.hvl", directory.Name(3));
+  EXPECT_EQ(expectedOffset, directory.Entry(3).offset);
   HashList list;
-  EXPECT_EQ(kHashListNoEntry, LoadHashList(file, directory, &list));
+  EXPECT_EQ(kHashListLoaded, LoadHashList(file, directory, &list));
+  EXPECT_EQ(3u, list.count());
 }
 
 TEST_F(PackWriterTest, GeneratedHashListComesLastAndVerifiesEveryEntry) {
@@ -170,21 +173,21 @@ TEST_F(PackWriterTest, StubOfTheLongestSizeNeedsOneByteOfFill) {
   Bytes stub = BuildProgram(shape);
   Put("stub.exe", stub);
   Put("a.arc", ToBytes("data"));
-  PackJob job = Job({"a.arc"});
+  PackJob job = Job({"a.arc"}, true);
   PackOutcome outcome;
   std::string error;
   ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
   Bytes out;
   ASSERT_TRUE(ReadFileBytes(job.output, &out));
-  ASSERT_EQ(65536u + 16 + 32 + 4, out.size());
+  ASSERT_EQ(65536u + 16 + 2 * 32 + 4 + 16 + 64, out.size());
   EXPECT_TRUE(std::equal(stub.begin(), stub.end(), out.begin()));
   EXPECT_EQ(0, out[65535]);
-  EXPECT_EQ(1u, Le32(out, 65536 + 12));
+  EXPECT_EQ(2u, Le32(out, 65536 + 12));
 }
 
 TEST_F(PackWriterTest, ReplacesAnExistingOutputWhenAllIsWell) {
   Put("a.arc", ToBytes("new data"));
-  PackJob job = Job({"a.arc"});
+  PackJob job = Job({"a.arc"}, true);
   Put("patch.exe", RandomBytes(200000, 8));
   PackOutcome outcome;
   std::string error;
@@ -193,7 +196,7 @@ TEST_F(PackWriterTest, ReplacesAnExistingOutputWhenAllIsWell) {
   PackDirectory directory;
   ReadBack(job.output, &directory, &file);
   EXPECT_EQ(ToBytes("new data"), EntryData(file, directory, 0));
-  EXPECT_EQ(65536 + 16 + 32 + 8, FileSize(job.output));
+  EXPECT_EQ(65536 + 16 + 2 * 32 + 8 + 16 + 64, FileSize(job.output));
   file.Close();
   EXPECT_EQ((std::vector<std::string>{"a.arc", "patch.exe", "stub.exe"}), ListDir(dir_.path()));
 }
@@ -226,6 +229,9 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 0x800, "hash list already"},
       {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 0x800, "same entry name"},
       {"missing input", {"a.arc"}, {"gone.arc"}, false, 0x800, "gone.arc"},
+      // The updater refuses a patch that verifies nothing.
+      {"no hash list", {"a.arc"}, {}, false, 0x800, "would carry no hash list"},
+
 #ifndef _WIN32  // names that Windows cannot even create
       {"a device name", {"con.arc"}, {}, false, 0x800, "is a device name"},
       {"a trailing dot", {"readme.txt."}, {}, false, 0x800, "ends in a dot"},
@@ -265,6 +271,28 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
       }
     }
   }
+}
+
+// A packed list must name every packed file: the updater refuses a patch
+// with a file that its list does not name. Each such file is named.
+TEST_F(PackWriterTest, PackedListMustNameEveryFile) {
+  Bytes a = ToBytes("a"), b = ToBytes("b"), c = ToBytes("c");
+  Put("a.arc", a);
+  Put("b.arc", b);
+  Put("c.arc", c);
+  Put("qen.hvl", BuildHashList({{"A.ARC", SumBytes(a)}}));
+  PackJob job = Job({"a.arc", "b.arc", "qen.hvl", "c.arc"});
+  PackOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(WritePackage(job, &outcome, &error));
+  EXPECT_NE(std::string::npos, error.find("names no record for 2 FILEs")) << error;
+  EXPECT_NE(std::string::npos, error.find("\n  " + dir_ / "b.arc" + "\n  " + dir_ / "c.arc"))
+      << error;
+  EXPECT_FALSE(FileExists(job.output));
+
+  Put("qen.hvl", BuildHashList({{"a.arc", SumBytes(a)}, {"b.arc", SumBytes(b)},
+                                {"c.arc", SumBytes(c)}}));
+  EXPECT_TRUE(WritePackage(job, &outcome, &error)) << error;
 }
 
 TEST_F(PackWriterTest, MissingStubIsRefused) {

@@ -100,7 +100,11 @@ TEST_F(PackageCheckTest, ClassifiesEveryEntryAsTheUpdateWould) {
   StoreContentSum(report.entries[1].computed, computed.data());
   EXPECT_EQ(SumBytes(ToBytes("other")), listed);
   EXPECT_EQ(SumBytes(b), computed);
-  EXPECT_EQ(kPackageDiffers, JudgePackage(report));
+  // Unlisted entries (c.arc, e.dat) are still classified, but the updater
+  // refuses the package for them before anything is read.
+  EXPECT_EQ(kPackageRefused, JudgePackage(report));
+  EXPECT_EQ(kPackageUnlisted, report.judgement.fault);
+  EXPECT_EQ(2u, report.judgement.first);
 }
 
 // Larger than one read piece: the sum is built in pieces and must still
@@ -134,18 +138,53 @@ TEST_F(PackageCheckTest, VerdictIsTheFirstFaultTheUpdateMeets) {
        kPackageRefusedEntry},
       {"differs, then a device name", {{"qen.hvl", list}, {"a.arc", a}, {"aux.arc", a}},
        kPackageRefusedEntry},
-      {"no hash list", {{"a.arc", a}}, kPackagePasses},
-      {"list of no records", {{"a.arc", a}, {"qen.hvl", BuildHashList({})}}, kPackagePasses},
+      // The updater's judge, before any entry is read: the package must
+      // carry its list, whole, naming every other entry.
+      {"no hash list", {{"a.arc", a}}, kPackageRefused},
+      {"list of no records", {{"a.arc", a}, {"qen.hvl", BuildHashList({})}}, kPackageRefused},
       {"list with a wrong magic",
        {{"a.arc", a}, {"qen.hvl", BuildHashList({{"a.arc", SumBytes(a)}}, -1, "JXW____x")}},
-       kPackageBrokenList},
-      {"list cut short", {{"a.arc", a}, {"qen.hvl", BuildHashList({}, 2)}}, kPackageBrokenList},
+       kPackageRefused},
+      {"list cut short", {{"a.arc", a}, {"qen.hvl", BuildHashList({}, 2)}}, kPackageRefused},
+      {"differs, and a list that is refused", {{"a.arc", a}, {"qen.hvl", list}, {"b.arc", a}},
+       kPackageRefused},
+      {"a list of no records alone", {{"qen.hvl", BuildHashList({})}}, kPackagePasses},
+      {"no entries", {}, kPackagePasses},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     PackageReport report = Check(BuildPackage(c.entries));
     ASSERT_EQ(c.entries.size(), report.entries.size());
     EXPECT_EQ(c.verdict, JudgePackage(report));
+    EXPECT_EQ(c.verdict == kPackageRefused, !JudgementText(report).empty());
+  }
+}
+
+// What the judge refuses is said with the entries it concerns.
+TEST_F(PackageCheckTest, JudgementNamesTheEntries) {
+  Bytes a = ToBytes("aaaa");
+  Bytes list = BuildHashList({{"a.arc", SumBytes(a)}});
+  struct Case {
+    const char* what;
+    std::vector<FixtureEntry> entries;
+    const char* words;
+  } const cases[] = {
+      {"no list", {{"a.arc", a}}, "it carries no hash list (no entry is named qen.hvl)"},
+      {"two lists", {{"qen.hvl", list}, {"a.arc", a}, {"QEN.HVL", list}},
+       "entries 0 and 2, qen.hvl and QEN.HVL, are both hash lists"},
+      {"unlisted", {{"a.arc", a}, {"b.arc", a}, {"qen.hvl", list}},
+       "entry 1, b.arc, is named by no record of the hash list"},
+      {"twins", {{"a.arc", a}, {"A.ARC", a}, {"qen.hvl", list}},
+       "entries 0 and 1, a.arc and A.ARC, are one file on Windows"},
+      {"uninstall list", {{"Uninst.lst", a}, {"qen.hvl", BuildHashList({{"uninst.lst", SumBytes(a)}})}},
+       "entry 0, Uninst.lst, is the game's uninstall list"},
+      {"cut list", {{"a.arc", a}, {"qen.hvl", BuildHashList({}, 2)}},
+       "its hash list, entry 1, qen.hvl, cannot be loaded (the hash list's records run past"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string text = JudgementText(Check(BuildPackage(c.entries)));
+    EXPECT_NE(std::string::npos, text.find(c.words)) << text;
   }
 }
 
@@ -284,7 +323,7 @@ TEST(UpdateResultTextTest, EveryResultHasItsNameValueAndMeaning) {
 
 TEST(UpdateResultTextTest, EveryStatusHasItsOwnText) {
   std::vector<std::string> texts;
-  for (int s = kPackOk; s <= kPackBadPosition; ++s) {
+  for (int s = kPackOk; s <= kPackSeekFailed; ++s) {
     texts.push_back(PackStatusText(static_cast<PackStatus>(s)));
   }
   for (int s = kHashListLoaded; s <= kHashListPastEnd; ++s) {

@@ -110,6 +110,7 @@ TEST(UpdaterImageTest, PackRefusesAStubThatIsNoUpdater) {
     job.stub = dir / "stub.exe";
     job.output = dir / "patch.exe";
     job.files = {dir / "a.arc"};
+    job.buildHashList = true;
     job.acceptTwinStub = c.acceptTwin;
     PackOutcome outcome;
     std::string error;

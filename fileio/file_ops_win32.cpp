@@ -254,6 +254,13 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return MoveOutcome::kFailed;
   }
+  // A folder in a file's place is no file that another program holds: it
+  // fails at once, never moved.
+  DWORD attributes = GetFileAttributesW(wideTarget.get());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return MoveOutcome::kFailed;
+  }
   // Without MOVEFILE_REPLACE_EXISTING: whatever has the name stays.
   if (FailedByWatch(FileCall::kMove, newPath, target) ||
       !MoveFileExW(wideTarget.get(), wideNew.get(), MOVEFILE_WRITE_THROUGH)) {

@@ -36,6 +36,8 @@ const wchar_t kCompleted[] = L"アップデートが完了しました";
 const wchar_t kPackageDamaged[] = L"アップデートプログラムが破損している可能性があります";
 const wchar_t kWriteFailed[] = L"何らかの要因によりアップデートが行えません";
 const wchar_t kUninstallListFailed[] = L"アンインストレーションファイルの更新に失敗しました";
+const wchar_t kWrongRelease[] =
+    L"インストールされているゲームのバージョンが違うのでアップデートを行えません";
 
 // The game's key: by its Unicode name, as a Unicode installer creates it,
 // and by its code page 932 bytes through the ANSI functions, as an ANSI
@@ -56,6 +58,7 @@ constexpr DWORD kTooMany = 0x80000002;
 constexpr DWORD kChecksum = 0x80000003;
 constexpr DWORD kWriteError = 0x80000004;
 constexpr DWORD kUninstallListError = 0x80000005;
+constexpr DWORD kWrongReleaseError = 0x80000006;
 
 constexpr DWORD kTimeoutMs = 30000;
 
@@ -146,6 +149,22 @@ std::string AsText(const Bytes& bytes) { return std::string(bytes.begin(), bytes
 void RenameEntry(Bytes* patch, size_t i, const std::string& name) {
   size_t at = kPackageOffset + 16 + 32 * i;
   for (size_t k = 0; k < 16; ++k) (*patch)[at + k] = k < name.size() ? name[k] : 0;
+}
+
+// The stored form of data's sum, from the tests' own reference.
+Bytes StoredSum(const Bytes& data) { return SumBytes(data); }
+
+// A patch of the given entries behind the updater, with their hash list
+// (naming each entry) stored last unless withList is false.
+Bytes PatchOf(const Bytes& stub, std::vector<FixtureEntry> entries, bool withList = true) {
+  if (withList) {
+    std::vector<FixtureRecord> records;
+    for (const FixtureEntry& e : entries) records.push_back({e.name, StoredSum(e.data)});
+    entries.push_back({"QEN.hvl", BuildHashList(records)});
+  }
+  Bytes patch = BuildPackage(entries);
+  std::copy(stub.begin(), stub.end(), patch.begin());
+  return patch;
 }
 
 // The shared patch and what went into it.
@@ -436,9 +455,13 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
       {"an entry count of 17",
        [](Bytes* patch, const Installation&) { (*patch)[kPackageOffset + 12] = 17; }, kTooMany,
        kPackageDamaged, 0},
+      // Every entry is verified before the first one is put in place.
       {"the second entry's data damaged",
        [&layout](Bytes* patch, const Installation&) { (*patch)[layout.DataAt(1) + 100] ^= 0x01; },
-       kChecksum, kPackageDamaged, 1},
+       kChecksum, kPackageDamaged, 0},
+      {"the third entry's data damaged",
+       [&layout](Bytes* patch, const Installation&) { (*patch)[layout.DataAt(2) + 5] ^= 0x01; },
+       kChecksum, kPackageDamaged, 0},
       // A cut download: refused whole before anything is written, though
       // the entries before the cut are whole.
       {"the last entry cut short",
@@ -457,7 +480,30 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
        kPackageError, kPackageDamaged, 0},
       {"a folder where the second file should go",
        [](Bytes*, const Installation& install) { ASSERT_TRUE(MakeDir(install / "data2.arc")); },
-       kWriteError, kWriteFailed, 1},
+       kWriteError, kWriteFailed, 0},
+      // The package as a whole: its hash list, once and whole, naming every
+      // file; no entry the uninstall list, no two entries one file.
+      {"one bit off the hash list's name (QEN.hvm)",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 3, "QEN.hvm"); },
+       kPackageError, kPackageDamaged, 0},
+      {"one bit off the hash list's magic",
+       [&layout](Bytes* patch, const Installation&) { (*patch)[layout.DataAt(3) + 1] ^= 0x01; },
+       kPackageError, kPackageDamaged, 0},
+      {"the hash list's records past its entry",
+       [](Bytes* patch, const Installation&) {
+         size_t sizeField = kPackageOffset + 16 + 32 * 3 + 20;
+         (*patch)[sizeField] = static_cast<uint8_t>((*patch)[sizeField] - 1);
+       },
+       kPackageError, kPackageDamaged, 0},
+      {"the uninstall list as an entry",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 2, "UNINST.LST"); },
+       kPackageError, kPackageDamaged, 0},
+      {"a second hash list",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 2, "qen.HVL"); },
+       kPackageError, kPackageDamaged, 0},
+      {"two entries that differ only in letter case",
+       [](Bytes* patch, const Installation&) { RenameEntry(patch, 1, "DATA1.ARC"); },
+       kPackageError, kPackageDamaged, 0},
       {"no uninstall list",
        [](Bytes*, const Installation& install) {
          ASSERT_TRUE(DeleteTestFile(install / "uninst.lst"));
@@ -669,40 +715,159 @@ TEST_F(UpdaterRunTest, KeyOfAnAnsiInstallerIsFound) {
 
 // Entries with Japanese names (code page 932 in the package) become files
 // of those names, in a subfolder too, whatever the system's code page; the
-// uninstall list receives the stored bytes.
+// uninstall list receives the stored bytes. Characters whose second byte is
+// 0x5C ("ソ", "表", "能") are one character each, as Windows reads them, on
+// a system whose code page is not 932 too.
 TEST_F(UpdaterRunTest, JapaneseEntryNames) {
   const std::string data = "\x83\x66\x81\x5B\x83\x5E";  // "データ" in code page 932
-  // (A character whose trail byte is 0x5C, as "能" has, is refused by the
-  // name rule: ANSI programs split a name there.)
   const std::string ability = "\x83\x41";                   // "ア"
+  const std::string noh = "\x94\x5C";                        // "能", a folder
+  const std::string so = "\x83\x5C.arc";                     // "ソ.arc"
+  const std::string hyouji = "\x95\x5C\x8E\xA6\x90\xDD\x92\xE8.ini";  // "表示設定.ini"
   std::vector<FixtureEntry> entries = {{data + ".arc", ToBytes("japanese")},
-                                       {data + "\\" + ability + ".txt", ToBytes("sub")}};
-  std::vector<FixtureRecord> records;
-  for (const FixtureEntry& e : entries) {
-    // The stored sum: mix (little-endian) and the four one-byte sums.
-    ContentSum sum;
-    ReferenceContentSum(&sum, e.data.data(), static_cast<uint32_t>(e.data.size()));
-    records.push_back({e.name, {static_cast<uint8_t>(sum.mix), static_cast<uint8_t>(sum.mix >> 8),
-                                static_cast<uint8_t>(sum.mix >> 16),
-                                static_cast<uint8_t>(sum.mix >> 24), sum.mixSum, sum.mixXor,
-                                sum.byteSum, sum.byteXor}});
-  }
-  entries.push_back({"qen.hvl", BuildHashList(records)});
-  Bytes patch = BuildPackage(entries);
-  ASSERT_LT(g_suite->stub.size(), kPackageOffset);
-  std::copy(g_suite->stub.begin(), g_suite->stub.end(), patch.begin());
+                                       {data + "\\" + ability + ".txt", ToBytes("sub")},
+                                       {noh + "\\" + so, ToBytes("so")},
+                                       {noh + "\\" + hyouji, ToBytes("hyouji")}};
+  Bytes patch = PatchOf(g_suite->stub, entries);
 
   Installation install;
   ASSERT_NO_FATAL_FAILURE(Register(install));
   ASSERT_TRUE(MakeDir(install / Narrow(L"データ")));
+  ASSERT_TRUE(MakeDir(install / Narrow(L"能")));
   Process updater;
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
   ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
   EXPECT_EQ("japanese", ReadFileText(install / Narrow(L"データ.arc")));
   EXPECT_EQ("sub", ReadFileText(install / (Narrow(L"データ") + "\\" + Narrow(L"ア.txt"))));
-  EXPECT_EQ(std::string(kOldList) + entries[0].name + "\n" + entries[1].name + "\nqen.hvl\n" +
-                std::string(1, '\0'),
+  EXPECT_EQ((std::vector<std::string>{Narrow(L"ソ.arc"), Narrow(L"表示設定.ini")}),
+            ListDir(install / Narrow(L"能")));
+  EXPECT_EQ("so", ReadFileText(install / (Narrow(L"能") + "\\" + Narrow(L"ソ.arc"))));
+  EXPECT_EQ("hyouji", ReadFileText(install / (Narrow(L"能") + "\\" + Narrow(L"表示設定.ini"))));
+  EXPECT_EQ(std::string(kOldList) + entries[0].name + "\n" + entries[1].name + "\n" +
+                entries[2].name + "\n" + entries[3].name + "\nQEN.hvl\n" + std::string(1, '\0'),
             ReadFileText(install / "uninst.lst"));
+}
+
+// Names that are one file to Windows for letters beyond ASCII: the patch is
+// refused as damaged before anything is written.
+TEST_F(UpdaterRunTest, FullWidthCaseTwinsAreRefused) {
+  const std::vector<FixtureEntry> entries = {
+      {"\x82\x60\x82\x61\x82\x62.txt", ToBytes("upper")},   // "ＡＢＣ.txt"
+      {"\x82\x81\x82\x82\x82\x83.txt", ToBytes("lower")}};  // "ａｂｃ.txt"
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  Snapshot before = TakeSnapshot(install.folder);
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(PatchOf(g_suite->stub, entries))));
+  Box box = NextBox(updater);
+  ExpectWarning(box, kPackageDamaged);
+  EXPECT_EQ(TakeSnapshot(install.folder), before);
+  ASSERT_TRUE(driver_.Click(box, IDOK));
+  ExpectEndWithoutBox(updater, kPackageError);
+}
+
+// The releases of a game: file name and content.
+using Release = std::map<std::string, std::string>;
+
+Bytes ListOfRelease(const Release& release) {
+  std::vector<FixtureRecord> records;
+  for (const auto& file : release) records.push_back({file.first, StoredSum(ToBytes(file.second))});
+  return BuildHashList(records);
+}
+
+// The patch from one release to the next: the files that changed, and the
+// new release's whole list.
+Bytes ReleasePatch(const Bytes& stub, const Release& from, const Release& to) {
+  std::vector<FixtureEntry> entries;
+  for (const auto& file : to) {
+    auto old = from.find(file.first);
+    if (old == from.end() || old->second != file.second) {
+      entries.push_back({file.first, ToBytes(file.second)});
+    }
+  }
+  entries.push_back({"QEN.hvl", ListOfRelease(to)});
+  return PatchOf(stub, entries, false);
+}
+
+// A patch made for another release than the one installed (a skipped
+// release, part 2 of a split before part 1) is refused with its own box and
+// exit code, nothing changed; in order, and run twice, patches pass.
+TEST_F(UpdaterRunTest, PatchOfAnotherReleaseIsRefused) {
+  const Release v100 = {{"a.arc", "a 1.00"}, {"b.arc", "b 1.00"}, {"c.arc", "c 1.00"}};
+  const Release v101 = {{"a.arc", "a 1.01"}, {"b.arc", "b 1.00"}, {"c.arc", "c 1.00"}};
+  const Release v102 = {{"a.arc", "a 1.01"}, {"b.arc", "b 1.02"}, {"c.arc", "c 1.00"}};
+  const Bytes patch101 = ReleasePatch(g_suite->stub, v100, v101);
+  const Bytes patch102 = ReleasePatch(g_suite->stub, v101, v102);
+  Installation install("Velmora");
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  for (const auto& file : v100) ASSERT_TRUE(WriteFileText(install / file.first, file.second));
+  ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", ListOfRelease(v100)));
+
+  // 1.02's patch on 1.00: 1.01's change to a.arc is missing.
+  Snapshot before = TakeSnapshot(install.folder);
+  {
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch102)));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWrongRelease);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWrongReleaseError);
+  }
+  // In order, 1.01's patch twice, then 1.02's.
+  for (const Bytes* patch : {&patch101, &patch101, &patch102}) {
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(*patch)));
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  }
+  for (const auto& file : v102) EXPECT_EQ(file.second, ReadFileText(install / file.first));
+  EXPECT_EQ(AsText(ListOfRelease(v102)), ReadFileText(install / "QEN.hvl"));
+}
+
+// The second of three files stays held by another program for ten seconds,
+// far past the updater's retries: the first, already replaced, is put back,
+// and the game is as it was, with the write-failed box.
+TEST_F(UpdaterRunTest, FailedReplacementPutsBackWhatWasReplaced) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  ASSERT_TRUE(WriteFileText(install / "data2.arc", "old data2"));
+  ASSERT_TRUE(SetReadOnly(install / "Data1.arc", true));
+  Snapshot before = TakeSnapshot(install.folder);
+  FileHolder holder;
+  ASSERT_TRUE(holder.Hold(install / "data2.arc"));  // the second entry's target
+  Process updater;
+  ASSERT_TRUE(updater.Start(WritePatch(g_suite->patch)));
+  Box question = NextBox(updater);
+  ExpectQuestion(question);
+  ASSERT_TRUE(holder.ReleaseAfter(10000));
+  ASSERT_TRUE(driver_.Click(question, IDYES));
+  Box box = NextBox(updater);
+  ExpectWarning(box, kWriteFailed);
+  EXPECT_EQ(TakeSnapshot(install.folder), before);
+  EXPECT_TRUE(IsReadOnly(install / "Data1.arc"));
+  ASSERT_TRUE(driver_.Click(box, IDOK));
+  ExpectEndWithoutBox(updater, kWriteError);
+  SetReadOnly(install / "Data1.arc", false);
+}
+
+// A hidden uninstall list (and hidden game files) are replaced and stay
+// hidden.
+TEST_F(UpdaterRunTest, HiddenListIsExtendedAndStaysHidden) {
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  for (const char* name : {"uninst.lst", "Data1.arc"}) {
+    ASSERT_TRUE(SetFileAttributesW(Widen(install / name).c_str(), FILE_ATTRIBUTE_HIDDEN));
+  }
+  Snapshot before = TakeSnapshot(install.folder);
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch)));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  EXPECT_EQ(TakeSnapshot(install.folder), ExpectedAfter(before, 4, true));
+  for (const char* name : {"uninst.lst", "Data1.arc"}) {
+    DWORD attributes = GetFileAttributesW(Widen(install / name).c_str());
+    EXPECT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN) << name;
+    SetFileAttributesW(Widen(install / name).c_str(), FILE_ATTRIBUTE_NORMAL);
+  }
 }
 
 // Another program holds a game file, as a virus scanner does for a moment
@@ -790,18 +955,18 @@ TEST_F(UpdaterRunTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
   ASSERT_NO_FATAL_FAILURE(Register(install));
   TempDir outside;
   ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
-  ASSERT_TRUE(MakeSymbolicLink(install / "~velmora-update.tmp", outside / "victim.dat"));
+  ASSERT_TRUE(MakeSymbolicLink(install / "~velmora-update-0.tmp", outside / "victim.dat"));
   Snapshot before = TakeSnapshot(install.folder);
   Process updater;
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(g_suite->patch)));
   ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
   EXPECT_EQ(TakeSnapshot(outside.path()), (Snapshot{{"victim.dat", "not the game's"}}));
   Snapshot after = TakeSnapshot(install.folder);
-  after.erase("~velmora-update.tmp");  // Wine shows a link it could not remove as its file
+  after.erase("~velmora-update-0.tmp");  // Wine shows a link it could not remove as its file
   Snapshot expected = ExpectedAfter(before, 4, true);
-  expected.erase("~velmora-update.tmp");
+  expected.erase("~velmora-update-0.tmp");
   EXPECT_EQ(after, expected);
-  EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update.tmp"));
+  EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update-0.tmp"));
 }
 
 }  // namespace

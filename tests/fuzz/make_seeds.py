@@ -65,3 +65,26 @@ for name, text in [("plain", b"data\\sc00.arc"), ("japanese", "\u30de\u30c3\u30d
                    ("trailing_dot", b"readme.txt."), ("trail_5c", "\u30bd".encode("cp932")),
                    ("ibm_duplicate", b"\xfa\x54")]:
     write("fuzz_stored_name", name, text)
+
+# The judge and the release check: two bytes of the package's length, the
+# package from offset 65536 on, then the install's own hash list.
+
+
+def judged(entries, installed):
+    tail = package_tail(entries)
+    return struct.pack("<H", len(tail)) + tail + installed
+
+
+v100 = [(b"a.arc", b"a 1.00"), (b"b.arc", b"b 1.00"), (b"c.arc", b"c 1.00")]
+v101 = [(b"a.arc", b"a 1.01"), (b"b.arc", b"b 1.00"), (b"c.arc", b"c 1.00")]
+v102 = [(b"a.arc", b"a 1.01"), (b"b.arc", b"b 1.02"), (b"c.arc", b"c 1.00")]
+write("fuzz_judge", "in_order", judged([v101[0], (b"QEN.hvl", listed(v101))], listed(v100)))
+write("fuzz_judge", "skipped_release", judged([v102[1], (b"QEN.hvl", listed(v102))], listed(v100)))
+write("fuzz_judge", "no_install_list", judged([v101[0], (b"QEN.hvl", listed(v101))], b""))
+write("fuzz_judge", "case_twins", judged(
+    [(b"a.arc", b"1"), (b"A.ARC", b"2"), (b"qen.hvl", listed([(b"a.arc", b"1")]))], b""))
+write("fuzz_judge", "two_lists", judged(
+    [(b"qen.hvl", listed([])), (b"QEN.HVL", listed([]))], b""))
+write("fuzz_judge", "so_in_a_folder", judged(
+    [("\u80fd\\\u30bd.arc".encode("cp932"), b"so"),
+     (b"qen.hvl", listed([("\u80fd\\\u30bd.arc".encode("cp932"), b"so")]))], b""))

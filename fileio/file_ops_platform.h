@@ -36,3 +36,11 @@ bool IsBusyError(int error);
 
 void SetSystemError(int code);
 void SleepMilliseconds(uint32_t milliseconds);
+
+#ifdef _WIN32
+// The final path (links resolved as far as the system resolves them for
+// this open; Windows flags, FILE_FLAG_OPEN_REPARSE_POINT for one) of what
+// is at path, in out (size units), or 0. The file is opened only to read
+// its attributes, shared with everybody.
+uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size);
+#endif

@@ -60,18 +60,6 @@ void AnsiReading(const char* part, uint32_t length, char* out, uint32_t size) {
   if (n <= 0 || !WideToUtf8(wide, out, size)) out[0] = '\0';
 }
 
-// The final path (links resolved as far as the system resolves them for
-// this open) of what is at path, in out (size units), or 0.
-DWORD FinalPathOf(const wchar_t* path, DWORD flags, wchar_t* out, DWORD size) {
-  HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, flags, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return 0;
-  DWORD n = GetFinalPathNameByHandleW(handle, out, size, FILE_NAME_NORMALIZED);
-  CloseHandle(handle);
-  return n < size ? n : 0;
-}
-
 // Whether what is at path is a file of that name in that folder, not one
 // elsewhere that a link there leads to: its final path is its folder's
 // final path and its own name.
@@ -104,6 +92,16 @@ bool IsItselfAt(const WidePath& wide, const char* path) {
 }
 
 }  // namespace
+
+uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size) {
+  HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, flags, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return 0;
+  DWORD n = GetFinalPathNameByHandleW(handle, out, size, FILE_NAME_NORMALIZED);
+  CloseHandle(handle);
+  return n < size ? n : 0;
+}
 
 uint32_t GetProgramPath(char* buffer, uint32_t size) {
   if (size == 0) return 0;

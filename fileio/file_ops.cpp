@@ -121,7 +121,12 @@ bool ChooseNameBeside(const char* target, const char* const* avoid, const char* 
       // The fixed name, where it fits. Whatever has it is ours, left by an
       // interrupted update; it goes first, and is never opened: a link
       // planted there would lead the new file elsewhere.
+      // Where it fits: in bytes, and in the characters that Windows'
+      // path limit counts.
       if (folderLength + fixedLength + 1 > size) continue;
+      std::memcpy(path, target, folderLength);
+      path[folderLength] = '\0';
+      if (Utf16Length(path) + fixedLength > kMaxPathUnits) continue;
       std::memcpy(name, fixedName, fixedLength + 1);
       RemoveLeftover(path);  // where it stays, the attempt fails
     } else {

@@ -8,6 +8,7 @@
 #include "package/pack_directory.h"
 #include "package/release_check.h"
 #include "package/update_stage.h"
+#include "fileio/install_place.h"
 #include "records/uninstall_list.h"
 
 namespace {
@@ -163,23 +164,35 @@ UpdateResult CheckRelease(const char* installedList, const HashList& patchList,
 UpdateResult PutEntriesInPlace(DiskFile& package, const char* packagePath,
                                const PackDirectory& directory, const char* const* names,
                                const HashList& hashList, const char* installFolder,
-                               Reporter& reporter) {
+                               InstallPlace& place, Reporter& reporter) {
   const uint32_t count = directory.count;
   char targets[kMaxPackEntries][kPathBufferSize];
+  bool joined[kMaxPackEntries] = {};
   WriteFault fault;
+  if (!place.IsOpen()) {
+    fault.path = installFolder;
+    fault.step = "place";
+  }
   int listIndex = FindHashListEntry(directory);  // the judge made sure there is one
   for (uint32_t i = 0; i < count; ++i) {
     reporter.ClearError();
-    if (!JoinEntryPath(targets[i], sizeof targets[i], installFolder, names[i])) {
-      if (static_cast<int>(i) == listIndex) targets[i][0] = '\0';
+    joined[i] = JoinEntryPath(targets[i], sizeof targets[i], installFolder, names[i]) != 0;
+    if (!joined[i]) {
       if (fault.step != nullptr) continue;
       // No such path, or a folder on its way could not be searched.
       fault.path = targets[i][0] != '\0' ? targets[i] : installFolder;
       fault.step = "create";
       fault.systemError = reporter.SystemError();
+      continue;
+    }
+    // Only real folders inside the install folder, and files that are
+    // themselves: a link planted there must not lead a write elsewhere.
+    if (fault.step == nullptr && !place.CheckTarget(targets[i])) {
+      fault.path = targets[i];
+      fault.step = "place";
     }
   }
-  if (targets[listIndex][0] != '\0') {
+  if (joined[listIndex]) {
     UpdateResult result = CheckRelease(targets[listIndex], hashList, names, reporter);
     if (result != UPD_OK) return result;
   }
@@ -245,20 +258,29 @@ UpdateResult ApplyUpdateFromFile(const char* packagePath, const char* installFol
   const char* names[kMaxPackEntries + 1] = {};
   for (uint32_t i = 0; i < directory.count; ++i) names[i] = directory.Name(i);
 
+  // Held (on Windows) until the list is done: no folder checked can be
+  // swapped for a link meanwhile.
+  InstallPlace place;
+  place.Open(installFolder);  // where it fails, nothing can be written
   if (directory.count != 0) {
     UpdateResult result = PutEntriesInPlace(package, packagePath, directory, names, hashList,
-                                            installFolder, reporter);
+                                            installFolder, place, reporter);
     if (result != UPD_OK) return result;  // the uninstall list stays untouched
   }
   hashList.Clear();
 
-  int syncError = 0;
-  bool listed = AppendUninstallList(installFolder, names, &syncError) != 0;
-  if (listed && syncError == 0) return UPD_OK;
   char listPath[kPathBufferSize];
   if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {
     listPath[0] = '\0';
   }
+  // A list that is a link would have the elevated update read, and copy
+  // into the game's folder, whatever file it leads to.
+  if (listPath[0] != '\0' && place.IsOpen() && !place.CheckTarget(listPath)) {
+    return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
+  }
+  int syncError = 0;
+  bool listed = AppendUninstallList(installFolder, names, &syncError) != 0;
+  if (listed && syncError == 0) return UPD_OK;
   if (!listed) return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
   reporter.Warned(listPath, "update", syncError);
   return UPD_OK;

@@ -850,6 +850,56 @@ TEST_F(UpdaterRunTest, FailedReplacementPutsBackWhatWasReplaced) {
   SetReadOnly(install / "Data1.arc", false);
 }
 
+// A folder of the game that is a link to a folder elsewhere, and a file
+// named by its 8.3 alias: the updater runs elevated, so neither may lead a
+// write anywhere but to the file meant. The write-failed box, nothing
+// changed inside or outside the game's folder.
+TEST_F(UpdaterRunTest, LinkedFolderAndShortAliasChangeNothing) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "a.dat", "not the game's"));
+  struct Case {
+    const char* what;
+    // Prepares the install; returns the entry's stored name.
+    std::function<std::string(const Installation&)> prepare;
+  } const cases[] = {
+      {"a linked folder",
+       [&](const Installation& install) {
+         EXPECT_TRUE(MakeSymbolicLink(install / "data", outside.path()));
+         return std::string("data\\a.dat");
+       }},
+      {"a short alias",
+       [&](const Installation& install) {
+         EXPECT_TRUE(WriteFileText(install / "longfilename.arc", "the long one"));
+         wchar_t alias[MAX_PATH];
+         DWORD n = GetShortPathNameW(Widen(install / "longfilename.arc").c_str(), alias, MAX_PATH);
+         EXPECT_GT(n, 0u);
+         std::string path = Narrow(alias);
+         std::string name = path.substr(path.rfind('\\') + 1);
+         EXPECT_NE("longfilename.arc", name) << "no 8.3 alias here";
+         return name;
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation install;
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    std::string name = c.prepare(install);
+    ASSERT_FALSE(name.empty());
+    Snapshot before = TakeSnapshot(install.folder);
+    Snapshot outsideBefore = TakeSnapshot(outside.path());
+    Bytes patch = PatchOf(g_suite->stub, {{"first.dat", ToBytes("1")}, {name, ToBytes("new")}});
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWriteFailed);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+    EXPECT_EQ(TakeSnapshot(outside.path()), outsideBefore);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWriteError);
+    RemoveSymbolicLink(install / "data");
+  }
+}
+
 // A hidden uninstall list (and hidden game files) are replaced and stay
 // hidden.
 TEST_F(UpdaterRunTest, HiddenListIsExtendedAndStaysHidden) {

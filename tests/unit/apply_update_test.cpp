@@ -987,6 +987,59 @@ TEST_F(ApplyUpdateTest, PlantedLinksAtTheUpdatesOwnNamesChangeNothingOutside) {
   for (const std::string& link : planted) EXPECT_TRUE(RemoveSymbolicLink(link));
 }
 
+// The update runs elevated, and a game folder outside Program Files is
+// often writable by every user: a link planted in it must not lead a write
+// anywhere else. A linked folder, or a link at a file's place, refuses the
+// update before anything is written; the file it leads to stays as it was.
+TEST_F(ApplyUpdateTest, LinksInTheInstallFolderChangeNothing) {
+  TempDir outside;
+  ASSERT_TRUE(MakeDir(outside / "data"));
+  ASSERT_TRUE(WriteFileText(outside / "data\\a.dat", "not the game's"));
+  ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's either"));
+  struct Case {
+    const char* what;
+    std::string link;
+    std::string to;
+    const char* entry;
+  } const cases[] = {
+      {"a linked folder", In("data"), outside / "data", "data\\a.dat"},
+      {"a link at a file's place", In("b.dat"), outside / "victim.dat", "b.dat"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(MakeSymbolicLink(c.link, c.to));
+    Tree before = TreeOf(outside.path());
+    std::vector<Failure> failures;
+    ApplyObserver observer;
+    observer.context = &failures;
+    observer.failed = RecordFailure;
+    EXPECT_EQ(UPD_E_WRITE, Apply(Listed({{"first.dat", ToBytes("1")}, {c.entry, ToBytes("x")}}),
+                                 &observer));
+    EXPECT_EQ(before, TreeOf(outside.path()));
+    EXPECT_FALSE(FileExists(In("first.dat")));
+    EXPECT_EQ("game.exe\n", ListText());
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ("place", failures[0].step);
+    EXPECT_TRUE(RemoveSymbolicLink(c.link));
+  }
+}
+
+// An uninstall list that is a link would have the elevated update read the
+// file it leads to and copy it into the game's folder: the list is not
+// touched, and the update ends as for any list it cannot update.
+TEST_F(ApplyUpdateTest, UninstallListThatIsALinkIsNotRead) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "secret.txt", std::string("secret\n", 7) + '\0'));
+  ASSERT_TRUE(DeleteTestFile(List()));
+  ASSERT_TRUE(MakeSymbolicLink(List(), outside / "secret.txt"));
+  EXPECT_EQ(UPD_E_UNINSTALL_LIST, Apply(Listed({{"a.dat", ToBytes("a")}})));
+  EXPECT_EQ("a", ReadFileText(In("a.dat")));  // written, as for any list that fails
+  EXPECT_EQ(std::string("secret\n", 7) + '\0', ReadFileText(outside / "secret.txt"));
+  Names files = ListDir(install_);
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), files);
+  EXPECT_TRUE(RemoveSymbolicLink(List()));
+}
+
 #ifndef _WIN32
 struct Warning {
   std::string path;

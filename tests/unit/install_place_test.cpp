@@ -309,7 +309,7 @@ TEST_F(InstallPlaceTest, CheckedFoldersAreHeldUntilClose) {
   int error = 0;
   {
     DiskFile file;
-    ASSERT_EQ(1, CreateTempBeside(&file, target.c_str(), nullptr, temp, sizeof temp, &error));
+    ASSERT_EQ(1, CreateTempBeside(&file, target.c_str(), nullptr, kTempName, temp, sizeof temp, &error));
     ASSERT_EQ(3u, file.Write("new", 3));
   }
   EXPECT_EQ(1, ReplaceWithFile(target.c_str(), temp));

@@ -298,17 +298,22 @@ TEST_F(UninstallListTest, UnprivilegedReadOnlyListIsLeftAlone) {
 
 #ifdef _WIN32
 
-TEST_F(UninstallListTest, HiddenListIsLeftAlone) {
-  const std::string before = B("a.dat\n\0");
-  ASSERT_TRUE(WriteFileText(List(), before));
-  ASSERT_TRUE(SetFileAttributesA(List().c_str(), FILE_ATTRIBUTE_HIDDEN));
-  const DWORD attributes = GetFileAttributesA(List().c_str());  // Wine adds the archive bit
-  ASSERT_NE(INVALID_FILE_ATTRIBUTES, attributes);
-  ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_EQ(0, Append(dir_.path(), {"b.dat"}));
-  EXPECT_EQ(before, ReadFileText(List()));
-  EXPECT_EQ(attributes, GetFileAttributesA(List().c_str()));
-  EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+// A hidden or system list (an installer may hide its records) is updated
+// like any other and stays hidden or system.
+TEST_F(UninstallListTest, HiddenListIsUpdatedAndStaysHidden) {
+  for (DWORD set : {DWORD{FILE_ATTRIBUTE_HIDDEN}, DWORD{FILE_ATTRIBUTE_SYSTEM},
+                    DWORD{FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM}}) {
+    SCOPED_TRACE(set);
+    SetFileAttributesA(List().c_str(), FILE_ATTRIBUTE_NORMAL);
+    ASSERT_TRUE(WriteFileText(List(), B("a.dat\n\0")));
+    ASSERT_TRUE(SetFileAttributesA(List().c_str(), set));
+    EXPECT_EQ(1, Append(dir_.path(), {"b.dat"}));
+    EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(List()));
+    DWORD attributes = GetFileAttributesA(List().c_str());
+    EXPECT_EQ(set, attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(Names{"uninst.lst"}, ListDir(dir_.path()));
+  }
+  SetFileAttributesA(List().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 // The new file takes the old list's attributes: no archive bit where the

@@ -6,6 +6,7 @@
 #include "fileio/name_case.h"
 #include "fileio/utf8.h"
 #include "package/hash_list.h"
+#include "publish/shared/wording.h"
 
 namespace {
 
@@ -86,7 +87,10 @@ std::string TwinsText(const std::string& lead, const std::vector<std::vector<std
   std::string out = lead + " " + std::to_string(groups.size()) +
                     " files under more than one name each, which Windows takes for one" + rule +
                     remedy + ":";
-  for (size_t i = 0; i < groups.size() && i < kMostLines; ++i) out += "\n  " + Joined(groups[i]);
-  if (groups.size() > kMostLines) out += "\n  and " + std::to_string(groups.size() - kMostLines) + " more";
+  const std::string line = std::string(1, kLineBreak) + "  ";
+  for (size_t i = 0; i < groups.size() && i < kMostLines; ++i) out += line + Joined(groups[i]);
+  if (groups.size() > kMostLines) {
+    out += line + "and " + std::to_string(groups.size() - kMostLines) + " more";
+  }
   return out;
 }

@@ -37,6 +37,7 @@ std::vector<std::vector<size_t>> TwinGroups(const std::vector<std::string>& keys
 //   "<lead> A and B, which are one file on Windows (letter case does not
 //   count there): <remedy>"
 // and for several groups a line of that kind with their count, then one
-// line per file ("  A and B"), the first 50 of them.
+// line per file ("  A and B"), the first 50 of them, each after a
+// kLineBreak (publish/shared/wording.h).
 std::string TwinsText(const std::string& lead, const std::vector<std::vector<std::string>>& groups,
                       const std::string& remedy);

@@ -179,7 +179,7 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
-    EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+    EXPECT_NE(std::string::npos, ShownLines(error).find(c.errorPart)) << error;
     EXPECT_EQ("an older patch", ReadFileText(job.output));
     EXPECT_EQ((std::vector<std::string>{"new", "old", "patch.exe", "stub.exe"}),
               ListDir(dir.path()));

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fileio/name_case.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -75,10 +76,11 @@ TEST(WindowsNamesTest, TwinsAreNamedOneFilePerLine) {
             TwinsText("new holds", {{"A", "a", "\xEF\xBC\xA1"}}, "keep one"));
   EXPECT_EQ("new holds 2 files under more than one name each, which Windows takes for one " +
                 rule + "keep one of each:\n  A and a\n  B, b and \xEF\xBD\x82",
-            TwinsText("new holds", {{"A", "a"}, {"B", "b", "\xEF\xBD\x82"}}, "keep one of each"));
+            ShownLines(TwinsText("new holds", {{"A", "a"}, {"B", "b", "\xEF\xBD\x82"}},
+                                 "keep one of each")));
   std::vector<std::vector<std::string>> many;
   for (int i = 0; i < 53; ++i) many.push_back({"F" + std::to_string(i), "f" + std::to_string(i)});
-  std::string text = TwinsText("new holds", many, "keep one of each");
+  std::string text = ShownLines(TwinsText("new holds", many, "keep one of each"));
   EXPECT_EQ(1 + 50 + 1, std::count(text.begin(), text.end(), '\n') + 1) << text;
   EXPECT_NE(std::string::npos, text.find("\n  F49 and f49\n  and 3 more")) << text;
 }

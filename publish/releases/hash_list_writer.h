@@ -130,7 +130,7 @@ struct HashListReport {
 // file on Windows (letter case aside, for every letter), a given path that
 // is absolute or steps out with "..". A file that the base list records
 // under another spelling of it is recorded under that one
-// (RecordedSpelling). Refuses too an output that is one of the inputs (the base list
-// included, unless extending), an existing output unless job.existing says
-// what to do with it, and a file that cannot be read.
+// (RecordedSpelling). Refuses too an output that is one of the inputs (the
+// base list included, unless extending), an existing output unless
+// job.existing says what to do with it, and a file that cannot be read.
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error);

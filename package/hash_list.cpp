@@ -35,13 +35,9 @@ int FindHashListEntry(const PackDirectory& directory) {
   return -1;
 }
 
-HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, HashList* list) {
+HashListStatus LoadHashListAt(DiskFile& file, uint32_t position, uint32_t size, HashList* list) {
   list->Clear();
-  int index = FindHashListEntry(directory);
-  if (index < 0) return kHashListNoEntry;
-  if (!SeekPackEntry(file, directory, static_cast<uint32_t>(index))) {
-    return kHashListSeekFailed;
-  }
+  if (!file.Seek(position)) return kHashListSeekFailed;
 
   uint8_t header[kHashListHeaderSize];
   if (file.Read(header, kHashListHeaderSize) != kHashListHeaderSize) {
@@ -50,10 +46,12 @@ HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, Hash
   if (std::memcmp(header, kHashListMagic, sizeof kHashListMagic) != 0) {
     return kHashListBadMagic;
   }
+  if (size < kHashListHeaderSize) return kHashListPastEnd;
   uint32_t count = LoadLe32(header + 12);
   if (count == 0) return kHashListEmpty;
   uint64_t tableBytes = uint64_t{count} * kHashRecordSize;
   if (tableBytes > 0xFFFFFFFFu) return kHashListTooLarge;
+  if (tableBytes > size - kHashListHeaderSize) return kHashListPastEnd;
 
   HeapBlock table;
   uint32_t have = 0;
@@ -67,6 +65,21 @@ HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, Hash
   if (!TableNamesTerminated(table.data(), count)) return kHashListUnterminatedName;
   list->Assign(count, static_cast<HeapBlock&&>(table));
   return kHashListLoaded;
+}
+
+HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, HashList* list) {
+  list->Clear();
+  int index = FindHashListEntry(directory);
+  if (index < 0) return kHashListNoEntry;
+  PackEntry entry = directory.Entry(static_cast<uint32_t>(index));
+  return LoadHashListAt(file, entry.position, entry.size, list);
+}
+
+HashListStatus LoadHashListFile(DiskFile& file, HashList* list) {
+  list->Clear();
+  uint32_t size = file.GetSize();
+  if (size == kSizeUnknown) return kHashListShortHeader;
+  return LoadHashListAt(file, 0, size, list);
 }
 
 int FindHashRecord(const HashList& list, const char* name) {

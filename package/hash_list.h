@@ -55,6 +55,7 @@ enum HashListStatus {
   kHashListShortTable,
   kHashListUnterminatedName, // a record name without its NUL
   kHashListNoMemory,
+  kHashListPastEnd,          // the records run past the entry's size (or the file's)
 };
 
 // ASCII-only case folding: bytes 'A'..'Z' become 'a'..'z' wherever they
@@ -68,9 +69,18 @@ bool FoldedNamesEqual(const char* a, const char* b);
 // Index of the first entry whose name folds to "qen.hvl", or -1.
 int FindHashListEntry(const PackDirectory& directory);
 
-// Loads the first "qen.hvl" entry of the directory from file. The entry's
-// size field is not consulted: the record count alone sets what is read.
+// Loads the list of size bytes at position of file: its header and all
+// of its records must lie within those bytes.
+HashListStatus LoadHashListAt(DiskFile& file, uint32_t position, uint32_t size, HashList* list);
+
+// Loads the first "qen.hvl" entry of the directory from file; the records
+// must lie within the entry, so that the list written into the install
+// folder is the list that was checked.
 HashListStatus LoadHashList(DiskFile& file, const PackDirectory& directory, HashList* list);
+
+// Loads the list that fills file from its start (qen.hvl in a game folder
+// or a release).
+HashListStatus LoadHashListFile(DiskFile& file, HashList* list);
 
 // Index of the first record whose folded name equals the folded name, or -1.
 int FindHashRecord(const HashList& list, const char* name);

@@ -18,3 +18,7 @@ constexpr UpdateResult UPD_E_CHECKSUM = 0x80000003u;
 constexpr UpdateResult UPD_E_WRITE = 0x80000004u;
 // Every entry was written but the uninstall list could not be updated.
 constexpr UpdateResult UPD_E_UNINSTALL_LIST = 0x80000005u;
+// The patch was made for another release than the one installed: a file
+// that the patch does not carry differs from what its hash list says the
+// patched game holds. Nothing is written.
+constexpr UpdateResult UPD_E_WRONG_RELEASE = 0x80000006u;

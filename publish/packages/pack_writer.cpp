@@ -139,12 +139,8 @@ bool LoadGivenList(const std::vector<Input>& inputs, GivenList* given, std::stri
     given->input = &input;
     DiskFile file;
     if (!OpenInput(&file, input.path, "", error)) return false;
-    // The updater's own loader decides: the file as a package of one
-    // "qen.hvl" entry that starts at offset 0.
-    PackDirectory directory;
-    directory.count = 1;
-    std::memcpy(directory.entries, kHashListName, sizeof kHashListName);
-    HashListStatus status = LoadHashList(file, directory, &given->list);
+    // The updater's own loader decides.
+    HashListStatus status = LoadHashListFile(file, &given->list);
     if (status != kHashListLoaded && status != kHashListEmpty) {
       *error = input.path + " cannot be loaded as a hash list (" +
                HashListStatusText(status) + "); the update would verify nothing";

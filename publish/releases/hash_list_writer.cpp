@@ -9,7 +9,7 @@
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
-#include "publish/releases/hash_list_file.h"
+#include "package/hash_list.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/patch_limits.h"
 #include "publish/releases/release_tree.h"

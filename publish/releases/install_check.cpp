@@ -9,7 +9,7 @@
 #include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/name_rule.h"
-#include "publish/releases/hash_list_file.h"
+#include "package/hash_list.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"

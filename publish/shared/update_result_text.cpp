@@ -22,6 +22,9 @@ const ResultText kResultTexts[] = {
      "A target file in the install folder cannot be created or written in full."},
     {UPD_E_UNINSTALL_LIST, "UPD_E_UNINSTALL_LIST",
      "Every entry was written, but the uninstall list could not be updated."},
+    {UPD_E_WRONG_RELEASE, "UPD_E_WRONG_RELEASE",
+     "The patch was made for another release of the game than the one installed; nothing "
+     "was written."},
 };
 
 const ResultText* FindResult(UpdateResult result) {
@@ -33,8 +36,9 @@ const ResultText* FindResult(UpdateResult result) {
 
 }  // namespace
 
-const UpdateResult kUpdateResults[] = {UPD_OK,         UPD_E_PACKAGE, UPD_E_TOO_MANY,
-                                       UPD_E_CHECKSUM, UPD_E_WRITE,   UPD_E_UNINSTALL_LIST};
+const UpdateResult kUpdateResults[] = {UPD_OK,      UPD_E_PACKAGE,        UPD_E_TOO_MANY,
+                                       UPD_E_CHECKSUM, UPD_E_WRITE, UPD_E_UNINSTALL_LIST,
+                                       UPD_E_WRONG_RELEASE};
 const size_t kUpdateResultCount = sizeof kUpdateResults / sizeof kUpdateResults[0];
 
 const char* UpdateResultName(UpdateResult result) {
@@ -101,6 +105,8 @@ const char* HashListStatusText(HashListStatus status) {
       return "a hash-list record name fills its 56 bytes without a terminating NUL";
     case kHashListNoMemory:
       return "there is not enough memory for the hash list's records";
+    case kHashListPastEnd:
+      return "the hash list's records run past the end of its entry";
   }
   return "unknown hash-list status";
 }

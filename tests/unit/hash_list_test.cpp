@@ -92,10 +92,10 @@ TEST_F(HashListTest, UnloadableListsLeaveTheListEmpty) {
       {"wrong magic", BuildHashList({}, -1, "jxw_____"), kHashListBadMagic},
       {"last magic byte", BuildHashList({}, -1, "JXW____."), kHashListBadMagic},
       {"zero records", BuildHashList({}), kHashListEmpty},
-      {"table one byte short", shortTable, kHashListShortTable},
+      {"table one byte short of its entry", shortTable, kHashListPastEnd},
       {"name without terminator", unterminated, kHashListUnterminatedName},
       {"table beyond 32 bits", tooLarge, kHashListTooLarge},
-      {"count far beyond the file", hugeCount, kHashListShortTable},
+      {"count far beyond the entry", hugeCount, kHashListPastEnd},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -107,15 +107,58 @@ TEST_F(HashListTest, UnloadableListsLeaveTheListEmpty) {
   }
 }
 
-// The entry's size field is not consulted: the record count decides.
-TEST_F(HashListTest, SizeFieldSmallerThanTheTableStillLoads) {
+// The records must lie within the entry, or the list that goes into the
+// install folder would be cut short of what was checked; bytes beyond them
+// do not matter.
+TEST_F(HashListTest, RecordsMustLieWithinTheEntry) {
   Bytes list = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}, {"b.dat", Bytes(8, 0)}});
-  FixtureEntry entry{"qen.hvl", list};
-  entry.overrideSize = true;
-  entry.size = 16;
-  HashList loaded;
-  ASSERT_EQ(kHashListLoaded, Load({entry}, &loaded));
-  EXPECT_EQ(2u, loaded.count());
+  struct Case {
+    const char* what;
+    uint32_t size;
+    HashListStatus status;
+  } const cases[] = {
+      {"exactly the list", 16 + 2 * 64, kHashListLoaded},
+      {"bytes to spare", 16 + 2 * 64 + 5, kHashListLoaded},
+      {"one byte short", 16 + 2 * 64 - 1, kHashListPastEnd},
+      {"the header only", 16, kHashListPastEnd},
+      {"less than the header", 8, kHashListPastEnd},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FixtureEntry entry{"qen.hvl", list};
+    entry.data.resize(std::max<size_t>(list.size(), c.size), 0);  // the file holds the bytes
+    entry.overrideSize = true;
+    entry.size = c.size;
+    HashList loaded;
+    EXPECT_EQ(c.status, Load({entry, {"a.dat", ToBytes("x")}}, &loaded));
+    EXPECT_EQ(c.status == kHashListLoaded ? 2u : 0u, loaded.count());
+  }
+}
+
+// A list kept as a file of its own (the installed game's qen.hvl) loads
+// only when its records lie within the file.
+TEST_F(HashListTest, ListFileLoadsFromItsStart) {
+  Bytes list = BuildHashList({{"a.dat", SumBytes(ToBytes("x"))}});
+  struct Case {
+    const char* what;
+    Bytes bytes;
+    HashListStatus status;
+  } const cases[] = {
+      {"whole", list, kHashListLoaded},
+      {"cut short", Bytes(list.begin(), list.end() - 1), kHashListPastEnd},
+      {"empty file", Bytes(), kHashListShortHeader},
+      {"wrong magic", BuildHashList({}, -1, "JXW____!"), kHashListBadMagic},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = dir_ / "qen.hvl";
+    ASSERT_TRUE(WriteFileBytes(path, c.bytes));
+    DiskFile file;
+    ASSERT_EQ(1, file.OpenRead(path.c_str()));
+    HashList loaded;
+    EXPECT_EQ(c.status, LoadHashListFile(file, &loaded));
+    EXPECT_EQ(c.status == kHashListLoaded ? 1u : 0u, loaded.count());
+  }
 }
 
 TEST_F(HashListTest, NoHashListEntryOrNoEntriesAtAll) {

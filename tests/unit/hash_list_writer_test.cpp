@@ -215,7 +215,7 @@ TEST(HashListWriterTest, BaseMustLoadCompletely) {
       {"missing", false, {}, "cannot open"},
       {"short header", true, Bytes{'J', 'X', 'W', '_', '_', '_', '_', '_', 0, 0, 0, 0}, "header"},
       {"wrong magic", true, BuildHashList({{"a", Bytes(8, 0)}}, -1, "JXW____x"), "JXW_____"},
-      {"short table", true, shortTable, "cut short"},
+      {"short table", true, shortTable, "run past the end"},
       {"unterminated name", true, unterminated, "NUL"},
   };
   for (const Case& c : cases) {

@@ -268,14 +268,15 @@ TEST(UpdateResultTextTest, EveryResultHasItsNameValueAndMeaning) {
       {UPD_E_CHECKSUM, "UPD_E_CHECKSUM 0x80000003 A listed entry's content checksum differs"},
       {UPD_E_WRITE, "UPD_E_WRITE 0x80000004 A target file in the install folder cannot be"},
       {UPD_E_UNINSTALL_LIST, "UPD_E_UNINSTALL_LIST 0x80000005 Every entry was written, but"},
-      {0x80000006u, "unknown result 0x80000006"},
+      {UPD_E_WRONG_RELEASE, "UPD_E_WRONG_RELEASE 0x80000006 The patch was made for another"},
+      {0x80000007u, "unknown result 0x80000007"},
   };
   for (const Case& c : cases) {
     std::string line = DescribeUpdateResult(c.result);
     EXPECT_EQ(0u, line.find(c.line)) << line;
     EXPECT_EQ(std::string::npos, line.find('\n')) << line;
   }
-  ASSERT_EQ(6u, kUpdateResultCount);
+  ASSERT_EQ(7u, kUpdateResultCount);
   for (size_t i = 0; i < kUpdateResultCount; ++i) {
     EXPECT_EQ(cases[i].result, kUpdateResults[i]);
   }
@@ -286,7 +287,7 @@ TEST(UpdateResultTextTest, EveryStatusHasItsOwnText) {
   for (int s = kPackOk; s <= kPackBadPosition; ++s) {
     texts.push_back(PackStatusText(static_cast<PackStatus>(s)));
   }
-  for (int s = kHashListLoaded; s <= kHashListNoMemory; ++s) {
+  for (int s = kHashListLoaded; s <= kHashListPastEnd; ++s) {
     texts.push_back(HashListStatusText(static_cast<HashListStatus>(s)));
   }
   for (size_t i = 0; i < texts.size(); ++i) {

@@ -62,8 +62,9 @@ int PathExists(const char* path);
 // 932 text (whatever the system's code page) that may reach into
 // subfolders, converted to UTF-8. Each part of the name then takes the
 // spelling of the existing file or folder that is meant:
-//   - on POSIX, one whose name matches without regard to ASCII case, where
-//     none has the exact spelling, as Windows would find it;
+//   - on POSIX, one whose name Windows takes for the same (letter case
+//     aside, fileio/name_case.h), where none has the exact spelling, as
+//     Windows would find it;
 //   - on Windows whose ANSI code page is not 932, one named by the stored
 //     bytes read in the ANSI code page, where none has the code page 932
 //     name: the game and its installer, ANSI programs, name and open their

@@ -13,11 +13,10 @@
 
 #include "fileio/file_ops_platform.h"
 #include "fileio/file_watch.h"
+#include "fileio/name_case.h"
 #include "fileio/native_path.h"
 
 namespace {
-
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c; }
 
 // Puts the folder that holds path (a native path) on the disk, so that a
 // rename into it survives a power cut.
@@ -50,11 +49,14 @@ bool SyncFolderOf(const char* nativePath) {
 }
 
 // Gives the part of path from `from` to `end` (one name, no separator) the
-// spelling of a file or folder beside it that matches it without regard to
-// ASCII case, where no file has its exact spelling. path is a native path
-// whose folder part ends at from - 1. False when that folder exists but
-// could not be searched: then a second file might be made beside the one
-// meant.
+// spelling of a file or folder beside it that Windows takes for the same
+// name (letter case aside, fileio/name_case.h), where no file has its exact
+// spelling. Only a spelling of the same length in bytes is taken, so that
+// the path keeps its length: the part comes from a code page 932 name, and
+// every letter of code page 932 has capital and small of one length. path
+// is a native path whose folder part ends at from - 1. False when that
+// folder exists but could not be searched: then a second file might be
+// made beside the one meant.
 bool MatchCase(char* path, char* from, char* end) {
   char saved = *end;
   *end = '\0';
@@ -74,6 +76,7 @@ bool MatchCase(char* path, char* from, char* end) {
     return errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP;
   }
   bool ok = true;
+  *end = '\0';  // the part alone, to compare
   for (;;) {
     errno = 0;
     dirent* e = readdir(dir);
@@ -81,14 +84,12 @@ bool MatchCase(char* path, char* from, char* end) {
       ok = errno == 0;  // the end, or a failed read
       break;
     }
-    if (std::strlen(e->d_name) != length) continue;
-    size_t i = 0;
-    while (i < length && Fold(e->d_name[i]) == Fold(from[i])) ++i;
-    if (i == length) {
+    if (std::strlen(e->d_name) == length && SameFileName(e->d_name, from)) {
       std::memcpy(from, e->d_name, length);
       break;
     }
   }
+  *end = saved;
   int error = errno;
   closedir(dir);
   errno = error;

@@ -4,6 +4,7 @@
 
 #include "publish/packages/pack_writer.h"
 #include "publish/packages/updater_image.h"
+#include "publish/shared/wording.h"
 
 namespace {
 
@@ -94,14 +95,19 @@ bool ParseArguments(int argc, char** argv, const std::vector<OptionRule>& rules,
 
 namespace {
 
-// A message stays one line: control characters (a line feed in a Linux
-// file name) are shown as \xNN.
+// A message keeps to its own lines: control characters (a line feed in a
+// Linux file name) are shown as \xNN, and only the message's own line
+// breaks (kLineBreak, a NUL, which no name holds) end a line.
 std::string OneLine(const std::string& message) {
   std::string out;
   for (char c : message) {
     unsigned char b = static_cast<unsigned char>(c);
     if (b >= 0x20 && b != 0x7F) {
       out += c;
+      continue;
+    }
+    if (c == kLineBreak) {
+      out += '\n';
       continue;
     }
     char escaped[8];

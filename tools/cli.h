@@ -43,7 +43,8 @@ struct Command {
   int (*run)(const char* name, const Arguments& args);
 };
 
-// One line on stderr: "patchtool <command>: <message>".
+// One line on stderr: "patchtool <command>: <message>"; further lines only
+// where the message breaks them itself (kLineBreak, publish/shared/wording.h).
 void Error(const char* command, const std::string& message);
 // One line on stderr: "patchtool <command>: warning: <message>".
 void Warn(const char* command, const std::string& message);

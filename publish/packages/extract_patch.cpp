@@ -11,6 +11,7 @@
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
+#include "publish/shared/windows_names.h"
 
 namespace {
 
@@ -48,7 +49,7 @@ bool CheckClashes(const PackageReport& report, std::string* error) {
   const std::vector<EntryReport>& entries = report.entries;
   for (size_t j = 0; j < entries.size(); ++j) {
     for (size_t i = 0; i < j; ++i) {
-      if (FoldedNamesEqual(entries[i].name.c_str(), entries[j].name.c_str())) {
+      if (SameStoredFile(entries[i].name, entries[j].name)) {
         *error = "entries " + std::to_string(i) + " and " + std::to_string(j) + " (" +
                  ShownName(entries[i].name) + ", " + ShownName(entries[j].name) +
                  ") are one file on Windows (letter case does not count there)";
@@ -57,7 +58,7 @@ bool CheckClashes(const PackageReport& report, std::string* error) {
     }
     for (const std::string& folder : FoldersOf(entries[j].name)) {
       for (size_t i = 0; i < entries.size(); ++i) {
-        if (!FoldedNamesEqual(entries[i].name.c_str(), folder.c_str())) continue;
+        if (!SameStoredFile(entries[i].name, folder)) continue;
         *error = "entry " + std::to_string(i) + " (" + ShownName(entries[i].name) +
                  ") is a file where entry " + std::to_string(j) + " (" +
                  ShownName(entries[j].name) + ") needs a folder";

@@ -15,6 +15,7 @@
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
 #include "publish/packages/updater_image.h"
+#include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
 
 const char kGeneratedHashListName[] = "QEN.hvl";
@@ -70,22 +71,47 @@ bool CheckNames(const PackJob& job, std::vector<Input>* inputs, std::string* err
       *error = path + " is a hash list already, and --hash-list would add a second one";
       return false;
     }
-    // The install folder's file system ignores letter case: a second entry
-    // of a name would overwrite the first, and only the first hash-list
-    // record of a name counts.
     for (const Input& earlier : *inputs) {
-      if (FoldedNamesEqual(earlier.name.c_str(), name.c_str())) {
-        *error = input.isHashList ? earlier.path + " and " + path +
-                                        " are both hash lists (qen.hvl), and a package holds one"
-                                  : earlier.path + " and " + path +
-                                        " would have the same entry name (letter case does not "
-                                        "count)";
+      if (input.isHashList && earlier.isHashList) {
+        *error = earlier.path + " and " + path +
+                 " are both hash lists (qen.hvl), and a package holds one";
         return false;
       }
     }
     inputs->push_back(input);
   }
+  // The install folder's file system ignores letter case: a second entry
+  // of a file would overwrite the first, and only the first hash-list
+  // record of a name counts.
+  std::vector<std::string> keys;
+  for (const Input& input : *inputs) keys.push_back(StoredNameKey(input.name));
+  std::vector<std::vector<std::string>> twins;
+  for (const std::vector<size_t>& group : TwinGroups(keys)) {
+    twins.emplace_back();
+    for (size_t index : group) twins.back().push_back((*inputs)[index].path);
+  }
+  if (!twins.empty()) {
+    *error = TwinsText("the FILEs include", twins,
+                       "the update would write one over the other; pack one of each");
+    return false;
+  }
   return true;
+}
+
+// Packed files that the base list records under another spelling of one
+// file on Windows take that spelling (RecordedSpelling), with a warning.
+void TakeRecordedSpellings(const HashListBuilder& base, const std::string& basePath,
+                           std::vector<Input>* inputs, std::vector<std::string>* warnings) {
+  const std::map<std::string, std::string> recorded = RecordedFiles(base);
+  for (Input& input : *inputs) {
+    std::string spelling = RecordedSpelling(recorded, input.name);
+    if (spelling == input.name) continue;
+    warnings->push_back(input.path + " goes in as " + ShownName(spelling) + ", the spelling of " +
+                        "its record in " + basePath + ": one file on Windows, letter case " +
+                        "aside, which the update writes over and which keeps that spelling; " +
+                        "the updater finds the record only under it");
+    input.name = spelling;
+  }
 }
 
 // The stored name of the generated list.
@@ -269,7 +295,7 @@ bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
     listName = prepared ? job.hashListName : GeneratedListName(job, error);
     if (listName.empty()) listName = kGeneratedHashListName;
     for (const Input& input : inputs) {
-      if (FoldedNamesEqual(input.name.c_str(), listName.c_str())) {
+      if (SameStoredFile(input.name, listName)) {
         *error = input.path + " would have the name of the generated hash list";
         return false;
       }
@@ -288,9 +314,9 @@ bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
   uint32_t stubSize = stub.GetSize();
 
   HashListBuilder hashList;
-  if (job.buildHashList && !job.hashListBase.empty() &&
-      !hashList.LoadBase(job.hashListBase, error)) {
-    return false;
+  if (job.buildHashList && !job.hashListBase.empty()) {
+    if (!hashList.LoadBase(job.hashListBase, error)) return false;
+    TakeRecordedSpellings(hashList, job.hashListBase, &inputs, &outcome->warnings);
   }
   GivenList given;
   if (!LoadGivenList(inputs, &given, error)) return false;

@@ -15,6 +15,7 @@
 #include "publish/releases/release_tree.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
+#include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
 
 namespace {
@@ -73,6 +74,24 @@ bool ComputeFileSum(const std::string& path, ContentSum* sum, std::string* error
     return false;
   }
   return true;
+}
+
+std::map<std::string, std::string> RecordedFiles(const HashListBuilder& list) {
+  std::map<std::string, std::string> recorded;
+  for (uint32_t i = 0; i < list.count(); ++i) {
+    std::string name = list.RecordName(i);
+    recorded.emplace(StoredNameKey(name), name);
+  }
+  return recorded;
+}
+
+std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
+                             const std::string& name) {
+  auto found = recorded.find(StoredNameKey(name));
+  if (found == recorded.end() || FoldedStoredName(found->second) == FoldedStoredName(name)) {
+    return name;
+  }
+  return found->second;
 }
 
 uint64_t HashListBytes(uint64_t count) { return kHashListHeaderSize + count * kHashRecordSize; }
@@ -136,7 +155,7 @@ std::vector<std::string> HashListBuilder::DropRepeatedNames() {
   size_t kept = 0;
   for (size_t at = 0; at < records_.size(); at += kRecordSize) {
     std::string name = RecordName(static_cast<uint32_t>(at / kRecordSize));
-    if (!seen.insert(FoldedStoredName(name)).second) {
+    if (!seen.insert(StoredNameKey(name)).second) {
       dropped.push_back(name);
       continue;
     }
@@ -242,28 +261,36 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::st
   return true;
 }
 
-// Every file whose name cannot be a record, in one refusal.
+// Every file whose name cannot be a record, in one refusal; then every
+// file given under more than one name that is one file on Windows.
 bool CheckRecordNames(const std::vector<ListedFile>& files, std::string* error) {
   std::vector<std::string> faults;
-  std::map<std::string, const ListedFile*> byName;
+  std::vector<const ListedFile*> named;
+  std::vector<std::string> keys;
   for (const ListedFile& file : files) {
     if (file.stored.empty()) {
       faults.push_back(file.shown + ": " + file.nameError);
     } else if (!IsRecordName(file.stored)) {
       faults.push_back(file.shown + ": " + RecordNameError(file.stored));
     } else {
-      auto placed = byName.emplace(FoldedStoredName(file.stored), &file);
-      if (!placed.second) {
-        faults.push_back(placed.first->second->shown + " and " + file.shown +
-                         ": the updater takes both for the name " + ShownName(file.stored) +
-                         " (letter case does not count): keep one");
-      }
+      named.push_back(&file);
+      keys.push_back(StoredNameKey(file.stored));
     }
   }
-  if (faults.empty()) return true;
-  *error = CountText(faults.size(), "file cannot", "files cannot") +
-           " be recorded as the updater names files; rename " +
-           (faults.size() == 1 ? "it: " : "them: ") + ItemList(faults, 50);
+  if (!faults.empty()) {
+    *error = CountText(faults.size(), "file cannot", "files cannot") +
+             " be recorded as the updater names files; rename " +
+             (faults.size() == 1 ? "it: " : "them: ") + ItemList(faults, 50);
+    return false;
+  }
+  std::vector<std::vector<std::string>> twins;
+  for (const std::vector<size_t>& group : TwinGroups(keys)) {
+    twins.emplace_back();
+    for (size_t index : group) twins.back().push_back(named[index]->shown);
+  }
+  if (twins.empty()) return true;
+  *error = TwinsText("the files given include", twins,
+                     "a list records a file once; give one of each");
   return false;
 }
 
@@ -303,9 +330,10 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
   if (job.progress != nullptr) {
     job.progress->Stage("summing " + (job.wholeFolder ? job.folder : std::string("the files")));
   }
+  const std::map<std::string, std::string> recorded = RecordedFiles(builder);
   for (const ListedFile& file : files) {
     HashListItem item;
-    item.name = file.stored;
+    item.name = RecordedSpelling(recorded, file.stored);
     if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
     if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
     report->items.push_back(item);

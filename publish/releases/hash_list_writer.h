@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -40,9 +41,13 @@ class HashListBuilder {
   bool SetSum(const std::string& name, const ContentSum& sum, Change* change,
               std::string* error);
 
-  // Drops every record whose folded name equals an earlier record's: the
-  // updater reads only the first, and a later one would wait there with a
-  // sum of its own. Returns the stored names of the dropped records.
+  // Drops every record of a file recorded earlier in the list: whose name
+  // is one file on Windows with an earlier record's (StoredNameKey, letter
+  // case aside for every letter). The updater reads only the first record
+  // of a name, and a later one would wait there with a sum of its own; a
+  // twin of another spelling (ａｂｃ.txt after ＡＢＣ.txt) is the same file,
+  // whose record the updater never refreshes. Returns the stored names of
+  // the dropped records.
   std::vector<std::string> DropRepeatedNames();
 
   uint32_t count() const { return static_cast<uint32_t>(records_.size() / kRecordSize); }
@@ -55,6 +60,19 @@ class HashListBuilder {
   static constexpr size_t kRecordSize = 64;
   std::vector<uint8_t> records_;
 };
+
+// The stored names of a list's records by the file they name on Windows
+// (StoredNameKey), the first record of each.
+std::map<std::string, std::string> RecordedFiles(const HashListBuilder& list);
+
+// The name under which a file of the stored name is recorded and packed:
+// the name of its record (in RecordedFiles) where that is one file on
+// Windows with it but the updater's matching, ASCII case only, would not
+// find it (ＡＢＣ.txt for ａｂｃ.txt); else the name itself. The updater
+// writes over the players' file whatever its case, and refreshing that
+// record keeps one record of the file, not a stale one beside a new one.
+std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
+                             const std::string& name);
 
 // Size in bytes of a list of count records.
 uint64_t HashListBytes(uint64_t count);
@@ -108,9 +126,11 @@ struct HashListReport {
 // folder's qen.hvl and uninst.lst (any letter case) are left out.
 //
 // Refuses, naming every such file: a name that cannot be stored faithfully
-// (the name rule, code page 932), one over 55 bytes, two files that the
-// updater takes for one name, a given path that is absolute or steps out
-// with "..". Refuses too an output that is one of the inputs (the base list
-// included, unless extending), an existing output unless job.existing says
-// what to do with it, and a file that cannot be read.
+// (the name rule, code page 932), one over 55 bytes, files that are one
+// file on Windows (letter case aside, for every letter), a given path that
+// is absolute or steps out with "..". A file that the base list records
+// under another spelling of it is recorded under that one
+// (RecordedSpelling). Refuses too an output that is one of the inputs (the
+// base list included, unless extending), an existing output unless
+// job.existing says what to do with it, and a file that cannot be read.
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error);

@@ -5,6 +5,7 @@
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
+#include "fileio/name_case.h"
 #include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/name_rule.h"
@@ -37,7 +38,7 @@ bool FindList(const std::string& folder, std::string* path, std::string* error) 
   if (!ListFolder(folder, &items, error)) return false;
   std::string found;
   for (const FolderItem& item : items) {
-    if (item.folder || !FoldedNamesEqual(item.name.c_str(), kHashListName)) continue;
+    if (item.folder || !SameFileName(item.name.c_str(), kHashListName)) continue;
     if (!found.empty()) {
       *error = folder + " holds both " + found + " and " + item.name +
                ", which are one file on Windows (letter case does not count there): keep the "

@@ -9,6 +9,7 @@
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
 #include "publish/packages/updater_image.h"
+#include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
 
 namespace {
@@ -93,15 +94,16 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
   for (const auto& item : diff.oldTree.files) {
     const ReleaseFile& file = item.second;
     if (!IsGameListKey(item.first) && !file.storedName.empty()) {
-      files.emplace(FoldedStoredName(file.storedName), &file);
+      files.emplace(StoredNameKey(file.storedName), &file);
     }
   }
   std::vector<std::string> differ, lacking;
   std::set<std::string> seen;
   for (uint32_t i = 0; i < list.count(); ++i) {
     std::string name = list.RecordName(i);
-    std::string key = FoldedStoredName(name);
-    // Only the first record of a name counts, in the updater as here.
+    std::string key = StoredNameKey(name);
+    // Only the first record of a file counts, in the updater as here (the
+    // patch carries no other: BuildPartLists).
     if (!seen.insert(key).second) continue;
     auto found = files.find(key);
     if (found == files.end()) {
@@ -129,6 +131,40 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
                         "into " + job.oldDir + " so that they are checked too");
   }
   return true;
+}
+
+// A changed or new file whose name is one file on Windows with the name
+// under which OLD's list records it, or OLD holds it, but which the
+// updater would not match with that record (letters beyond A to Z differ
+// in case: ａｂｃ.txt in NEW, ＡＢＣ.txt in OLD), goes into the patch under
+// the players' spelling. The updater writes it over their file whatever its
+// case, so the file keeps that spelling; the patch's record of it, refreshed
+// in place, then names it as it is, and the entry is verified against it.
+void KeepPlayersSpelling(const HashListBuilder& oldList, ReleaseDiff* diff,
+                         std::vector<std::string>* warnings) {
+  const std::map<std::string, std::string> recorded = RecordedFiles(oldList);
+  std::vector<std::string> respelt;
+  for (ReleaseChange& change : diff->changes) {
+    if (change.storedName.empty()) continue;
+    // The record decides where there is one: the updater matches by it.
+    std::string spelling = RecordedSpelling(recorded, change.storedName);
+    auto old = diff->oldTree.files.find(change.key);
+    if (recorded.count(StoredNameKey(change.storedName)) == 0 &&
+        old != diff->oldTree.files.end() && !old->second.storedName.empty() &&
+        FoldedStoredName(old->second.storedName) != FoldedStoredName(change.storedName)) {
+      spelling = old->second.storedName;
+    }
+    if (spelling == change.storedName) continue;
+    respelt.push_back(ShownName(change.storedName) + " as " + ShownName(spelling));
+    change.storedName = spelling;
+  }
+  if (respelt.empty()) return;
+  warnings->push_back(
+      CountText(respelt.size(), "file", "files") + " of " + diff->newTree.root +
+      (respelt.size() == 1 ? " goes" : " go") + " into the patch under the spelling that " +
+      "players have (" + ItemList(respelt, 10) + "): one file on Windows, letter case aside, " +
+      "which the update writes over and which keeps its spelling there; its record in the " +
+      "hash list is refreshed under that spelling");
 }
 
 std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount) {
@@ -159,9 +195,9 @@ bool BuildPartLists(const ReleaseDiff& diff, const HashListBuilder& oldList,
     for (const std::string& name : dropped) shown.push_back(ShownName(name));
     outcome->warnings.push_back(
         diff.oldList + " names " + CountText(dropped.size(), "file", "files") + " a second " +
-        "time under another spelling (" + ItemList(shown, 10) + "); only the first record " +
-        "of a name counts, so the patch carries " + (dropped.size() == 1 ? "it" : "them") +
-        " once");
+        "time under another spelling (" + ItemList(shown, 10) + "), which is one file on " +
+        "Windows; only the first record of a file counts, so the patch carries " +
+        (dropped.size() == 1 ? "it" : "them") + " once");
   }
   uint32_t updated = 0, added = 0;
   for (MakePart& part : outcome->parts) {
@@ -181,8 +217,8 @@ bool BuildPartLists(const ReleaseDiff& diff, const HashListBuilder& oldList,
 }
 
 // What the players will have once part `last` and every earlier one have
-// run: OLD's files, then each part's files over them; keyed as the updater
-// matches names.
+// run: OLD's files, then each part's files over them; keyed by the file
+// they are on Windows.
 std::map<std::string, ContentSum> PlayersFiles(const ReleaseDiff& diff,
                                                const std::vector<MakePart>& parts,
                                                size_t last) {
@@ -190,13 +226,13 @@ std::map<std::string, ContentSum> PlayersFiles(const ReleaseDiff& diff,
   for (const auto& item : diff.oldTree.files) {
     const ReleaseFile& file = item.second;
     if (!IsGameListKey(item.first) && !file.storedName.empty() && file.summed) {
-      files.emplace(FoldedStoredName(file.storedName), file.sum);
+      files.emplace(StoredNameKey(file.storedName), file.sum);
     }
   }
   for (size_t k = 0; k <= last; ++k) {
     for (size_t index : parts[k].changes) {
       const ReleaseChange& change = diff.changes[index];
-      files[FoldedStoredName(change.storedName)] = change.file.sum;
+      files[StoredNameKey(change.storedName)] = change.file.sum;
     }
   }
   return files;
@@ -214,7 +250,7 @@ bool ProveLists(const ReleaseDiff& diff, const std::vector<MakePart>& parts,
     std::set<std::string> recorded;
     const HashListBuilder& list = parts[k].list;
     for (uint32_t i = 0; i < list.count(); ++i) {
-      std::string key = FoldedStoredName(list.RecordName(i));
+      std::string key = StoredNameKey(list.RecordName(i));
       if (!recorded.insert(key).second) {
         wrong.push_back(ShownName(list.RecordName(i)) + " (recorded twice)");
         continue;
@@ -227,7 +263,7 @@ bool ProveLists(const ReleaseDiff& diff, const std::vector<MakePart>& parts,
     }
     for (size_t index : parts[k].changes) {
       const std::string& name = diff.changes[index].storedName;
-      if (recorded.count(FoldedStoredName(name)) == 0) {
+      if (recorded.count(StoredNameKey(name)) == 0) {
         wrong.push_back(ShownName(name) + " (not recorded)");
       }
     }
@@ -257,13 +293,13 @@ void CheckNewList(const MakeJob& job, const ReleaseDiff& diff, const HashListBui
   std::map<std::string, const ReleaseFile*> files;
   for (const auto& item : diff.newTree.files) {
     if (!IsGameListKey(item.first) && !item.second.storedName.empty()) {
-      files.emplace(FoldedStoredName(item.second.storedName), &item.second);
+      files.emplace(StoredNameKey(item.second.storedName), &item.second);
     }
   }
   std::vector<std::string> differ, unrecorded;
   std::set<std::string> seen;
   for (uint32_t i = 0; i < list.count(); ++i) {
-    std::string key = FoldedStoredName(list.RecordName(i));
+    std::string key = StoredNameKey(list.RecordName(i));
     if (!seen.insert(key).second) continue;
     auto found = files.find(key);
     if (found != files.end() && found->second->sum != list.RecordSum(i)) {
@@ -271,7 +307,7 @@ void CheckNewList(const MakeJob& job, const ReleaseDiff& diff, const HashListBui
     }
   }
   for (uint32_t i = 0; i < carried.count(); ++i) {
-    std::string key = FoldedStoredName(carried.RecordName(i));
+    std::string key = StoredNameKey(carried.RecordName(i));
     auto found = files.find(key);
     if (found != files.end() && seen.count(key) == 0) unrecorded.push_back(found->second->relative);
   }
@@ -467,6 +503,7 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     return false;
   }
   if (!CheckChanges(job, diff, diff.changes, error)) return false;
+  KeepPlayersSpelling(oldList, &diff, &outcome->warnings);
 
   std::vector<uint64_t> sizes;
   for (const ReleaseChange& change : diff.changes) sizes.push_back(change.file.size);

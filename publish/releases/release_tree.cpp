@@ -3,6 +3,7 @@
 #include "package/hash_list.h"
 #include "publish/shared/game_files.h"
 #include "publish/packages/stored_name.h"
+#include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
 
 namespace {
@@ -18,7 +19,8 @@ std::string Folded(const std::string& text) {
 
 struct Walker {
   ReleaseTree* tree;
-  std::vector<std::string> clashes;
+  // Files under more than one name that Windows takes for one, by key.
+  std::map<std::string, std::vector<std::string>> clashes;
 
   bool Walk(const std::string& folder, const std::string& relative, const std::string& key,
             const std::string& stored, const std::string& storedError, int depth,
@@ -35,7 +37,8 @@ struct Walker {
     for (const FolderItem& item : items) {
       std::string path = folder + NativeSeparator() + item.name;
       std::string rel = relative.empty() ? item.name : relative + NativeSeparator() + item.name;
-      std::string itemKey = key.empty() ? Folded(item.name) : key + "/" + Folded(item.name);
+      std::string itemKey = key.empty() ? WindowsNameKey(item.name)
+                                        : key + "/" + WindowsNameKey(item.name);
       // A name that cannot be stored makes every path below it unstorable;
       // the first fault is the one to mend.
       std::string itemStored, itemError = storedError;
@@ -52,7 +55,9 @@ struct Walker {
       }
       auto found = tree->files.find(itemKey);
       if (found != tree->files.end()) {
-        clashes.push_back(found->second.relative + " and " + rel);
+        std::vector<std::string>& names = clashes[itemKey];
+        if (names.empty()) names.push_back(found->second.relative);
+        names.push_back(rel);
         continue;
       }
       ReleaseFile& file = tree->files[itemKey];
@@ -83,8 +88,9 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
   Walker walker{tree, {}};
   if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
   if (!walker.clashes.empty()) {
-    *error = root + " holds " + ItemList(walker.clashes) + ", which are one file on Windows " +
-             "(letter case does not count there): keep one of each";
+    std::vector<std::vector<std::string>> groups;
+    for (const auto& clash : walker.clashes) groups.push_back(clash.second);
+    *error = TwinsText(root + " holds", groups, "keep one of each");
     return false;
   }
   return true;

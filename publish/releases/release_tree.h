@@ -27,8 +27,9 @@ struct ReleaseFile {
 
 struct ReleaseTree {
   std::string root;
-  // By relative path with ASCII letter case folded and '/' between parts:
-  // Windows' own matching, and an order that is the same on every system.
+  // By relative path as Windows matches names, letter case aside
+  // (WindowsNameKey), with '/' between parts: an order that is the same on
+  // every system.
   std::map<std::string, ReleaseFile> files;
   std::set<std::string> folderKeys;  // the subfolders, keyed alike
   std::vector<PathInfo> folders;     // the folder itself and its subfolders
@@ -40,9 +41,10 @@ bool IsGameListKey(const std::string& key);
 
 // Walks root. False with *error on a folder that cannot be read, a tree
 // deeper than a loop of links allows, or names that are one file on Windows
-// (letter case aside; every such pair is named).
+// (letter case aside, for every letter: every such file is named).
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error);
 
-// The key of a stored name as the updater matches names: ASCII letters
-// folded byte by byte (trailing bytes of double-byte characters too).
+// The key of a stored name as the updater matches hash-list records: ASCII
+// letters folded byte by byte (trailing bytes of double-byte characters
+// too). Files are matched by StoredNameKey (publish/shared/windows_names.h).
 std::string FoldedStoredName(const std::string& stored);

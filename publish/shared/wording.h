@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// A message's own line break, for a list of one item per line: a NUL, which
+// no file name holds, so that a line feed in a Linux file name never passes
+// for one. patchtool prints it as a line feed.
+constexpr char kLineBreak = '\0';
+
 // "1 file", "3 files".
 std::string CountText(size_t count, const char* singular, const char* plural);
 

@@ -48,6 +48,8 @@ write("fuzz_patch_tools", "sub_folder", package_tail(
 write("fuzz_patch_tools", "refused_names", package_tail(
     [(b"con.arc", b"c"), (b"readme.txt.", b"r"), (b"ok.arc", b"o")]))
 write("fuzz_patch_tools", "one_file_twice", package_tail([(b"a.arc", b"1"), (b"A.ARC", b"2")]))
+write("fuzz_patch_tools", "one_file_twice_full_width", package_tail(
+    [("\uff21\uff22\uff23.txt".encode("cp932"), b"1"), ("\uff41\uff42\uff43.txt".encode("cp932"), b"2")]))
 write("fuzz_patch_tools", "mismatch", package_tail([(b"qen.hvl", listed([(b"a.dat", b"a")])),
                                                     (b"a.dat", b"b")]))
 
@@ -63,7 +65,10 @@ write("fuzz_uninstall_list", "embedded_nul", b"n\nnew\na\n\0tail\0\x01")
 for name, text in [("plain", b"data\\sc00.arc"), ("japanese", "\u30de\u30c3\u30d7.arc".encode("cp932")),
                    ("utf8", "\u30de\u30c3\u30d7.arc".encode("utf-8")), ("device", b"con.arc"),
                    ("trailing_dot", b"readme.txt."), ("trail_5c", "\u30bd".encode("cp932")),
-                   ("ibm_duplicate", b"\xfa\x54")]:
+                   ("ibm_duplicate", b"\xfa\x54"),
+                   # Two names after one another: one file on Windows.
+                   ("twins_utf8", "\uff21\uff22\uff23.txt\0\uff41\uff42\uff43.txt".encode("utf-8")),
+                   ("twins_cp932", "\u0416.txt\0\u0436.TXT".encode("cp932"))]:
     write("fuzz_stored_name", name, text)
 
 # The judge and the release check: two bytes of the package's length, the

@@ -1897,6 +1897,159 @@ class PatchtoolTest(unittest.TestCase):
                 self.assertIn(part, self.assert_error_line(r, "check"))
                 self.assertEqual([], r.result_lines())
 
+    # -- letter case, for every letter -------------------------------------------
+
+    # Names that Windows takes for one file: full-width Latin, Greek and
+    # Cyrillic capitals and small letters.
+    TWINS = [("ＡＢＣ.txt", "ａｂｃ.txt"), ("Ω.txt", "ω.txt"), ("Ж.txt", "ж.txt")]
+
+    def error_text(self, r, command):
+        """The whole error of a failed run, its further lines too: on stderr,
+        or (merged) from its first line on."""
+        text = r.out if MERGED else r.err
+        start = text.find("patchtool %s: " % command)
+        self.assertNotEqual(-1, start, text)
+        return text[start:]
+
+    def test_names_that_are_one_file_on_windows_are_refused(self):
+        self.write("stub.bin", STUB)
+        for capital, small in self.TWINS:
+            self.write("game/" + capital, b"capital")
+            self.write("game/" + small, b"small")
+        self.write("old/a.arc", b"a")
+        self.write("old/qen.hvl", hash_list([("a.arc", content_sum(b"a"))]))
+        # A summary line, then one line per file, in the order of their
+        # names (the same on every system).
+        files = ("3 files under more than one name each, which Windows takes for one (letter "
+                 "case does not count there): %s:\n  Ω.txt and ω.txt\n  Ж.txt and ж.txt\n"
+                 "  ＡＢＣ.txt and ａｂｃ.txt (nothing written)\n")
+        runs = [("hashlist", ["hashlist", "game", "-o", "qen.hvl"],
+                 "patchtool hashlist: game holds " + files % "keep one of each"),
+                ("make", ["make", "old", "game", "--stub", "stub.bin", "-o", "patch.exe"],
+                 "patchtool make: game holds " + files % "keep one of each"),
+                ("pack", ["pack", "--stub", "stub.bin", "-o", "patch.exe"] +
+                 ["game/" + name for pair in self.TWINS for name in pair],
+                 "patchtool pack: the FILEs include " +
+                 (files % "the update would write one over the other; pack one of each")
+                 .replace("  ", "  game/").replace("and ", "and game/"))]
+        for command, args, expected in runs:
+            with self.subTest(command=command):
+                before = self.files_here()
+                r = self.run_tool(*args)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertEqual(expected, self.error_text(r, command))
+                self.assertEqual(before, self.files_here())
+        # One pair: one line. Files given by their paths, as hashlist takes
+        # them in batches.
+        r = self.run_tool("hashlist", "-o", "qen.hvl", "game/Ж.txt", "game/ж.txt")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertEqual("patchtool hashlist: the files given include game/Ж.txt and game/ж.txt, "
+                         "which are one file on Windows (letter case does not count there): a "
+                         "list records a file once; give one of each (nothing written)",
+                         self.assert_error_line(r, "hashlist"))
+
+        # Letters that are not one another's capital stay apart: full-width
+        # and ASCII, half-width and full-width katakana, Greek sigma and
+        # omega.
+        apart = ["Ａ.txt", "A.txt", "ｶ.txt", "カ.txt", "Σ.txt", "ω.txt"]
+        for name in apart:
+            self.write("apart/" + name, name.encode())
+        r = self.run_tool("hashlist", "apart", "-o", "apart.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(hash_list([(n.encode("cp932"), content_sum(n.encode()))
+                                    for n in ["A.txt", "Σ.txt", "ω.txt", "カ.txt", "Ａ.txt",
+                                              "ｶ.txt"]]),
+                         self.read("apart.hvl"))
+        # Nor does Windows take ß for SS, nor fold letters beyond the first
+        # plane (Deseret): such names are refused for what they are, names
+        # outside code page 932, not as twins.
+        for name in ["ß.txt", "SS.txt", "𐐀.txt", "𐐨.txt"]:
+            self.write("beyond/" + name, b"x")
+        r = self.run_tool("hashlist", "beyond", "-o", "beyond.hvl")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "hashlist")
+        self.assertIn("3 files cannot be recorded as the updater names files", error)
+        self.assertNotIn("one file on Windows", error)
+
+    def test_make_takes_a_case_only_change_as_the_same_file(self):
+        self.write("stub.bin", STUB)
+        old = {"ＡＢＣ.txt": b"abc 1.00", "data/Ω.txt": b"omega 1.00", "Ж.txt": b"zhe",
+               "Data01.arc": b"data 1.00"}
+        new = {"ａｂｃ.txt": b"abc 1.01", "DATA/ω.txt": b"omega 1.01", "ж.txt": b"zhe",
+               "data01.arc": b"data 1.01"}
+        self.write_release("old", old)
+        self.write_release("new", new, listed=False)
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # Changed files, none new; stored as players have them where the
+        # updater would not match NEW's spelling with the record (ASCII
+        # letters it matches).
+        self.assertEqual(["changed  data\\Ω.txt  (10 bytes)", "changed  data01.arc  (9 bytes)",
+                          "changed  ＡＢＣ.txt  (8 bytes)"], r.result_lines()[:3])
+        self.assertIn("patchtool make: warning: 2 files of new go into the patch under the "
+                      "spelling that players have (DATA\\ω.txt as data\\Ω.txt, ａｂｃ.txt as "
+                      "ＡＢＣ.txt): one file on Windows", self.err(r))
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(["data\\Ω.txt", "data01.arc", "ＡＢＣ.txt", "qen.hvl"],
+                         [e[0] for e in entries])
+        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"),
+                                     content_sum(new.get(n, new.get(m))))
+                                    for n, m in [("ＡＢＣ.txt", "ａｂｃ.txt"),
+                                                 ("data/Ω.txt", "DATA/ω.txt"),
+                                                 ("Ж.txt", "ж.txt"),
+                                                 ("Data01.arc", "data01.arc")]]),
+                         entries[3][3])
+        # Applied to the game as players have it: the same files, NEW's
+        # bytes, no second file, and the game checks out.
+        shutil.copytree(self.path("old"), self.path("game"))
+        self.write("game/uninst.lst", b"game.exe\n\0")
+        r = self.run_tool("apply", "patch.exe", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(sorted(["ＡＢＣ.txt", "data", "data/Ω.txt", "Ж.txt", "Data01.arc",
+                                 "qen.hvl", "uninst.lst"]),
+                         sorted(os.path.relpath(p, self.path("game")).replace(os.sep, "/")
+                                for p in glob.glob(self.path("game/**"), recursive=True)
+                                if p != self.path("game/")))
+        self.assertEqual({"ＡＢＣ.txt": b"abc 1.01", "data/Ω.txt": b"omega 1.01",
+                          "Ж.txt": b"zhe", "Data01.arc": b"data 1.01"},
+                         {n: d for n, d in tree(self.path("game")).items()
+                          if n not in ("qen.hvl", "uninst.lst")})
+        r = self.run_tool("check", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+
+    def test_apply_check_and_extract_find_files_as_windows_does(self):
+        # The patch names its files in small letters; the game has them in
+        # capitals (full-width, Greek, ASCII).
+        names = [("ａｂｃ.txt", "ＡＢＣ.txt"), ("ω.txt", "Ω.txt"), ("data01.arc", "DATA01.ARC")]
+        listed = hash_list([(small.encode("cp932"), content_sum(small.encode()))
+                            for small, _ in names])
+        self.write("patch.exe", build_patch([(small, small.encode()) for small, _ in names] +
+                                            [("qen.hvl", listed)]))
+        for _, capital in names:
+            self.write("game/" + capital, b"old")
+        self.write("game/uninst.lst", b"game.exe\n\0")
+        r = self.run_tool("apply", "patch.exe", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(sorted([capital for _, capital in names] + ["qen.hvl", "uninst.lst"]),
+                         sorted(os.listdir(self.path("game"))))
+        for small, capital in names:
+            self.assertEqual(small.encode(), self.read("game/" + capital))
+        r = self.run_tool("check", "--all", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(["matches     " + small for small, _ in names], r.result_lines()[:3])
+        # extract writes over no file: the capitals' files exist already.
+        for small, capital in names:
+            with self.subTest(name=small):
+                shutil.rmtree(self.path("into"), True)
+                self.write("into/" + capital, b"mine")
+                before = self.listing()
+                r = self.run_tool("extract", "patch.exe", "into")
+                self.assertEqual(1, r.code, r.out)
+                self.assertIn("into%s%s exists already" % ("/" if NATIVE else "\\",
+                                                           capital if NATIVE else small),
+                              self.assert_error_line(r, "extract"))
+                self.assertEqual(before, self.listing())
+
     # -- extract ----------------------------------------------------------------
 
     def test_extract_writes_every_entry_as_a_file(self):
@@ -1952,6 +2105,12 @@ class PatchtoolTest(unittest.TestCase):
             ("no package", STUB, {}, "out", "carries no usable package"),
             ("one file on Windows", build_patch([("a.arc", a), ("A.ARC", a)]), {}, "out",
              "entries 0 and 1 (a.arc, A.ARC) are one file on Windows"),
+            ("one file on Windows, full-width", build_patch([("ＡＢＣ.txt", a), ("b", a),
+                                                            ("ａｂｃ.txt", a)]), {}, "out",
+             "entries 0 and 2 (ＡＢＣ.txt, ａｂｃ.txt) are one file on Windows"),
+            ("a file where a folder goes, Cyrillic", build_patch([("ПАП", a),
+                                                                  ("пап\\a.arc", a)]), {},
+             "out", "entry 0 (ПАП) is a file where entry 1 (пап\\a.arc) needs a folder"),
             ("a file where a folder goes", build_patch([("data", a), ("data\\b.arc", a)]), {},
              "out", "entry 0 (data) is a file where entry 1 (data\\b.arc) needs a folder"),
             # Found as the updater finds them, whatever their letter case.

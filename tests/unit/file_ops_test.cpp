@@ -198,8 +198,15 @@ TEST_F(FileOpsTest, EntryPathsTakeTheSpellingOfExistingFiles) {
   ASSERT_TRUE(WriteFileText(Path("qen.hvl"), "x"));
   ASSERT_TRUE(MakeDir(Path("Data")));
   ASSERT_TRUE(WriteFileText(Path("Data\\a.ARC"), "x"));
+  // Every letter counts as on Windows: full-width ABC.txt, Greek omega,
+  // a Cyrillic folder (Papka) holding zhe.arc, and full-width A.dat.
+  ASSERT_TRUE(WriteFileText(Path("\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt"), "x"));
+  ASSERT_TRUE(WriteFileText(Path("\xCE\xA9.txt"), "x"));
+  ASSERT_TRUE(MakeDir(Path("\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0")));
+  ASSERT_TRUE(WriteFileText(Path("\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0\\\xD0\x96.arc"), "x"));
+  ASSERT_TRUE(WriteFileText(Path("\xEF\xBC\xA1.dat"), "x"));
   struct Case {
-    const char* stored;
+    const char* stored;  // code page 932
     const char* path;
   } const cases[] = {
       {"QEN.hvl", "qen.hvl"},
@@ -207,6 +214,16 @@ TEST_F(FileOpsTest, EntryPathsTakeTheSpellingOfExistingFiles) {
       {"DATA\\new.arc", "Data\\new.arc"},
       {"other\\x.arc", "other\\x.arc"},
       {"qen.hvl", "qen.hvl"},
+      // abc.txt in full-width small letters finds ABC.txt.
+      {"\x82\x81\x82\x82\x82\x83.txt", "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt"},
+      {"\x83\xD6.TXT", "\xCE\xA9.txt"},
+      // PAPKA\zhe.arc finds Papka\ZHE.arc.
+      {"\x84\x50\x84\x40\x84\x50\x84\x4B\x84\x40\\\x84\x77.arc",
+       "\xD0\x9F\xD0\xB0\xD0\xBF\xD0\xBA\xD0\xB0\\\xD0\x96.arc"},
+      // Not letters of one another: ASCII A is not full-width A, and Greek
+      // sigma is not omega.
+      {"A.dat", "A.dat"},
+      {"\x83\xD0.txt", "\xCF\x83.txt"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.stored);

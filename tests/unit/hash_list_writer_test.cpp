@@ -98,6 +98,47 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
   EXPECT_EQ(2u, outcome[1].change.replaced);
 }
 
+// A file that the base records under another spelling of one file on
+// Windows, which the updater's ASCII matching would not find (full-width
+// abc.txt for ABC.txt), refreshes that record, keeping its spelling: a
+// record of its own would leave the other stale beside it.
+TEST(HashListWriterTest, FileRecordedUnderAnotherSpellingKeepsItsRecord) {
+  const std::string kCapital932 = "\x82\x60\x82\x61\x82\x62.txt";  // full-width ABC.txt
+  const std::string kOmega932 = "\x83\xD6.txt";                       // omega.txt
+  TempDir dir;
+  Bytes oldSum(8, 0x11), keepSum(8, 0x22);
+  ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", BuildHashList({{kCapital932, oldSum},
+                                                             {"Data01.ARC", oldSum},
+                                                             {"\x84\x47.arc", keepSum}})));
+  Bytes abc = ToBytes("abc"), data01 = ToBytes("data01"), omega = ToBytes("omega");
+  ASSERT_TRUE(MakeDir(dir / "up"));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", abc));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\data01.arc", data01));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\\xCF\x89.txt", omega));
+
+  HashListJob job;
+  job.base = dir / "old.hvl";
+  job.output = dir / "new.hvl";
+  job.folder = dir / "up";
+  job.wholeFolder = true;
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ(BuildHashList({{kCapital932, SumBytes(abc)},
+                           {"Data01.ARC", SumBytes(data01)},
+                           {"\x84\x47.arc", keepSum},
+                           {kOmega932, SumBytes(omega)}}),
+            written);
+  ASSERT_EQ(3u, report.items.size());
+  EXPECT_EQ("data01.arc", report.items[0].name);
+  EXPECT_EQ(kOmega932, report.items[1].name);
+  EXPECT_TRUE(report.items[1].change.appended);
+  EXPECT_EQ(kCapital932, report.items[2].name);
+  EXPECT_EQ(1u, report.items[2].change.replaced);
+}
+
 // The base list and the files are inputs: a list written over one of them
 // would destroy it. Nothing is written, and the input keeps its bytes.
 TEST(HashListWriterTest, OutputThatIsAnInputIsRefused) {
@@ -209,8 +250,17 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
   const std::string longName = std::string(52, 'n') + ".arc";  // 56 bytes
   const std::vector<Case> cases = {
       {"name too long", {"a.arc", longName}, false, "55"},
-      // One file on Windows, two on Linux: the updater takes them for one.
-      {"same name twice", {"a.arc", "A.ARC"}, false, "takes both for the name"},
+      // One file on Windows, two on Linux (where they are made): the updater
+      // writes one over the other, and a list records a file once.
+      {"same name twice", {"a.arc", "A.ARC"}, false, "a.arc and A.ARC, which are one file on Windows"},
+      {"full-width twins", {"\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt", "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt"},
+       false, "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt, which are one file on Windows"},
+      {"twins in a folder", {"sub\\\xCE\xA9.txt", "sub\\\xCF\x89.txt"}, false,
+       "sub\\\xCF\x89.txt, which are one file on Windows"},
+      {"three pairs of twins", {"\xD0\x96.txt", "\xD0\xB6.txt", "a.arc", "A.arc", "b", "B"}, false,
+       "the files given include 3 files under more than one name each, which Windows takes for "
+       "one (letter case does not count there): a list records a file once; give one of each:\n"
+       "  a.arc and A.arc\n  b and B\n  \xD0\x96.txt and \xD0\xB6.txt"},
       {"missing file", {"a.arc", "missing.arc"}, false, "missing.arc"},
       {"base does not load", {"a.arc"}, true, "base"},
   };
@@ -241,7 +291,7 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       HashListReport report;
       std::string error;
       EXPECT_FALSE(WriteHashListFile(job, &report, &error));
-      EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+      EXPECT_NE(std::string::npos, ShownLines(error).find(c.errorPart)) << error;
       EXPECT_EQ(before, ListDir(dir.path()));
       if (existing) {
         Bytes now;

@@ -10,6 +10,7 @@
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "publish/packages/apply_check.h"
+#include "publish/releases/install_check.h"
 #include "publish/shared/output_file.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
@@ -142,6 +143,22 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
       {"a name of 16 bytes", {{"new\\sixteen_chars.xy", "a"}}, "16 bytes long"},
       {"a new folder", {{"new\\fresh\\a.arc", "a"}},
        "a fix patch cannot create folders; the updater writes only into folders that exist"},
+#ifndef _WIN32  // one folder on Windows cannot hold both
+      // Full-width ABC.txt and abc.txt; Greek, Cyrillic and ASCII pairs.
+      {"twins in NEW",
+       {{"new\\\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt", "1"},
+        {"new\\\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", "2"}},
+       "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt and \xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt, which are "
+       "one file on Windows (letter case does not count there): keep one of each"},
+      {"twins in OLD", {{"old\\\xCE\xA9.txt", "1"}, {"old\\\xCF\x89.txt", "1"}, {"new\\a.arc", "a"}},
+       "old holds \xCE\xA9.txt and \xCF\x89.txt, which are one file on Windows"},
+      {"three files under two names", {{"new\\\xD0\x96.txt", "1"}, {"new\\\xD0\xB6.txt", "2"},
+                                       {"new\\A.arc", "1"}, {"new\\a.ARC", "2"},
+                                       {"new\\fresh\\\xCE\xA3", "1"}, {"new\\FRESH\\\xCF\x83", "2"}},
+       "new holds 3 files under more than one name each, which Windows takes for one (letter "
+       "case does not count there): keep one of each:\n  A.arc and a.ARC\n  "
+       "FRESH/\xCF\x83 and fresh/\xCE\xA3\n  \xD0\x96.txt and \xD0\xB6.txt"},
+#endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -149,6 +166,9 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     MakeDir(dir / "old");
     MakeDir(dir / "new");
     MakeDir(dir / "new\\fresh");
+#ifndef _WIN32
+    MakeDir(dir / "new\\FRESH");
+#endif
     if (std::string(c.what) != "no list in OLD") {
       ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
     }
@@ -159,7 +179,7 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
-    EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+    EXPECT_NE(std::string::npos, ShownLines(error).find(c.errorPart)) << error;
     EXPECT_EQ("an older patch", ReadFileText(job.output));
     EXPECT_EQ((std::vector<std::string>{"new", "old", "patch.exe", "stub.exe"}),
               ListDir(dir.path()));
@@ -316,6 +336,100 @@ TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
   ASSERT_TRUE(SeekPackEntry(file, directory, 3));
   ASSERT_EQ(list.size(), file.Read(list.data(), static_cast<uint32_t>(list.size())));
   EXPECT_EQ(expected, list);
+}
+
+// A file of NEW whose name differs from OLD's only in letter case is the
+// same file on Windows, for every letter: a changed file, never a new one
+// beside the old. Where the updater would not match NEW's spelling with
+// the file's record (letters beyond A to Z), the patch takes the spelling
+// that the players have: the record's, else OLD's file's; the record is
+// refreshed in place, the update writes over the one file, and the game
+// checks out as Windows finds its files.
+TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
+  // UTF-8 and code page 932: full-width ABC.txt and abc.txt, Greek
+  // Omega/omega, Cyrillic Zhe/zhe.
+  const std::string kAbcCapital = "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt";
+  const std::string kAbcSmall = "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt";
+  const std::string kAbcCapital932 = "\x82\x60\x82\x61\x82\x62.txt";
+  const std::string kOmegaCapital = "\xCE\xA9.txt", kOmegaSmall = "\xCF\x89.txt";
+  const std::string kOmegaCapital932 = "\x83\xB6.txt", kOmegaSmall932 = "\x83\xD6.txt";
+  const std::string kZheCapital = "\xD0\x96.txt";
+  const std::string kZheCapital932 = "\x84\x47.txt", kZheSmall932 = "\x84\x77.txt";
+  const Bytes before = ToBytes("1.00"), after = ToBytes("1.01");
+  struct Case {
+    const char* what;
+    std::string oldName, newName;         // UTF-8
+    std::vector<std::string> oldRecords;  // code page 932, all with before's sum
+    std::string entry;                    // the stored name that goes in
+    std::string record;                   // the name of the file's one record
+    bool respelt;                         // told in a warning
+  };
+  const Case cases[] = {
+      {"full-width: the record's spelling", kAbcCapital, kAbcSmall, {kAbcCapital932},
+       kAbcCapital932, kAbcCapital932, true},
+      {"Greek, in a folder of another ASCII case", "sub\\" + kOmegaCapital,
+       "SUB\\" + kOmegaSmall, {"sub\\" + kOmegaCapital932}, "sub\\" + kOmegaCapital932,
+       "sub\\" + kOmegaCapital932, true},
+      {"Cyrillic: the record's spelling, not OLD's file's", kZheCapital, kZheCapital,
+       {kZheSmall932}, kZheSmall932, kZheSmall932, true},
+      {"no record: OLD's file's spelling", kOmegaSmall, kOmegaCapital, {}, kOmegaSmall932,
+       kOmegaSmall932, true},
+      {"a second record of the file under another spelling goes", kAbcCapital, kAbcSmall,
+       {kAbcCapital932, "\x82\x81\x82\x82\x82\x83.txt"}, kAbcCapital932, kAbcCapital932, true},
+      {"ASCII letters: NEW's spelling, as ever, and the record's kept", "Data.arc", "data.arc",
+       {"Data.arc"}, "data.arc", "Data.arc", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    ASSERT_TRUE(MakeDir(dir / "old") && MakeDir(dir / "new") && MakeDir(dir / "game"));
+    ASSERT_TRUE(MakeDir(dir / "old\\sub") && MakeDir(dir / "new\\SUB") && MakeDir(dir / "game\\sub"));
+    std::vector<FixtureRecord> records;
+    for (const std::string& name : c.oldRecords) records.push_back({name, SumBytes(before)});
+    for (const char* folder : {"old", "game"}) {
+      ASSERT_TRUE(WriteFileBytes(dir / folder + "\\" + c.oldName, before));
+      ASSERT_TRUE(WriteFileBytes(dir / folder + "\\qen.hvl", BuildHashList(records)));
+    }
+    ASSERT_TRUE(WriteFileText(dir / "game\\uninst.lst", std::string("qen.hvl\n") + '\0'));
+    ASSERT_TRUE(WriteFileBytes(dir / "new\\" + c.newName, after));
+    ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
+    MakeJob job = JobIn(dir.path());
+    MakeOutcome outcome;
+    std::string error;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+    ASSERT_EQ(1u, outcome.diff.changes.size());
+    EXPECT_FALSE(outcome.diff.changes[0].isNew);
+    EXPECT_EQ(c.entry, outcome.diff.changes[0].storedName);
+    EXPECT_EQ(c.respelt, HasWarning(outcome, "under the spelling that players have"));
+    // One record of the file, under the entry's name, with the new sum.
+    std::vector<FixtureRecord> carried = RecordsOf(outcome.parts[0].list.Bytes());
+    ASSERT_EQ(1u, carried.size());
+    EXPECT_EQ(c.record, carried[0].name);
+    EXPECT_EQ(SumBytes(after), carried[0].sum);
+
+    DiskFile file;
+    ASSERT_EQ(1, file.OpenRead(job.output.c_str()));
+    PackDirectory directory;
+    ASSERT_EQ(kPackOk, ReadPackDirectory(file, &directory));
+    ASSERT_EQ(2u, directory.count);
+    EXPECT_EQ(c.entry, directory.Name(0));
+    file.Close();
+    // Applied as the updater applies it: the one file holds 1.01, no
+    // second file appears, and the game checks out.
+    ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(job.output.c_str(), (dir / "game").c_str()));
+    std::string folder = c.oldName.find('\\') == std::string::npos ? "game" : "game\\sub";
+    std::string name = c.oldName.substr(c.oldName.find('\\') + 1);
+    EXPECT_EQ(after, ReadFileBytesOr(dir / folder + "\\" + name));
+    std::vector<std::string> files = {"qen.hvl", "sub", "uninst.lst"};
+    if (folder == "game") files.push_back(name);
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, ListDir(dir / "game"));
+    EXPECT_EQ(1u, ListDir(dir / "game\\sub").size() + (folder == "game" ? 1 : 0));
+    InstallReport report;
+    ASSERT_TRUE(CheckInstall(dir / "game", &report, nullptr, &error)) << error;
+    ASSERT_EQ(1u, report.files.size());
+    EXPECT_EQ(kInstalledMatches, report.files[0].state) << report.files[0].path;
+  }
 }
 
 // NEW's own list is never packed; it is worth a warning only when it does

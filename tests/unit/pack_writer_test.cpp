@@ -148,6 +148,43 @@ TEST_F(PackWriterTest, GeneratedHashListComesLastAndVerifiesEveryEntry) {
   }
 }
 
+// A packed file that the base list records under another spelling of one
+// file on Windows (full-width abc.txt for ABC.txt), which the updater's
+// ASCII matching would not find, goes in under the record's spelling: the
+// record is refreshed in place and verifies the entry, with a warning.
+// ASCII spellings need nothing of the kind.
+TEST_F(PackWriterTest, PackedFileTakesTheSpellingOfItsRecord) {
+  const char kCapital932[] = "\x82\x60\x82\x61\x82\x62.txt";
+  Bytes abc = ToBytes("abc"), b = ToBytes("b");
+  Put("\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", abc);
+  Put("b.arc", b);
+  Put("base.hvl", BuildHashList({{kCapital932, Bytes(8, 1)}, {"B.ARC", Bytes(8, 2)},
+                                 {"other.arc", Bytes(8, 3)}}));
+  PackJob job = Job({"\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", "b.arc"}, true);
+  job.hashListBase = dir_ / "base.hvl";
+  PackOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(WritePackage(job, &outcome, &error)) << error;
+  ASSERT_EQ(1u, outcome.warnings.size());
+  EXPECT_NE(std::string::npos,
+            outcome.warnings[0].find("goes in as \xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt, the "
+                                     "spelling of its record in "))
+      << outcome.warnings[0];
+
+  DiskFile file;
+  PackDirectory directory;
+  ReadBack(job.output, &directory, &file);
+  ASSERT_EQ(3u, directory.count);
+  EXPECT_STREQ(kCapital932, directory.Name(0));
+  EXPECT_STREQ("b.arc", directory.Name(1));
+  EXPECT_EQ(BuildHashList({{kCapital932, SumBytes(abc)}, {"B.ARC", SumBytes(b)},
+                           {"other.arc", Bytes(8, 3)}}),
+            EntryData(file, directory, 2));
+  HashList list;
+  ASSERT_EQ(kHashListLoaded, LoadHashList(file, directory, &list));
+  EXPECT_EQ(0, FindHashRecord(list, directory.Name(0)));
+}
+
 TEST_F(PackWriterTest, GivenHashListIsPackedAsItIsAndFound) {
   Bytes a = RandomBytes(100, 5);
   Put("a.arc", a);
@@ -227,7 +264,16 @@ TEST_F(PackWriterTest, RefusalsWriteNothing) {
        {}, true, 0x800, "16"},
       {"two hash lists", {"qen.hvl", "sub\\QEN.HVL"}, {}, false, 0x800, "hash lists"},
       {"hash list and --hash-list", {"a.arc", "QEN.hvl"}, {}, true, 0x800, "hash list already"},
-      {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 0x800, "same entry name"},
+      {"same name twice", {"a.arc", "sub\\A.ARC"}, {}, false, 0x800,
+       "A.ARC, which are one file on Windows"},
+      // Full-width ABC, Greek omega, Cyrillic zhe: capital in the folder,
+      // small in sub (files of one folder could not both be made on Windows).
+      {"full-width twins", {"\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt",
+                            "sub\\\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt"}, {}, false, 0x800,
+       "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt, which are one file on Windows"},
+      {"three pairs of twins", {"\xEF\xBC\xA1.txt", "\xCE\xA9.txt", "\xD0\x96.txt", "sub\\\xEF\xBD\x81.txt",
+                                "sub\\\xCF\x89.txt", "sub\\\xD0\xB6.txt"}, {}, false, 0x800,
+       "include 3 files under more than one name each, which Windows takes for one"},
       {"missing input", {"a.arc"}, {"gone.arc"}, false, 0x800, "gone.arc"},
       // The updater refuses a patch that verifies nothing.
       {"no hash list", {"a.arc"}, {}, false, 0x800, "would carry no hash list"},

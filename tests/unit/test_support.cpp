@@ -483,3 +483,10 @@ std::string SmallVolume() {
   for (char& c : path) c = c == '/' ? '\\' : c;
   return path;
 }
+
+std::string ShownLines(std::string message) {
+  for (char& c : message) {
+    if (c == '\0') c = '\n';
+  }
+  return message;
+}

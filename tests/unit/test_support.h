@@ -44,6 +44,9 @@ bool WriteFileText(const std::string& path, const std::string& text);
 // Fills *data and returns true when the file could be read.
 bool ReadFileBytes(const std::string& path, Bytes* data);
 std::string ReadFileText(const std::string& path);  // "<missing>" when unreadable
+// A message as patchtool prints it: its own line breaks (kLineBreak, a NUL)
+// as line feeds.
+std::string ShownLines(std::string message);
 bool FileExists(const std::string& path);
 bool MakeDir(const std::string& path);
 bool RemoveEmptyDir(const std::string& path);

@@ -452,6 +452,9 @@ class PatchtoolTest(unittest.TestCase):
         new_data = os.urandom(5000)
         self.write("new/data01.arc", new_data)
         self.write("new/Movie.mpg", b"movie")
+        # Files of the game that this run does not record.
+        self.write("new/game.exe", b"game")
+        self.write("new/readme.txt", b"readme")
         r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl",
                           "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.out + r.err)
@@ -465,7 +468,8 @@ class PatchtoolTest(unittest.TestCase):
                           "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
                          r.result_lines()[:2])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
-                                 os.path.join("new", "data01.arc"), "new.hvl", "qen.hvl"]),
+                                 os.path.join("new", "data01.arc"), os.path.join("new", "game.exe"),
+                                 os.path.join("new", "readme.txt"), "new.hvl", "qen.hvl"]),
                          self.listing())
 
     # -- verify, list of a damaged patch, apply -----------------------------------

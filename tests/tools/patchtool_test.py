@@ -1574,7 +1574,16 @@ class PatchtoolTest(unittest.TestCase):
         command = found.group(1).split()
         self.assertEqual(["patchtool", "make", "r100", "r101", "--stub", "stub.bin", "-o",
                           "patch-101.exe", "--write-list"], command)
+        # Meanwhile r101 cannot be OLD, and the refusal says how it gets its list.
         before = self.files_here()
+        r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "patch-102.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("r101 holds no hash list (qen.hvl); the patch refreshes the game's own "
+                      "list, so OLD must be the game as players have it, with its qen.hvl: where "
+                      "r101 was the NEW of a patch, the list that patch carries is the one "
+                      "(patchtool make ITS_OLD r101 --stub STUB -o PATCH --write-list writes it)",
+                      self.assert_error_line(r, "make"))
+        self.assertEqual(before, self.files_here())
         r = self.run_tool(*command[1:], "--dry-run")
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertIn("r101%sqen.hvl: not written (dry run); --write-list would make it the "

@@ -88,12 +88,15 @@ std::string WriteListCommand(const MakeJob& job);
 
 // False with *error (and nothing written) on any refusal: an OLD without a
 // hash list or with one that does not load or does not describe its
-// files; the same folder given twice; releases whose lists disagree on
-// more files than the first patch of a split carries; a changed file whose name cannot be stored, is over 15 bytes, or
-// lies in a folder that OLD lacks, or that is too large for the format;
-// no change at all; more changes than one patch carries without
-// job.split; an output that is a release file or lies in a release
-// folder; a stub that is no updater; a patch that does not come out as
-// planned; and whatever ReadReleases, CompareReleases and WritePackage
-// refuse.
+// files; the same folder given twice; OLDs whose lists disagree on more
+// files than part 1 of a split carries; a changed file whose name cannot
+// be stored, is over 15 bytes, or lies in a folder that an OLD lacks, or
+// that is too large for the format; no change at all; more changes than
+// one patch carries without job.split; an output that is a release file
+// or lies in a release folder; a stub that is no updater; a patch that
+// does not come out as planned, or that the players of an OLD would be
+// refused by or left short of NEW by (ProveSeries); and whatever
+// ReadReleases, CompareReleases and WritePackage refuse. With
+// job.writeList, NEW's list that cannot take its place once the patch is
+// in place is a failure too, with outcome->patchWritten set.
 bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error);

@@ -12,6 +12,13 @@ once with every file in the page cache, and once with the releases' files
 dropped from it before each run (posix_fadvise, these files only), as when
 a release is read from the disk. The releases stay in WORKDIR between
 runs (kept when their size and seed match).
+
+Then make of one patch for three releases (make OLDER1 OLDER2 OLD NEW)
+against make from OLD alone, both of PATCHTOOL, in the page cache. The two
+older releases are OLD with a few of the files that NEW changes changed
+otherwise (hard links to OLD's other files, so that they cost no disk
+space; in the page cache a file read through a link costs what a copy
+would), each with its own list: the patch's changes stay the same 14.
 """
 import importlib
 import os
@@ -93,6 +100,38 @@ def make_releases(tool, work, mib):
     return old, new
 
 
+def make_older_releases(tool, work, old, mib):
+    """Two releases before OLD, each a few files apart from it."""
+    stamp = os.path.join(work, f"older-{mib}-{SEED}.done")
+    olders = [os.path.join(work, "older1"), os.path.join(work, "older2")]
+    if os.path.exists(stamp):
+        return olders
+    short = [p for p, _ in layout(mib) if "long_name" not in p]
+    for i, older in enumerate(olders):
+        shutil.rmtree(older, ignore_errors=True)
+        differ = set(short[3 * i:3 * i + 3])
+        for folder, _, files in os.walk(old):
+            for name in files:
+                source = os.path.join(folder, name)
+                relative = os.path.relpath(source, old).replace(os.sep, "/")
+                target = os.path.join(older, relative)
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                if relative == "qen.hvl":
+                    continue
+                if relative in differ:
+                    with open(source, "rb") as f:
+                        data = bytearray(f.read())
+                    data[len(data) // 3] ^= 0x5A
+                    with open(target, "wb") as f:
+                        f.write(data)
+                else:
+                    os.link(source, target)
+        subprocess.run([tool, "hashlist", older, "-o", os.path.join(older, "qen.hvl")],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    open(stamp, "w").close()
+    return olders
+
+
 def evict(*roots):
     """Drops the files under roots from the page cache."""
     for root in roots:
@@ -106,13 +145,15 @@ def evict(*roots):
 
 
 def timed(tool, old, new, stub, out, cold=False):
+    """Seconds of one make; old is one folder or a list of them."""
+    olds = old if isinstance(old, list) else [old]
     if os.path.exists(out):
         os.remove(out)
     if cold:
         os.sync()
-        evict(old, new)
+        evict(*olds, new)
     start = time.perf_counter()
-    subprocess.run([tool, "make", old, new, "--stub", stub, "-o", out], check=True,
+    subprocess.run([tool, "make", *olds, new, "--stub", stub, "-o", out], check=True,
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return time.perf_counter() - start
 
@@ -146,6 +187,22 @@ def main():
         print(f"{what:30}{b:10.3f}{n:10.3f}{n / b:7.2f}x   per run: "
               + ", ".join(f"{x / y:.2f}" for x, y in zip(new_times, base_times)))
     print("make / baseline: target at most 1.2x")
+
+    olders = make_older_releases(tool, work, old, mib)
+    print()
+    print(f"=== patchtool make for three releases against make from one: the same build, "
+          f"median of {runs} runs each, interleaved, in the page cache")
+    print(f"{'':30}{'1 OLD':>10}{'3 OLDs':>10}{'ratio':>8}")
+    one_times, three_times = [], []
+    for i in range(runs + 1):
+        one = timed(tool, old, new, stub, os.path.join(out, "one-patch.exe"))
+        three = timed(tool, olders + [old], new, stub, os.path.join(out, "three-patch.exe"))
+        if i:
+            one_times.append(one)
+            three_times.append(three)
+    one, three = statistics.median(one_times), statistics.median(three_times)
+    print(f"{'in the page cache (s)':30}{one:10.3f}{three:10.3f}{three / one:7.2f}x   per run: "
+          + ", ".join(f"{x / y:.2f}" for x, y in zip(three_times, one_times)))
 
 
 if __name__ == "__main__":

@@ -43,10 +43,11 @@ bench_apply() {
 }
 
 # make against today's make (the commit before make checked what it builds
-# on) on one generated release of 3,000 files, side by side. The baseline
+# on, or BASELINE_COMMIT) on one generated release of 3,000 files, side by
+# side; then make for three releases against make from one. The baseline
 # is built once from that commit into the results folder, or taken from
 # BASELINE_PATCHTOOL.
-make_baseline_commit=3ef606e
+make_baseline_commit=${BASELINE_COMMIT:-3ef606e}
 bench_make() {
   local tool=$build/patchtool
   local baseline=${BASELINE_PATCHTOOL:-}
@@ -56,6 +57,7 @@ bench_make() {
   fi
   if [ -z "$baseline" ]; then
     local scratch=$out/make-baseline
+    [ "$make_baseline_commit" = 3ef606e ] || scratch=$out/make-baseline-$make_baseline_commit
     baseline=$scratch/build/patchtool
     if [ ! -x "$baseline" ]; then
       echo "make: building the baseline patchtool from $make_baseline_commit in $scratch"

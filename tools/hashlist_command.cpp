@@ -16,7 +16,9 @@ constexpr size_t kFirstFew = 5;
 
 std::string Help() {
   return "Usage: patchtool hashlist DIR -o OUT [--base OLD] [--replace | --extend]\n"
-         "       patchtool hashlist -o OUT [--base OLD] [--replace | --extend] FILE...\n"
+         "                          [--keep-gone]\n"
+         "       patchtool hashlist -o OUT [--base OLD] [--replace | --extend]\n"
+         "                          [--keep-gone] FILE...\n"
          "\n"
          "Writes a hash list to OUT, as the updater reads it: one record per file,\n"
          "under its path from the game's top folder, parts joined by backslashes\n"
@@ -40,12 +42,18 @@ std::string Help() {
          "  --extend          start from OUT itself, when it exists (as --base OUT):\n"
          "                    for files given in batches, as through xargs\n"
          "  --replace         write a new list in the place of an existing OUT\n"
+         "  --keep-gone       keep the records of OLD (or of OUT, extended) whose file\n"
+         "                    is gone: by default they are dropped, since the list\n"
+         "                    would describe files that the game does not have. A\n"
+         "                    record's file is looked for below DIR (with FILEs, the\n"
+         "                    current folder) as the updater looks for it.\n"
          "\n"
          "An existing OUT is refused unless --extend or --replace says what to do\n"
          "with it: a second run must not silently drop the first one's records.\n"
          "\n"
-         "Prints one line per file: checksum, name, and added or replaced; then the\n"
-         "release check: the files that no fix patch can ever deliver, which warn\n"
+         "Prints one line per file: checksum, name, and added or replaced, and one\n"
+         "per record dropped for a file that is gone; then the release check: the\n"
+         "files that no fix patch can ever deliver, which warn\n"
          "(their stored names are over 15 bytes, the most a patch's entry holds, or\n"
          "they are over 2 GiB), so that they can be renamed before the release\n"
          "ships.\n"
@@ -75,6 +83,7 @@ int Run(const char* name, const Arguments& args) {
   HashListJob job;
   job.output = args.Value("output");
   job.base = args.Value("base");
+  job.keepGone = args.Has("keep-gone");
   job.existing = args.Has("replace")  ? ExistingList::kReplace
                  : args.Has("extend") ? ExistingList::kExtend
                                       : ExistingList::kRefuse;
@@ -110,6 +119,10 @@ int Run(const char* name, const Arguments& args) {
                   Counted(item.change.replaced, "record", "records").c_str());
     }
   }
+  for (const HashListItem& item : report.gone) {
+    std::printf("%s  %s  dropped (no such file; --keep-gone keeps it)\n",
+                ContentSumHex(item.sum).c_str(), ShownName(item.name).c_str());
+  }
   // The release check.
   const size_t files = report.items.size();
   if (!report.namesTooLong.empty()) {
@@ -142,7 +155,8 @@ const Command& HashListCommand() {
                                   {{"output", 'o', true},
                                    {"base", 0, true},
                                    {"replace", 0, false},
-                                   {"extend", 0, false}},
+                                   {"extend", 0, false},
+                                   {"keep-gone", 0, false}},
                                   Run};
   return command;
 }

@@ -1,4 +1,5 @@
 // patchtool make: the fix patch from two release folders.
+#include <algorithm>
 #include <cstdio>
 
 #include "publish/releases/make_patch.h"
@@ -9,8 +10,8 @@
 namespace {
 
 std::string Help() {
-  return "Usage: patchtool make OLD_DIR NEW_DIR --stub STUB -o PATCH [--split]\n"
-         "                      [--dry-run]\n"
+  return "Usage: patchtool make OLD_DIR... NEW_DIR --stub STUB -o PATCH [--split]\n"
+         "                      [--write-list] [--dry-run]\n"
          "\n"
          "Makes the fix patch that turns the game as released in OLD_DIR into the\n"
          "release in NEW_DIR. It takes the files of NEW_DIR that are new or differ\n"
@@ -18,9 +19,19 @@ std::string Help() {
          "match without regard to letter case, as on Windows), and OLD_DIR's hash\n"
          "list (qen.hvl) with the records of those files refreshed in place (their\n"
          "stored names kept) and new ones appended, stored last under its own name.\n"
-         "NEW_DIR's own qen.hvl and uninst.lst are never taken as files.\n"
+         "NEW_DIR's own qen.hvl and uninst.lst are never taken as files. A patch\n"
+         "holds only the changes since its OLD_DIR.\n"
          "\n"
-         "Before anything is written it checks OLD_DIR's files against OLD_DIR's\n"
+         "With several OLD_DIRs (the releases that players may have), one patch\n"
+         "serves the players of each: it carries every file of NEW_DIR that is new\n"
+         "or differs in any of them, and every file whose record their lists\n"
+         "disagree on (listed as relisted), and refreshes the list of the last\n"
+         "OLD_DIR given. Before anything is written it runs the players of each\n"
+         "OLD_DIR through the patch, part by part, as the updater would, its release\n"
+         "check included: each must end at NEW_DIR. Players of other releases are\n"
+         "refused by the updater's release check, with nothing changed.\n"
+         "\n"
+         "Before anything is written it checks each OLD_DIR's files against its\n"
          "qen.hvl (OLD_DIR must be the game as players have it), and that the list\n"
          "the patch carries matches every file the players will have once it has\n"
          "run; the patch is then read back as the updater reads it, as patchtool\n"
@@ -34,24 +45,36 @@ std::string Help() {
          "                    PATCH-2of3.exe and on, each with the list of the game\n"
          "                    as it is after it: players run them in order. One\n"
          "                    patch that suffices is written as PATCH.\n"
+         "                    With several OLD_DIRs, part 1 carries every file\n"
+         "                    that their lists disagree on; where those are more\n"
+         "                    than one patch carries, no split serves them all.\n"
+         "  --write-list      once the patch is in place, write NEW_DIR's qen.hvl as\n"
+         "                    the list the patch carries: the list that players\n"
+         "                    have after it (NEW_DIR is OLD_DIR for the next patch)\n"
          "  --dry-run         check and list what would go in (each part's files);\n"
          "                    write nothing\n"
          "  --test-twin-stub  take the x86-64 test twin of the updater as STUB, with a\n"
          "                    warning; for the tests of the win64 build only\n"
          "\n"
          "Warns, and still makes the patch: files of OLD_DIR that NEW_DIR lacks (a\n"
-         "patch cannot delete them, and they stay in the players' folders), records\n"
+         "patch cannot delete them, and they stay in the players' folders; their\n"
+         "records leave the patch's list, which is NEW_DIR's list), records\n"
          "of OLD_DIR's qen.hvl for files that OLD_DIR lacks (kept as they are), a\n"
-         "record named twice in it (the first one kept), a NEW_DIR/qen.hvl that\n"
-         "does not describe NEW_DIR's files (NEW_DIR is OLD_DIR next time), a file\n"
-         "that NEW_DIR spells otherwise than players have it, in letters beyond A\n"
-         "to Z (full-width abc.txt for ABC.txt): it goes in under the players'\n"
-         "spelling, which its record has and the updater matches.\n"
+         "record named twice in it (the first one kept), a NEW_DIR without a\n"
+         "qen.hvl or with one that is not the list the patch carries (NEW_DIR is\n"
+         "OLD_DIR next time: the warning gives the command with --write-list), with\n"
+         "several OLD_DIRs records of files that NEW_DIR lacks on which their lists\n"
+         "disagree (left out of the patch's list), a file that NEW_DIR spells\n"
+         "otherwise than players have it, in letters beyond A to Z (full-width\n"
+         "abc.txt for ABC.txt): it goes in under the players' spelling, which its\n"
+         "record has and the updater matches.\n"
          "\n"
          "Refused, with nothing written and an existing PATCH left as it was: an\n"
          "OLD_DIR without a hash list, with one that does not load, or whose files\n"
          "differ from their records (\"OLD is not the release its hash list\n"
-         "describes\"); no change at all; more than one patch's changes without\n"
+         "describes\": OLD_DIR must be the release as players have it); a folder\n"
+         "given twice; OLD_DIRs whose lists disagree on more files than part 1 of\n"
+         "a split carries; no change at all; more than one patch's changes without\n"
          "--split (every changed file is listed); a changed file whose name is\n"
          "longer than 15 bytes in code page 932 (subfolders included), or breaks\n"
          "the name rule (characters that code page 932 cannot hold, a trailing dot\n"
@@ -75,7 +98,10 @@ void PrintPart(const MakeOutcome& outcome, const MakePart& part) {
   const ReleaseDiff& diff = outcome.diff;
   for (size_t index : part.changes) {
     const ReleaseChange& change = diff.changes[index];
-    std::printf("%-8s %s  (%llu bytes)\n", change.isNew ? "new" : "changed",
+    bool relisted = std::find(outcome.relisted.begin(), outcome.relisted.end(), index) !=
+                    outcome.relisted.end();
+    std::printf("%-8s %s  (%llu bytes)\n",
+                change.isNew ? "new" : relisted ? "relisted" : "changed",
                 ShownName(change.storedName).c_str(),
                 static_cast<unsigned long long>(change.file.size));
   }
@@ -85,18 +111,21 @@ void PrintPart(const MakeOutcome& outcome, const MakePart& part) {
 }
 
 int Run(const char* name, const Arguments& args) {
-  if (args.operands.size() != 2) return UsageError(name, "give OLD_DIR and NEW_DIR");
+  if (args.operands.size() < 2) return UsageError(name, "give OLD_DIR and NEW_DIR");
   if (!args.Has("stub")) return UsageError(name, "no stub given: --stub STUB");
   if (!args.Has("output")) return UsageError(name, "no output given: -o PATCH");
   TerminalProgress progress;
   ProgressSink sink = ProgressOf(&progress);
   MakeJob job;
-  job.oldDir = args.operands[0];
-  job.newDir = args.operands[1];
+  const size_t olds = args.operands.size() - 1;
+  job.otherOldDirs.assign(args.operands.begin(), args.operands.begin() + (olds - 1));
+  job.oldDir = args.operands[olds - 1];
+  job.newDir = args.operands[olds];
   job.stub = args.Value("stub");
   job.output = args.Value("output");
   job.split = args.Has("split");
   job.dryRun = args.Has("dry-run");
+  job.writeList = args.Has("write-list");
   job.acceptTwinStub = args.Has("test-twin-stub");
   job.progress = &sink;
   MakeOutcome outcome;
@@ -104,7 +133,7 @@ int Run(const char* name, const Arguments& args) {
   bool ok = MakePatch(job, &outcome, &error);
   progress.Clear();
   if (!ok) {
-    Error(name, error + " (nothing written)");
+    Error(name, outcome.patchWritten ? error : error + " (nothing written)");
     return kExitFailed;
   }
   const ReleaseDiff& diff = outcome.diff;
@@ -116,13 +145,15 @@ int Run(const char* name, const Arguments& args) {
   for (const std::string* skipped : {&diff.newList, &diff.newUninstallList}) {
     if (!skipped->empty()) std::printf("not taken: %s\n", skipped->c_str());
   }
-  if (!diff.removed.empty()) {
+  for (size_t i = 0; i <= outcome.otherDiffs.size(); ++i) {
+    const ReleaseDiff& one = i < outcome.otherDiffs.size() ? outcome.otherDiffs[i] : diff;
+    if (one.removed.empty()) continue;
     std::string names;
-    for (const std::string& removed : diff.removed) {
+    for (const std::string& removed : one.removed) {
       names += (names.empty() ? "" : ", ") + removed;
     }
-    Warn(name, Counted(diff.removed.size(), "file", "files") + " of " + job.oldDir +
-                   (diff.removed.size() == 1 ? " is" : " are") + " not in " + job.newDir +
+    Warn(name, Counted(one.removed.size(), "file", "files") + " of " + one.oldTree.root +
+                   (one.removed.size() == 1 ? " is" : " are") + " not in " + job.newDir +
                    ", and a patch cannot delete files; players keep them: " + names);
   }
   for (const std::string& warning : outcome.warnings) Warn(name, warning);
@@ -145,6 +176,20 @@ int Run(const char* name, const Arguments& args) {
     std::printf("players run the %zu parts in order, from %s to %s\n", count,
                 outcome.parts.front().output.c_str(), outcome.parts.back().output.c_str());
   }
+  if (!job.otherOldDirs.empty()) {
+    std::string others;
+    for (const std::string& dir : job.otherOldDirs) others += dir + ", ";
+    std::printf("players of %s%s end at %s: checked for each, part by part\n", others.c_str(),
+                job.oldDir.c_str(), job.newDir.c_str());
+  }
+  if (!outcome.newListWritten.empty()) {
+    std::printf(job.dryRun ? "%s: not written (dry run); --write-list would make it the list "
+                             "the patch carries\n"
+                           : "%s: written, the list the patch carries\n",
+                outcome.newListWritten.c_str());
+  } else if (job.writeList) {
+    std::printf("%s: the list the patch carries already\n", diff.newList.c_str());
+  }
   if (job.acceptTwinStub) WarnTwinStub(name, job.stub);
   WarnUnlessElevated(name, outcome.parts.front().output);
   return kExitOk;
@@ -159,6 +204,7 @@ const Command& MakeCommand() {
                                   {{"stub", 0, true},
                                    {"output", 'o', true},
                                    {"split", 0, false},
+                                   {"write-list", 0, false},
                                    {"dry-run", 0, false},
                                    {"test-twin-stub", 0, false}},
                                   Run};

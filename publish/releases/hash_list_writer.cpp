@@ -6,9 +6,11 @@
 #include <set>
 
 #include "fileio/disk_file.h"
+#include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
+#include "package/name_rule.h"
 #include "package/hash_list.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/patch_limits.h"
@@ -166,6 +168,22 @@ std::vector<std::string> HashListBuilder::DropRepeatedNames() {
   return dropped;
 }
 
+std::vector<std::string> HashListBuilder::DropNames(const std::set<std::string>& folded) {
+  std::vector<std::string> dropped;
+  size_t kept = 0;
+  for (size_t at = 0; at < records_.size(); at += kRecordSize) {
+    std::string name = RecordName(static_cast<uint32_t>(at / kRecordSize));
+    if (folded.count(FoldedStoredName(name)) != 0) {
+      dropped.push_back(name);
+      continue;
+    }
+    if (kept != at) std::memmove(&records_[kept], &records_[at], kRecordSize);
+    kept += kRecordSize;
+  }
+  records_.resize(kept);
+  return dropped;
+}
+
 std::string HashListBuilder::RecordName(uint32_t index) const {
   return reinterpret_cast<const char*>(&records_[index * kRecordSize]);
 }
@@ -294,6 +312,38 @@ bool CheckRecordNames(const std::vector<ListedFile>& files, std::string* error) 
   return false;
 }
 
+// Drops the records whose file the folder lacks, as the updater would look
+// for it there (the stored name converted from code page 932, letter case
+// aside); a name that the updater refuses names no file either.
+void DropGoneRecords(const HashListJob& job, HashListBuilder* builder,
+                     std::vector<HashListItem>* gone) {
+  const std::string folder = job.folder.empty() ? "." : job.folder;
+  std::set<std::string> names;
+  for (uint32_t i = 0; i < builder->count(); ++i) {
+    std::string name = builder->RecordName(i);
+    std::string key = FoldedStoredName(name);
+    if (names.count(key) != 0) continue;
+    NameFaultAt at;
+    char path[kPathBufferSize];
+    PathInfo info;
+    if (CheckStoredName(name.c_str(), &at) == kNameValid &&
+        JoinEntryPath(path, sizeof path, folder.c_str(), name.c_str()) &&
+        GetPathInfo(path, &info) && !info.folder) {
+      continue;
+    }
+    names.insert(key);
+  }
+  for (uint32_t i = 0; i < builder->count(); ++i) {
+    if (names.count(FoldedStoredName(builder->RecordName(i))) != 0) {
+      HashListItem item;
+      item.name = builder->RecordName(i);
+      item.sum = builder->RecordSum(i);
+      gone->push_back(item);
+    }
+  }
+  builder->DropNames(names);
+}
+
 }  // namespace
 
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error) {
@@ -323,6 +373,7 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
   if (!CheckRecordNames(files, error)) return false;
   HashListBuilder builder;
   if (!base.empty() && !builder.LoadBase(base, error)) return false;
+  if (!job.keepGone) DropGoneRecords(job, &builder, &report->gone);
 
   ByteCounter counter;
   counter.sink = job.progress;

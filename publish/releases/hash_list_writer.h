@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,10 @@ class HashListBuilder {
   // whose record the updater never refreshes. Returns the stored names of
   // the dropped records.
   std::vector<std::string> DropRepeatedNames();
+
+  // Drops every record whose folded name (as FoldedStoredName folds it) is
+  // one of folded. Returns the stored names of the dropped records.
+  std::vector<std::string> DropNames(const std::set<std::string>& folded);
 
   uint32_t count() const { return static_cast<uint32_t>(records_.size() / kRecordSize); }
   std::string RecordName(uint32_t index) const;
@@ -95,6 +100,10 @@ struct HashListJob {
   bool wholeFolder = false;
   std::vector<std::string> files;
   ExistingList existing = ExistingList::kRefuse;
+  // Keep the records of the base (or of the list extended) whose files are
+  // gone from folder; by default they are dropped, so that the list never
+  // describes files that the game does not have.
+  bool keepGone = false;
   const ProgressSink* progress = nullptr;
 };
 
@@ -116,11 +125,15 @@ struct HashListReport {
   // Shown names and why, of the files too large for any patch.
   std::vector<std::string> tooLarge;
   size_t undeliverable = 0;  // files in either list
+  // The records of the base dropped because folder holds no file of their
+  // name (unless job.keepGone), in the base's order.
+  std::vector<HashListItem> gone;
 };
 
 // Writes the list to job.output (through a temporary file, so that on
 // failure nothing is written and an existing output stays as it was).
-// Records keep the base's order; files that no record names are appended,
+// Records keep the base's order, but for those whose file folder lacks,
+// which are dropped unless job.keepGone; files that no record names are appended,
 // a whole folder's in the order of their folded paths (the same on every
 // system), given files in the order given. In a whole folder, the top
 // folder's qen.hvl and uninst.lst (any letter case) are left out.

@@ -1,15 +1,18 @@
 #include "publish/releases/make_patch.h"
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <set>
 
 #include "fileio/file_ops.h"
+#include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
 #include "publish/packages/updater_image.h"
 #include "publish/shared/windows_names.h"
+#include "publish/releases/release_series.h"
 #include "publish/shared/wording.h"
 
 namespace {
@@ -84,6 +87,23 @@ bool CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
   return false;
 }
 
+// The refusal of an OLD whose files differ from its list. A list made
+// anew from such a folder would describe files that players do not have,
+// and the patch would carry it to them: the only fix is an OLD that is the
+// release as players have it.
+std::string ModifiedOld(const MakeJob& job, const ReleaseDiff& diff,
+                        const std::vector<std::string>& differ) {
+  return job.oldDir + " is not the release its hash list describes: " +
+         CountText(differ.size(), "file differs", "files differ") + " from " +
+         (differ.size() == 1 ? "its record" : "their records") + " in " + diff.oldList + " (" +
+         ItemList(differ, 50) + "); OLD must be the release exactly as players have it, " +
+         "files and qen.hvl alike: put the players' " + (differ.size() == 1 ? "file" : "files") +
+         " back into " + job.oldDir + ", or, if these are the players' files, the qen.hvl " +
+         "that players have (the one that the release's patch carried: patchtool extract " +
+         "PATCH DIR); a list made anew from these files would describe files that players " +
+         "do not have";
+}
+
 // OLD must be the game as players have it: every record of its list whose
 // file OLD holds must match that file. Records of files that OLD lacks are
 // only told.
@@ -114,13 +134,7 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
     }
   }
   if (!differ.empty()) {
-    *error = job.oldDir + " is not the release its hash list describes: " +
-             CountText(differ.size(), "file differs", "files differ") + " from " +
-             (differ.size() == 1 ? "its record" : "their records") + " in " + diff.oldList +
-             " (" + ItemList(differ, 50) + "); OLD must be the game exactly as players have " +
-             "it: restore those files, or, if they are right and the list is stale, " +
-             "refresh the list first (patchtool hashlist " + job.oldDir + " -o " +
-             diff.oldList + " --extend)";
+    *error = ModifiedOld(job, diff, differ);
     return false;
   }
   if (!lacking.empty()) {
@@ -277,56 +291,86 @@ bool ProveLists(const ReleaseDiff& diff, const std::vector<MakePart>& parts,
   return true;
 }
 
-// NEW's own list is never packed; when the publisher keeps one, it should
-// describe NEW's files, since NEW is OLD for the next patch.
-void CheckNewList(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& carried,
-                  std::vector<std::string>* warnings) {
-  if (diff.newList.empty()) return;
-  HashListBuilder list;
-  std::string why;
-  if (!list.LoadBase(diff.newList, &why)) {
-    warnings->push_back(why + "; it is never packed, but " + job.newDir + " is OLD for the " +
-                        "next patch, which needs a list that describes it: patchtool " +
-                        "hashlist " + job.newDir + " -o " + diff.newList + " --replace");
-    return;
-  }
-  std::map<std::string, const ReleaseFile*> files;
-  for (const auto& item : diff.newTree.files) {
-    if (!IsGameListKey(item.first) && !item.second.storedName.empty()) {
-      files.emplace(StoredNameKey(item.second.storedName), &item.second);
-    }
-  }
-  std::vector<std::string> differ, unrecorded;
-  std::set<std::string> seen;
-  for (uint32_t i = 0; i < list.count(); ++i) {
-    std::string key = StoredNameKey(list.RecordName(i));
-    if (!seen.insert(key).second) continue;
-    auto found = files.find(key);
-    if (found != files.end() && found->second->sum != list.RecordSum(i)) {
-      differ.push_back(found->second->relative);
-    }
+// Where --write-list puts NEW's list: over NEW's own, else under the name
+// that players have for it (OLD's).
+std::string NewListPath(const MakeJob& job, const ReleaseDiff& diff) {
+  if (!diff.newList.empty()) return diff.newList;
+  return job.newDir + NativeSeparator() + NameOf(diff.oldList);
+}
+
+// Whether the file at path holds exactly bytes.
+bool FileHolds(const std::string& path, const std::vector<uint8_t>& bytes) {
+  DiskFile file;
+  std::string ignored;
+  if (!OpenInput(&file, path, "", &ignored) || file.GetSize() != bytes.size()) return false;
+  std::vector<uint8_t> held(bytes.size());
+  return held.empty() ||
+         (file.Read(held.data(), static_cast<uint32_t>(held.size())) == held.size() &&
+          held == bytes);
+}
+
+// How NEW's list differs from the list the patch carries, record by record
+// (the first record of each name, as the updater reads them).
+std::string ListDifference(const HashListBuilder& have, const HashListBuilder& carried) {
+  std::map<std::string, std::pair<std::string, ContentSum>> own, wanted;
+  for (uint32_t i = 0; i < have.count(); ++i) {
+    own.emplace(FoldedStoredName(have.RecordName(i)),
+                std::make_pair(have.RecordName(i), have.RecordSum(i)));
   }
   for (uint32_t i = 0; i < carried.count(); ++i) {
-    std::string key = StoredNameKey(carried.RecordName(i));
-    auto found = files.find(key);
-    if (found != files.end() && seen.count(key) == 0) unrecorded.push_back(found->second->relative);
+    wanted.emplace(FoldedStoredName(carried.RecordName(i)),
+                   std::make_pair(carried.RecordName(i), carried.RecordSum(i)));
   }
-  if (differ.empty() && unrecorded.empty()) return;
+  std::vector<std::string> differ, lacking, extra;
+  for (const auto& record : wanted) {
+    auto found = own.find(record.first);
+    if (found == own.end()) {
+      lacking.push_back(ShownName(record.second.first));
+    } else if (!(found->second.second == record.second.second)) {
+      differ.push_back(ShownName(record.second.first));
+    }
+  }
+  for (const auto& record : own) {
+    if (wanted.count(record.first) == 0) extra.push_back(ShownName(record.second.first));
+  }
   std::vector<std::string> what;
   if (!differ.empty()) {
-    what.push_back(CountText(differ.size(), "record differs", "records differ") + " from " +
-                   (differ.size() == 1 ? "its file" : "their files") + " (" +
+    what.push_back(CountText(differ.size(), "record differs", "records differ") + " (" +
                    ItemList(differ, 10) + ")");
   }
-  if (!unrecorded.empty()) {
-    what.push_back(CountText(unrecorded.size(), "file has", "files have") + " no record (" +
-                   ItemList(unrecorded, 10) + ")");
+  if (!lacking.empty()) {
+    what.push_back(CountText(lacking.size(), "record", "records") + " missing (" +
+                   ItemList(lacking, 10) + ")");
   }
-  warnings->push_back(diff.newList + " does not describe the files of " + job.newDir + ": " +
-                      ItemList(what) + "; players get the list the patch carries, which " +
-                      "does, but " + job.newDir + " is OLD for the next patch: refresh its " +
-                      "list (patchtool hashlist " + job.newDir + " -o " + diff.newList +
-                      " --extend)");
+  if (!extra.empty()) {
+    what.push_back(CountText(extra.size(), "record", "records") + " too many (" +
+                   ItemList(extra, 10) + ")");
+  }
+  if (what.empty()) return "the same records, stored otherwise (their order or spelling)";
+  return ItemList(what);
+}
+
+// NEW is OLD for the next patch: its own qen.hvl must be the list that
+// players have once this patch has run, the one it carries (the last
+// part's). Returns whether it is not; unless --write-list is to write it,
+// a warning says how it differs and gives the command that writes it.
+bool CheckNewList(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& carried,
+                  std::vector<std::string>* warnings) {
+  if (!diff.newList.empty() && FileHolds(diff.newList, carried.Bytes())) return false;
+  if (job.writeList) return true;
+  std::string what;
+  if (diff.newList.empty()) {
+    what = job.newDir + " holds no hash list (qen.hvl)";
+  } else {
+    HashListBuilder list;
+    std::string why;
+    what = diff.newList + " is not the list the patch carries (" +
+           (list.LoadBase(diff.newList, &why) ? ListDifference(list, carried) : why) + ")";
+  }
+  warnings->push_back(what + "; " + job.newDir + " is OLD for the next patch, and its list " +
+                      "must be the one players have once this patch has run: write it " +
+                      "with --write-list (" + WriteListCommand(job) + ")");
+  return true;
 }
 
 // The written part, read back as the updater reads it: every entry holds
@@ -447,6 +491,149 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   return true;
 }
 
+// Each OLD as a job of its own, so that every check and message names it:
+// the OLDs in the order given, job.oldDir last.
+std::vector<MakeJob> OldJobs(const MakeJob& job) {
+  std::vector<MakeJob> jobs;
+  for (const std::string& dir : job.otherOldDirs) {
+    jobs.push_back(job);
+    jobs.back().oldDir = dir;
+  }
+  jobs.push_back(job);
+  for (MakeJob& one : jobs) one.otherOldDirs.clear();
+  return jobs;
+}
+
+// Each release once: a folder given twice would be patched against itself.
+bool CheckDistinctFolders(const MakeJob& job, std::string* error) {
+  std::vector<std::string> dirs = job.otherOldDirs;
+  dirs.push_back(job.oldDir);
+  dirs.push_back(job.newDir);
+  std::vector<PathInfo> infos(dirs.size());
+  for (size_t i = 0; i < dirs.size(); ++i) {
+    if (!GetPathInfo(dirs[i], &infos[i]) || !infos[i].folder) continue;  // said when read
+    for (size_t j = 0; j < i; ++j) {
+      if (infos[j].folder && SameFile(infos[i], infos[j])) {
+        *error = dirs[j] + " and " + dirs[i] + " are one folder: give each release once, " +
+                 "NEW last";
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// An OLD's folders and its hash list, which must load.
+bool ReadOld(const MakeJob& job, ReleaseDiff* diff, HashListBuilder* list, std::string* error) {
+  if (!ReadReleases(job.oldDir, job.newDir, diff, error)) return false;
+  if (diff->oldList.empty()) {
+    *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
+             "list, so OLD must be the game as players have it, with its qen.hvl: where " +
+             job.oldDir + " was the NEW of a patch, the list that patch carries is the one " +
+             "(patchtool make ITS_OLD " + job.oldDir + " --stub STUB -o PATCH --write-list " +
+             "writes it); a release as it shipped has the list it shipped with";
+    return false;
+  }
+  if (!list->LoadBase(diff->oldList, error)) {
+    *error += "; OLD must be the game as installed, with the qen.hvl it came with";
+    return false;
+  }
+  return true;
+}
+
+// The parts of the patch: the changes in the order that a split takes them
+// (SeriesOrder), each part's own back in path order. False with *error
+// when part 1 cannot carry every file that the OLDs' lists disagree on:
+// then no split serves the players of every OLD.
+bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesChanges& series,
+                     std::vector<std::vector<size_t>>* plan, std::string* error) {
+  std::vector<size_t> order = SeriesOrder(series);
+  std::vector<uint64_t> sizes;
+  for (size_t index : order) sizes.push_back(diff.changes[index].file.size);
+  plan->clear();
+  for (const std::vector<size_t>& part : PlanParts(sizes)) {
+    plan->emplace_back();
+    for (size_t at : part) plan->back().push_back(order[at]);
+    std::sort(plan->back().begin(), plan->back().end());
+  }
+  std::vector<std::string> disputed;
+  uint64_t bytes = 0;
+  for (size_t index : order) {
+    const ReleaseChange& change = diff.changes[index];
+    if (series.disputed.count(FoldedStoredName(change.storedName)) == 0) break;
+    disputed.push_back(ShownName(change.storedName));
+    bytes += change.file.size;
+  }
+  size_t inFirst = 0;
+  for (size_t index : plan->empty() ? std::vector<size_t>() : plan->front()) {
+    inFirst += series.disputed.count(FoldedStoredName(diff.changes[index].storedName));
+  }
+  if (inFirst == disputed.size()) return true;
+  std::vector<std::string> olds = job.otherOldDirs;
+  olds.push_back(job.oldDir);
+  *error = "the lists of " + ItemList(olds) + " disagree on " +
+           CountText(disputed.size(), "file", "files") + " (" + SizeText(bytes) +
+           " together: " + ItemList(disputed) + "), more than one patch carries (at most " +
+           std::to_string(kMaxPatchFiles) + " files besides its hash list, which must start " +
+           "below 2 GiB); every player meets the list of part 1 first, so part 1 would have " +
+           "to carry them all, and no split can serve the players of all of these releases: " +
+           "publish a patch for each release instead (patchtool make OLD NEW), or one for " +
+           "fewer releases at a time";
+  return false;
+}
+
+// Leaves out of the patch's list the records that SeriesChangesOf gives
+// up, and says so.
+void DropRecords(const MakeJob& job, const SeriesChanges& series, HashListBuilder* list,
+                 std::vector<std::string>* warnings) {
+  std::set<std::string> folded;
+  for (const std::vector<std::string>* names : {&series.removed, &series.dropped}) {
+    if (names->empty()) continue;
+    std::vector<std::string> shown;
+    for (const std::string& name : *names) {
+      folded.insert(FoldedStoredName(name));
+      shown.push_back(ShownName(name));
+    }
+    const bool one = shown.size() == 1;
+    if (names == &series.removed) {
+      warnings->push_back(
+          "the patch's list leaves out " + CountText(shown.size(), "record", "records") +
+          " of " + (one ? "a file" : "files") + " that " + job.newDir + " no longer has (" +
+          ItemList(shown, 10) + "): a list that named " + (one ? "it" : "them") + " would " +
+          "describe files that players of " + job.newDir + " do not have; players of OLD " +
+          "keep " + (one ? "the file" : "the files") + " (a patch cannot delete), unlisted");
+    } else {
+      warnings->push_back(
+          "the patch's list leaves out " + CountText(shown.size(), "record", "records") +
+          " of " + (one ? "a file" : "files") + " that neither " + job.newDir + " nor any " +
+          "OLD folder has, on which the OLDs' lists disagree (" + ItemList(shown, 10) +
+          "): a record that a player's list does not hold alike would refuse that player");
+    }
+  }
+  if (!folded.empty()) list->DropNames(folded);
+}
+
+// Writes NEW's list as the patch carries it, through a temporary file that
+// takes its place once the patch is in place.
+bool PrepareNewList(const HashListBuilder& carried, OutputFile* out, std::string* error) {
+  std::vector<uint8_t> bytes = carried.Bytes();
+  return out->Open(error) && out->Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error);
+}
+
+// An argument of a command that make's advice gives, in double quotes
+// where sh or cmd would split it there.
+std::string CommandArgument(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"'&|;<>()") == std::string::npos) {
+    return argument;
+  }
+  std::string quoted = "\"";
+  for (char c : argument) {
+    if (c == '"') quoted += '\\';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
 }  // namespace
 
 std::vector<std::vector<size_t>> PlanParts(const std::vector<uint64_t>& sizes) {
@@ -472,42 +659,78 @@ std::string PartFileName(const std::string& output, size_t part, size_t count) {
          output.substr(dot);
 }
 
+std::string WriteListCommand(const MakeJob& job) {
+  std::string command = "patchtool make";
+  for (const std::string& dir : job.otherOldDirs) command += " " + CommandArgument(dir);
+  command += " " + CommandArgument(job.oldDir) + " " + CommandArgument(job.newDir) +
+             " --stub " + CommandArgument(job.stub) + " -o " + CommandArgument(job.output);
+  if (job.split) command += " --split";
+  if (job.acceptTwinStub) command += " --test-twin-stub";
+  return command + " --write-list";
+}
+
 bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   *outcome = MakeOutcome();
   ReleaseDiff& diff = outcome->diff;
-  if (!ReadReleases(job.oldDir, job.newDir, &diff, error)) return false;
-  if (diff.oldList.empty()) {
-    *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
-             "list, so OLD must be the game as installed, with its qen.hvl";
-    return false;
+  if (!CheckDistinctFolders(job, error)) return false;
+  // Every OLD, in the order given; job.oldDir, whose list the patch
+  // refreshes, last.
+  const std::vector<MakeJob> olds = OldJobs(job);
+  outcome->otherDiffs.resize(job.otherOldDirs.size());
+  std::vector<ReleaseDiff*> diffs;
+  for (ReleaseDiff& other : outcome->otherDiffs) diffs.push_back(&other);
+  diffs.push_back(&diff);
+  std::vector<HashListBuilder> lists(olds.size());
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!ReadOld(olds[i], diffs[i], &lists[i], error)) return false;
   }
-  HashListBuilder oldList;
-  if (!oldList.LoadBase(diff.oldList, error)) {
-    *error += "; OLD must be the game as installed, with the qen.hvl it came with";
-    return false;
-  }
+  const HashListBuilder& oldList = lists.back();
   outcome->oldRecords = oldList.count();
   // What can be refused before anything is read comes first: the output,
   // the stub, and the changes that show by their size alone.
-  if (!CheckOutput(job, job.output, diff, error)) return false;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!CheckOutput(olds[i], job.output, *diffs[i], error)) return false;
+  }
   UpdaterImage image;
   if (!CheckUpdaterStub(job.stub, job.acceptTwinStub, &image, error)) return false;
-  if (!CheckChanges(job, diff, ChangesBySize(diff), error)) return false;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!CheckChanges(olds[i], *diffs[i], ChangesBySize(*diffs[i]), error)) return false;
+  }
 
-  if (!CompareReleases(&diff, job.progress, error)) return false;
-  std::set<std::string> missing;
-  if (!CheckOldRelease(job, diff, oldList, &missing, &outcome->warnings, error)) return false;
-  if (diff.changes.empty()) {
-    *error = job.newDir + " holds no file that is new or differs from " + job.oldDir +
-             "'s: there is nothing to patch";
+  for (ReleaseDiff* one : diffs) {
+    if (!CompareReleases(one, job.progress, error)) return false;
+  }
+  std::vector<std::set<std::string>> missing(olds.size());
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!CheckOldRelease(olds[i], *diffs[i], lists[i], &missing[i], &outcome->warnings, error)) {
+      return false;
+    }
+  }
+  std::vector<ListedRelease> releases;
+  for (size_t i = 0; i < olds.size(); ++i) releases.push_back({diffs[i], &lists[i]});
+  SeriesChanges series = SeriesChangesOf(releases);
+  if (series.changes.empty()) {
+    std::vector<std::string> dirs;
+    for (const MakeJob& one : olds) dirs.push_back(one.oldDir);
+    *error = job.newDir + " holds no file that is new or differs from " +
+             (olds.size() == 1 ? job.oldDir + "'s" : "the files of any of " + ItemList(dirs)) +
+             ": there is nothing to patch";
     return false;
   }
-  if (!CheckChanges(job, diff, diff.changes, error)) return false;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!CheckChanges(olds[i], *diffs[i], diffs[i]->changes, error)) return false;
+  }
+  diff.changes = series.changes;
   KeepPlayersSpelling(oldList, &diff, &outcome->warnings);
+  outcome->relisted = series.relisted;
+  std::vector<ReleaseChange> relisted;
+  for (size_t index : series.relisted) relisted.push_back(diff.changes[index]);
+  if (!CheckChanges(job, diff, relisted, error)) return false;
+  HashListBuilder baseList = oldList;
+  DropRecords(job, series, &baseList, &outcome->warnings);
 
-  std::vector<uint64_t> sizes;
-  for (const ReleaseChange& change : diff.changes) sizes.push_back(change.file.size);
-  std::vector<std::vector<size_t>> plan = PlanParts(sizes);
+  std::vector<std::vector<size_t>> plan;
+  if (!PlanSeriesParts(job, diff, series, &plan, error)) return false;
   if (plan.size() > 1 && !job.split) {
     *error = TooManyChanges(job, diff, plan.size());
     return false;
@@ -516,13 +739,37 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     MakePart part;
     part.output = plan.size() == 1 ? job.output : PartFileName(job.output, k + 1, plan.size());
     part.changes = plan[k];
-    if (plan.size() > 1 && !CheckOutput(job, part.output, diff, error)) return false;
+    for (size_t i = 0; plan.size() > 1 && i < olds.size(); ++i) {
+      if (!CheckOutput(olds[i], part.output, *diffs[i], error)) return false;
+    }
     outcome->parts.push_back(part);
   }
-  if (!BuildPartLists(diff, oldList, outcome, error)) return false;
-  if (!ProveLists(diff, outcome->parts, missing, error)) return false;
-  CheckNewList(job, diff, outcome->parts.back().list, &outcome->warnings);
+  if (!BuildPartLists(diff, baseList, outcome, error)) return false;
+  if (!ProveLists(diff, outcome->parts, missing.back(), error)) return false;
+  std::vector<SeriesPart> seriesParts;
+  for (const MakePart& part : outcome->parts) {
+    SeriesPart seen;
+    seen.output = part.output;
+    for (size_t index : part.changes) seen.carried.push_back(&diff.changes[index]);
+    seen.list = &part.list;
+    seriesParts.push_back(seen);
+  }
+  if (!ProveSeries(releases, seriesParts, error)) return false;
+  const HashListBuilder& carried = outcome->parts.back().list;
+  bool writeList = CheckNewList(job, diff, carried, &outcome->warnings) && job.writeList;
   WarnOtherParts(job, outcome->parts, &outcome->warnings);
+  if (writeList) outcome->newListWritten = NewListPath(job, diff);
   if (job.dryRun) return true;
-  return WriteParts(job, outcome, error);
+  OutputFile listOut(outcome->newListWritten);
+  if (writeList && !PrepareNewList(carried, &listOut, error)) {
+    return false;
+  }
+  if (!WriteParts(job, outcome, error)) return false;
+  outcome->patchWritten = true;
+  if (writeList && !listOut.Commit(error)) {
+    *error = "the patch is in place, but " + job.newDir + "'s list is not: " + *error +
+             "; run make again with --write-list";
+    return false;
+  }
+  return true;
 }

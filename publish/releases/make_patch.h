@@ -19,7 +19,12 @@
 #include "publish/releases/release_diff.h"
 
 struct MakeJob {
+  // The release the patch is made from; with several (make OLD... NEW), the
+  // last OLD given, whose hash list the patch refreshes.
   std::string oldDir;
+  // The releases given before oldDir, whose players the patch serves too,
+  // in the order given.
+  std::vector<std::string> otherOldDirs;
   std::string newDir;
   std::string stub;
   std::string output;
@@ -27,6 +32,9 @@ struct MakeJob {
   // named NAME-1ofN.EXT and on, which players run in order.
   bool split = false;
   bool dryRun = false;  // everything but the writing
+  // Once the patch is in place, NEW's own qen.hvl becomes the list it
+  // carries: NEW is OLD for the next patch.
+  bool writeList = false;
   bool acceptTwinStub = false;
   const ProgressSink* progress = nullptr;
 };
@@ -46,10 +54,23 @@ struct MakePart {
 };
 
 struct MakeOutcome {
+  // oldDir against NEW. With several OLDs its changes are those of the
+  // whole patch (SeriesChangesOf), and otherDiffs holds each other OLD
+  // against NEW, in the order given.
   ReleaseDiff diff;
+  std::vector<ReleaseDiff> otherDiffs;
+  // Indices into diff.changes of the files carried only because the OLDs'
+  // lists disagree on them.
+  std::vector<size_t> relisted;
   uint32_t oldRecords = 0;  // in OLD's list as it is
   std::vector<MakePart> parts;
   std::vector<std::string> warnings;  // one line each, without "warning: "
+  // NEW's own list: where --write-list wrote it (in a dry run: would write
+  // it); "" when it is the list the patch carries already, or without
+  // --write-list.
+  std::string newListWritten;
+  // The patches are in place: a failure after that concerns NEW's list.
+  bool patchWritten = false;
 };
 
 // Spreads files of the given sizes, in order, over patches: at most 15
@@ -61,13 +82,21 @@ std::vector<std::vector<size_t>> PlanParts(const std::vector<uint64_t>& sizes);
 // The file of part `part` (from 1) of `count`: NAME-1of3.EXT for NAME.EXT.
 std::string PartFileName(const std::string& output, size_t part, size_t count);
 
-// False with *error (and nothing written) on any refusal: OLD without a
-// hash list or with one that does not load or does not describe OLD's
-// files; a changed file whose name cannot be stored, is over 15 bytes, or
-// lies in a folder that OLD lacks, or that is too large for the format;
-// no change at all; more changes than one patch carries without
-// job.split; an output that is a release file or lies in a release
-// folder; a stub that is no updater; a patch that does not come out as
-// planned; and whatever ReadReleases, CompareReleases and WritePackage
-// refuse.
+// The command that makes the same patch and writes NEW's list as it
+// carries it (--write-list), as make's advice gives it.
+std::string WriteListCommand(const MakeJob& job);
+
+// False with *error (and nothing written) on any refusal: an OLD without a
+// hash list or with one that does not load or does not describe its
+// files; the same folder given twice; OLDs whose lists disagree on more
+// files than part 1 of a split carries; a changed file whose name cannot
+// be stored, is over 15 bytes, or lies in a folder that an OLD lacks, or
+// that is too large for the format; no change at all; more changes than
+// one patch carries without job.split; an output that is a release file
+// or lies in a release folder; a stub that is no updater; a patch that
+// does not come out as planned, or that the players of an OLD would be
+// refused by or left short of NEW by (ProveSeries); and whatever
+// ReadReleases, CompareReleases and WritePackage refuse. With
+// job.writeList, NEW's list that cannot take its place once the patch is
+// in place is a failure too, with outcome->patchWritten set.
 bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error);

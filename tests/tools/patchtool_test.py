@@ -453,6 +453,9 @@ class PatchtoolTest(unittest.TestCase):
         new_data = os.urandom(5000)
         self.write("new/data01.arc", new_data)
         self.write("new/Movie.mpg", b"movie")
+        # Files of the game that this run does not record.
+        self.write("new/game.exe", b"game")
+        self.write("new/readme.txt", b"readme")
         r = self.run_tool("hashlist", "--base", "../qen.hvl", "-o", "../new.hvl",
                           "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.out + r.err)
@@ -466,7 +469,8 @@ class PatchtoolTest(unittest.TestCase):
                           "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
                          r.result_lines()[:2])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
-                                 os.path.join("new", "data01.arc"), "new.hvl", "qen.hvl"]),
+                                 os.path.join("new", "data01.arc"), os.path.join("new", "game.exe"),
+                                 os.path.join("new", "readme.txt"), "new.hvl", "qen.hvl"]),
                          self.listing())
 
     # -- verify, list of a damaged patch, apply -----------------------------------
@@ -1519,6 +1523,164 @@ class PatchtoolTest(unittest.TestCase):
                               "in that folder", self.assert_error_line(r, "hashlist"))
                 self.assertEqual(before, self.files_here())
 
+    def test_hashlist_drops_the_records_of_files_that_are_gone(self):
+        # A record of a deleted file would describe a file that the game
+        # lacks: dropped, and named, unless --keep-gone. The file is looked
+        # for as the updater looks for it, letter case aside.
+        files = {"Velmora.exe": b"exe", "data/sc00.arc": b"sc00"}
+        for name, data in files.items():
+            self.write("game/" + name, data)
+        gone = content_sum(b"sc01")
+        earlier = hash_list([("Velmora.exe", bytes(8)), ("DATA\\SC00.ARC", bytes(8)),
+                             ("data\\sc01.arc", gone)])
+        refreshed = [("Velmora.exe", content_sum(b"exe")),
+                     ("DATA\\SC00.ARC", content_sum(b"sc00"))]
+        dropped = "%s  data\\sc01.arc  dropped (no such file; --keep-gone keeps it)" % gone.hex()
+        cases = [([], refreshed, True),
+                 (["--keep-gone"], refreshed + [("data\\sc01.arc", gone)], False)]
+        for extra, records, says in cases:
+            with self.subTest(extra=extra):
+                self.write("qen.hvl", earlier)
+                r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--extend", *extra)
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(hash_list(records), self.read("qen.hvl"))
+                self.assertEqual(says, dropped in r.result_lines(), r.out)
+        # Files given in batches from the game's top folder: the same.
+        self.write("qen.hvl", earlier)
+        r = self.run_tool("hashlist", "-o", "../qen.hvl", "--extend", "Velmora.exe",
+                          cwd=self.path("game"))
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(hash_list([("Velmora.exe", content_sum(b"exe")),
+                                    ("DATA\\SC00.ARC", bytes(8))]), self.read("qen.hvl"))
+        self.assertIn(dropped, r.result_lines())
+
+    def test_new_is_the_next_old(self):
+        # make says when NEW's list is not the one that the patch carries,
+        # with the command that writes it; run as given, that command
+        # makes NEW's list the patch's, and the next make from NEW has no
+        # word about any list: not about a deleted file's record either.
+        v100 = {"Velmora.exe": b"exe 1.00", "data/a.arc": b"a 1.00", "data/gone.arc": b"gone"}
+        v101 = {"Velmora.exe": b"exe 1.01", "data/a.arc": b"a 1.00", "data/b.arc": b"b 1.01"}
+        v102 = dict(v101, **{"data/a.arc": b"a 1.02"})
+        sep = os.sep if NATIVE else "\\"
+        self.write("stub.bin", STUB)
+        self.write_release("r100", v100)
+        self.write_release("r101", v101, listed=False)
+        self.write_release("r102", v102, listed=False)
+        self.write_release("game", v100)
+        self.write("game/uninst.lst", b"Velmora.exe\n\0")
+        r = self.run_tool("make", "r100", "r101", "--stub", "stub.bin", "-o", "patch-101.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        found = re.search(r"warning: r101 holds no hash list \(qen\.hvl\); r101 is OLD for the "
+                          r"next patch, and its list must be the one players have once this "
+                          r"patch has run: write it with --write-list \((patchtool make [^)]*)\)",
+                          self.err(r))
+        self.assertTrue(found, self.err(r))
+        command = found.group(1).split()
+        self.assertEqual(["patchtool", "make", "r100", "r101", "--stub", "stub.bin", "-o",
+                          "patch-101.exe", "--write-list"], command)
+        # Meanwhile r101 cannot be OLD, and the refusal says how it gets its list.
+        before = self.files_here()
+        r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "patch-102.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("r101 holds no hash list (qen.hvl); the patch refreshes the game's own "
+                      "list, so OLD must be the game as players have it, with its qen.hvl: where "
+                      "r101 was the NEW of a patch, the list that patch carries is the one "
+                      "(patchtool make ITS_OLD r101 --stub STUB -o PATCH --write-list writes it)",
+                      self.assert_error_line(r, "make"))
+        self.assertEqual(before, self.files_here())
+        r = self.run_tool(*command[1:], "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("r101%sqen.hvl: not written (dry run); --write-list would make it the "
+                      "list the patch carries" % sep, r.result_lines())
+        self.assertEqual(before, self.files_here())
+        r = self.run_tool(*command[1:])
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("r101%sqen.hvl: written, the list the patch carries" % sep,
+                      r.result_lines())
+        self.assertNotIn("is OLD for the next patch", self.err(r))
+        _, _, entries, _ = parse_patch(self.read("patch-101.exe"))
+        self.assertEqual(entries[-1][3], self.read("r101/qen.hvl"))
+        # Players keep the deleted file; the list, NEW's, names it no more.
+        self.assertEqual([], self.install_mismatches_of("r101", "r101/qen.hvl"))
+        r = self.run_tool(*command[1:])
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("r101%sqen.hvl: the list the patch carries already" % sep,
+                      r.result_lines())
+
+        r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "patch-102.exe",
+                          "--write-list")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertNotIn("qen.hvl", self.err(r))
+        self.assertNotIn("record", self.err(r))
+        for patch in ("patch-101.exe", "patch-102.exe"):
+            r = self.run_tool("apply", patch, "game")
+            self.assertEqual(0, r.code, r.out + r.err)
+        got = tree(self.path("game"))
+        self.assertEqual(b"gone", got.pop("data/gone.arc"))
+        got.pop("uninst.lst")
+        self.assertEqual(tree(self.path("r102")), got)
+        r = self.run_tool("check", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+
+    def test_one_patch_for_the_players_of_several_releases(self):
+        # 1.01 changed data/a.arc, and 1.02 took it back: make from 1.02
+        # alone leaves it out. make r100 r101 r102 r103 carries every file
+        # that differs in any of them, part 1 what their lists disagree
+        # on, and brings the players of each to 1.03 byte for byte.
+        v100 = {"Velmora.exe": b"exe 1.00", "data/a.arc": b"a 1.00", "data/b.arc": b"b 1.00",
+                "readme.txt": b"readme"}
+        v101 = dict(v100, **{"data/a.arc": b"a 1.01", "data/new.arc": b"new in 1.01"})
+        v102 = dict(v101, **{"data/a.arc": b"a 1.00"})
+        v103 = dict(v102, **{"Velmora.exe": b"exe 1.03"})
+        v103.update({"data/f%02d.arc" % i: b"f %d" % i for i in range(15)})
+        self.write("stub.bin", STUB)
+        for name, files in (("r100", v100), ("r101", v101), ("r102", v102), ("r103", v103)):
+            self.write_release(name, files)
+            self.write_release("game-" + name, files)
+            self.write("game-%s/uninst.lst" % name, b"Velmora.exe\n\0")
+        os.remove(self.path("game-r103/uninst.lst"))
+        r = self.run_tool("make", "r102", "r103", "--stub", "stub.bin", "-o", "patch.exe",
+                          "--split", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertNotIn("data\\a.arc", r.out)
+
+        r = self.run_tool("make", "r100", "r101", "r102", "r103", "--stub", "stub.bin", "-o",
+                          "velmora-patch.exe", "--split")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("players of r100, r101, r102 end at r103: checked for each, part by part",
+                      r.result_lines())
+        parts = ["velmora-patch-1of2.exe", "velmora-patch-2of2.exe"]
+        names = [[e[0] for e in parse_patch(self.read(part))[2]] for part in parts]
+        self.assertIn("data\\a.arc", names[0])
+        self.assertIn("data\\new.arc", names[0])
+        self.assertEqual(18 + 2, len(names[0]) + len(names[1]))
+        for release in ("r100", "r101", "r102"):
+            with self.subTest(release=release):
+                for part in parts:
+                    r = self.run_tool("apply", part, "game-" + release)
+                    self.assertEqual(0, r.code, r.out + r.err)
+                    self.assertEqual([], self.install_mismatches("game-" + release))
+                got = tree(self.path("game-" + release))
+                got.pop("uninst.lst")
+                want = tree(self.path("game-r103"))
+                self.assertEqual(sorted(want), sorted(got))
+                for name in v103:
+                    self.assertEqual(v103[name], got[name], name)
+
+        # Releases whose lists disagree on more files than part 1 carries.
+        self.write_release("wide", dict(v103, **{"Velmora.exe": b"exe of another branch"}))
+        before = self.files_here()
+        r = self.run_tool("make", "r100", "wide", "r103", "--stub", "stub.bin", "-o",
+                          "velmora-patch.exe", "--split")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "make")
+        self.assertIn("the lists of r100, wide disagree on 17 files", error)
+        self.assertIn("no split can serve the players of all of these releases: publish a patch "
+                      "for each release instead (patchtool make OLD NEW), or one for fewer "
+                      "releases at a time (nothing written)", error)
+        self.assertEqual(before, self.files_here())
+
     def test_make_checks_old_against_its_own_list(self):
         self.write("stub.bin", STUB)
         old = {"Velmora.exe": b"1.00", "data/a.arc": b"a", "data/b.arc": b"b"}
@@ -1568,7 +1730,10 @@ class PatchtoolTest(unittest.TestCase):
             with self.subTest(new=new):
                 r = self.run_tool("make", old, new, "--stub", "stub.bin", "-o", new + ".exe")
                 self.assertEqual(0, r.code, r.out + r.err)
-                self.assertIn("qen.hvl does not describe the files of %s" % new, self.err(r))
+                self.assertIn("%s%sqen.hvl is not the list the patch carries" %
+                              (new, os.sep if NATIVE else "\\"), self.err(r))
+                self.assertIn("write it with --write-list (patchtool make %s %s --stub stub.bin "
+                              "-o %s.exe --write-list)" % (old, new, new), self.err(r))
                 r = self.run_tool("apply", new + ".exe", "game")
                 self.assertEqual(0, r.code, r.out + r.err)
                 self.assertEqual([], self.install_mismatches("game"))
@@ -1580,8 +1745,12 @@ class PatchtoolTest(unittest.TestCase):
         # The trial's mistake: the 1.01 release folder with 1.00's list as OLD.
         r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "bad.exe")
         self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "make")
         self.assertIn("r101 is not the release its hash list describes: 2 files differ from "
-                      "their records", self.assert_error_line(r, "make"))
+                      "their records", error)
+        # Never the advice to make the list anew from these files.
+        self.assertIn("OLD must be the release exactly as players have it", error)
+        self.assertNotIn("patchtool hashlist", error)
         self.assertFalse(os.path.exists(self.path("bad.exe")))
 
     def test_split_parts_keep_the_game_consistent_after_each(self):
@@ -1699,8 +1868,12 @@ class PatchtoolTest(unittest.TestCase):
         warnings = "\n".join(runs[0])
         self.assertIn("fix.exe holds none of the words setup, install, update or patch",
                       warnings)
-        self.assertIn("qen.hvl does not describe the files of new: 1 record differs from its "
-                      "file (data01.arc), 4 files have no record", warnings)
+        self.assertIn("new%sqen.hvl is not the list the patch carries (1 record differs "
+                      "(DATA01.ARC), 4 records missing (data\\extra.arc, data\\movie.mpg, "
+                      "Game.exe, readme.txt)); new is OLD for the next patch, and its list must "
+                      "be the one players have once this patch has run: write it with "
+                      "--write-list (patchtool make old new --stub stub.bin -o fix.exe "
+                      "--write-list)" % (os.sep if NATIVE else "\\"), warnings)
         self.assertIn("1 file of old is not in new", warnings)
 
     # -- progress -------------------------------------------------------------

@@ -71,6 +71,9 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
   ASSERT_TRUE(MakeDir(dir / "up"));
   ASSERT_TRUE(WriteFileBytes(dir / "up\\data01.arc", data01));
   ASSERT_TRUE(WriteFileBytes(dir / "up\\New.arc", added));
+  // Files that the game still has, but that this run does not record.
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\game.exe", ToBytes("exe")));
+  ASSERT_TRUE(WriteFileBytes(dir / "up\\readme.txt", ToBytes("readme")));
 
   HashListJob job;
   job.base = dir / "old.hvl";
@@ -121,6 +124,7 @@ TEST(HashListWriterTest, FileRecordedUnderAnotherSpellingKeepsItsRecord) {
   job.output = dir / "new.hvl";
   job.folder = dir / "up";
   job.wholeFolder = true;
+  job.keepGone = true;  // the record of a file that up lacks stays as it is
   HashListReport report;
   std::string error;
   ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
@@ -430,6 +434,7 @@ TEST_F(WholeFolderTest, GivenFilesAreRecordedUnderTheirPaths) {
 TEST_F(WholeFolderTest, ExistingListIsKeptUnlessReplacedOrExtended) {
   Put("game\\a.arc", "a");
   Put("game\\b.arc", "b");
+  Put("game\\z.arc", "z");
   const Bytes earlier = BuildHashList({{"z.arc", Bytes(8, 9)}, {"a.arc", Bytes(8, 1)}});
   struct Case {
     ExistingList existing;
@@ -466,6 +471,80 @@ TEST_F(WholeFolderTest, ExistingListIsKeptUnlessReplacedOrExtended) {
       EXPECT_EQ(BuildHashList(c.records), now);
     }
   }
+}
+
+// A list never keeps a record of a file that is gone from the folder,
+// unless asked: it would describe a file that the game does not have. The
+// file is looked for as the updater looks for it: under the stored name
+// converted from code page 932, letter case aside, in subfolders too.
+TEST_F(WholeFolderTest, RecordsOfFilesThatAreGoneAreDropped) {
+  const Bytes oldSum(8, 0x11);
+  Put("game\\keep.arc", "keep");
+  Put("game\\Data\\Sub.arc", "sub");
+  Put("game\\Data\\folder.arc\\inside.arc", "a folder of the record's name");
+  Put("game\\\xE3\x83\x87.arc", "jp");  // デ.arc
+  const std::vector<FixtureRecord> base = {
+      {"gone.arc", oldSum},       {"KEEP.ARC", oldSum},     {"data\\sub.arc", oldSum},
+      {"data\\gone.arc", oldSum}, {"data\\folder.arc", oldSum}, {"\x83\x66.arc", oldSum},
+      {"con.arc", oldSum},        {"gone.arc", Bytes(8, 0x33)}};
+  ASSERT_TRUE(WriteFileBytes(dir_ / "base.hvl", BuildHashList(base)));
+  const Bytes keep = SumBytes(ToBytes("keep")), sub = SumBytes(ToBytes("sub")),
+              jp = SumBytes(ToBytes("jp"));
+  struct Case {
+    const char* what;
+    bool wholeFolder;
+    bool keepGone;
+    std::vector<FixtureRecord> records;
+    std::vector<std::string> gone;
+  };
+  const std::vector<std::string> allGone = {"gone.arc", "data\\gone.arc", "data\\folder.arc",
+                                            "con.arc", "gone.arc"};
+  const Case cases[] = {
+      {"the folder", true, false,
+       {{"KEEP.ARC", keep}, {"data\\sub.arc", sub}, {"\x83\x66.arc", jp},
+        {"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))}},
+       allGone},
+      {"files given", false, false, {{"KEEP.ARC", keep}, {"data\\sub.arc", oldSum},
+                                     {"\x83\x66.arc", oldSum}}, allGone},
+      {"the folder, gone kept", true, true,
+       {{"gone.arc", oldSum}, {"KEEP.ARC", keep}, {"data\\sub.arc", sub},
+        {"data\\gone.arc", oldSum}, {"data\\folder.arc", oldSum}, {"\x83\x66.arc", jp},
+        {"con.arc", oldSum}, {"gone.arc", Bytes(8, 0x33)},
+        {"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))}},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    HashListJob job = Job();
+    job.base = dir_ / "base.hvl";
+    job.existing = ExistingList::kReplace;
+    job.keepGone = c.keepGone;
+    job.wholeFolder = c.wholeFolder;
+    if (!c.wholeFolder) job.files = {"keep.arc"};
+    HashListReport report;
+    std::string error;
+    ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+    Bytes written;
+    ASSERT_TRUE(ReadFileBytes(job.output, &written));
+    EXPECT_EQ(BuildHashList(c.records), written);
+    std::vector<std::string> gone;
+    for (const HashListItem& item : report.gone) gone.push_back(item.name);
+    EXPECT_EQ(c.gone, gone);
+  }
+  // Extending a list drops its gone records the same way: a batch of files
+  // never brings a deleted file's record back.
+  ASSERT_TRUE(WriteFileBytes(dir_ / "out.hvl", BuildHashList(base)));
+  HashListJob job = Job();
+  job.wholeFolder = false;
+  job.files = {"Data/Sub.arc"};
+  job.existing = ExistingList::kExtend;
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ(BuildHashList({{"KEEP.ARC", oldSum}, {"data\\sub.arc", sub}, {"\x83\x66.arc", oldSum}}),
+            written);
 }
 
 // Only the first record of a name counts for the updater; the later ones

@@ -298,8 +298,9 @@ TEST_F(MakePatchTest, OldThatDiffersFromItsListIsRefused) {
 }
 
 // The list the patch carries describes the game after the patch: changed
-// records refreshed in place, a file that NEW dropped keeps its record (the
-// patch cannot delete it), new files appended, and no name recorded twice.
+// records refreshed in place, new files appended, no name recorded twice,
+// and no record of a file that NEW dropped: players keep the file (a patch
+// cannot delete it), but the list is NEW's, and NEW lacks it.
 TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
   PutRelease("old", {{"Data.arc", ToBytes("d1")}, {"keep.arc", ToBytes("k")},
                      {"gone.arc", ToBytes("g")}, {"sub\\m.arc", ToBytes("m1")}});
@@ -312,7 +313,6 @@ TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
                                      {"sub\\m.arc", SumBytes(ToBytes("m1"))}}));
   Bytes expected = BuildHashList({{"Data.arc", SumBytes(ToBytes("d2"))},
                                   {"keep.arc", SumBytes(ToBytes("k"))},
-                                  {"gone.arc", SumBytes(ToBytes("g"))},
                                   {"sub\\m.arc", SumBytes(ToBytes("m2"))},
                                   {"sub\\fresh.arc", SumBytes(ToBytes("f"))}});
   for (bool dryRun : {true, false}) {
@@ -325,6 +325,8 @@ TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
     ASSERT_EQ(1u, outcome.parts.size());
     EXPECT_EQ(expected, outcome.parts[0].list.Bytes());
     EXPECT_TRUE(HasWarning(outcome, "(DATA.ARC)"));
+    EXPECT_TRUE(HasWarning(outcome, "the patch's list leaves out 1 record of a file that " +
+                                        job.newDir + " no longer has (gone.arc)"));
     EXPECT_EQ(dryRun, !FileExists(job.output));
   }
   DiskFile file;
@@ -432,44 +434,108 @@ TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
   }
 }
 
-// NEW's own list is never packed; it is worth a warning only when it does
-// not describe NEW's files.
-TEST_F(MakePatchTest, NewListWarnsOnlyWhenItDisagreesWithNewsFiles) {
+// NEW is OLD for the next patch: its own list, never packed, must be the
+// list the patch carries, byte for byte. Anything else, no list included,
+// is told with how it differs and the command that writes it; with
+// --write-list make writes it once the patch is in place.
+TEST_F(MakePatchTest, NewListMustBeTheListThePatchCarries) {
   PutRelease("old", {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b")}});
   PutRelease("new", {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b")}, {"c.arc", ToBytes("c")}});
-  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("a1"))}}));
-  const Bytes a2 = SumBytes(ToBytes("a2")), b = SumBytes(ToBytes("b")), c = SumBytes(ToBytes("c"));
+  const Bytes a1 = SumBytes(ToBytes("a1")), a2 = SumBytes(ToBytes("a2")),
+              b = SumBytes(ToBytes("b")), c = SumBytes(ToBytes("c"));
+  Put("old\\QEN.hvl", BuildHashList({{"a.arc", a1}, {"b.arc", b}}));
+  const Bytes carried = BuildHashList({{"a.arc", a2}, {"b.arc", b}, {"c.arc", c}});
   struct Case {
     const char* what;
-    bool present;
+    const char* name;  // NEW's list, "" for none
     std::vector<FixtureRecord> records;
-    const char* warning;  // "" when none
+    const char* says;  // "" when it is the carried list
   };
   const Case cases[] = {
-      {"no list", false, {}, ""},
-      {"the carried list", true, {{"a.arc", a2}, {"c.arc", c}}, ""},
-      {"another order, more records", true, {{"C.ARC", c}, {"b.arc", b}, {"a.arc", a2}}, ""},
-      {"a stale record", true, {{"a.arc", SumBytes(ToBytes("a1"))}, {"c.arc", c}},
-       "1 record differs from its file (a.arc)"},
-      {"a new file without a record", true, {{"a.arc", a2}}, "1 file has no record (c.arc)"},
+      {"no list", "", {}, "new holds no hash list (qen.hvl); "},
+      {"the carried list", "qen.hvl", {{"a.arc", a2}, {"b.arc", b}, {"c.arc", c}}, ""},
+      {"the carried list, its own spelling", "Qen.HVL", {{"a.arc", a2}, {"b.arc", b}, {"c.arc", c}},
+       ""},
+      {"another order", "qen.hvl", {{"C.ARC", c}, {"b.arc", b}, {"a.arc", a2}},
+       "is not the list the patch carries (the same records, stored otherwise (their order "
+       "or spelling))"},
+      {"a stale record", "qen.hvl", {{"a.arc", a1}, {"b.arc", b}, {"c.arc", c}},
+       "is not the list the patch carries (1 record differs (a.arc))"},
+      {"a new file without a record, a record too many", "qen.hvl",
+       {{"a.arc", a2}, {"b.arc", b}, {"gone.arc", b}},
+       "is not the list the patch carries (1 record missing (c.arc), 1 record too many "
+       "(gone.arc))"},
+      {"no list at all", "qen.hvl", {}, "cannot be loaded"},
   };
   for (const Case& k : cases) {
     SCOPED_TRACE(k.what);
-    if (k.present) {
-      Put("new\\qen.hvl", BuildHashList(k.records));
-    } else {
-      DeleteTestFile(dir_ / "new\\qen.hvl");
+    for (const std::string& name : ListDir(dir_ / "new")) {
+      if (LowerAscii(name) == "qen.hvl") DeleteTestFile(dir_ / "new" + "\\" + name);
     }
-    MakeJob job = Job();
-    job.dryRun = true;
-    MakeOutcome outcome;
-    std::string error;
-    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
-    EXPECT_EQ(*k.warning != '\0', HasWarning(outcome, "does not describe the files of"));
-    if (*k.warning != '\0') {
-      EXPECT_TRUE(HasWarning(outcome, k.warning));
+    Bytes own;
+    if (*k.name != '\0') {
+      own = std::string(k.what) == "no list at all" ? ToBytes("JXW_") : BuildHashList(k.records);
+      Put(std::string("new\\") + k.name, own);
+    }
+    const std::string listPath = dir_ / "new" + NativeSeparator() + (*k.name ? k.name : "QEN.hvl");
+    for (bool writeList : {false, true}) {
+      for (bool dryRun : {true, false}) {
+        SCOPED_TRACE(std::string(writeList ? "--write-list" : "") + (dryRun ? " dry run" : ""));
+        DeleteTestFile(dir_ / "patch.exe");
+        MakeJob job = Job();
+        job.writeList = writeList;
+        job.dryRun = dryRun;
+        MakeOutcome outcome;
+        std::string error;
+        ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+        const bool differs = *k.says != '\0';
+        EXPECT_EQ(differs && !writeList, HasWarning(outcome, "is OLD for the next patch"));
+        if (differs && !writeList) {
+          EXPECT_TRUE(HasWarning(outcome, k.says));
+          EXPECT_TRUE(HasWarning(outcome, "write it with --write-list (" +
+                                              WriteListCommand(job) + ")"));
+        }
+        EXPECT_EQ(differs && writeList ? listPath : "", outcome.newListWritten);
+        Bytes now;
+        bool present = ReadFileBytes(listPath, &now);
+        if (writeList && !dryRun) {
+          ASSERT_TRUE(present);
+          EXPECT_EQ(carried, now);
+          // Back to the case's list for the next run.
+          DeleteTestFile(listPath);
+          if (*k.name != '\0') Put(std::string("new\\") + k.name, own);
+        } else {
+          EXPECT_EQ(*k.name != '\0', present);
+          if (present) {
+            EXPECT_EQ(own, now);
+          }
+        }
+      }
     }
   }
+}
+
+// The command that make's advice gives runs the same make with
+// --write-list; arguments that a shell would split are quoted.
+TEST(MakeCommandTest, WriteListCommandRepeatsTheMake) {
+  MakeJob job;
+  job.otherOldDirs = {"rel/1.00", "rel/1.01"};
+  job.oldDir = "rel/1.02";
+  job.newDir = "rel/1.03";
+  job.stub = "build/win32/updater.exe";
+  job.output = "out/velmora-patch.exe";
+  EXPECT_EQ("patchtool make rel/1.00 rel/1.01 rel/1.02 rel/1.03 --stub build/win32/updater.exe "
+            "-o out/velmora-patch.exe --write-list",
+            WriteListCommand(job));
+  job.otherOldDirs.clear();
+  job.oldDir = "My Game 1.00";
+  job.newDir = "new&more";
+  job.output = "a\"b.exe";
+  job.split = true;
+  job.acceptTwinStub = true;
+  EXPECT_EQ("patchtool make \"My Game 1.00\" \"new&more\" --stub build/win32/updater.exe "
+            "-o \"a\\\"b.exe\" --split --test-twin-stub --write-list",
+            WriteListCommand(job));
 }
 
 // 1.00 -> 1.01 -> 1.02, each patch applied as the updater applies it: the
@@ -508,7 +574,7 @@ TEST_F(MakePatchTest, ChainOfReleasesKeepsTheInstalledListExact) {
     MakeOutcome outcome;
     std::string error;
     ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
-    EXPECT_TRUE(HasWarning(outcome, "does not describe the files of"));
+    EXPECT_TRUE(HasWarning(outcome, "qen.hvl is not the list the patch carries"));
     ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(job.output.c_str(), (dir_ / "game").c_str()));
     EXPECT_EQ(std::vector<std::string>{}, Mismatches(dir_ / "game"));
     Bytes installed;
@@ -527,6 +593,11 @@ TEST_F(MakePatchTest, ChainOfReleasesKeepsTheInstalledListExact) {
   EXPECT_NE(std::string::npos, error.find("is not the release its hash list describes")) << error;
   EXPECT_NE(std::string::npos, error.find("1 file differs from its record")) << error;
   EXPECT_NE(std::string::npos, error.find("(a.arc)")) << error;
+  // The advice is the release as players have it, never a list made anew
+  // from these files, which would describe files that players lack.
+  EXPECT_NE(std::string::npos, error.find("OLD must be the release exactly as players have "
+                                          "it")) << error;
+  EXPECT_EQ(std::string::npos, error.find("patchtool hashlist")) << error;
   EXPECT_FALSE(FileExists(job.output));
 }
 

@@ -5,12 +5,13 @@
 #include "publish/packages/stored_name.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
+#include "tools/release_options.h"
 
 namespace {
 
 std::string Help() {
   return "Usage: patchtool make OLD_DIR NEW_DIR --stub STUB -o PATCH [--split]\n"
-         "                      [--dry-run]\n"
+         "                      [--dry-run] [--exclude PATTERN]... [--report FILE]\n"
          "\n"
          "Makes the fix patch that turns the game as released in OLD_DIR into the\n"
          "release in NEW_DIR. It takes the files of NEW_DIR that are new or differ\n"
@@ -35,7 +36,20 @@ std::string Help() {
          "                    as it is after it: players run them in order. One\n"
          "                    patch that suffices is written as PATCH.\n"
          "  --dry-run         check and list what would go in (each part's files);\n"
-         "                    write nothing\n"
+         "                    write nothing but the report\n"
+         "  --exclude PATTERN leave out of both folders the files (or folders) that\n"
+         "                    PATTERN matches, as patchtool hashlist does; may be\n"
+         "                    given again. * stands for any characters within one\n"
+         "                    part of a path, ? for one; a pattern without / or \\\n"
+         "                    matches a name in any folder, one with them the path\n"
+         "                    from the release folder (data/*.psd); one ending in /\n"
+         "                    only folders. Letters A to Z match in either case.\n"
+         "  --no-default-excludes\n"
+         "                    take Thumbs.db, desktop.ini, .DS_Store and names ending\n"
+         "                    in ~ as game files too, which are left out by default\n"
+         "  --report FILE     write every fault of the run to FILE, one file per line\n"
+         "                    (path, fault, why; separated by tabs), whether the\n"
+         "                    patch is made or refused\n"
          "  --test-twin-stub  take the x86-64 test twin of the updater as STUB, with a\n"
          "                    warning; for the tests of the win64 build only\n"
          "\n"
@@ -58,7 +72,8 @@ std::string Help() {
          "folder that OLD_DIR lacks (a fix patch cannot create folders), two names\n"
          "in NEW_DIR that differ only in letter case, a STUB that is no updater\n"
          "program or is signed, a PATCH that is a release file or lies in a release\n"
-         "folder, a file that cannot be read. Every file at fault is named.\n"
+         "folder, a file that cannot be read. One run names every file at fault,\n"
+         "one per line. Files left out are named in a warning.\n"
          "\n"
          "On a terminal, the progress is shown on stderr. Warns like pack when the\n"
          "name of PATCH holds none of the words setup, install, update or patch.\n"
@@ -95,12 +110,16 @@ int Run(const char* name, const Arguments& args) {
   job.dryRun = args.Has("dry-run");
   job.acceptTwinStub = args.Has("test-twin-stub");
   job.progress = &sink;
-  MakeOutcome outcome;
+  job.report = args.Value("report");
   std::string error;
+  if (!SetExclusions(args, &job.exclusions, &error)) return UsageError(name, error);
+  MakeOutcome outcome;
   bool ok = MakePatch(job, &outcome, &error);
   progress.Clear();
+  WarnExcluded(name, job.exclusions, outcome.excluded);
   if (!ok) {
-    Error(name, error + " (nothing written)");
+    ErrorLines(name, error + WrittenNote(outcome.written, outcome.reportWritten, job.report),
+               outcome.errorLines);
     return kExitFailed;
   }
   const ReleaseDiff& diff = outcome.diff;
@@ -156,6 +175,9 @@ const Command& MakeCommand() {
                                    {"output", 'o', true},
                                    {"split", 0, false},
                                    {"dry-run", 0, false},
+                                   {"exclude", 0, true, true},
+                                   {"no-default-excludes", 0, false},
+                                   {"report", 0, true},
                                    {"test-twin-stub", 0, false}},
                                   Run};
   return command;

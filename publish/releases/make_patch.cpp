@@ -36,59 +36,62 @@ bool CheckOutput(const MakeJob& job, const std::string& output, const ReleaseDif
   return true;
 }
 
-// Every changed file that no fix patch can carry, in one refusal: names
+// Every changed file that no fix patch can carry, into *faults: names
 // that cannot be stored or are too long for an entry, files too large for
 // the format, new files in folders that OLD lacks.
-bool CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
-                  const std::vector<ReleaseChange>& changes, std::string* error) {
-  std::vector<std::string> faults, inNewFolders;
-  std::set<std::string> newFolders;
+void CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
+                  const std::vector<ReleaseChange>& changes, std::vector<FileFault>* faults) {
+  const std::string& root = diff.newTree.root;
   for (const ReleaseChange& change : changes) {
     const ReleaseFile& file = change.file;
+    const std::string path = FaultPath(root, file.relative);
     if (file.storedName.empty()) {
-      faults.push_back(file.path + ": " + file.nameError);
+      faults->push_back({path, fault::kNameRefused, file.nameError});
     } else if (file.storedName.size() > kMaxEntryNameBytes) {
-      faults.push_back(file.path + ": its name " + ShownName(file.storedName) + " is " +
-                       std::to_string(file.storedName.size()) + " bytes long in code page " +
-                       "932, and a patch's entry names, subfolders included, hold at most " +
-                       std::to_string(kMaxEntryNameBytes) + ": rename it (or its folder)");
+      faults->push_back({path, fault::kNameTooLong,
+                         "its name " + ShownName(file.storedName) + " is " +
+                             std::to_string(file.storedName.size()) + " bytes long in code " +
+                             "page 932, and a patch's entry names, subfolders included, hold " +
+                             "at most " + std::to_string(kMaxEntryNameBytes) +
+                             ": rename it (or its folder)"});
     }
     std::string tooLarge = FileSizeProblem(file.size);
-    if (!tooLarge.empty()) faults.push_back(file.path + " " + tooLarge);
+    if (!tooLarge.empty()) faults->push_back({path, fault::kTooLarge, "it " + tooLarge});
     if (change.isNew) {
       size_t slash = file.relative.find_last_of(NativeSeparator());
-      std::string folder = slash == std::string::npos ? "" : file.relative.substr(0, slash);
       size_t keySlash = change.key.rfind('/');
       if (keySlash != std::string::npos &&
           diff.oldTree.folderKeys.count(change.key.substr(0, keySlash)) == 0) {
-        inNewFolders.push_back(file.path);
-        newFolders.insert(folder);
+        faults->push_back({path, fault::kNewFolder,
+                           "it lies in a folder that " + job.oldDir + " lacks (" +
+                               FaultPath("", file.relative.substr(0, slash)) +
+                               "): a fix patch cannot create folders; the updater writes " +
+                               "only into folders that exist: move it into a folder the " +
+                               "game has, or ship the new folder with a full installer"});
       }
     }
   }
-  if (!inNewFolders.empty()) {
-    std::vector<std::string> folders(newFolders.begin(), newFolders.end());
-    faults.push_back(ItemList(inNewFolders) + (inNewFolders.size() == 1 ? " lies" : " lie") +
-                     " in " + (folders.size() == 1 ? "a folder" : "folders") + " that " +
-                     job.oldDir + " lacks (" + ItemList(folders) + "): a fix patch cannot " +
-                     "create folders; the updater writes only into folders that exist: move " +
-                     (inNewFolders.size() == 1 ? "it" : "them") + " into a folder the game " +
-                     "has, or ship the new folder with a full installer");
+}
+
+// Both files of each pair that Windows takes for one file, in either
+// release.
+void CheckTwins(const ReleaseDiff& diff, std::vector<FileFault>* faults) {
+  for (const ReleaseTree* tree : {&diff.oldTree, &diff.newTree}) {
+    for (const auto& twin : tree->twins) {
+      std::string a = FaultPath(tree->root, twin.first), b = FaultPath(tree->root, twin.second);
+      const std::string why = " (letter case does not count there): keep one";
+      faults->push_back({a, fault::kOneFile, "one file on Windows with " + b + why});
+      faults->push_back({b, fault::kOneFile, "one file on Windows with " + a + why});
+    }
   }
-  if (faults.empty()) return true;
-  *error = faults.size() == 1 ? faults[0]
-                              : CountText(faults.size(), "file", "files") + " of " +
-                                    job.newDir + " cannot go into a fix patch: " +
-                                    ItemList(faults, 50);
-  return false;
 }
 
 // OLD must be the game as players have it: every record of its list whose
 // file OLD holds must match that file. Records of files that OLD lacks are
 // only told.
-bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
+void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
                      std::set<std::string>* missing, std::vector<std::string>* warnings,
-                     std::string* error) {
+                     std::vector<FileFault>* faults) {
   std::map<std::string, const ReleaseFile*> files;
   for (const auto& item : diff.oldTree.files) {
     const ReleaseFile& file = item.second;
@@ -105,21 +108,21 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
     if (!seen.insert(key).second) continue;
     auto found = files.find(key);
     if (found == files.end()) {
-      lacking.push_back(ShownName(name));
+      // A file left out by the exclusions is not missing; its record stays.
+      if (!job.exclusions.ExcludesFile(ShownName(name))) lacking.push_back(ShownName(name));
       missing->insert(key);
     } else if (!found->second->summed || found->second->sum != list.RecordSum(i)) {
       differ.push_back(found->second->relative);
     }
   }
-  if (!differ.empty()) {
-    *error = job.oldDir + " is not the release its hash list describes: " +
-             CountText(differ.size(), "file differs", "files differ") + " from " +
-             (differ.size() == 1 ? "its record" : "their records") + " in " + diff.oldList +
-             " (" + ItemList(differ, 50) + "); OLD must be the game exactly as players have " +
-             "it: restore those files, or, if they are right and the list is stale, " +
+  for (const std::string& relative : differ) {
+    faults->push_back(
+        {FaultPath(diff.oldTree.root, relative), fault::kDiffers,
+         "it differs from its record in " + FaultPath("", diff.oldList) + ": " + job.oldDir +
+             " is not the release its hash list describes; OLD must be the game exactly as " +
+             "players have it: restore the file, or, if it is right and the list is stale, " +
              "refresh the list first (patchtool hashlist " + job.oldDir + " -o " +
-             diff.oldList + " --extend)";
-    return false;
+             FaultPath("", diff.oldList) + " --extend)"});
   }
   if (!lacking.empty()) {
     warnings->push_back(CountText(lacking.size(), "record", "records") + " of " + diff.oldList +
@@ -128,15 +131,16 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
                         "keeps them as they are; if players have those files, copy them " +
                         "into " + job.oldDir + " so that they are checked too");
   }
-  return true;
 }
 
-std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount) {
+// The refusal of more changes than one patch carries; the changes go into
+// *names, one line each.
+std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount,
+                           std::vector<std::string>* names) {
   uint64_t bytes = 0;
-  std::vector<std::string> names;
   for (const ReleaseChange& change : diff.changes) {
     bytes += change.file.size;
-    names.push_back(ShownName(change.storedName));
+    names->push_back(ShownName(change.storedName));
   }
   return CountText(diff.changes.size(), "file is", "files are") + " new or changed (" +
          SizeText(bytes) + " together), more than one patch carries (at most " +
@@ -144,7 +148,8 @@ std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t p
          "below 2 GiB): give --split to make " + std::to_string(partCount) + " patches (" +
          PartFileName(job.output, 1, partCount) + " to " +
          PartFileName(job.output, partCount, partCount) + ") that players run in order, or " +
-         "leave some changes for a later patch; the changes: " + ItemList(names);
+         "leave some changes for a later patch; the changes" +
+         (names->size() == 1 ? ": " + names->front() : std::string());
 }
 
 // OLD's list as the patches carry it: no name twice (the updater reads only
@@ -435,10 +440,58 @@ std::string PartFileName(const std::string& output, size_t part, size_t count) {
          output.substr(dot);
 }
 
-bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
-  *outcome = MakeOutcome();
+namespace {
+
+// The summary of a refusal for faults, which the lines under it name: what
+// they have in common, where they have it.
+std::string FaultSummary(const MakeJob& job, const ReleaseDiff& diff,
+                         const std::vector<FileFault>& faults) {
+  size_t differ = 0;
+  for (const FileFault& f : faults) differ += std::string(f.kind) == fault::kDiffers ? 1 : 0;
+  if (differ == faults.size()) {
+    return job.oldDir + " is not the release its hash list describes: " +
+           CountText(differ, "file differs", "files differ") + " from their records in " +
+           FaultPath("", diff.oldList);
+  }
+  if (differ == 0) {
+    return CountText(faults.size(), "fault", "faults") + " in " + job.newDir + ": " +
+           "no fix patch can carry these files as they are";
+  }
+  return CountText(faults.size(), "fault", "faults") + " in " + job.oldDir + " and " +
+         job.newDir + ": a fix patch needs every one mended";
+}
+
+// What else the changes need once their faults are mended: more of them
+// than one patch carries want --split. Files too large for any patch go
+// with an installer and do not count.
+std::string SplitNote(const MakeJob& job, const ReleaseDiff& diff) {
+  std::vector<uint64_t> sizes;
+  for (const ReleaseChange& change : diff.changes) {
+    if (FileSizeProblem(change.file.size).empty()) sizes.push_back(change.file.size);
+  }
+  if (job.split || PlanParts(sizes).size() <= 1) return std::string();
+  return "; the " + CountText(sizes.size(), "change is", "changes are") +
+         " also more than one patch carries (give --split)";
+}
+
+bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
+                 std::string* error) {
   ReleaseDiff& diff = outcome->diff;
-  if (!ReadReleases(job.oldDir, job.newDir, &diff, error)) return false;
+  ReleaseTreeRules rules;
+  rules.exclusions = &job.exclusions;
+  rules.collectTwins = true;
+  if (!ReadReleases(job.oldDir, job.newDir, &diff, error, rules)) return false;
+  for (const ReleaseTree* tree : {&diff.oldTree, &diff.newTree}) {
+    for (const std::string& left : tree->excluded) {
+      outcome->excluded.push_back(FaultPath(tree->root, left));
+    }
+  }
+  if (!job.report.empty()) {
+    std::vector<std::string> inputs = diff.files;
+    inputs.push_back(job.stub);
+    if (!CheckReportPath(job.report, inputs, {job.output}, diff.folders, error)) return false;
+    *reportChecked = true;
+  }
   if (diff.oldList.empty()) {
     *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
              "list, so OLD must be the game as installed, with its qen.hvl";
@@ -450,28 +503,40 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     return false;
   }
   outcome->oldRecords = oldList.count();
-  // What can be refused before anything is read comes first: the output,
-  // the stub, and the changes that show by their size alone.
+  // What can be refused before anything is read comes first: the output
+  // and the stub.
   if (!CheckOutput(job, job.output, diff, error)) return false;
   UpdaterImage image;
   if (!CheckUpdaterStub(job.stub, job.acceptTwinStub, &image, error)) return false;
-  if (!CheckChanges(job, diff, ChangesBySize(diff), error)) return false;
 
+  // Every file at fault, in one run: the files are read first, so that
+  // the faults that only their content shows are named with the others.
   if (!CompareReleases(&diff, job.progress, error)) return false;
   std::set<std::string> missing;
-  if (!CheckOldRelease(job, diff, oldList, &missing, &outcome->warnings, error)) return false;
+  std::vector<FileFault>& faults = outcome->faults;
+  CheckTwins(diff, &faults);
+  CheckOldRelease(job, diff, oldList, &missing, &outcome->warnings, &faults);
+  CheckChanges(job, diff, diff.changes, &faults);
+  if (!faults.empty()) {
+    SortFaults(&faults);
+    *error = RefusalFor(faults, FaultSummary(job, diff, faults)) + SplitNote(job, diff);
+    if (faults.size() > 1) {
+      for (const FileFault& fault : faults) outcome->errorLines.push_back(FaultLine(fault));
+    }
+    return false;
+  }
   if (diff.changes.empty()) {
     *error = job.newDir + " holds no file that is new or differs from " + job.oldDir +
              "'s: there is nothing to patch";
     return false;
   }
-  if (!CheckChanges(job, diff, diff.changes, error)) return false;
 
   std::vector<uint64_t> sizes;
   for (const ReleaseChange& change : diff.changes) sizes.push_back(change.file.size);
   std::vector<std::vector<size_t>> plan = PlanParts(sizes);
   if (plan.size() > 1 && !job.split) {
-    *error = TooManyChanges(job, diff, plan.size());
+    *error = TooManyChanges(job, diff, plan.size(), &outcome->errorLines);
+    if (outcome->errorLines.size() == 1) outcome->errorLines.clear();
     return false;
   }
   for (size_t k = 0; k < plan.size(); ++k) {
@@ -486,5 +551,32 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   CheckNewList(job, diff, outcome->parts.back().list, &outcome->warnings);
   WarnOtherParts(job, outcome->parts, &outcome->warnings);
   if (job.dryRun) return true;
-  return WriteParts(job, outcome, error);
+  outcome->written = WriteParts(job, outcome, error);
+  return outcome->written;
+}
+
+}  // namespace
+
+bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
+  *outcome = MakeOutcome();
+  bool reportChecked = false;
+  bool ok = MakeChecked(job, outcome, &reportChecked, error);
+  if (!reportChecked) return ok;
+  std::string result;
+  if (!ok) {
+    result = "refused: " + *error;
+  } else if (job.dryRun) {
+    result = "done: a dry run, nothing written";
+  } else {
+    std::vector<std::string> written;
+    for (const MakePart& part : outcome->parts) written.push_back(part.output);
+    result = "done: " + ItemList(written) + " written";
+  }
+  std::string why;
+  outcome->reportWritten = WriteFaultReport(
+      job.report, "make " + job.oldDir + " " + job.newDir, result, outcome->faults, &why);
+  if (outcome->reportWritten) return ok;
+  *error = ok ? "the patch is written, but the report is not: " + why
+              : *error + "; the report is not written either: " + why;
+  return false;
 }

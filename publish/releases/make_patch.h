@@ -17,6 +17,8 @@
 #include "publish/packages/pack_writer.h"
 #include "publish/packages/patch_limits.h"
 #include "publish/releases/release_diff.h"
+#include "publish/releases/exclusions.h"
+#include "publish/shared/file_faults.h"
 
 struct MakeJob {
   std::string oldDir;
@@ -29,6 +31,11 @@ struct MakeJob {
   bool dryRun = false;  // everything but the writing
   bool acceptTwinStub = false;
   const ProgressSink* progress = nullptr;
+  // Files left out of both releases alike (as hashlist leaves them out).
+  Exclusions exclusions;
+  // Where to write every fault of the run (WriteFaultReport), made or
+  // refused; "" for no report.
+  std::string report;
 };
 
 // One patch of the release (the only one unless split).
@@ -50,6 +57,15 @@ struct MakeOutcome {
   uint32_t oldRecords = 0;  // in OLD's list as it is
   std::vector<MakePart> parts;
   std::vector<std::string> warnings;  // one line each, without "warning: "
+  // What the exclusions left out of OLD and NEW (FaultPath form; folders
+  // end in '/').
+  std::vector<std::string> excluded;
+  // Every file at fault, when they refuse the patch; the report lists them.
+  std::vector<FileFault> faults;
+  // Lines under the error's summary: one per file it names.
+  std::vector<std::string> errorLines;
+  bool written = false;  // the patch (every part) is in place
+  bool reportWritten = false;
 };
 
 // Spreads files of the given sizes, in order, over patches: at most 15
@@ -62,12 +78,18 @@ std::vector<std::vector<size_t>> PlanParts(const std::vector<uint64_t>& sizes);
 std::string PartFileName(const std::string& output, size_t part, size_t count);
 
 // False with *error (and nothing written) on any refusal: OLD without a
-// hash list or with one that does not load or does not describe OLD's
-// files; a changed file whose name cannot be stored, is over 15 bytes, or
-// lies in a folder that OLD lacks, or that is too large for the format;
-// no change at all; more changes than one patch carries without
-// job.split; an output that is a release file or lies in a release
-// folder; a stub that is no updater; a patch that does not come out as
-// planned; and whatever ReadReleases, CompareReleases and WritePackage
-// refuse.
+// hash list or with one that does not load; an output or a report that is
+// a release file or lies in a release folder; a stub that is no updater;
+// the files at fault, every one of them in one run (outcome->faults):
+// OLD's files that differ from OLD's list, names that are one file on
+// Windows, a changed file whose name cannot be stored, is over 15 bytes,
+// or lies in a folder that OLD lacks, or that is too large for the
+// format; no change at all; more changes than one patch carries without
+// job.split; a patch that does not come out as planned; and whatever
+// ReadReleases, CompareReleases and WritePackage refuse.
+//
+// With job.report, the report is written whether the patch is made or
+// refused, once the report's path has passed its check; a report that
+// cannot be written fails the call (outcome->written then says whether the
+// patch was written all the same).
 bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error);

@@ -19,6 +19,7 @@ std::string Folded(const std::string& text) {
 struct Walker {
   ReleaseTree* tree;
   std::vector<std::string> clashes;
+  const Exclusions* exclusions;
 
   bool Walk(const std::string& folder, const std::string& relative, const std::string& key,
             const std::string& stored, const std::string& storedError, int depth,
@@ -36,6 +37,7 @@ struct Walker {
       std::string path = folder + NativeSeparator() + item.name;
       std::string rel = relative.empty() ? item.name : relative + NativeSeparator() + item.name;
       std::string itemKey = key.empty() ? Folded(item.name) : key + "/" + Folded(item.name);
+      if (LeftOut(rel, itemKey, item.folder)) continue;
       // A name that cannot be stored makes every path below it unstorable;
       // the first fault is the one to mend.
       std::string itemStored, itemError = storedError;
@@ -53,6 +55,7 @@ struct Walker {
       auto found = tree->files.find(itemKey);
       if (found != tree->files.end()) {
         clashes.push_back(found->second.relative + " and " + rel);
+        tree->twins.emplace_back(found->second.relative, rel);
         continue;
       }
       ReleaseFile& file = tree->files[itemKey];
@@ -64,6 +67,15 @@ struct Walker {
     }
     return true;
   }
+
+  // Whether the exclusions leave the item out; the game's own lists in the
+  // top folder are never theirs to take.
+  bool LeftOut(const std::string& rel, const std::string& key, bool folder) {
+    if (exclusions == nullptr || (!folder && IsGameListKey(key))) return false;
+    if (!exclusions->Excludes(rel, folder)) return false;
+    tree->excluded.push_back(folder ? rel + NativeSeparator() : rel);
+    return true;
+  }
 };
 
 }  // namespace
@@ -72,7 +84,8 @@ bool IsGameListKey(const std::string& key) {
   return key == kHashListName || key == kUninstallListName;
 }
 
-bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error) {
+bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
+                     const ReleaseTreeRules& rules) {
   *tree = ReleaseTree();
   tree->root = root;
   PathInfo info;
@@ -80,9 +93,9 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     *error = "the release folder " + root + (info.exists ? " is not a folder" : " does not exist");
     return false;
   }
-  Walker walker{tree, {}};
+  Walker walker{tree, {}, rules.exclusions};
   if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
-  if (!walker.clashes.empty()) {
+  if (!walker.clashes.empty() && !rules.collectTwins) {
     *error = root + " holds " + ItemList(walker.clashes) + ", which are one file on Windows " +
              "(letter case does not count there): keep one of each";
     return false;

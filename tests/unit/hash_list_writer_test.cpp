@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
@@ -10,6 +12,13 @@
 namespace {
 
 ContentSum SumOf(const Bytes& data) { return ReferenceSum(data.data(), data.size()); }
+
+// A refusal as the command shows it: the error, then a line per fault.
+std::string Shown(const std::string& error, const HashListReport& report) {
+  std::string out = error;
+  for (const FileFault& fault : report.refused) out += "\n" + FaultLine(fault);
+  return out;
+}
 
 TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
   EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));
@@ -241,7 +250,7 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       HashListReport report;
       std::string error;
       EXPECT_FALSE(WriteHashListFile(job, &report, &error));
-      EXPECT_NE(std::string::npos, error.find(c.errorPart)) << error;
+      EXPECT_NE(std::string::npos, Shown(error, report).find(c.errorPart)) << error;
       EXPECT_EQ(before, ListDir(dir.path()));
       if (existing) {
         Bytes now;
@@ -339,8 +348,106 @@ TEST_F(WholeFolderTest, RefusesEveryNameItCannotRecord) {
   std::string error;
   EXPECT_FALSE(WriteHashListFile(Job(), &report, &error));
   EXPECT_EQ(0u, error.find(std::to_string(bad.size()) + " files cannot be recorded")) << error;
-  for (const auto& b : bad) EXPECT_NE(std::string::npos, error.find(b.second)) << b.second;
+  ASSERT_EQ(bad.size(), report.refused.size());
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.first);
+    std::string path = FaultPath(dir_ / "game", b.first);
+    auto found = std::find_if(report.refused.begin(), report.refused.end(),
+                              [&](const FileFault& f) { return f.path == path; });
+    ASSERT_NE(report.refused.end(), found);
+    EXPECT_NE(std::string::npos, found->why.find(b.second)) << found->why;
+  }
   EXPECT_FALSE(FileExists(dir_ / "out.hvl"));
+}
+
+// One run names every name that cannot be recorded, whatever its fault,
+// and --report lists them with the release check's files (names over 15
+// bytes), one per line, whether the list is refused or written.
+TEST_F(WholeFolderTest, OneRunNamesEveryFaultAndTheReportListsThemAll) {
+  const std::string decomposed = "\xE3\x82\xAB\xE3\x82\x99.txt";  // ガ.txt as macOS writes it
+  const std::string tooLong = std::string(52, 'n') + ".arc";
+  Put("game\\good.arc", "good");
+  Put("game\\data\\long_name_here.arc", "long");
+  Put("game\\" + tooLong, "x");
+  Put("game\\a\xE3\x80\x9C" "b.arc", "x");  // 〜
+  Put("game\\data\\" + decomposed, "x");
+  Put("game\\Thumbs.db", "left out");
+  std::vector<std::pair<std::string, const char*>> refused = {
+      {"a\xE3\x80\x9C" "b.arc", fault::kNameRefused},
+      {"data/" + decomposed, fault::kNameRefused},
+      {tooLong, fault::kRecordTooLong},
+  };
+#ifndef _WIN32
+  Put("game\\Twin.arc", "1");
+  Put("game\\twin.ARC", "2");
+  refused.push_back({"Twin.arc", fault::kOneFile});
+  refused.push_back({"twin.ARC", fault::kOneFile});
+#endif
+  HashListJob job = Job();
+  job.report = dir_ / "report.txt";
+  HashListReport report;
+  std::string error;
+  EXPECT_FALSE(WriteHashListFile(job, &report, &error));
+  ASSERT_EQ(refused.size(), report.refused.size()) << error;
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(FaultPath(job.folder, refused[i].first), report.refused[i].path);
+    EXPECT_STREQ(refused[i].second, report.refused[i].kind) << report.refused[i].path;
+  }
+  EXPECT_EQ(std::to_string(refused.size()) + " files cannot be recorded as the updater names "
+                                              "files; rename or move them",
+            error);
+  EXPECT_NE(std::string::npos,
+            report.refused[1].why.find("written decomposed (macOS); \xE3\x82\xAC (U+30AC) is "
+                                       "accepted"));
+  EXPECT_EQ((std::vector<std::string>{FaultPath(job.folder, "Thumbs.db")}), report.excluded);
+  EXPECT_FALSE(report.listWritten);
+  EXPECT_TRUE(report.reportWritten);
+  EXPECT_FALSE(FileExists(job.output));
+  // The report: every refused name and the file that no patch can deliver.
+  std::vector<FileFault> all = report.refused;
+  all.insert(all.end(), report.undeliverableFaults.begin(), report.undeliverableFaults.end());
+  SortFaults(&all);
+  ASSERT_EQ(refused.size() + 1, all.size());
+  std::string lines;
+  for (const FileFault& f : all) lines += f.path + "\t" + f.kind + "\t" + f.why + "\n";
+  const std::string ran = "# patchtool hashlist " + job.folder + "\n";
+  EXPECT_EQ(ran + "# result: refused: " + error + "\n# faults: " + std::to_string(all.size()) +
+                " (one per line: path, fault and why, separated by tabs)\n" + lines,
+            ReadFileText(job.report));
+  EXPECT_NE(std::string::npos, lines.find(FaultPath(job.folder, "data/long_name_here.arc") +
+                                          "\tname-too-long\tits stored name "
+                                          "data\\long_name_here.arc is 23 bytes long"))
+      << lines;
+
+  // Mended, the list is written, and the report says what no patch can
+  // deliver.
+  for (const auto& r : refused) DeleteTestFile(job.folder + "\\" + r.first);
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  EXPECT_EQ(2u, report.records);
+  EXPECT_EQ(ran + "# result: done: " + job.output + " written\n" +
+                "# faults: 1 (one per line: path, fault and why, separated by tabs)\n" +
+                FaultPath(job.folder, "data/long_name_here.arc") + "\tname-too-long\t" +
+                report.undeliverableFaults[0].why + "\n",
+            ReadFileText(job.report));
+}
+
+// Given files are left out as a walk of the folder leaves them out: the
+// default names, and patterns, also by a folder on their way.
+TEST_F(WholeFolderTest, GivenFilesAreLeftOutAsInAWalk) {
+  Put("game\\data\\sc00.arc", "sc00");
+  Put("game\\data\\Thumbs.db", "t");
+  Put("game\\work\\x.arc", "x");
+  HashListJob job = Job();
+  job.wholeFolder = false;
+  job.files = {"data/sc00.arc", "data\\THUMBS.DB", "./work/x.arc"};
+  std::string error;
+  ASSERT_TRUE(job.exclusions.Add("work/", &error));
+  HashListReport report;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ((std::vector<std::string>{"data\\sc00.arc"}), RecordNames(written));
+  EXPECT_EQ((std::vector<std::string>{"data/THUMBS.DB", "./work/x.arc"}), report.excluded);
 }
 
 // Given files are recorded under their paths from the game's top folder;
@@ -365,7 +472,7 @@ TEST_F(WholeFolderTest, GivenFilesAreRecordedUnderTheirPaths) {
     job.files = {"Velmora.exe", path};
     job.output = dir_ / "other.hvl";
     EXPECT_FALSE(WriteHashListFile(job, &report, &error));
-    EXPECT_EQ(std::string(path) + " does not say where in the game the file lies: a record "
+    EXPECT_EQ(FaultPath("", path) + ": does not say where in the game the file lies: a record "
                                   "names a file by its path from the game's top folder; run "
                                   "patchtool hashlist in that folder with paths from there "
                                   "(data/sc00.arc), or give the folder itself (patchtool "

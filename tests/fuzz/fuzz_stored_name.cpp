@@ -2,7 +2,8 @@
 // name (the updater's rule and conversion), and as UTF-8 text (the
 // toolkit's). A name the rule accepts converts to one text and back to the
 // very same bytes; a name the toolkit stores keeps the rule and shows as
-// the text it came from.
+// the text it came from. Composing a name written decomposed (macOS) is
+// done once and for all.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "fileio/code_page.h"
 #include "package/name_rule.h"
+#include "publish/packages/composition.h"
 #include "publish/packages/stored_name.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -39,5 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (error.empty()) {
     std::abort();
   }
+  std::string composed = ComposedText(name);
+  if (ComposedText(composed) != composed) std::abort();
   return 0;
 }

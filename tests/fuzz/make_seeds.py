@@ -3,6 +3,7 @@
 import os
 import struct
 import sys
+import unicodedata
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tools"))
@@ -63,5 +64,15 @@ write("fuzz_uninstall_list", "embedded_nul", b"n\nnew\na\n\0tail\0\x01")
 for name, text in [("plain", b"data\\sc00.arc"), ("japanese", "\u30de\u30c3\u30d7.arc".encode("cp932")),
                    ("utf8", "\u30de\u30c3\u30d7.arc".encode("utf-8")), ("device", b"con.arc"),
                    ("trailing_dot", b"readme.txt."), ("trail_5c", "\u30bd".encode("cp932")),
-                   ("ibm_duplicate", b"\xfa\x54")]:
+                   ("ibm_duplicate", b"\xfa\x54"),
+                   # Names as macOS writes them: kana and accents decomposed.
+                   ("decomposed", unicodedata.normalize("NFD", "\u30ac\u30a4\u30c9.txt").encode()),
+                   ("decomposed_latin", unicodedata.normalize("NFD", "Jos\u00e9").encode())]:
     write("fuzz_stored_name", name, text)
+
+# --exclude: a pattern, a NUL, a path.
+for name, text in [("suffix", b"*.psd\0art/cover.psd"), ("anchored", b"data/*.bak\0data/a.bak"),
+                   ("folder", b"work/\0work"), ("stars", b"*a*b*c\0xaxbxcx"),
+                   ("japanese", "\u30c7?.arc\0\u30c7\u30fc.arc".encode()),
+                   ("not_utf8", b"a?b\0a\xffb")]:
+    write("fuzz_exclusions", name, text)

@@ -65,7 +65,7 @@ bool ParseArguments(int argc, char** argv, const std::vector<OptionRule>& rules,
       return false;
     }
     std::string shown = std::string("--") + rule->longName;
-    if (out->Has(rule->longName)) {
+    if (out->Has(rule->longName) && !rule->repeatable) {
       *error = shown + " is given twice";
       return false;
     }
@@ -88,7 +88,11 @@ bool ParseArguments(int argc, char** argv, const std::vector<OptionRule>& rules,
       *error = shown + " needs a non-empty value";
       return false;
     }
-    out->values[rule->longName] = value;
+    if (rule->repeatable) {
+      out->lists[rule->longName].push_back(value);
+    } else {
+      out->values[rule->longName] = value;
+    }
   }
   return true;
 }
@@ -127,6 +131,31 @@ void Error(const char* command, const std::string& message) {
 void Warn(const char* command, const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "patchtool %s: warning: %s\n", command, OneLine(message).c_str());
+}
+
+namespace {
+
+void PrintLines(const char* command, const char* kind, const std::string& message,
+                const std::vector<std::string>& lines) {
+  std::fflush(stdout);
+  if (lines.size() <= 1) {
+    std::fprintf(stderr, "patchtool %s: %s%s\n", command, kind, OneLine(message).c_str());
+    return;
+  }
+  std::fprintf(stderr, "patchtool %s: %s%s:\n", command, kind, OneLine(message).c_str());
+  for (const std::string& line : lines) std::fprintf(stderr, "  %s\n", OneLine(line).c_str());
+}
+
+}  // namespace
+
+void ErrorLines(const char* command, const std::string& message,
+                const std::vector<std::string>& lines) {
+  PrintLines(command, "", message, lines);
+}
+
+void WarnLines(const char* command, const std::string& message,
+               const std::vector<std::string>& lines) {
+  PrintLines(command, "warning: ", message, lines);
 }
 
 int UsageError(const char* command, const std::string& message) {

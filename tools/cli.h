@@ -15,18 +15,27 @@ struct OptionRule {
   const char* longName;  // without the leading "--"
   char shortName;        // 0 when there is none
   bool takesValue;
+  bool repeatable = false;  // may be given again: each value is kept
 };
 
 struct Arguments {
   std::map<std::string, std::string> values;  // options with a value
   std::map<std::string, bool> flags;          // options without one
+  // Every value of each repeatable option, in the order given.
+  std::map<std::string, std::vector<std::string>> lists;
   std::vector<std::string> operands;
   bool help = false;
 
-  bool Has(const char* name) const { return values.count(name) != 0 || flags.count(name) != 0; }
+  bool Has(const char* name) const {
+    return values.count(name) != 0 || flags.count(name) != 0 || lists.count(name) != 0;
+  }
   std::string Value(const char* name) const {
     auto found = values.find(name);
     return found == values.end() ? std::string() : found->second;
+  }
+  std::vector<std::string> Values(const char* name) const {
+    auto found = lists.find(name);
+    return found == lists.end() ? std::vector<std::string>() : found->second;
   }
 };
 
@@ -48,6 +57,13 @@ struct Command {
 void Error(const char* command, const std::string& message);
 // One line on stderr: "patchtool <command>: warning: <message>".
 void Warn(const char* command, const std::string& message);
+// An error that names many files: the one-line summary, then one line per
+// file, indented. With one line or none, the message alone (it says all).
+void ErrorLines(const char* command, const std::string& message,
+                const std::vector<std::string>& lines);
+// The same for a warning.
+void WarnLines(const char* command, const std::string& message,
+               const std::vector<std::string>& lines);
 // An error about the command line; returns kExitUsage.
 int UsageError(const char* command, const std::string& message);
 

@@ -7,18 +7,21 @@
 #include "publish/packages/stored_name.h"
 #include "publish/shared/wording.h"
 #include "tools/commands.h"
+#include "tools/release_options.h"
 #include "tools/progress.h"
 
 namespace {
 
-// Names of files that no patch can deliver, as the release check shows them.
-constexpr size_t kFirstFew = 5;
+// Names of files that no patch can deliver, as the release check shows
+// them on the terminal; --report lists every one.
+constexpr size_t kFirstFew = 10;
 
 std::string Help() {
   return "Usage: patchtool hashlist DIR -o OUT [--base OLD] [--replace | --extend]\n"
-         "                          [--keep-gone]\n"
+         "                          [--keep-gone] [--exclude PATTERN]... [--report FILE]\n"
          "       patchtool hashlist -o OUT [--base OLD] [--replace | --extend]\n"
-         "                          [--keep-gone] FILE...\n"
+         "                          [--keep-gone] [--exclude PATTERN]... [--report FILE]\n"
+         "                          FILE...\n"
          "\n"
          "Writes a hash list to OUT, as the updater reads it: one record per file,\n"
          "under its path from the game's top folder, parts joined by backslashes\n"
@@ -47,6 +50,19 @@ std::string Help() {
          "                    would describe files that the game does not have. A\n"
          "                    record's file is looked for below DIR (with FILEs, the\n"
          "                    current folder) as the updater looks for it.\n"
+         "  --exclude PATTERN leave out the files (or folders) that PATTERN matches;\n"
+         "                    may be given again. * stands for any characters within\n"
+         "                    one part of a path, ? for one; a pattern without / or \\\n"
+         "                    matches a name in any folder, one with them the path\n"
+         "                    from DIR (data/*.psd); one ending in / only folders.\n"
+         "                    Letters A to Z match in either letter case.\n"
+         "  --no-default-excludes\n"
+         "                    record Thumbs.db, desktop.ini, .DS_Store and names\n"
+         "                    ending in ~ too, which are left out by default\n"
+         "  --report FILE     write every fault to FILE, one file per line (path,\n"
+         "                    fault, why; separated by tabs): every file that no fix\n"
+         "                    patch can deliver and every name refused; written\n"
+         "                    whether the list is written or refused\n"
          "\n"
          "An existing OUT is refused unless --extend or --replace says what to do\n"
          "with it: a second run must not silently drop the first one's records.\n"
@@ -56,19 +72,33 @@ std::string Help() {
          "files that no fix patch can ever deliver, which warn\n"
          "(their stored names are over 15 bytes, the most a patch's entry holds, or\n"
          "they are over 2 GiB), so that they can be renamed before the release\n"
-         "ships.\n"
+         "ships. Files left out are named in a warning.\n"
          "\n"
          "Refused, with nothing written and an existing OUT left as it was, every\n"
          "file at fault named: a name that cannot be recorded (over 55 bytes, or\n"
          "against the name rule: characters that code page 932 cannot hold, a\n"
          "trailing dot or space, a device name such as CON or COM1, < > : \" | ? *\n"
-         "or control characters), two files that the updater takes for one name,\n"
+         "or control characters), files that are one file on Windows (letter case\n"
+         "aside, for every letter),\n"
          "an OUT that is OLD or a recorded file (under any name), an OLD that does\n"
-         "not load, a file that cannot be read.\n"
+         "not load, a file that cannot be read. One run names every such fault,\n"
+         "one file per line.\n"
          "\n"
          "On a terminal, the progress is shown on stderr.\n"
          "\n"
          "Exit status: 0 on success, 1 on failure, 2 on wrong usage.\n";
+}
+
+// At most kFirstFew of the names, then how many more and where to see them.
+std::vector<std::string> FirstFew(const std::vector<std::string>& names,
+                                  const std::string& report) {
+  if (names.size() <= kFirstFew) return names;
+  std::vector<std::string> lines(names.begin(), names.begin() + kFirstFew);
+  lines.push_back("and " + std::to_string(names.size() - kFirstFew) + " more (" +
+                  (report.empty() ? std::string("--report FILE lists every one")
+                                  : "every one is in " + report) +
+                  ")");
+  return lines;
 }
 
 int Run(const char* name, const Arguments& args) {
@@ -87,6 +117,9 @@ int Run(const char* name, const Arguments& args) {
   job.existing = args.Has("replace")  ? ExistingList::kReplace
                  : args.Has("extend") ? ExistingList::kExtend
                                       : ExistingList::kRefuse;
+  job.report = args.Value("report");
+  std::string error;
+  if (!SetExclusions(args, &job.exclusions, &error)) return UsageError(name, error);
   PathInfo first;
   if (GetPathInfo(args.operands[0], &first) && first.folder) {
     if (args.operands.size() != 1) {
@@ -102,11 +135,14 @@ int Run(const char* name, const Arguments& args) {
   ProgressSink sink = ProgressOf(&progress);
   job.progress = &sink;
   HashListReport report;
-  std::string error;
   bool ok = WriteHashListFile(job, &report, &error);
   progress.Clear();
+  WarnExcluded(name, job.exclusions, report.excluded);
   if (!ok) {
-    Error(name, error + " (nothing written)");
+    std::vector<std::string> lines;
+    for (const FileFault& fault : report.refused) lines.push_back(FaultLine(fault));
+    ErrorLines(name, error + WrittenNote(report.listWritten, report.reportWritten, job.report),
+               lines);
     return kExitFailed;
   }
   for (const HashListItem& item : report.items) {
@@ -126,12 +162,17 @@ int Run(const char* name, const Arguments& args) {
   // The release check.
   const size_t files = report.items.size();
   if (!report.namesTooLong.empty()) {
-    Warn(name, "release check: " + std::to_string(report.namesTooLong.size()) + " of " +
-                   Counted(files, "file", "files") + " have stored names over " +
-                   std::to_string(kMaxEntryNameBytes) + " bytes, the most a patch's entry " +
-                   "holds, so no fix patch can ever deliver them: rename them before the " +
-                   "release ships if they may ever need a fix (" +
-                   ItemList(report.namesTooLong, kFirstFew) + ")");
+    std::string summary =
+        "release check: " + std::to_string(report.namesTooLong.size()) + " of " +
+        Counted(files, "file", "files") + (report.namesTooLong.size() == 1 ? " has a" : " have") +
+        " stored " + (report.namesTooLong.size() == 1 ? "name" : "names") + " over " +
+        std::to_string(kMaxEntryNameBytes) + " bytes, the most a patch's entry holds, so no " +
+        "fix patch can ever deliver " + (report.namesTooLong.size() == 1 ? "it" : "them") +
+        ": rename " + (report.namesTooLong.size() == 1 ? "it" : "them") + " before the " +
+        "release ships if " + (report.namesTooLong.size() == 1 ? "it" : "they") +
+        " may ever need a fix";
+    std::vector<std::string> lines = FirstFew(report.namesTooLong, job.report);
+    WarnLines(name, lines.size() == 1 ? summary + ": " + lines[0] : summary, lines);
   }
   for (const std::string& tooLarge : report.tooLarge) Warn(name, "release check: " + tooLarge);
   size_t stuck = report.undeliverable;
@@ -156,7 +197,10 @@ const Command& HashListCommand() {
                                    {"base", 0, true},
                                    {"replace", 0, false},
                                    {"extend", 0, false},
-                                   {"keep-gone", 0, false}},
+                                   {"keep-gone", 0, false},
+                                   {"exclude", 0, true, true},
+                                   {"no-default-excludes", 0, false},
+                                   {"report", 0, true}},
                                   Run};
   return command;
 }

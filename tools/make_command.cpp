@@ -6,12 +6,14 @@
 #include "publish/packages/stored_name.h"
 #include "tools/commands.h"
 #include "tools/progress.h"
+#include "tools/release_options.h"
 
 namespace {
 
 std::string Help() {
   return "Usage: patchtool make OLD_DIR... NEW_DIR --stub STUB -o PATCH [--split]\n"
-         "                      [--write-list] [--dry-run]\n"
+         "                      [--write-list] [--dry-run] [--exclude PATTERN]...\n"
+         "                      [--report FILE]\n"
          "\n"
          "Makes the fix patch that turns the game as released in OLD_DIR into the\n"
          "release in NEW_DIR. It takes the files of NEW_DIR that are new or differ\n"
@@ -52,7 +54,20 @@ std::string Help() {
          "                    the list the patch carries: the list that players\n"
          "                    have after it (NEW_DIR is OLD_DIR for the next patch)\n"
          "  --dry-run         check and list what would go in (each part's files);\n"
-         "                    write nothing\n"
+         "                    write nothing but the report\n"
+         "  --exclude PATTERN leave out of every folder the files (or folders) that\n"
+         "                    PATTERN matches, as patchtool hashlist does; may be\n"
+         "                    given again. * stands for any characters within one\n"
+         "                    part of a path, ? for one; a pattern without / or \\\n"
+         "                    matches a name in any folder, one with them the path\n"
+         "                    from the release folder (data/*.psd); one ending in /\n"
+         "                    only folders. Letters A to Z match in either case.\n"
+         "  --no-default-excludes\n"
+         "                    take Thumbs.db, desktop.ini, .DS_Store and names ending\n"
+         "                    in ~ as game files too, which are left out by default\n"
+         "  --report FILE     write every fault of the run to FILE, one file per line\n"
+         "                    (path, fault, why; separated by tabs), whether the\n"
+         "                    patch is made or refused\n"
          "  --test-twin-stub  take the x86-64 test twin of the updater as STUB, with a\n"
          "                    warning; for the tests of the win64 build only\n"
          "\n"
@@ -85,7 +100,8 @@ std::string Help() {
          "OLD_DIR or NEW_DIR that are one file on Windows (letter case aside, for\n"
          "every letter), a STUB that is no updater program or is signed, a PATCH\n"
          "that is a release file or lies in a release folder, a file that cannot\n"
-         "be read. Every file at fault is named.\n"
+         "be read. One run names every file at fault, of every OLD_DIR, one per\n"
+         "line. Files left out are named in a warning.\n"
          "\n"
          "On a terminal, the progress is shown on stderr. Warns like pack when the\n"
          "name of PATCH holds none of the words setup, install, update or patch.\n"
@@ -128,12 +144,17 @@ int Run(const char* name, const Arguments& args) {
   job.writeList = args.Has("write-list");
   job.acceptTwinStub = args.Has("test-twin-stub");
   job.progress = &sink;
-  MakeOutcome outcome;
+  job.report = args.Value("report");
   std::string error;
+  if (!SetExclusions(args, &job.exclusions, &error)) return UsageError(name, error);
+  MakeOutcome outcome;
   bool ok = MakePatch(job, &outcome, &error);
   progress.Clear();
+  WarnExcluded(name, job.exclusions, outcome.excluded);
   if (!ok) {
-    Error(name, outcome.patchWritten ? error : error + " (nothing written)");
+    ErrorLines(name,
+               error + WrittenNote(outcome.patchWritten, outcome.reportWritten, job.report),
+               outcome.errorLines);
     return kExitFailed;
   }
   const ReleaseDiff& diff = outcome.diff;
@@ -206,6 +227,9 @@ const Command& MakeCommand() {
                                    {"split", 0, false},
                                    {"write-list", 0, false},
                                    {"dry-run", 0, false},
+                                   {"exclude", 0, true, true},
+                                   {"no-default-excludes", 0, false},
+                                   {"report", 0, true},
                                    {"test-twin-stub", 0, false}},
                                   Run};
   return command;

@@ -4,6 +4,7 @@
 
 #include "fileio/cp932_table.h"
 #include "fileio/utf8.h"
+#include "publish/packages/composition.h"
 
 namespace {
 
@@ -28,10 +29,12 @@ std::string Hex(uint32_t value, int digits) {
   return text;
 }
 
-// "〜 (U+301C)"; a control character by its number alone.
+// "〜 (U+301C)"; a control character or a combining mark, which would
+// sit on the character before it, by its number alone.
 std::string Character(uint32_t point) {
   std::string code = "U+" + Hex(point, 4);
   if (point < 0x20 || (point >= 0x7F && point <= 0x9F)) return "the control character " + code;
+  if (IsCombiningMark(point)) return "the combining mark " + code;
   char utf8[4];
   uint32_t n = Utf8Encode(point, utf8);
   return std::string(utf8, n) + " (" + code + ")";
@@ -60,6 +63,25 @@ std::string NotInCp932(uint32_t point) {
   if (read == '\\') return text + ", the folder separator: rename the file";
   if (read < 0x80) return text + ": rename the file";
   return text + ": write " + Character(read) + " instead";
+}
+
+// A name written decomposed (base, then a combining mark), as macOS writes
+// names: the composed character to write instead, and the whole name so.
+std::string DecomposedText(uint32_t base, uint32_t mark, const std::string& utf8) {
+  uint32_t composed = ComposedOf(base, mark);
+  char glyph[4];
+  std::string text = Character(base) + " followed by " + Character(mark) + " is " +
+                     std::string(glyph, Utf8Encode(composed, glyph)) +
+                     " written decomposed (macOS); ";
+  if (Cp932Encode(composed) == kCp932None) {
+    return text + "composed, " + Character(composed) +
+           " is not in code page 932 either: rename the file";
+  }
+  text += Character(composed) + " is accepted";
+  // The hint only: the file keeps its name until the publisher renames it.
+  std::string whole = ComposedText(utf8), stored, ignored;
+  if (StoredNameOf(whole, &stored, &ignored)) return text + ": rename it to " + whole;
+  return text + ": rename the file";
 }
 
 // The part of stored that holds offset: between separators.
@@ -136,6 +158,7 @@ bool CheckStoredNameText(const std::string& stored, std::string* error) {
 bool StoredNameOf(const std::string& utf8, std::string* stored, std::string* error) {
   stored->clear();
   const uint8_t* text = reinterpret_cast<const uint8_t*>(utf8.data());
+  uint32_t previous = 0;
   for (size_t at = 0; at < utf8.size();) {
     uint32_t length;
     uint32_t point = Utf8Decode(text + at, utf8.size() - at, &length);
@@ -145,11 +168,18 @@ bool StoredNameOf(const std::string& utf8, std::string* stored, std::string* err
     }
     uint32_t code = point == 0 ? kCp932None : Cp932Encode(point);
     if (code == kCp932None) {
-      *error = point == 0 ? "the name " + Escaped(utf8) + " holds a NUL byte" : NotInCp932(point);
+      if (point == 0) {
+        *error = "the name " + Escaped(utf8) + " holds a NUL byte";
+      } else if (ComposedOf(previous, point) != 0) {
+        *error = DecomposedText(previous, point, utf8);
+      } else {
+        *error = NotInCp932(point);
+      }
       return false;
     }
     if (code > 0xFF) *stored += static_cast<char>(code >> 8);
     *stored += static_cast<char>(code & 0xFF);
+    previous = point;
     at += length;
   }
   return CheckStoredNameText(*stored, error);

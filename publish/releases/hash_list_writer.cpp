@@ -211,6 +211,7 @@ struct ListedFile {
   std::string stored;  // "" when it cannot be stored
   std::string nameError;
   uint64_t size = 0;
+  std::string faultPath;  // as faults and the report show it
 };
 
 // The record of a file given by its path from the game's top folder: its
@@ -243,73 +244,121 @@ bool RecordOfGivenPath(const std::string& given, ListedFile* file) {
   return true;
 }
 
-bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::string* error) {
+// A given path without its "." parts, parts joined by '/': how the
+// exclusions see it.
+std::string GivenRelative(const std::string& given) {
+  std::string out, part;
+  for (size_t at = 0; at <= given.size(); ++at) {
+    if (at < given.size() && given[at] != '/' && given[at] != '\\') {
+      part += given[at];
+      continue;
+    }
+    if (!part.empty() && part != ".") out += (out.empty() ? "" : "/") + part;
+    part.clear();
+  }
+  return out;
+}
+
+// The files to record, the faults of the release's tree and of given
+// paths (in report->refused; the tree's files under more than one name in
+// *twins too), what the exclusions left out, and the folders that hold the
+// files.
+bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
+                 std::vector<PathInfo>* folders, std::vector<std::vector<std::string>>* twins,
+                 HashListReport* report, std::string* error) {
   if (job.wholeFolder) {
     ReleaseTree tree;
-    if (!ReadReleaseTree(job.folder, &tree, error)) return false;
+    ReleaseTreeRules rules;
+    rules.exclusions = &job.exclusions;
+    rules.collectTwins = true;
+    if (!ReadReleaseTree(job.folder, &tree, error, rules)) return false;
+    for (const std::string& left : tree.excluded) {
+      report->excluded.push_back(FaultPath(job.folder, left));
+    }
+    for (const std::vector<std::string>& group : tree.twins) {
+      twins->emplace_back();
+      for (const std::string& relative : group) {
+        twins->back().push_back(FaultPath(job.folder, relative));
+      }
+    }
+    AddTwinFaults(*twins, "keep one", &report->refused);
     for (const auto& item : tree.files) {
       if (IsGameListKey(item.first)) continue;
       const ReleaseFile& found = item.second;
       files->push_back({found.relative, found.path, found.storedName, found.nameError,
-                        found.size});
+                        found.size, FaultPath(job.folder, found.relative)});
     }
+    *folders = tree.folders;
     return true;
   }
-  std::vector<std::string> refused;
   for (const std::string& given : job.files) {
     ListedFile file;
     file.shown = given;
     file.path = job.folder.empty() ? given : job.folder + NativeSeparator() + given;
+    file.faultPath = FaultPath("", given);
     if (!RecordOfGivenPath(given, &file)) {
-      refused.push_back(given);
+      report->refused.push_back(
+          {file.faultPath, fault::kNotInGame,
+           "does not say where in the game the file lies: a record names a file by its path "
+           "from the game's top folder; run patchtool hashlist in that folder with paths from "
+           "there (data/sc00.arc), or give the folder itself (patchtool hashlist DIR -o OUT)"});
+      continue;
+    }
+    if (job.exclusions.ExcludesFile(GivenRelative(given))) {
+      report->excluded.push_back(file.faultPath);
       continue;
     }
     PathInfo info;
     if (GetPathInfo(file.path, &info)) file.size = info.size;
+    std::string folder = FolderOf(file.path);
+    if (GetPathInfo(folder.empty() ? "." : folder, &info)) folders->push_back(info);
     files->push_back(file);
-  }
-  if (!refused.empty()) {
-    *error = ItemList(refused, 10) + (refused.size() == 1 ? " does" : " do") +
-             " not say where in the game the file lies: a record names a file by its path "
-             "from the game's top folder; run patchtool hashlist in that folder with paths "
-             "from there (data/sc00.arc), or give the folder itself (patchtool hashlist DIR "
-             "-o OUT)";
-    return false;
   }
   return true;
 }
 
-// Every file whose name cannot be a record, in one refusal; then every
-// file given under more than one name that is one file on Windows.
-bool CheckRecordNames(const std::vector<ListedFile>& files, std::string* error) {
-  std::vector<std::string> faults;
+// Every file whose name cannot be a record, and every file given under
+// more than one name that is one file on Windows, into *faults (those
+// names in *twins too).
+void CheckRecordNames(const std::vector<ListedFile>& files,
+                      std::vector<std::vector<std::string>>* twins,
+                      std::vector<FileFault>* faults) {
   std::vector<const ListedFile*> named;
   std::vector<std::string> keys;
   for (const ListedFile& file : files) {
     if (file.stored.empty()) {
-      faults.push_back(file.shown + ": " + file.nameError);
+      faults->push_back({file.faultPath, fault::kNameRefused, file.nameError});
     } else if (!IsRecordName(file.stored)) {
-      faults.push_back(file.shown + ": " + RecordNameError(file.stored));
+      faults->push_back({file.faultPath, fault::kRecordTooLong,
+                         RecordNameError(file.stored) + ": rename it (or its folder)"});
     } else {
       named.push_back(&file);
       keys.push_back(StoredNameKey(file.stored));
     }
   }
-  if (!faults.empty()) {
-    *error = CountText(faults.size(), "file cannot", "files cannot") +
-             " be recorded as the updater names files; rename " +
-             (faults.size() == 1 ? "it: " : "them: ") + ItemList(faults, 50);
-    return false;
-  }
-  std::vector<std::vector<std::string>> twins;
+  std::vector<std::vector<std::string>> given;
   for (const std::vector<size_t>& group : TwinGroups(keys)) {
-    twins.emplace_back();
-    for (size_t index : group) twins.back().push_back(named[index]->shown);
+    given.emplace_back();
+    for (size_t index : group) given.back().push_back(named[index]->faultPath);
   }
-  if (twins.empty()) return true;
-  *error = TwinsText("the files given include", twins,
-                     "a list records a file once; give one of each");
-  return false;
+  AddTwinFaults(given, "a list records a file once; give one of them", faults);
+  twins->insert(twins->end(), given.begin(), given.end());
+}
+
+// The refusal of faults (at least one): where every one is a name that is
+// one file on Windows with another, what they are; else what they share.
+std::string RefusalOf(const HashListJob& job, const std::vector<FileFault>& faults,
+                      const std::vector<std::vector<std::string>>& twins) {
+  size_t twinNames = 0;
+  for (const std::vector<std::string>& group : twins) twinNames += group.size();
+  if (twinNames == faults.size()) {
+    return TwinFaultsSummary(job.wholeFolder ? job.folder + " holds" : "the files given include",
+                             twins, job.wholeFolder ? "keep one of each"
+                                                    : "a list records a file once; give one "
+                                                      "of each");
+  }
+  return RefusalFor(faults, CountText(faults.size(), "file cannot", "files cannot") +
+                                " be recorded as the updater names files; rename or move them");
 }
 
 // Drops the records whose file the folder lacks, as the updater would look
@@ -344,22 +393,54 @@ void DropGoneRecords(const HashListJob& job, HashListBuilder* builder,
   builder->DropNames(names);
 }
 
-}  // namespace
+// The release check: the files that no fix patch can ever deliver.
+void CheckDeliverable(const std::vector<ListedFile>& files, HashListReport* report) {
+  for (const ListedFile& file : files) {
+    // A name that no record holds is refused as such already.
+    if (!IsRecordName(file.stored)) continue;
+    bool nameTooLong = file.stored.size() > kMaxEntryNameBytes;
+    if (nameTooLong) {
+      report->namesTooLong.push_back(ShownName(file.stored) + " (" +
+                                     std::to_string(file.stored.size()) + " bytes)");
+      report->undeliverableFaults.push_back(
+          {file.faultPath, fault::kNameTooLong,
+           "its stored name " + ShownName(file.stored) + " is " +
+               std::to_string(file.stored.size()) + " bytes long in code page 932, and a " +
+               "patch's entry names, subfolders included, hold at most " +
+               std::to_string(kMaxEntryNameBytes) + ": no fix patch can deliver it; rename " +
+               "it (or its folder) before the release ships if it may ever need a fix"});
+    }
+    std::string tooLarge = FileSizeProblem(file.size);
+    if (!tooLarge.empty()) {
+      report->tooLarge.push_back(ShownName(file.stored) + " " + tooLarge);
+      report->undeliverableFaults.push_back({file.faultPath, fault::kTooLarge, tooLarge});
+    }
+    if (nameTooLong || !tooLarge.empty()) ++report->undeliverable;
+  }
+}
 
-bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error) {
-  *report = HashListReport();
+bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* reportChecked,
+                      std::string* error) {
   std::vector<ListedFile> files;
-  if (!GatherFiles(job, &files, error)) return false;
+  std::vector<PathInfo> folders;
+  std::vector<std::vector<std::string>> twins;
+  if (!GatherFiles(job, &files, &folders, &twins, report, error)) return false;
 
   if (!job.base.empty() && job.existing == ExistingList::kExtend) {
     *error = "give a base list or extend the output, not both";
     return false;
   }
   std::vector<NamedInput> inputs = {{"the base list", job.base}};
+  std::vector<std::string> inputPaths = {job.base};
   for (const ListedFile& file : files) {
     inputs.push_back({job.wholeFolder ? "the release file" : "the FILE", file.path});
+    inputPaths.push_back(file.path);
   }
   if (!CheckOutputPath(job.output, inputs, error)) return false;
+  if (!job.report.empty()) {
+    if (!CheckReportPath(job.report, inputPaths, {job.output}, folders, error)) return false;
+    *reportChecked = true;
+  }
   std::string base = job.base;
   if (AnythingAt(job.output)) {
     if (job.existing == ExistingList::kRefuse) {
@@ -370,7 +451,13 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
     }
     if (job.existing == ExistingList::kExtend) base = job.output;
   }
-  if (!CheckRecordNames(files, error)) return false;
+  CheckRecordNames(files, &twins, &report->refused);
+  CheckDeliverable(files, report);
+  if (!report->refused.empty()) {
+    SortFaults(&report->refused);
+    *error = RefusalOf(job, report->refused, twins);
+    return false;
+  }
   HashListBuilder builder;
   if (!base.empty() && !builder.LoadBase(base, error)) return false;
   if (!job.keepGone) DropGoneRecords(job, &builder, &report->gone);
@@ -388,14 +475,6 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
     if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
     if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
     report->items.push_back(item);
-    bool nameTooLong = file.stored.size() > kMaxEntryNameBytes;
-    if (nameTooLong) {
-      report->namesTooLong.push_back(ShownName(file.stored) + " (" +
-                                     std::to_string(file.stored.size()) + " bytes)");
-    }
-    std::string tooLarge = FileSizeProblem(file.size);
-    if (!tooLarge.empty()) report->tooLarge.push_back(ShownName(file.stored) + " " + tooLarge);
-    if (nameTooLong || !tooLarge.empty()) ++report->undeliverable;
   }
   if (HashListBytes(builder.count()) > 0xFFFFFFFFu) {
     *error = "the list would hold too many records";
@@ -405,7 +484,31 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
 
   std::vector<uint8_t> bytes = builder.Bytes();
   OutputFile out(job.output);
-  return out.Open(error) &&
-         out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error) &&
-         out.Commit(error);
+  report->listWritten = out.Open(error) &&
+                        out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error) &&
+                        out.Commit(error);
+  return report->listWritten;
+}
+
+}  // namespace
+
+bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error) {
+  *report = HashListReport();
+  bool reportChecked = false;
+  bool ok = WriteListChecked(job, report, &reportChecked, error);
+  if (!reportChecked) return ok;
+  std::vector<FileFault> faults = report->refused;
+  faults.insert(faults.end(), report->undeliverableFaults.begin(),
+                report->undeliverableFaults.end());
+  SortFaults(&faults);
+  std::string ran = "hashlist " + (job.wholeFolder ? job.folder
+                                                   : CountText(job.files.size(), "FILE", "FILEs"));
+  std::string why;
+  report->reportWritten = WriteFaultReport(
+      job.report, ran, ok ? "done: " + job.output + " written" : "refused: " + *error, faults,
+      &why);
+  if (report->reportWritten) return ok;
+  *error = ok ? job.output + " is written, but the report is not: " + why
+              : *error + "; the report is not written either: " + why;
+  return false;
 }

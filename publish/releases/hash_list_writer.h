@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "package/content_sum.h"
+#include "publish/releases/exclusions.h"
+#include "publish/shared/file_faults.h"
 #include "publish/shared/progress_sink.h"
 
 // The stored sum as 16 lower-case hex digits, its 8 bytes in order.
@@ -105,6 +107,12 @@ struct HashListJob {
   // describes files that the game does not have.
   bool keepGone = false;
   const ProgressSink* progress = nullptr;
+  // Files left out of the list: the default names unless dropped, and the
+  // publisher's patterns; for given files too.
+  Exclusions exclusions;
+  // Where to write every fault of the run (WriteFaultReport), refused or
+  // not; "" for no report.
+  std::string report;
 };
 
 // What WriteHashListFile did per file, in record order.
@@ -128,6 +136,17 @@ struct HashListReport {
   // The records of the base dropped because folder holds no file of their
   // name (unless job.keepGone), in the base's order.
   std::vector<HashListItem> gone;
+  // The files that the exclusions left out (FaultPath form; folders end in
+  // '/').
+  std::vector<std::string> excluded;
+  // Why the list is refused, one fault per file: the lines under the
+  // error's summary (a single fault is the error itself).
+  std::vector<FileFault> refused;
+  // The release check's files (names over 15 bytes, files too large), as
+  // the report lists them.
+  std::vector<FileFault> undeliverableFaults;
+  bool listWritten = false;
+  bool reportWritten = false;
 };
 
 // Writes the list to job.output (through a temporary file, so that on
@@ -138,12 +157,19 @@ struct HashListReport {
 // system), given files in the order given. In a whole folder, the top
 // folder's qen.hvl and uninst.lst (any letter case) are left out.
 //
-// Refuses, naming every such file: a name that cannot be stored faithfully
-// (the name rule, code page 932), one over 55 bytes, files that are one
-// file on Windows (letter case aside, for every letter), a given path that
-// is absolute or steps out with "..". A file that the base list records
-// under another spelling of it is recorded under that one
-// (RecordedSpelling). Refuses too an output that is one of the inputs (the
-// base list included, unless extending), an existing output unless
-// job.existing says what to do with it, and a file that cannot be read.
+// Refuses, naming every such file in report->refused, all in one run: a
+// name that cannot be stored faithfully (the name rule, code page 932), one
+// over 55 bytes, files that are one file on Windows (letter case aside, for
+// every letter), a given path that is absolute or steps out with "..". A
+// file that the base list records under another spelling of it is recorded
+// under that one (RecordedSpelling). Refuses too an output that is one of
+// the inputs (the base list included, unless extending), an existing output
+// unless job.existing says what to do with it, a report that would
+// overwrite an input or the output or lie in the release folder, and a
+// file that cannot be read.
+//
+// With job.report, the report is written whether the list is written or
+// refused, once the report's path has passed its check; a report that
+// cannot be written fails the call (report->listWritten then says whether
+// the list was written all the same).
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error);

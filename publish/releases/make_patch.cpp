@@ -40,76 +40,77 @@ bool CheckOutput(const MakeJob& job, const std::string& output, const ReleaseDif
   return true;
 }
 
-// Every changed file that no fix patch can carry, in one refusal: names
+// Every changed file that no fix patch can carry, into *faults: names
 // that cannot be stored or are too long for an entry, files too large for
 // the format, new files in folders that OLD lacks.
-bool CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
-                  const std::vector<ReleaseChange>& changes, std::string* error) {
-  std::vector<std::string> faults, inNewFolders;
-  std::set<std::string> newFolders;
+void CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
+                  const std::vector<ReleaseChange>& changes, std::vector<FileFault>* faults) {
+  const std::string& root = diff.newTree.root;
   for (const ReleaseChange& change : changes) {
     const ReleaseFile& file = change.file;
+    const std::string path = FaultPath(root, file.relative);
     if (file.storedName.empty()) {
-      faults.push_back(file.path + ": " + file.nameError);
+      faults->push_back({path, fault::kNameRefused, file.nameError});
     } else if (file.storedName.size() > kMaxEntryNameBytes) {
-      faults.push_back(file.path + ": its name " + ShownName(file.storedName) + " is " +
-                       std::to_string(file.storedName.size()) + " bytes long in code page " +
-                       "932, and a patch's entry names, subfolders included, hold at most " +
-                       std::to_string(kMaxEntryNameBytes) + ": rename it (or its folder)");
+      faults->push_back({path, fault::kNameTooLong,
+                         "its name " + ShownName(file.storedName) + " is " +
+                             std::to_string(file.storedName.size()) + " bytes long in code " +
+                             "page 932, and a patch's entry names, subfolders included, hold " +
+                             "at most " + std::to_string(kMaxEntryNameBytes) +
+                             ": rename it (or its folder)"});
     }
     std::string tooLarge = FileSizeProblem(file.size);
-    if (!tooLarge.empty()) faults.push_back(file.path + " " + tooLarge);
+    if (!tooLarge.empty()) faults->push_back({path, fault::kTooLarge, "it " + tooLarge});
     if (change.isNew) {
       size_t slash = file.relative.find_last_of(NativeSeparator());
-      std::string folder = slash == std::string::npos ? "" : file.relative.substr(0, slash);
       size_t keySlash = change.key.rfind('/');
       if (keySlash != std::string::npos &&
           diff.oldTree.folderKeys.count(change.key.substr(0, keySlash)) == 0) {
-        inNewFolders.push_back(file.path);
-        newFolders.insert(folder);
+        faults->push_back({path, fault::kNewFolder,
+                           "it lies in a folder that " + job.oldDir + " lacks (" +
+                               FaultPath("", file.relative.substr(0, slash)) +
+                               "): a fix patch cannot create folders; the updater writes " +
+                               "only into folders that exist: move it into a folder the " +
+                               "game has, or ship the new folder with a full installer"});
       }
     }
   }
-  if (!inNewFolders.empty()) {
-    std::vector<std::string> folders(newFolders.begin(), newFolders.end());
-    faults.push_back(ItemList(inNewFolders) + (inNewFolders.size() == 1 ? " lies" : " lie") +
-                     " in " + (folders.size() == 1 ? "a folder" : "folders") + " that " +
-                     job.oldDir + " lacks (" + ItemList(folders) + "): a fix patch cannot " +
-                     "create folders; the updater writes only into folders that exist: move " +
-                     (inNewFolders.size() == 1 ? "it" : "them") + " into a folder the game " +
-                     "has, or ship the new folder with a full installer");
-  }
-  if (faults.empty()) return true;
-  *error = faults.size() == 1 ? faults[0]
-                              : CountText(faults.size(), "file", "files") + " of " +
-                                    job.newDir + " cannot go into a fix patch: " +
-                                    ItemList(faults, 50);
-  return false;
 }
 
-// The refusal of an OLD whose files differ from its list. A list made
-// anew from such a folder would describe files that players do not have,
-// and the patch would carry it to them: the only fix is an OLD that is the
-// release as players have it.
-std::string ModifiedOld(const MakeJob& job, const ReleaseDiff& diff,
-                        const std::vector<std::string>& differ) {
-  return job.oldDir + " is not the release its hash list describes: " +
-         CountText(differ.size(), "file differs", "files differ") + " from " +
-         (differ.size() == 1 ? "its record" : "their records") + " in " + diff.oldList + " (" +
-         ItemList(differ, 50) + "); OLD must be the release exactly as players have it, " +
-         "files and qen.hvl alike: put the players' " + (differ.size() == 1 ? "file" : "files") +
-         " back into " + job.oldDir + ", or, if these are the players' files, the qen.hvl " +
-         "that players have (the one that the release's patch carried: patchtool extract " +
-         "PATCH DIR); a list made anew from these files would describe files that players " +
-         "do not have";
+// Every file of a release folder under more than one name that Windows
+// takes for one file; the groups (FaultPath form) into *twins too.
+void CheckTwins(const ReleaseTree& tree, std::vector<std::vector<std::string>>* twins,
+                std::vector<FileFault>* faults) {
+  std::vector<std::vector<std::string>> groups;
+  for (const std::vector<std::string>& group : tree.twins) {
+    groups.emplace_back();
+    for (const std::string& relative : group) {
+      groups.back().push_back(FaultPath(tree.root, relative));
+    }
+  }
+  AddTwinFaults(groups, "keep one", faults);
+  twins->insert(twins->end(), groups.begin(), groups.end());
+}
+
+// Why a file of an OLD that differs from its record refuses the patch. A
+// list made anew from such a folder would describe files that players do
+// not have, and the patch would carry it to them: the only fix is an OLD
+// that is the release as players have it.
+std::string ModifiedOld(const MakeJob& job, const ReleaseDiff& diff) {
+  return "it differs from its record in " + FaultPath("", diff.oldList) + ": " + job.oldDir +
+         " is not the release its hash list describes; OLD must be the release exactly as " +
+         "players have it, files and qen.hvl alike: put the players' file back into " +
+         job.oldDir + ", or, if it is the players' file, the qen.hvl that players have (the " +
+         "one that the release's patch carried: patchtool extract PATCH DIR); a list made " +
+         "anew from these files would describe files that players do not have";
 }
 
 // OLD must be the game as players have it: every record of its list whose
 // file OLD holds must match that file. Records of files that OLD lacks are
 // only told.
-bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
+void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
                      std::set<std::string>* missing, std::vector<std::string>* warnings,
-                     std::string* error) {
+                     std::vector<FileFault>* faults) {
   std::map<std::string, const ReleaseFile*> files;
   for (const auto& item : diff.oldTree.files) {
     const ReleaseFile& file = item.second;
@@ -127,15 +128,16 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
     if (!seen.insert(key).second) continue;
     auto found = files.find(key);
     if (found == files.end()) {
-      lacking.push_back(ShownName(name));
+      // A file left out by the exclusions is not missing; its record stays.
+      if (!job.exclusions.ExcludesFile(ShownName(name))) lacking.push_back(ShownName(name));
       missing->insert(key);
     } else if (!found->second->summed || found->second->sum != list.RecordSum(i)) {
       differ.push_back(found->second->relative);
     }
   }
-  if (!differ.empty()) {
-    *error = ModifiedOld(job, diff, differ);
-    return false;
+  for (const std::string& relative : differ) {
+    faults->push_back(
+        {FaultPath(diff.oldTree.root, relative), fault::kDiffers, ModifiedOld(job, diff)});
   }
   if (!lacking.empty()) {
     warnings->push_back(CountText(lacking.size(), "record", "records") + " of " + diff.oldList +
@@ -144,7 +146,6 @@ bool CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
                         "keeps them as they are; if players have those files, copy them " +
                         "into " + job.oldDir + " so that they are checked too");
   }
-  return true;
 }
 
 // A changed or new file whose name is one file on Windows with the name
@@ -181,12 +182,14 @@ void KeepPlayersSpelling(const HashListBuilder& oldList, ReleaseDiff* diff,
       "hash list is refreshed under that spelling");
 }
 
-std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount) {
+// The refusal of more changes than one patch carries; the changes go into
+// *names, one line each.
+std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount,
+                           std::vector<std::string>* names) {
   uint64_t bytes = 0;
-  std::vector<std::string> names;
   for (const ReleaseChange& change : diff.changes) {
     bytes += change.file.size;
-    names.push_back(ShownName(change.storedName));
+    names->push_back(ShownName(change.storedName));
   }
   return CountText(diff.changes.size(), "file is", "files are") + " new or changed (" +
          SizeText(bytes) + " together), more than one patch carries (at most " +
@@ -194,7 +197,8 @@ std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t p
          "below 2 GiB): give --split to make " + std::to_string(partCount) + " patches (" +
          PartFileName(job.output, 1, partCount) + " to " +
          PartFileName(job.output, partCount, partCount) + ") that players run in order, or " +
-         "leave some changes for a later patch; the changes: " + ItemList(names);
+         "leave some changes for a later patch; the changes" +
+         (names->size() == 1 ? ": " + names->front() : std::string());
 }
 
 // OLD's list as the patches carry it: no name twice (the updater reads only
@@ -523,9 +527,18 @@ bool CheckDistinctFolders(const MakeJob& job, std::string* error) {
   return true;
 }
 
-// An OLD's folders and its hash list, which must load.
-bool ReadOld(const MakeJob& job, ReleaseDiff* diff, HashListBuilder* list, std::string* error) {
-  if (!ReadReleases(job.oldDir, job.newDir, diff, error)) return false;
+// An OLD's folder and NEW's, each without what the exclusions leave out;
+// names that are one file on Windows are kept for the faults of the run.
+bool ReadFolders(const MakeJob& job, ReleaseDiff* diff, std::string* error) {
+  ReleaseTreeRules rules;
+  rules.exclusions = &job.exclusions;
+  rules.collectTwins = true;
+  return ReadReleases(job.oldDir, job.newDir, diff, error, rules);
+}
+
+// An OLD's hash list, which must be there and load.
+bool LoadOldList(const MakeJob& job, const ReleaseDiff* diff, HashListBuilder* list,
+                 std::string* error) {
   if (diff->oldList.empty()) {
     *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
              "list, so OLD must be the game as players have it, with its qen.hvl: where " +
@@ -544,9 +557,11 @@ bool ReadOld(const MakeJob& job, ReleaseDiff* diff, HashListBuilder* list, std::
 // The parts of the patch: the changes in the order that a split takes them
 // (SeriesOrder), each part's own back in path order. False with *error
 // when part 1 cannot carry every file that the OLDs' lists disagree on:
-// then no split serves the players of every OLD.
+// then no split serves the players of every OLD; those files go into
+// *lines, one each.
 bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesChanges& series,
-                     std::vector<std::vector<size_t>>* plan, std::string* error) {
+                     std::vector<std::vector<size_t>>* plan, std::vector<std::string>* lines,
+                     std::string* error) {
   std::vector<size_t> order = SeriesOrder(series);
   std::vector<uint64_t> sizes;
   for (size_t index : order) sizes.push_back(diff.changes[index].file.size);
@@ -573,12 +588,13 @@ bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesCh
   olds.push_back(job.oldDir);
   *error = "the lists of " + ItemList(olds) + " disagree on " +
            CountText(disputed.size(), "file", "files") + " (" + SizeText(bytes) +
-           " together: " + ItemList(disputed) + "), more than one patch carries (at most " +
+           " together), more than one patch carries (at most " +
            std::to_string(kMaxPatchFiles) + " files besides its hash list, which must start " +
            "below 2 GiB); every player meets the list of part 1 first, so part 1 would have " +
            "to carry them all, and no split can serve the players of all of these releases: " +
            "publish a patch for each release instead (patchtool make OLD NEW), or one for " +
-           "fewer releases at a time";
+           "fewer releases at a time; the files they disagree on";
+  *lines = disputed;
   return false;
 }
 
@@ -669,8 +685,86 @@ std::string WriteListCommand(const MakeJob& job) {
   return command + " --write-list";
 }
 
-bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
-  *outcome = MakeOutcome();
+namespace {
+
+// "a", "a and b", "a, b and c".
+std::string AndList(const std::vector<std::string>& items) {
+  std::string out;
+  for (size_t i = 0; i < items.size(); ++i) {
+    out += (i == 0 ? "" : i + 1 == items.size() ? " and " : ", ") + items[i];
+  }
+  return out;
+}
+
+// Where the faults of a run lie: the folders, each OLD in the order given
+// and NEW last, and the names that are one file on Windows.
+struct FaultPlaces {
+  std::vector<bool> olds;  // per OLD
+  bool newDir = false;
+  std::vector<std::vector<std::string>> twins;
+};
+
+// The summary of a refusal for faults, which the lines under it name: what
+// they have in common, where they have it.
+std::string FaultSummary(const MakeJob& job, const std::vector<MakeJob>& olds,
+                         const std::vector<ReleaseDiff*>& diffs, const FaultPlaces& places,
+                         const std::vector<FileFault>& faults) {
+  std::vector<std::string> folders, oldFolders, lists;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!places.olds[i]) continue;
+    folders.push_back(olds[i].oldDir);
+    oldFolders.push_back(olds[i].oldDir);
+    lists.push_back(FaultPath("", diffs[i]->oldList));
+  }
+  if (places.newDir) folders.push_back(job.newDir);
+  size_t differ = 0, twins = 0;
+  for (const FileFault& f : faults) {
+    differ += std::string(f.kind) == fault::kDiffers ? 1 : 0;
+    twins += std::string(f.kind) == fault::kOneFile ? 1 : 0;
+  }
+  if (differ == faults.size()) {
+    return AndList(oldFolders) + (oldFolders.size() == 1 ? " is not the release its hash list "
+                                                           "describes: "
+                                                         : " are not the releases their hash "
+                                                           "lists describe: ") +
+           CountText(differ, "file differs", "files differ") + " from their records in " +
+           AndList(lists);
+  }
+  if (twins == faults.size()) {
+    return TwinFaultsSummary(AndList(folders) + (folders.size() == 1 ? " holds" : " hold"),
+                             places.twins, "keep one of each");
+  }
+  return CountText(faults.size(), "fault", "faults") + " in " + AndList(folders) + ": " +
+         (oldFolders.empty() ? "no fix patch can carry these files as they are"
+                             : "a fix patch needs every one mended");
+}
+
+// What else the changes need once their faults are mended: more of them
+// than one patch carries want --split. Files too large for any patch go
+// with an installer and do not count.
+std::string SplitNote(const MakeJob& job, const ReleaseDiff& diff) {
+  std::vector<uint64_t> sizes;
+  for (const ReleaseChange& change : diff.changes) {
+    if (FileSizeProblem(change.file.size).empty()) sizes.push_back(change.file.size);
+  }
+  if (job.split || PlanParts(sizes).size() <= 1) return std::string();
+  return "; the " + CountText(sizes.size(), "change is", "changes are") +
+         " also more than one patch carries (give --split)";
+}
+
+// Each fault once: the files of NEW are changes against every OLD.
+void DropRepeatedFaults(std::vector<FileFault>* faults) {
+  std::set<std::string> seen;
+  std::vector<FileFault> kept;
+  for (const FileFault& f : *faults) {
+    std::string key = f.path + '\0' + f.kind + '\0' + f.why;
+    if (seen.insert(key).second) kept.push_back(f);
+  }
+  faults->swap(kept);
+}
+
+bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
+                 std::string* error) {
   ReleaseDiff& diff = outcome->diff;
   if (!CheckDistinctFolders(job, error)) return false;
   // Every OLD, in the order given; job.oldDir, whose list the patch
@@ -680,35 +774,85 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   std::vector<ReleaseDiff*> diffs;
   for (ReleaseDiff& other : outcome->otherDiffs) diffs.push_back(&other);
   diffs.push_back(&diff);
+  for (size_t i = 0; i < olds.size(); ++i) {
+    if (!ReadFolders(olds[i], diffs[i], error)) return false;
+  }
+  // What the exclusions left out: of each OLD, and of NEW once.
+  for (const ReleaseDiff* one : diffs) {
+    for (const std::string& left : one->oldTree.excluded) {
+      outcome->excluded.push_back(FaultPath(one->oldTree.root, left));
+    }
+  }
+  for (const std::string& left : diff.newTree.excluded) {
+    outcome->excluded.push_back(FaultPath(diff.newTree.root, left));
+  }
+  if (!job.report.empty()) {
+    std::vector<std::string> inputs = {job.stub};
+    std::vector<PathInfo> folders;
+    for (const ReleaseDiff* one : diffs) {
+      inputs.insert(inputs.end(), one->files.begin(), one->files.end());
+      folders.insert(folders.end(), one->folders.begin(), one->folders.end());
+    }
+    if (!CheckReportPath(job.report, inputs, {job.output}, folders, error)) return false;
+    *reportChecked = true;
+  }
   std::vector<HashListBuilder> lists(olds.size());
   for (size_t i = 0; i < olds.size(); ++i) {
-    if (!ReadOld(olds[i], diffs[i], &lists[i], error)) return false;
+    if (!LoadOldList(olds[i], diffs[i], &lists[i], error)) return false;
   }
   const HashListBuilder& oldList = lists.back();
   outcome->oldRecords = oldList.count();
-  // What can be refused before anything is read comes first: the output,
-  // the stub, and the changes that show by their size alone.
+  // What can be refused before anything is read comes first: the output
+  // and the stub.
   for (size_t i = 0; i < olds.size(); ++i) {
     if (!CheckOutput(olds[i], job.output, *diffs[i], error)) return false;
   }
   UpdaterImage image;
   if (!CheckUpdaterStub(job.stub, job.acceptTwinStub, &image, error)) return false;
-  for (size_t i = 0; i < olds.size(); ++i) {
-    if (!CheckChanges(olds[i], *diffs[i], ChangesBySize(*diffs[i]), error)) return false;
-  }
 
+  // Every file at fault, of every OLD, in one run: the files are read
+  // first, so that the faults that only their content shows are named with
+  // the others.
   for (ReleaseDiff* one : diffs) {
     if (!CompareReleases(one, job.progress, error)) return false;
   }
+  std::vector<FileFault>& faults = outcome->faults;
+  FaultPlaces places;
+  places.olds.resize(olds.size());
+  auto noteFaults = [&faults](size_t before, bool* at) { *at = *at || faults.size() != before; };
   std::vector<std::set<std::string>> missing(olds.size());
   for (size_t i = 0; i < olds.size(); ++i) {
-    if (!CheckOldRelease(olds[i], *diffs[i], lists[i], &missing[i], &outcome->warnings, error)) {
-      return false;
-    }
+    bool at = false;
+    size_t before = faults.size();
+    CheckTwins(diffs[i]->oldTree, &places.twins, &faults);
+    CheckOldRelease(olds[i], *diffs[i], lists[i], &missing[i], &outcome->warnings, &faults);
+    noteFaults(before, &at);
+    places.olds[i] = at;
+  }
+  size_t before = faults.size();
+  CheckTwins(diff.newTree, &places.twins, &faults);
+  for (size_t i = 0; i < olds.size(); ++i) {
+    CheckChanges(olds[i], *diffs[i], diffs[i]->changes, &faults);
   }
   std::vector<ListedRelease> releases;
   for (size_t i = 0; i < olds.size(); ++i) releases.push_back({diffs[i], &lists[i]});
   SeriesChanges series = SeriesChangesOf(releases);
+  diff.changes = series.changes;
+  outcome->relisted = series.relisted;
+  std::vector<ReleaseChange> relisted;
+  for (size_t index : series.relisted) relisted.push_back(diff.changes[index]);
+  CheckChanges(job, diff, relisted, &faults);
+  noteFaults(before, &places.newDir);
+  if (!faults.empty()) {
+    DropRepeatedFaults(&faults);
+    SortFaults(&faults);
+    *error = RefusalFor(faults, FaultSummary(job, olds, diffs, places, faults)) +
+             SplitNote(job, diff);
+    if (faults.size() > 1) {
+      for (const FileFault& fault : faults) outcome->errorLines.push_back(FaultLine(fault));
+    }
+    return false;
+  }
   if (series.changes.empty()) {
     std::vector<std::string> dirs;
     for (const MakeJob& one : olds) dirs.push_back(one.oldDir);
@@ -717,22 +861,15 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
              ": there is nothing to patch";
     return false;
   }
-  for (size_t i = 0; i < olds.size(); ++i) {
-    if (!CheckChanges(olds[i], *diffs[i], diffs[i]->changes, error)) return false;
-  }
-  diff.changes = series.changes;
   KeepPlayersSpelling(oldList, &diff, &outcome->warnings);
-  outcome->relisted = series.relisted;
-  std::vector<ReleaseChange> relisted;
-  for (size_t index : series.relisted) relisted.push_back(diff.changes[index]);
-  if (!CheckChanges(job, diff, relisted, error)) return false;
   HashListBuilder baseList = oldList;
   DropRecords(job, series, &baseList, &outcome->warnings);
 
   std::vector<std::vector<size_t>> plan;
-  if (!PlanSeriesParts(job, diff, series, &plan, error)) return false;
+  if (!PlanSeriesParts(job, diff, series, &plan, &outcome->errorLines, error)) return false;
   if (plan.size() > 1 && !job.split) {
-    *error = TooManyChanges(job, diff, plan.size());
+    *error = TooManyChanges(job, diff, plan.size(), &outcome->errorLines);
+    if (outcome->errorLines.size() == 1) outcome->errorLines.clear();
     return false;
   }
   for (size_t k = 0; k < plan.size(); ++k) {
@@ -772,4 +909,33 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
+  *outcome = MakeOutcome();
+  bool reportChecked = false;
+  bool ok = MakeChecked(job, outcome, &reportChecked, error);
+  if (!reportChecked) return ok;
+  std::string result;
+  if (!ok) {
+    result = "refused: " + *error;
+  } else if (job.dryRun) {
+    result = "done: a dry run, nothing written";
+  } else {
+    std::vector<std::string> written;
+    for (const MakePart& part : outcome->parts) written.push_back(part.output);
+    if (!outcome->newListWritten.empty()) written.push_back(outcome->newListWritten);
+    result = "done: " + ItemList(written) + " written";
+  }
+  std::string ran = "make";
+  for (const std::string& dir : job.otherOldDirs) ran += " " + dir;
+  ran += " " + job.oldDir + " " + job.newDir;
+  std::string why;
+  outcome->reportWritten = WriteFaultReport(job.report, ran, result, outcome->faults, &why);
+  if (outcome->reportWritten) return ok;
+  *error = ok ? "the patch is written, but the report is not: " + why
+              : *error + "; the report is not written either: " + why;
+  return false;
 }

@@ -17,6 +17,8 @@
 #include "publish/packages/pack_writer.h"
 #include "publish/packages/patch_limits.h"
 #include "publish/releases/release_diff.h"
+#include "publish/releases/exclusions.h"
+#include "publish/shared/file_faults.h"
 
 struct MakeJob {
   // The release the patch is made from; with several (make OLD... NEW), the
@@ -37,6 +39,12 @@ struct MakeJob {
   bool writeList = false;
   bool acceptTwinStub = false;
   const ProgressSink* progress = nullptr;
+  // Files left out of every release alike, each OLD and NEW (as hashlist
+  // leaves them out).
+  Exclusions exclusions;
+  // Where to write every fault of the run (WriteFaultReport), made or
+  // refused; "" for no report.
+  std::string report;
 };
 
 // One patch of the release (the only one unless split).
@@ -69,8 +77,18 @@ struct MakeOutcome {
   // it); "" when it is the list the patch carries already, or without
   // --write-list.
   std::string newListWritten;
-  // The patches are in place: a failure after that concerns NEW's list.
+  // What the exclusions left out of every OLD and of NEW (FaultPath form;
+  // folders end in '/').
+  std::vector<std::string> excluded;
+  // Every file at fault, of every OLD and of NEW, when they refuse the
+  // patch; the report lists them.
+  std::vector<FileFault> faults;
+  // Lines under the error's summary: one per file it names.
+  std::vector<std::string> errorLines;
+  // The patches are in place: a failure after that concerns NEW's list or
+  // the report.
   bool patchWritten = false;
+  bool reportWritten = false;
 };
 
 // Spreads files of the given sizes, in order, over patches: at most 15
@@ -87,16 +105,23 @@ std::string PartFileName(const std::string& output, size_t part, size_t count);
 std::string WriteListCommand(const MakeJob& job);
 
 // False with *error (and nothing written) on any refusal: an OLD without a
-// hash list or with one that does not load or does not describe its
-// files; the same folder given twice; OLDs whose lists disagree on more
-// files than part 1 of a split carries; a changed file whose name cannot
-// be stored, is over 15 bytes, or lies in a folder that an OLD lacks, or
-// that is too large for the format; no change at all; more changes than
-// one patch carries without job.split; an output that is a release file
-// or lies in a release folder; a stub that is no updater; a patch that
+// hash list or with one that does not load; the same folder given twice;
+// an output or a report that is a release file or lies in a release
+// folder; a stub that is no updater; the files at fault, every one of
+// them, of every OLD, in one run (outcome->faults): an OLD's files that
+// differ from its list, names that are one file on Windows, a changed file
+// whose name cannot be stored, is over 15 bytes, or lies in a folder that
+// an OLD lacks, or that is too large for the format; OLDs whose lists
+// disagree on more files than part 1 of a split carries; no change at all;
+// more changes than one patch carries without job.split; a patch that
 // does not come out as planned, or that the players of an OLD would be
 // refused by or left short of NEW by (ProveSeries); and whatever
 // ReadReleases, CompareReleases and WritePackage refuse. With
 // job.writeList, NEW's list that cannot take its place once the patch is
 // in place is a failure too, with outcome->patchWritten set.
+//
+// With job.report, the report is written whether the patch is made or
+// refused, once the report's path has passed its check; a report that
+// cannot be written fails the call (outcome->patchWritten then says
+// whether the patch was written all the same).
 bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error);

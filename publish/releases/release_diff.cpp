@@ -7,6 +7,7 @@
 #include "package/hash_list.h"
 #include "publish/shared/game_files.h"
 #include "publish/shared/output_file.h"
+#include "publish/packages/patch_limits.h"
 #include "publish/packages/stored_name.h"
 #include "publish/releases/sum_worker.h"
 
@@ -162,10 +163,10 @@ class Summer {
 }  // namespace
 
 bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
-                  std::string* error) {
+                  std::string* error, const ReleaseTreeRules& rules) {
   *diff = ReleaseDiff();
-  if (!ReadReleaseTree(oldDir, &diff->oldTree, error) ||
-      !ReadReleaseTree(newDir, &diff->newTree, error)) {
+  if (!ReadReleaseTree(oldDir, &diff->oldTree, error, rules) ||
+      !ReadReleaseTree(newDir, &diff->newTree, error, rules)) {
     return false;
   }
   for (const ReleaseTree* tree : {&diff->oldTree, &diff->newTree}) {
@@ -210,9 +211,18 @@ bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::strin
     *error = "out of memory";
     return false;
   }
+  // A file too large for any patch that changed by its size alone is
+  // refused whatever it holds; gigabytes are not read to say so.
+  auto tooLargeChange = [&oldFiles](const std::string& key, const ReleaseFile& file) {
+    if (FileSizeProblem(file.size).empty()) return false;
+    auto old = oldFiles.find(key);
+    return old == oldFiles.end() || old->second.size != file.size;
+  };
   for (const std::map<std::string, ReleaseFile>* files : {&oldFiles, &newFiles}) {
     for (const auto& item : *files) {
-      if (!IsGameListKey(item.first)) summer.AddTotal(item.second.size);
+      if (IsGameListKey(item.first)) continue;
+      if (files == &newFiles && tooLargeChange(item.first, item.second)) continue;
+      summer.AddTotal(item.second.size);
     }
   }
   if (progress != nullptr) {
@@ -224,6 +234,12 @@ bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::strin
     if (IsGameListKey(item.first)) continue;
     ReleaseFile& file = item.second;
     auto old = oldFiles.find(item.first);
+    if (tooLargeChange(item.first, file)) {
+      // OLD's file still counts for the check of OLD's list.
+      if (old != oldFiles.end() && !summer.SumOne(&old->second, error)) return false;
+      changed.emplace_back(item.first, old == oldFiles.end());
+      continue;
+    }
     bool same = false;
     if (old == oldFiles.end() ? !summer.SumOne(&file, error)
                               : !summer.SumPair(&old->second, &file, &same, error)) {

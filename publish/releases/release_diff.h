@@ -35,17 +35,20 @@ struct ReleaseDiff {
 // Walks both folders and finds the game's own lists (qen.hvl and uninst.lst
 // in the top folders, any letter case), which are never taken as changes.
 // Refuses, with *error naming the files, a folder that cannot be read and
-// names that are one file on Windows. Reads no file's content.
+// (unless rules collect them) names that are one file on Windows; leaves
+// out what rules exclude. Reads no file's content.
 bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
-                  std::string* error);
+                  std::string* error, const ReleaseTreeRules& rules = ReleaseTreeRules());
 
 // The changes that are known before anything is read: NEW's files that OLD
 // lacks or whose size differs from OLD's.
 std::vector<ReleaseChange> ChangesBySize(const ReleaseDiff& diff);
 
 // Reads and sums every file of NEW and of OLD (the lists aside) and fills
-// diff->changes and diff->removed. False with *error naming a file that
-// cannot be read, or that changes size while it is read.
+// diff->changes and diff->removed. A file of NEW that is new or differs in
+// size and is too large for any patch is a change that no patch can carry
+// whatever it holds: it is not read (nor summed). False with *error naming
+// a file that cannot be read, or that changes size while it is read.
 bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::string* error);
 
 // ReadReleases and CompareReleases in one.

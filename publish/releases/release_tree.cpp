@@ -19,6 +19,7 @@ std::string Folded(const std::string& text) {
 
 struct Walker {
   ReleaseTree* tree;
+  const Exclusions* exclusions;
   // Files under more than one name that Windows takes for one, by key.
   std::map<std::string, std::vector<std::string>> clashes;
 
@@ -39,6 +40,7 @@ struct Walker {
       std::string rel = relative.empty() ? item.name : relative + NativeSeparator() + item.name;
       std::string itemKey = key.empty() ? WindowsNameKey(item.name)
                                         : key + "/" + WindowsNameKey(item.name);
+      if (LeftOut(rel, itemKey, item.folder)) continue;
       // A name that cannot be stored makes every path below it unstorable;
       // the first fault is the one to mend.
       std::string itemStored, itemError = storedError;
@@ -69,6 +71,15 @@ struct Walker {
     }
     return true;
   }
+
+  // Whether the exclusions leave the item out; the game's own lists in the
+  // top folder are never theirs to take.
+  bool LeftOut(const std::string& rel, const std::string& key, bool folder) {
+    if (exclusions == nullptr || (!folder && IsGameListKey(key))) return false;
+    if (!exclusions->Excludes(rel, folder)) return false;
+    tree->excluded.push_back(folder ? rel + NativeSeparator() : rel);
+    return true;
+  }
 };
 
 }  // namespace
@@ -77,7 +88,8 @@ bool IsGameListKey(const std::string& key) {
   return key == kHashListName || key == kUninstallListName;
 }
 
-bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error) {
+bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
+                     const ReleaseTreeRules& rules) {
   *tree = ReleaseTree();
   tree->root = root;
   PathInfo info;
@@ -85,11 +97,13 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     *error = "the release folder " + root + (info.exists ? " is not a folder" : " does not exist");
     return false;
   }
-  Walker walker{tree, {}};
+  Walker walker{tree, rules.exclusions, {}};
   if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
-  if (!walker.clashes.empty()) {
-    std::vector<std::vector<std::string>> groups;
-    for (const auto& clash : walker.clashes) groups.push_back(clash.second);
+  std::vector<std::vector<std::string>> groups;
+  for (const auto& clash : walker.clashes) groups.push_back(clash.second);
+  if (rules.collectTwins) {
+    tree->twins = groups;
+  } else if (!groups.empty()) {
     *error = TwinsText(root + " holds", groups, "keep one of each");
     return false;
   }

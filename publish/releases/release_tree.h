@@ -11,6 +11,7 @@
 
 #include "fileio/toolkit/path_info.h"
 #include "package/content_sum.h"
+#include "publish/releases/exclusions.h"
 
 struct ReleaseFile {
   std::string relative;  // from the release folder, with this system's separator
@@ -33,6 +34,21 @@ struct ReleaseTree {
   std::map<std::string, ReleaseFile> files;
   std::set<std::string> folderKeys;  // the subfolders, keyed alike
   std::vector<PathInfo> folders;     // the folder itself and its subfolders
+  // What the exclusions left out (relative paths; folders end in the
+  // separator), in the order of the walk.
+  std::vector<std::string> excluded;
+  // Files under more than one name that Windows takes for one file, a
+  // group of relative paths for each, in the order of their keys: the one
+  // kept in files first. Only with ReleaseTreeRules::collectTwins.
+  std::vector<std::vector<std::string>> twins;
+};
+
+struct ReleaseTreeRules {
+  const Exclusions* exclusions = nullptr;  // none left out when null
+  // Goes on past names that are one file on Windows, keeping the first
+  // and listing the groups in twins, so that the caller can name them with
+  // every other fault of the run; else they refuse the tree.
+  bool collectTwins = false;
 };
 
 // The keys of the game's own lists in the top folder, which are never taken
@@ -41,8 +57,10 @@ bool IsGameListKey(const std::string& key);
 
 // Walks root. False with *error on a folder that cannot be read, a tree
 // deeper than a loop of links allows, or names that are one file on Windows
-// (letter case aside, for every letter: every such file is named).
-bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error);
+// (letter case aside, for every letter: every such file is named) unless
+// rules collect them; leaves out what rules exclude.
+bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
+                     const ReleaseTreeRules& rules = ReleaseTreeRules());
 
 // The key of a stored name as the updater matches hash-list records: ASCII
 // letters folded byte by byte (trailing bytes of double-byte characters

@@ -94,3 +94,26 @@ std::string TwinsText(const std::string& lead, const std::vector<std::vector<std
   }
   return out;
 }
+
+void AddTwinFaults(const std::vector<std::vector<std::string>>& groups, const std::string& remedy,
+                   std::vector<FileFault>* faults) {
+  for (const std::vector<std::string>& group : groups) {
+    for (size_t i = 0; i < group.size(); ++i) {
+      std::vector<std::string> others = group;
+      others.erase(others.begin() + static_cast<std::ptrdiff_t>(i));
+      faults->push_back({group[i], fault::kOneFile,
+                         "one file on Windows with " + Joined(others) +
+                             " (letter case does not count there): " + remedy});
+    }
+  }
+}
+
+std::string TwinFaultsSummary(const std::string& lead,
+                              const std::vector<std::vector<std::string>>& groups,
+                              const std::string& remedy) {
+  size_t names = 0;
+  for (const std::vector<std::string>& group : groups) names += group.size();
+  return lead + " " + CountText(names, "name", "names") + " that are " +
+         CountText(groups.size(), "file", "files") +
+         " on Windows (letter case does not count there): " + remedy;
+}

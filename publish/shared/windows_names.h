@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "publish/shared/file_faults.h"
+
 // The key of a UTF-8 name or path: two keys are equal exactly when
 // SameFileName takes the names for one. Each character as Windows' capital
 // of it, with the ASCII capitals small again, so that keys sort as the
@@ -41,3 +43,15 @@ std::vector<std::vector<size_t>> TwinGroups(const std::vector<std::string>& keys
 // kLineBreak (publish/shared/wording.h).
 std::string TwinsText(const std::string& lead, const std::vector<std::vector<std::string>>& groups,
                       const std::string& remedy);
+
+// Each file of each group as a fault of its own (fault::kOneFile), for the
+// commands that name every fault of a run one file per line: "one file on
+// Windows with B and C (letter case does not count there): <remedy>".
+void AddTwinFaults(const std::vector<std::vector<std::string>>& groups, const std::string& remedy,
+                   std::vector<FileFault>* faults);
+
+// The summary above the faults of such groups: "<lead> 5 names that are 2
+// files on Windows (letter case does not count there): <remedy>".
+std::string TwinFaultsSummary(const std::string& lead,
+                              const std::vector<std::vector<std::string>>& groups,
+                              const std::string& remedy);

@@ -2,7 +2,8 @@
 // name (the updater's rule and conversion), and as UTF-8 text (the
 // toolkit's). A name the rule accepts converts to one text and back to the
 // very same bytes; a name the toolkit stores keeps the rule and shows as
-// the text it came from.
+// the text it came from. Composing a name written decomposed (macOS) is
+// done once and for all.
 // The bytes after the first NUL are a second name: two names are one file
 // on Windows alike both ways round, whatever their bytes, exactly when
 // their keys are equal, and stored names exactly when their texts are.
@@ -14,6 +15,7 @@
 #include "fileio/code_page.h"
 #include "fileio/name_case.h"
 #include "package/name_rule.h"
+#include "publish/packages/composition.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/windows_names.h"
 
@@ -44,6 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (error.empty()) {
     std::abort();
   }
+  std::string composed = ComposedText(name);
+  if (ComposedText(composed) != composed) std::abort();
 
   std::string other = name.size() < text.size() ? text.substr(name.size() + 1) : "";
   other = other.substr(0, other.find('\0'));

@@ -3,6 +3,7 @@
 import os
 import struct
 import sys
+import unicodedata
 
 here = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(here, "..", "tools"))
@@ -68,7 +69,10 @@ for name, text in [("plain", b"data\\sc00.arc"), ("japanese", "\u30de\u30c3\u30d
                    ("ibm_duplicate", b"\xfa\x54"),
                    # Two names after one another: one file on Windows.
                    ("twins_utf8", "\uff21\uff22\uff23.txt\0\uff41\uff42\uff43.txt".encode("utf-8")),
-                   ("twins_cp932", "\u0416.txt\0\u0436.TXT".encode("cp932"))]:
+                   ("twins_cp932", "\u0416.txt\0\u0436.TXT".encode("cp932")),
+                   # Names as macOS writes them: kana and accents decomposed.
+                   ("decomposed", unicodedata.normalize("NFD", "\u30ac\u30a4\u30c9.txt").encode()),
+                   ("decomposed_latin", unicodedata.normalize("NFD", "Jos\u00e9").encode())]:
     write("fuzz_stored_name", name, text)
 
 # The judge and the release check: two bytes of the package's length, the
@@ -93,3 +97,10 @@ write("fuzz_judge", "two_lists", judged(
 write("fuzz_judge", "so_in_a_folder", judged(
     [("\u80fd\\\u30bd.arc".encode("cp932"), b"so"),
      (b"qen.hvl", listed([("\u80fd\\\u30bd.arc".encode("cp932"), b"so")]))], b""))
+
+# --exclude: a pattern, a NUL, a path.
+for name, text in [("suffix", b"*.psd\0art/cover.psd"), ("anchored", b"data/*.bak\0data/a.bak"),
+                   ("folder", b"work/\0work"), ("stars", b"*a*b*c\0xaxbxcx"),
+                   ("japanese", "\u30c7?.arc\0\u30c7\u30fc.arc".encode()),
+                   ("not_utf8", b"a?b\0a\xffb")]:
+    write("fuzz_exclusions", name, text)

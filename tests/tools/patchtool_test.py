@@ -33,6 +33,7 @@ import sys
 import tempfile
 import threading
 import time
+import unicodedata
 import unittest
 
 from package_bytes import content_sum, hash_list, pe_stub
@@ -162,8 +163,14 @@ class Result:
 
     def result_lines(self):
         """stdout's lines; where stderr comes in the same stream (under
-        Wine), without the program's error lines."""
-        return [l for l in self.lines() if not (MERGED and l.startswith("patchtool "))]
+        Wine), without the program's error lines and the indented lines of
+        a message that names many files."""
+        kept, within = [], False
+        for l in self.lines():
+            within = MERGED and (l.startswith("patchtool ") or (within and l.startswith("  ")))
+            if not within:
+                kept.append(l)
+        return kept
 
 
 def normalize(raw):
@@ -229,22 +236,44 @@ class PatchtoolTest(unittest.TestCase):
         return sorted(found)
 
     def err(self, result):
-        """What the program wrote on stderr (merged: its own lines)."""
+        """What the program wrote on stderr (merged: its own lines, and the
+        indented lines of a message that names many files)."""
         if MERGED:
-            return "".join(l + "\n" for l in result.out.splitlines()
-                           if l.startswith("patchtool"))
+            kept, within = [], False
+            for l in result.out.splitlines():
+                within = l.startswith("patchtool") or (within and l.startswith("  "))
+                if within:
+                    kept.append(l + "\n")
+            return "".join(kept)
         return result.err
 
-    def assert_error_line(self, result, command):
-        """Exactly one line on stderr, naming the command."""
+    def assert_error_line(self, result, command, warnings=False):
+        """Exactly one error on stderr, naming the command: its line, and
+        when it names many files, one indented line per file after it (the
+        line then ends in a colon); nothing else, unless warnings are
+        expected, each in the same form. Returns the error's lines, joined
+        by line feeds."""
         stream = result.out if MERGED else result.err
-        errors = [l for l in stream.splitlines() if l.startswith("patchtool")]
+        messages, stray = [], []
+        for line in stream.splitlines():
+            if line.startswith("patchtool"):
+                messages.append([line])
+            elif line.startswith("  ") and messages:
+                messages[-1].append(line)
+            else:
+                stray.append(line)
+        errors = [m for m in messages if ": warning: " not in m[0]]
         self.assertEqual(1, len(errors), stream)
-        self.assertTrue(errors[0].startswith("patchtool %s: " % command) if command
-                        else errors[0].startswith("patchtool: "), errors[0])
+        if not warnings:
+            self.assertEqual(1, len(messages), stream)
+        block = errors[0]
+        self.assertTrue(block[0].startswith("patchtool %s: " % command) if command
+                        else block[0].startswith("patchtool: "), block[0])
+        if len(block) > 1:
+            self.assertTrue(block[0].endswith(":"), block[0])
         if not MERGED:
-            self.assertEqual(1, len(result.err.splitlines()), result.err)
-        return errors[0]
+            self.assertEqual([], stray, result.err)
+        return "\n".join(block)
 
     def make_files(self):
         self.write("stub.bin", STUB)
@@ -1317,14 +1346,15 @@ class PatchtoolTest(unittest.TestCase):
              "more than one patch carries (at most 15 files besides its hash list, which must "
              "start below 2 GiB): give --split to make 2 patches (patch-1of2.exe to "
              "patch-2of2.exe) that players run in order, or leave some changes for a later "
-             "patch; the changes: " + ", ".join(sorted(many))),
+             "patch; the changes (nothing written):\n" +
+             "\n".join("  " + name for name in sorted(many))),
             ("a name of 16 bytes", {}, {"data/long_name.arc": b"x"},
              "long_name.arc: its name data\\long_name.arc is 18 bytes long in code page 932, "
              "and a patch's entry names, subfolders included, hold at most 15: rename it"),
             ("no change", {"a.arc": b"a"}, {"a.arc": b"a"}, "there is nothing to patch"),
-            ("a new folder", {}, {"fresh/a.arc": b"a"}, "a.arc lies in a folder that old lacks "
-             "(fresh): a fix patch cannot create folders; the updater writes only into folders "
-             "that exist"),
+            ("a new folder", {}, {"fresh/a.arc": b"a"}, "new/fresh/a.arc: it lies in a folder "
+             "that old lacks (fresh): a fix patch cannot create folders; the updater writes only "
+             "into folders that exist"),
             ("no hash list in OLD", {"qen.hvl": None}, {"a.arc": b"b"},
              "old holds no hash list (qen.hvl)"),
             ("a hash list that does not load", {"qen.hvl": b"JXW____x" + bytes(8)},
@@ -1332,7 +1362,12 @@ class PatchtoolTest(unittest.TestCase):
         ]
         if NATIVE:
             cases.append(("names that are one on Windows", {}, {"A.arc": b"1", "a.ARC": b"2"},
-                          "which are one file on Windows"))
+                          "new holds 2 names that are 1 file on Windows (letter case does not "
+                          "count there): keep one of each (nothing written):\n"
+                          "  new/A.arc: one file on Windows with new/a.ARC (letter case does not "
+                          "count there): keep one\n"
+                          "  new/a.ARC: one file on Windows with new/A.arc (letter case does not "
+                          "count there): keep one"))
         for what, old_extra, new_extra, part in cases:
             with self.subTest(what=what):
                 shutil.rmtree(self.dir)
@@ -1463,9 +1498,9 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("patchtool hashlist: warning: release check: 2 of 7 files have stored "
                       "names over 15 bytes, the most a patch's entry holds, so no fix patch can "
                       "ever deliver them: rename them before the release ships if they may ever "
-                      "need a fix (data\\Sub\\qen.hvl (16 bytes), データ\\立ち絵_long_name_01.arc "
-                      "(%d bytes))" % len("データ\\立ち絵_long_name_01.arc".encode("cp932")),
-                      self.err(r))
+                      "need a fix:\n  data\\Sub\\qen.hvl (16 bytes)\n"
+                      "  データ\\立ち絵_long_name_01.arc (%d bytes)\n"
+                      % len("データ\\立ち絵_long_name_01.arc".encode("cp932")), self.err(r))
         self.assertEqual([], self.install_mismatches_of("game", "qen.hvl"))
 
         # Run again: refused, then replaced or extended only when asked.
@@ -1676,10 +1711,214 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(1, r.code, r.out + r.err)
         error = self.assert_error_line(r, "make")
         self.assertIn("the lists of r100, wide disagree on 17 files", error)
+        # Those files one per line, in the order of their paths.
+        disputed = ["data\\f%02d.arc" % i for i in range(15)] + ["data\\new.arc", "Velmora.exe"]
         self.assertIn("no split can serve the players of all of these releases: publish a patch "
                       "for each release instead (patchtool make OLD NEW), or one for fewer "
-                      "releases at a time (nothing written)", error)
+                      "releases at a time; the files they disagree on (nothing written):\n" +
+                      "\n".join("  " + name for name in disputed), error)
         self.assertEqual(before, self.files_here())
+
+    # -- every fault in one run, --report, --exclude --------------------------
+
+    def report_text(self, ran, result, faults):
+        """A report as --report writes it: the same bytes on every system."""
+        text = "# patchtool %s\n# result: %s\n# faults: %d (one per line: path, fault and why, " \
+               "separated by tabs)\n" % (ran, result, len(faults))
+        return (text + "".join("%s\t%s\t%s\n" % f for f in faults)).encode("utf-8")
+
+    def test_one_run_names_every_fault_one_file_per_line(self):
+        decomposed = unicodedata.normalize("NFD", "ガイド.txt")  # as macOS writes it
+        self.write("stub.bin", STUB)
+        self.write_release("old", {"a.arc": b"a1", "b.arc": b"b1", "data/x.arc": b"x"},
+                           listed=False)
+        self.write("old/qen.hvl", hash_list([("a.arc", content_sum(b"a1")),
+                                             ("b.arc", content_sum(b"stale")),
+                                             ("data\\x.arc", content_sum(b"x"))]))
+        self.write_release("new", {"a.arc": b"a2", "b.arc": b"b1", "data/x.arc": b"x",
+                                   "data/long_name_here.arc": b"l", "data/" + decomposed: b"g",
+                                   "fresh/c.arc": b"c", ".DS_Store": b"left out"},
+                           listed=False)
+        twins = []
+        if NATIVE:  # Windows holds no two such names
+            self.write("new/Twin.arc", b"1")
+            self.write("new/twin.ARC", b"2")
+            why = " (letter case does not count there): keep one"
+            twins = [("new/Twin.arc", "one-file-on-windows", "one file on Windows with "
+                      "new/twin.ARC" + why),
+                     ("new/twin.ARC", "one-file-on-windows", "one file on Windows with "
+                      "new/Twin.arc" + why)]
+        long_name = ("new/data/long_name_here.arc", "name-too-long", "its name "
+                     "data\\long_name_here.arc is 23 bytes long in code page 932, and a patch's "
+                     "entry names, subfolders included, hold at most 15: rename it (or its "
+                     "folder)")
+        composed = ("new/data/" + decomposed, "name-refused",
+                    "カ (U+30AB) followed by the combining mark U+3099 is ガ written decomposed "
+                    "(macOS); ガ (U+30AC) is accepted: rename it to ガイド.txt")
+        faults = [long_name, composed,
+                  ("new/fresh/c.arc", "new-folder", "it lies in a folder that old lacks (fresh): "
+                   "a fix patch cannot create folders; the updater writes only into folders "
+                   "that exist: move it into a folder the game has, or ship the new folder with "
+                   "a full installer")] + twins + [
+                  ("old/b.arc", "differs-from-list", "it differs from its record in old/qen.hvl: "
+                   "old is not the release its hash list describes; OLD must be the release "
+                   "exactly as players have it, files and qen.hvl alike: put the players' file "
+                   "back into old, or, if it is the players' file, the qen.hvl that players have "
+                   "(the one that the release's patch carried: patchtool extract PATCH DIR); a "
+                   "list made anew from these files would describe files that players do not "
+                   "have")]
+        before = self.files_here()
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe",
+                          "--report", "report.txt")
+        self.assertEqual(1, r.code, r.out + r.err)
+        summary = "%d faults in old and new: a fix patch needs every one mended" % len(faults)
+        self.assertEqual("patchtool make: %s (nothing written but the report report.txt):\n"
+                         % summary + "\n".join("  %s: %s" % (p, w) for p, _, w in faults),
+                         self.assert_error_line(r, "make", warnings=True))
+        self.assertIn("patchtool make: warning: left out 1 file that is no part of the game "
+                      "(Thumbs.db, desktop.ini, .DS_Store, names ending in ~): new/.DS_Store\n",
+                      self.err(r))
+        self.assertEqual(self.report_text("make old new", "refused: " + summary, faults),
+                         self.read("report.txt"))
+        del before  # the report is new; nothing else is written
+        self.assertEqual(["report.txt"], [n for n in self.listing()
+                                          if not n.startswith(("old", "new", "stub"))])
+
+        # hashlist names every name it cannot record, and the report adds the
+        # release check's files.
+        r = self.run_tool("hashlist", "new", "-o", "new.hvl", "--report", "report.txt")
+        self.assertEqual(1, r.code, r.out + r.err)
+        refused = [composed] + twins
+        error = self.assert_error_line(r, "hashlist", warnings=True)
+        for path, _, why in refused:
+            self.assertIn("%s: %s" % (path, why), error)
+        hashlist_long = (long_name[0], long_name[1], "its stored name data\\long_name_here.arc "
+                         "is 23 bytes long in code page 932, and a patch's entry names, "
+                         "subfolders included, hold at most 15: no fix patch can deliver it; "
+                         "rename it (or its folder) before the release ships if it may ever need "
+                         "a fix")
+        result = "refused: " + (error[len("patchtool hashlist: "):].split(" (nothing written")[0])
+        self.assertEqual(self.report_text("hashlist new", result, [hashlist_long] + refused),
+                         self.read("report.txt"))
+        self.assertFalse(os.path.exists(self.path("new.hvl")))
+
+    def test_release_check_shows_ten_names_and_reports_every_one(self):
+        names = ["data/long_name_%02d.arc" % i for i in range(20)]
+        for name in names:
+            self.write("game/" + name, b"x")
+        self.write("game/ok.arc", b"ok")
+        warning = ("patchtool hashlist: warning: release check: 20 of 21 files have stored names "
+                   "over 15 bytes, the most a patch's entry holds, so no fix patch can ever "
+                   "deliver them: rename them before the release ships if they may ever need a "
+                   "fix:\n" + "".join("  %s (21 bytes)\n" % n.replace("/", "\\")
+                                      for n in names[:10]))
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn(warning + "  and 10 more (--report FILE lists every one)\n", self.err(r))
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace", "--report", "r.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn(warning + "  and 10 more (every one is in r.txt)\n", self.err(r))
+        self.assertEqual("release check: 20 of 21 files cannot be delivered by any fix patch (see "
+                         "the warnings)", r.result_lines()[-1])
+        self.assertEqual(self.report_text(
+            "hashlist game", "done: qen.hvl written",
+            [("game/" + n, "name-too-long", "its stored name %s is 21 bytes long in code page "
+              "932, and a patch's entry names, subfolders included, hold at most 15: no fix "
+              "patch can deliver it; rename it (or its folder) before the release ships if it "
+              "may ever need a fix" % n.replace("/", "\\")) for n in names]),
+            self.read("r.txt"))
+        # A report that the next run would take for a game file, or that is
+        # the list itself, is refused before anything is written.
+        for report in ("game/r.txt", "game/data/r.txt", "qen.hvl"):
+            with self.subTest(report=report):
+                before = self.files_here()
+                r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace", "--report",
+                                  report)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn("--report", self.assert_error_line(r, "hashlist"))
+                self.assertEqual(before, self.files_here())
+
+    def test_excluded_files_are_left_out_alike_by_hashlist_and_make(self):
+        game = {"data/a.arc": b"a", "Thumbs.db": b"t", "sub/desktop.ini": b"d", ".DS_Store": b"s",
+                "a.arc~": b"backup", "work/notes.txt": b"n", "art/cover.psd": b"p",
+                "data/b.arc": b"b"}
+        for name, data in game.items():
+            self.write("game/" + name, data)
+        patterns = ["--exclude", "work/", "--exclude", "*.PSD"]
+        left_out = ["game/.DS_Store", "game/Thumbs.db", "game/a.arc~", "game/art/cover.psd",
+                    "game/sub/desktop.ini", "game/work/"]
+        r = self.run_tool("hashlist", "game", "-o", "game/qen.hvl", *patterns)
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool hashlist: warning: left out 5 files and 1 folder that are no part "
+                      "of the game (Thumbs.db, desktop.ini, .DS_Store, names ending in ~, "
+                      "--exclude work/, --exclude *.PSD):\n" +
+                      "".join("  %s\n" % p for p in left_out), self.err(r))
+        self.assertEqual(hash_list([("data\\a.arc", content_sum(b"a")),
+                                    ("data\\b.arc", content_sum(b"b"))]),
+                         self.read("game/qen.hvl"))
+
+        # make leaves the same out of both: with its list, game is a clean
+        # OLD, and only the game's own change goes in.
+        shutil.copytree(self.path("game"), self.path("new"))
+        for name in ("Thumbs.db", "work/notes.txt", "art/cover.psd", "a.arc~"):
+            self.write("new/" + name, b"changed")
+        self.write("new/data/a.arc", b"a2")
+        os.remove(self.path("new/qen.hvl"))
+        self.write("stub.bin", STUB)
+        r = self.run_tool("make", "game", "new", "--stub", "stub.bin", "-o", "patch.exe",
+                          *patterns)
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("left out 10 files and 2 folders that are no part of the game", self.err(r))
+        self.assertNotIn("lacks", self.err(r))
+        self.assertNotIn("is not in new", self.err(r))
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(["data\\a.arc", "qen.hvl"], [e[0] for e in entries])
+
+        # Without the default names, they are the game's files.
+        r = self.run_tool("hashlist", "game", "-o", "all.hvl", "--no-default-excludes")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertNotIn("left out", self.err(r))
+        data = self.read("all.hvl")
+        self.assertEqual(len(game), struct.unpack_from("<I", data, 12)[0])
+
+        # A pattern that can match nothing is a usage error.
+        for bad in ("a//b", "../x"):
+            with self.subTest(pattern=bad):
+                r = self.run_tool("hashlist", "game", "-o", "bad.hvl", "--exclude", bad)
+                self.assertEqual(2, r.code, r.out + r.err)
+                self.assertIn("--exclude %s: a pattern names files" % bad,
+                              self.assert_error_line(r, "hashlist"))
+                r = self.run_tool("make", "game", "new", "--stub", "stub.bin", "-o", "bad.exe",
+                                  "--exclude", bad)
+                self.assertEqual(2, r.code, r.out + r.err)
+                self.assertFalse(os.path.exists(self.path("bad.exe")))
+
+    def test_make_takes_entry_names_of_15_bytes_and_refuses_16(self):
+        cases = [("abcdefghijk.arc", True), ("abcdefghijkl.arc", False),
+                 ("data/abcdef.arc", True), ("data/abcdefg.arc", False),
+                 ("データ/abcd.arc", True), ("データ/abcde.arc", False)]
+        for name, goes_in in cases:
+            with self.subTest(name=name):
+                shutil.rmtree(self.dir)
+                os.mkdir(self.dir)
+                self.write("stub.bin", STUB)
+                for folder in ("old", "new", "game"):
+                    self.write_release(folder, {"data/x.arc": b"x", "データ/y.arc": b"y"},
+                                       listed=folder != "new")
+                self.write("game/uninst.lst", b"x\n\0")
+                self.write("new/" + name, b"the new file")
+                r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+                self.assertEqual(0 if goes_in else 1, r.code, r.out + r.err)
+                if goes_in:
+                    r = self.run_tool("apply", "patch.exe", "game")
+                    self.assertEqual(0, r.code, r.out + r.err)
+                    self.assertEqual(b"the new file", self.read("game/" + name))
+                    self.assertEqual([], self.install_mismatches("game"))
+                else:
+                    self.assertIn("is 16 bytes long in code page 932, and a patch's entry "
+                                  "names, subfolders included, hold at most 15",
+                                  self.assert_error_line(r, "make"))
+                    self.assertFalse(os.path.exists(self.path("patch.exe")))
 
     def test_make_checks_old_against_its_own_list(self):
         self.write("stub.bin", STUB)
@@ -1695,8 +1934,8 @@ class PatchtoolTest(unittest.TestCase):
             r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe",
                               *extra)
             self.assertEqual(1, r.code, r.out + r.err)
-            self.assertIn("old is not the release its hash list describes: 1 file differs from "
-                          "its record in old%sqen.hvl (Velmora.exe)" % (os.sep if NATIVE else "\\"),
+            self.assertIn("make: old/Velmora.exe: it differs from its record in old/qen.hvl: old "
+                          "is not the release its hash list describes",
                           self.assert_error_line(r, "make"))
             self.assertEqual(before, self.files_here())
         # A record whose file is missing is only named.
@@ -1747,7 +1986,8 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(1, r.code, r.out + r.err)
         error = self.assert_error_line(r, "make")
         self.assertIn("r101 is not the release its hash list describes: 2 files differ from "
-                      "their records", error)
+                      "their records in r101/qen.hvl (nothing written):\n"
+                      "  r101/data/sc01.arc: it differs from its record", error)
         # Never the advice to make the list anew from these files.
         self.assertIn("OLD must be the release exactly as players have it", error)
         self.assertNotIn("patchtool hashlist", error)
@@ -1770,7 +2010,8 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("22 files are new or changed", error)
         self.assertIn("give --split to make 2 patches (velmora-patch-1of2.exe to "
                       "velmora-patch-2of2.exe) that players run in order", error)
-        self.assertIn("the changes: " + ", ".join(changed), error)
+        self.assertIn("the changes (nothing written):\n" + "\n".join("  " + c for c in changed),
+                      error)
         self.assertEqual(before, self.files_here())
 
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "velmora-patch.exe",
@@ -1844,7 +2085,7 @@ class PatchtoolTest(unittest.TestCase):
                 r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
                 self.assertEqual(1, r.code, r.out + r.err)
                 error = self.assert_error_line(r, "make")
-                self.assertIn(name.split("/")[1] + " " + says, error)
+                self.assertIn("make: new/" + name + ": it " + says, error)
                 self.assertEqual(before, self.listing())
                 os.remove(self.path("new/" + name))
         with open(self.path("huge.arc"), "wb") as f:
@@ -2092,14 +2333,22 @@ class PatchtoolTest(unittest.TestCase):
         self.write("old/a.arc", b"a")
         self.write("old/qen.hvl", hash_list([("a.arc", content_sum(b"a"))]))
         # A summary line, then one line per file, in the order of their
-        # names (the same on every system).
+        # names (the same on every system); hashlist and make name each
+        # file with its fault, pack each group.
         files = ("3 files under more than one name each, which Windows takes for one (letter "
                  "case does not count there): %s:\n  Ω.txt and ω.txt\n  Ж.txt and ж.txt\n"
                  "  ＡＢＣ.txt and ａｂｃ.txt (nothing written)\n")
+        why = " (letter case does not count there): keep one\n"
+        faults = ("game holds 6 names that are 3 files on Windows (letter case does not count "
+                  "there): keep one of each (nothing written):\n" +
+                  "".join("  game/%s: one file on Windows with game/%s" % (a, b) + why +
+                          "  game/%s: one file on Windows with game/%s" % (b, a) + why
+                          for a, b in [("Ω.txt", "ω.txt"), ("Ж.txt", "ж.txt"),
+                                       ("ＡＢＣ.txt", "ａｂｃ.txt")]))
         runs = [("hashlist", ["hashlist", "game", "-o", "qen.hvl"],
-                 "patchtool hashlist: game holds " + files % "keep one of each"),
+                 "patchtool hashlist: " + faults),
                 ("make", ["make", "old", "game", "--stub", "stub.bin", "-o", "patch.exe"],
-                 "patchtool make: game holds " + files % "keep one of each"),
+                 "patchtool make: " + faults),
                 ("pack", ["pack", "--stub", "stub.bin", "-o", "patch.exe"] +
                  ["game/" + name for pair in self.TWINS for name in pair],
                  "patchtool pack: the FILEs include " +
@@ -2112,13 +2361,15 @@ class PatchtoolTest(unittest.TestCase):
                 self.assertEqual(1, r.code, r.out + r.err)
                 self.assertEqual(expected, self.error_text(r, command))
                 self.assertEqual(before, self.files_here())
-        # One pair: one line. Files given by their paths, as hashlist takes
-        # them in batches.
+        # Files given by their paths, as hashlist takes them in batches.
         r = self.run_tool("hashlist", "-o", "qen.hvl", "game/Ж.txt", "game/ж.txt")
         self.assertEqual(1, r.code, r.out + r.err)
-        self.assertEqual("patchtool hashlist: the files given include game/Ж.txt and game/ж.txt, "
-                         "which are one file on Windows (letter case does not count there): a "
-                         "list records a file once; give one of each (nothing written)",
+        why = " (letter case does not count there): a list records a file once; give one of them"
+        self.assertEqual("patchtool hashlist: the files given include 2 names that are 1 file on "
+                         "Windows (letter case does not count there): a list records a file "
+                         "once; give one of each (nothing written):\n"
+                         "  game/Ж.txt: one file on Windows with game/ж.txt" + why + "\n"
+                         "  game/ж.txt: one file on Windows with game/Ж.txt" + why,
                          self.assert_error_line(r, "hashlist"))
 
         # Letters that are not one another's capital stay apart: full-width

@@ -2,12 +2,14 @@
 """Tests of the test machinery itself: which Windows build's Wine tests run
 on which machine (scripts/wine-select.sh), that every wineserver a run
 starts is stopped at its end, or the failure told (scripts/wine-servers.sh),
-and that the summary counts a skipped test as skipped, never as passed
-(scripts/ctest-summary.py).
+that the summary counts a skipped test as skipped, never as passed
+(scripts/ctest-summary.py), and that `make fuzz` runs every fuzz target
+that the build has (scripts/fuzz.sh).
 
 Usage: test_scripts_test.py SOURCE_DIR"""
 
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -296,6 +298,103 @@ class CtestSummaryTest(unittest.TestCase):
 
     def test_a_log_without_results_gives_nothing(self):
         self.assertEqual("", self.summary("No tests were found!!!\n"))
+
+
+# A stand-in for a fuzz target: notes its name and arguments, and fails
+# when its name is in FAKE_FAILING, as a target that found a fault does.
+FAKE_FUZZER = """#!/bin/sh
+echo "$(basename "$0") $*" >>"$FAKE_CALLS"
+case " $FAKE_FAILING " in
+  *" $(basename "$0") "*) echo "==1==ERROR: AddressSanitizer: heap-buffer-overflow"; exit 1 ;;
+esac
+echo "#42 DONE   cov: 7 ft: 9 corp: 3/30b"
+"""
+
+
+class FuzzScriptTest(unittest.TestCase):
+    """scripts/fuzz.sh over a build folder whose tests/fuzz holds what CMake
+    writes there (a CTestTestfile.cmake with one test per target) and
+    stand-ins for the targets."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="fuzz-script.")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.build = os.path.join(self.dir, "build")
+        self.fuzz = os.path.join(self.build, "tests", "fuzz")
+        os.makedirs(self.fuzz)
+        self.calls = os.path.join(self.dir, "calls")
+
+    def targets(self, *names):
+        lines = []
+        for name in names:
+            program = os.path.join(self.fuzz, name)
+            with open(program, "w") as f:
+                f.write(FAKE_FUZZER)
+            os.chmod(program, 0o755)
+            # As tests/fuzz/CMakeLists.txt registers each target.
+            lines.append('add_test(%s "%s" "-max_total_time=8" "%s/corpus/%s")'
+                         % (name, program, self.fuzz, name))
+        with open(os.path.join(self.fuzz, "CTestTestfile.cmake"), "w") as f:
+            f.write("\n".join(lines) + "\n")
+
+    def run_script(self, failing=""):
+        env = dict(os.environ, FAKE_CALLS=self.calls, FAKE_FAILING=failing)
+        proc = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "fuzz.sh"), self.build,
+                               "5"], env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                              text=True, timeout=120)
+        calls = {}
+        if os.path.exists(self.calls):
+            with open(self.calls) as f:
+                for line in f:
+                    name, *args = line.split()
+                    calls[name] = args
+        return proc.returncode, proc.stdout, calls
+
+    def test_every_target_of_the_build_runs_a_new_one_too(self):
+        # fuzz_package has seeds in the sources; fuzz_newcomer stands for a
+        # target that the script has never heard of, without seeds.
+        self.targets("fuzz_package", "fuzz_hash_list", "fuzz_newcomer")
+        code, out, calls = self.run_script()
+        self.assertEqual(0, code, out)
+        self.assertEqual(["fuzz_hash_list", "fuzz_newcomer", "fuzz_package"], sorted(calls))
+        for name, args in calls.items():
+            with self.subTest(target=name):
+                self.assertIn("-max_total_time=5", args)
+                self.assertIn("-artifact_prefix=%s/fuzz-findings/%s-" % (self.build, name), args)
+                self.assertIn("%s/corpus/%s" % (self.fuzz, name), args)
+        self.assertIn(os.path.join(SOURCE, "tests", "fuzz", "seeds", "fuzz_package"),
+                      calls["fuzz_package"])
+        self.assertFalse([a for a in calls["fuzz_newcomer"] if "seeds" in a])
+        self.assertIn("3 targets fuzzed for 5s each", out)
+
+    def test_a_finding_fails_the_run_and_the_others_still_run(self):
+        self.targets("fuzz_a", "fuzz_b", "fuzz_c")
+        code, out, calls = self.run_script(failing="fuzz_b")
+        self.assertEqual(1, code, out)
+        self.assertEqual(["fuzz_a", "fuzz_b", "fuzz_c"], sorted(calls))
+        self.assertIn("FINDING: see %s/fuzz-findings/fuzz_b.log" % self.build, out)
+        self.assertIn("heap-buffer-overflow", out)
+
+    def test_a_build_without_targets_is_an_error(self):
+        code, out, calls = self.run_script()
+        self.assertEqual(1, code, out)
+        self.assertIn("no fuzz targets in", out)
+        self.assertEqual({}, calls)
+
+    def test_every_fuzz_source_is_a_target_of_the_build(self):
+        # What fuzz.sh runs is what CMake builds; a target's source that
+        # tests/fuzz/CMakeLists.txt does not name would be neither.
+        folder = os.path.join(SOURCE, "tests", "fuzz")
+        with open(os.path.join(folder, "CMakeLists.txt")) as f:
+            cmake = f.read()
+        for name in sorted(os.listdir(folder)):
+            if not name.endswith(".cpp"):
+                continue
+            with open(os.path.join(folder, name)) as f:
+                if "LLVMFuzzerTestOneInput" not in f.read():
+                    continue
+            with self.subTest(source=name):
+                self.assertRegex(cmake, r"\b%s\b" % re.escape(name[:-4]))
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
@@ -10,6 +12,13 @@
 namespace {
 
 ContentSum SumOf(const Bytes& data) { return ReferenceSum(data.data(), data.size()); }
+
+// A refusal as the command shows it: the error, then a line per fault.
+std::string Shown(const std::string& error, const HashListReport& report) {
+  std::string out = ShownLines(error);
+  for (const FileFault& fault : report.refused) out += "\n" + FaultLine(fault);
+  return out;
+}
 
 TEST(HashListWriterTest, ContentSumHexIsTheStoredBytesInOrder) {
   EXPECT_EQ("0000000000000000", ContentSumHex(ContentSum()));
@@ -256,15 +265,29 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       {"name too long", {"a.arc", longName}, false, "55"},
       // One file on Windows, two on Linux (where they are made): the updater
       // writes one over the other, and a list records a file once.
-      {"same name twice", {"a.arc", "A.ARC"}, false, "a.arc and A.ARC, which are one file on Windows"},
+      {"same name twice", {"a.arc", "A.ARC"}, false,
+       "a.arc: one file on Windows with A.ARC (letter case does not count there)"},
       {"full-width twins", {"\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt", "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt"},
-       false, "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt, which are one file on Windows"},
+       false, "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt: one file on Windows with "
+       "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt"},
       {"twins in a folder", {"sub\\\xCE\xA9.txt", "sub\\\xCF\x89.txt"}, false,
-       "sub\\\xCF\x89.txt, which are one file on Windows"},
+       "sub/\xCF\x89.txt: one file on Windows with sub/\xCE\xA9.txt"},
+      // A summary, then every file on a line of its own.
       {"three pairs of twins", {"\xD0\x96.txt", "\xD0\xB6.txt", "a.arc", "A.arc", "b", "B"}, false,
-       "the files given include 3 files under more than one name each, which Windows takes for "
-       "one (letter case does not count there): a list records a file once; give one of each:\n"
-       "  a.arc and A.arc\n  b and B\n  \xD0\x96.txt and \xD0\xB6.txt"},
+       "the files given include 6 names that are 3 files on Windows (letter case does not count "
+       "there): a list records a file once; give one of each\n"
+       "a.arc: one file on Windows with A.arc (letter case does not count there): a list records "
+       "a file once; give one of them\n"
+       "A.arc: one file on Windows with a.arc (letter case does not count there): a list records "
+       "a file once; give one of them\n"
+       "b: one file on Windows with B (letter case does not count there): a list records a file "
+       "once; give one of them\n"
+       "B: one file on Windows with b (letter case does not count there): a list records a file "
+       "once; give one of them\n"
+       "\xD0\x96.txt: one file on Windows with \xD0\xB6.txt (letter case does not count there): a "
+       "list records a file once; give one of them\n"
+       "\xD0\xB6.txt: one file on Windows with \xD0\x96.txt (letter case does not count there): a "
+       "list records a file once; give one of them"},
       {"missing file", {"a.arc", "missing.arc"}, false, "missing.arc"},
       {"base does not load", {"a.arc"}, true, "base"},
   };
@@ -295,7 +318,7 @@ TEST(HashListWriterTest, RefusalsWriteNothing) {
       HashListReport report;
       std::string error;
       EXPECT_FALSE(WriteHashListFile(job, &report, &error));
-      EXPECT_NE(std::string::npos, ShownLines(error).find(c.errorPart)) << error;
+      EXPECT_NE(std::string::npos, Shown(error, report).find(c.errorPart)) << error;
       EXPECT_EQ(before, ListDir(dir.path()));
       if (existing) {
         Bytes now;
@@ -393,8 +416,106 @@ TEST_F(WholeFolderTest, RefusesEveryNameItCannotRecord) {
   std::string error;
   EXPECT_FALSE(WriteHashListFile(Job(), &report, &error));
   EXPECT_EQ(0u, error.find(std::to_string(bad.size()) + " files cannot be recorded")) << error;
-  for (const auto& b : bad) EXPECT_NE(std::string::npos, error.find(b.second)) << b.second;
+  ASSERT_EQ(bad.size(), report.refused.size());
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.first);
+    std::string path = FaultPath(dir_ / "game", b.first);
+    auto found = std::find_if(report.refused.begin(), report.refused.end(),
+                              [&](const FileFault& f) { return f.path == path; });
+    ASSERT_NE(report.refused.end(), found);
+    EXPECT_NE(std::string::npos, found->why.find(b.second)) << found->why;
+  }
   EXPECT_FALSE(FileExists(dir_ / "out.hvl"));
+}
+
+// One run names every name that cannot be recorded, whatever its fault,
+// and --report lists them with the release check's files (names over 15
+// bytes), one per line, whether the list is refused or written.
+TEST_F(WholeFolderTest, OneRunNamesEveryFaultAndTheReportListsThemAll) {
+  const std::string decomposed = "\xE3\x82\xAB\xE3\x82\x99.txt";  // ガ.txt as macOS writes it
+  const std::string tooLong = std::string(52, 'n') + ".arc";
+  Put("game\\good.arc", "good");
+  Put("game\\data\\long_name_here.arc", "long");
+  Put("game\\" + tooLong, "x");
+  Put("game\\a\xE3\x80\x9C" "b.arc", "x");  // 〜
+  Put("game\\data\\" + decomposed, "x");
+  Put("game\\Thumbs.db", "left out");
+  std::vector<std::pair<std::string, const char*>> refused = {
+      {"a\xE3\x80\x9C" "b.arc", fault::kNameRefused},
+      {"data/" + decomposed, fault::kNameRefused},
+      {tooLong, fault::kRecordTooLong},
+  };
+#ifndef _WIN32
+  Put("game\\Twin.arc", "1");
+  Put("game\\twin.ARC", "2");
+  refused.push_back({"Twin.arc", fault::kOneFile});
+  refused.push_back({"twin.ARC", fault::kOneFile});
+#endif
+  HashListJob job = Job();
+  job.report = dir_ / "report.txt";
+  HashListReport report;
+  std::string error;
+  EXPECT_FALSE(WriteHashListFile(job, &report, &error));
+  ASSERT_EQ(refused.size(), report.refused.size()) << error;
+  for (size_t i = 0; i < refused.size(); ++i) {
+    EXPECT_EQ(FaultPath(job.folder, refused[i].first), report.refused[i].path);
+    EXPECT_STREQ(refused[i].second, report.refused[i].kind) << report.refused[i].path;
+  }
+  EXPECT_EQ(std::to_string(refused.size()) + " files cannot be recorded as the updater names "
+                                              "files; rename or move them",
+            error);
+  EXPECT_NE(std::string::npos,
+            report.refused[1].why.find("written decomposed (macOS); \xE3\x82\xAC (U+30AC) is "
+                                       "accepted"));
+  EXPECT_EQ((std::vector<std::string>{FaultPath(job.folder, "Thumbs.db")}), report.excluded);
+  EXPECT_FALSE(report.listWritten);
+  EXPECT_TRUE(report.reportWritten);
+  EXPECT_FALSE(FileExists(job.output));
+  // The report: every refused name and the file that no patch can deliver.
+  std::vector<FileFault> all = report.refused;
+  all.insert(all.end(), report.undeliverableFaults.begin(), report.undeliverableFaults.end());
+  SortFaults(&all);
+  ASSERT_EQ(refused.size() + 1, all.size());
+  std::string lines;
+  for (const FileFault& f : all) lines += f.path + "\t" + f.kind + "\t" + f.why + "\n";
+  const std::string ran = "# patchtool hashlist " + job.folder + "\n";
+  EXPECT_EQ(ran + "# result: refused: " + error + "\n# faults: " + std::to_string(all.size()) +
+                " (one per line: path, fault and why, separated by tabs)\n" + lines,
+            ReadFileText(job.report));
+  EXPECT_NE(std::string::npos, lines.find(FaultPath(job.folder, "data/long_name_here.arc") +
+                                          "\tname-too-long\tits stored name "
+                                          "data\\long_name_here.arc is 23 bytes long"))
+      << lines;
+
+  // Mended, the list is written, and the report says what no patch can
+  // deliver.
+  for (const auto& r : refused) DeleteTestFile(job.folder + "\\" + r.first);
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  EXPECT_EQ(2u, report.records);
+  EXPECT_EQ(ran + "# result: done: " + job.output + " written\n" +
+                "# faults: 1 (one per line: path, fault and why, separated by tabs)\n" +
+                FaultPath(job.folder, "data/long_name_here.arc") + "\tname-too-long\t" +
+                report.undeliverableFaults[0].why + "\n",
+            ReadFileText(job.report));
+}
+
+// Given files are left out as a walk of the folder leaves them out: the
+// default names, and patterns, also by a folder on their way.
+TEST_F(WholeFolderTest, GivenFilesAreLeftOutAsInAWalk) {
+  Put("game\\data\\sc00.arc", "sc00");
+  Put("game\\data\\Thumbs.db", "t");
+  Put("game\\work\\x.arc", "x");
+  HashListJob job = Job();
+  job.wholeFolder = false;
+  job.files = {"data/sc00.arc", "data\\THUMBS.DB", "./work/x.arc"};
+  std::string error;
+  ASSERT_TRUE(job.exclusions.Add("work/", &error));
+  HashListReport report;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ((std::vector<std::string>{"data\\sc00.arc"}), RecordNames(written));
+  EXPECT_EQ((std::vector<std::string>{"data/THUMBS.DB", "./work/x.arc"}), report.excluded);
 }
 
 // Given files are recorded under their paths from the game's top folder;
@@ -419,7 +540,7 @@ TEST_F(WholeFolderTest, GivenFilesAreRecordedUnderTheirPaths) {
     job.files = {"Velmora.exe", path};
     job.output = dir_ / "other.hvl";
     EXPECT_FALSE(WriteHashListFile(job, &report, &error));
-    EXPECT_EQ(std::string(path) + " does not say where in the game the file lies: a record "
+    EXPECT_EQ(FaultPath("", path) + ": does not say where in the game the file lies: a record "
                                   "names a file by its path from the game's top folder; run "
                                   "patchtool hashlist in that folder with paths from there "
                                   "(data/sc00.arc), or give the folder itself (patchtool "

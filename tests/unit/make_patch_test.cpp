@@ -21,6 +21,19 @@
 
 namespace {
 
+// A refusal as patchtool shows it: the error, then one line per file
+// under it; paths from dir on ("new\\a.arc", "new/a.arc").
+std::string Shown(const std::string& error, const MakeOutcome& outcome, const std::string& dir) {
+  std::string out = ShownLines(error) + (outcome.errorLines.empty() ? "" : ":");
+  for (const std::string& line : outcome.errorLines) out += "\n  " + line;
+  for (const std::string& prefix : {dir + "\\", FaultPath(dir, "")}) {
+    for (size_t at = out.find(prefix); at != std::string::npos; at = out.find(prefix, at)) {
+      out.erase(at, prefix.size());
+    }
+  }
+  return out;
+}
+
 // make of dir\old and dir\new, with dir\stub.exe, into dir\patch.exe.
 MakeJob JobIn(const std::string& dir) {
   MakeJob job;
@@ -136,6 +149,8 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
   };
   std::vector<std::pair<std::string, std::string>> sixteen;
   for (int i = 0; i < 16; ++i) sixteen.push_back({"new\\f" + std::to_string(i) + ".arc", "x"});
+  std::vector<std::pair<std::string, std::string>> seventeen = sixteen;
+  seventeen.push_back({"new\\long_name_here.arc", "x"});
   const Case cases[] = {
       {"16 changes", sixteen, "16 files are new or changed"},
       {"no list in OLD", {{"new\\a.arc", "a"}}, "holds no hash list"},
@@ -143,21 +158,51 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
       {"a name of 16 bytes", {{"new\\sixteen_chars.xy", "a"}}, "16 bytes long"},
       {"a new folder", {{"new\\fresh\\a.arc", "a"}},
        "a fix patch cannot create folders; the updater writes only into folders that exist"},
+      // Named with its fault, and the split that the changes need too.
+      {"a name of 18 bytes among 17 changes", seventeen,
+       "long_name_here.arc: its name long_name_here.arc is 18 bytes long in code page 932, and "
+       "a patch's entry names, subfolders included, hold at most 15: rename it (or its "
+       "folder); the 17 changes are also more than one patch carries (give --split)"},
 #ifndef _WIN32  // one folder on Windows cannot hold both
-      // Full-width ABC.txt and abc.txt; Greek, Cyrillic and ASCII pairs.
+      // Full-width ABC.txt and abc.txt; Greek, Cyrillic and ASCII pairs:
+      // every file on a line of its own, under a summary.
       {"twins in NEW",
        {{"new\\\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt", "1"},
         {"new\\\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", "2"}},
-       "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt and \xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt, which are "
-       "one file on Windows (letter case does not count there): keep one of each"},
+       "new holds 2 names that are 1 file on Windows (letter case does not count there): keep one "
+       "of each:\n"
+       "  new/\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt: one file on Windows with "
+       "new/\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt (letter case does not count there): keep one\n"
+       "  new/\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt: one file on Windows with "
+       "new/\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt (letter case does not count there): keep one"},
       {"twins in OLD", {{"old\\\xCE\xA9.txt", "1"}, {"old\\\xCF\x89.txt", "1"}, {"new\\a.arc", "a"}},
-       "old holds \xCE\xA9.txt and \xCF\x89.txt, which are one file on Windows"},
+       "old holds 2 names that are 1 file on Windows (letter case does not count there): keep one "
+       "of each:\n"
+       "  old/\xCE\xA9.txt: one file on Windows with old/\xCF\x89.txt (letter case does not count "
+       "there): keep one\n"
+       "  old/\xCF\x89.txt: one file on Windows with old/\xCE\xA9.txt (letter case does not count "
+       "there): keep one"},
+      // Twins among the other faults, each group together, in the order of
+      // their names as Windows takes them (the same on every system).
       {"three files under two names", {{"new\\\xD0\x96.txt", "1"}, {"new\\\xD0\xB6.txt", "2"},
                                        {"new\\A.arc", "1"}, {"new\\a.ARC", "2"},
                                        {"new\\fresh\\\xCE\xA3", "1"}, {"new\\FRESH\\\xCF\x83", "2"}},
-       "new holds 3 files under more than one name each, which Windows takes for one (letter "
-       "case does not count there): keep one of each:\n  A.arc and a.ARC\n  "
-       "FRESH/\xCF\x83 and fresh/\xCE\xA3\n  \xD0\x96.txt and \xD0\xB6.txt"},
+       "7 faults in new: no fix patch can carry these files as they are:\n"
+       "  new/A.arc: one file on Windows with new/a.ARC (letter case does not count there): "
+       "keep one\n"
+       "  new/a.ARC: one file on Windows with new/A.arc (letter case does not count there): "
+       "keep one\n"
+       "  new/FRESH/\xCF\x83: it lies in a folder that old lacks (FRESH): a fix patch cannot "
+       "create folders; the updater writes only into folders that exist: move it into a folder "
+       "the game has, or ship the new folder with a full installer\n"
+       "  new/FRESH/\xCF\x83: one file on Windows with new/fresh/\xCE\xA3 (letter case does not "
+       "count there): keep one\n"
+       "  new/fresh/\xCE\xA3: one file on Windows with new/FRESH/\xCF\x83 (letter case does not "
+       "count there): keep one\n"
+       "  new/\xD0\x96.txt: one file on Windows with new/\xD0\xB6.txt (letter case does not count "
+       "there): keep one\n"
+       "  new/\xD0\xB6.txt: one file on Windows with new/\xD0\x96.txt (letter case does not count "
+       "there): keep one"},
 #endif
   };
   for (const Case& c : cases) {
@@ -179,7 +224,8 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
-    EXPECT_NE(std::string::npos, ShownLines(error).find(c.errorPart)) << error;
+    EXPECT_NE(std::string::npos, Shown(error, outcome, dir.path()).find(c.errorPart))
+        << Shown(error, outcome, dir.path());
     EXPECT_EQ("an older patch", ReadFileText(job.output));
     EXPECT_EQ((std::vector<std::string>{"new", "old", "patch.exe", "stub.exe"}),
               ListDir(dir.path()));
@@ -283,10 +329,14 @@ TEST_F(MakePatchTest, OldThatDiffersFromItsListIsRefused) {
   MakeOutcome outcome;
   std::string error;
   EXPECT_FALSE(MakePatch(job, &outcome, &error));
-  EXPECT_NE(std::string::npos, error.find("old is not the release its hash list describes: 1 "
-                                          "file differs from its record"))
+  ASSERT_EQ(1u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(job.oldDir, "b.arc"), outcome.faults[0].path);
+  EXPECT_STREQ(fault::kDiffers, outcome.faults[0].kind);
+  EXPECT_EQ(FaultLine(outcome.faults[0]), error);
+  EXPECT_NE(std::string::npos,
+            error.find("b.arc: it differs from its record in " + FaultPath(job.oldDir, "qen.hvl") +
+                       ": " + job.oldDir + " is not the release its hash list describes"))
       << error;
-  EXPECT_NE(std::string::npos, error.find("(b.arc)")) << error;
   EXPECT_FALSE(FileExists(job.output));
 
   Put("old\\qen.hvl", BuildHashList({{"A.arc", SumBytes(ToBytes("a1"))},
@@ -591,8 +641,10 @@ TEST_F(MakePatchTest, ChainOfReleasesKeepsTheInstalledListExact) {
   std::string error;
   EXPECT_FALSE(MakePatch(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("is not the release its hash list describes")) << error;
-  EXPECT_NE(std::string::npos, error.find("1 file differs from its record")) << error;
-  EXPECT_NE(std::string::npos, error.find("(a.arc)")) << error;
+  ASSERT_EQ(1u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(job.oldDir, "a.arc"), outcome.faults[0].path);
+  EXPECT_EQ(0u, error.find(FaultPath(job.oldDir, "a.arc") + ": it differs from its record in "))
+      << error;
   // The advice is the release as players have it, never a list made anew
   // from these files, which would describe files that players lack.
   EXPECT_NE(std::string::npos, error.find("OLD must be the release exactly as players have "
@@ -627,7 +679,10 @@ TEST_F(MakePatchTest, SplitPartsKeepTheGameConsistentAfterEachPart) {
   EXPECT_FALSE(MakePatch(job, &outcome, &error));
   EXPECT_NE(std::string::npos, error.find("22 files are new or changed")) << error;
   EXPECT_NE(std::string::npos, error.find("give --split to make 2 patches")) << error;
-  for (const auto& f : changes) EXPECT_NE(std::string::npos, error.find(f.first)) << f.first;
+  // Every changed file, one per line.
+  std::vector<std::string> names;
+  for (const auto& f : changes) names.push_back(f.first);
+  EXPECT_EQ(names, outcome.errorLines);
 
   job.split = true;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
@@ -707,23 +762,28 @@ TEST(MakePlanTest, FileSizeLimitsAreTheFormats) {
   }
 }
 
-// The limits are named with the file that breaks them, before any file is
-// read (make never announces its comparison) and before anything is written.
-TEST_F(MakePatchTest, LimitsAreFoundBeforeAnythingIsRead) {
+// The limits are named with the file that breaks them, which is never read:
+// a file too large for any patch that changed by its size is refused
+// whatever it holds (the progress never counts its bytes), and nothing is
+// written.
+TEST_F(MakePatchTest, LimitsAreNamedWithoutReadingTheFile) {
   struct Case {
     const char* what;
     const char* oldFile;  // "" for none
     uint64_t newSize;
     const char* newFile;
+    const char* kind;
     const char* says;
   } const cases[] = {
       {"a changed file of 2.5 GiB", "data\\big.arc", 2684354560, "data\\big.arc",
-       "big.arc is 2.50 GiB (2684354560 bytes): the updater reads a package only below 2 GiB "
-       "(byte 2147483648, the format's limit)"},
-      {"a new file of 4.5 GiB", "", 4831838208, "data\\huge.arc",
-       "huge.arc is 4.50 GiB (4831838208 bytes): a package stores each file's size in 32 bits"},
-      {"a new file in a new folder", "", 1, "fresh\\a.arc",
-       "a.arc lies in a folder that"},
+       fault::kTooLarge,
+       "big.arc: it is 2.50 GiB (2684354560 bytes): the updater reads a package only below "
+       "2 GiB (byte 2147483648, the format's limit)"},
+      {"a new file of 4.5 GiB", "", 4831838208, "data\\huge.arc", fault::kTooLarge,
+       "huge.arc: it is 4.50 GiB (4831838208 bytes): a package stores each file's size in 32 "
+       "bits"},
+      {"a new file in a new folder", "", 1, "fresh\\a.arc", fault::kNewFolder,
+       "a.arc: it lies in a folder that"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -734,20 +794,276 @@ TEST_F(MakePatchTest, LimitsAreFoundBeforeAnythingIsRead) {
     MakeDir(dir / "new\\data");
     MakeDir(dir / "new\\fresh");
     ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
+    ASSERT_TRUE(WriteFileText(dir / "old\\data\\kept.arc", "kept"));
+    ASSERT_TRUE(WriteFileText(dir / "new\\data\\kept.arc", "kept"));
     if (*c.oldFile != '\0') {
       ASSERT_TRUE(WriteFileText(dir / "old" + "\\" + c.oldFile, "small"));
     }
     ASSERT_TRUE(MakeSizedFile(dir / "new" + "\\" + c.newFile, c.newSize));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     MakeJob job = JobIn(dir.path());
-    StageRecorder recorder;
-    job.progress = &recorder.sink;
+    uint64_t mostBytes = 0;
+    ProgressSink sink;
+    sink.context = &mostBytes;
+    sink.bytes = [](void* context, uint64_t, uint64_t total) {
+      uint64_t* most = static_cast<uint64_t*>(context);
+      if (total > *most) *most = total;
+    };
+    job.progress = &sink;
     MakeOutcome outcome;
     std::string error;
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
     EXPECT_NE(std::string::npos, error.find(c.says)) << error;
-    EXPECT_EQ(std::vector<std::string>{}, recorder.stages);
+    ASSERT_EQ(1u, outcome.faults.size());
+    EXPECT_STREQ(c.kind, outcome.faults[0].kind);
+    // The other files are read; the large one is not.
+    EXPECT_GT(mostBytes, 0u);
+    EXPECT_LT(mostBytes, 100u);
     EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir.path()));
+  }
+}
+
+// Every file at fault is named in one run, whatever kind of fault it has
+// and whether only its content shows it: OLD's file that differs from its
+// record, names that are one file on Windows, a name over 15 bytes, one
+// written decomposed, a file too large, a new folder; one line each.
+TEST_F(MakePatchTest, OneRunNamesEveryFault) {
+  const std::string decomposed = "\xE3\x82\xAB\xE3\x82\x99.txt";  // ガ.txt as macOS writes it
+  PutRelease("old", {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b1")},
+                     {"data\\x.arc", ToBytes("x")}});
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("a1"))},
+                                     {"b.arc", SumBytes(ToBytes("stale"))},
+                                     {"data\\x.arc", SumBytes(ToBytes("x"))}}));
+  PutRelease("new", {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b1")},
+                     {"data\\x.arc", ToBytes("x")}, {"data\\long_name_here.arc", ToBytes("l")},
+                     {"data\\" + decomposed, ToBytes("g")}, {"fresh\\c.arc", ToBytes("c")},
+                     {".DS_Store", ToBytes("left out")}});
+  ASSERT_TRUE(MakeSizedFile(dir_ / "new\\data\\big.arc", 2684354560));
+  // In the order of their paths, letter case aside.
+  std::vector<std::pair<std::string, const char*>> expected = {
+      {"new/data/big.arc", fault::kTooLarge},
+      {"new/data/long_name_here.arc", fault::kNameTooLong},
+      {"new/data/" + decomposed, fault::kNameRefused},
+      {"new/fresh/c.arc", fault::kNewFolder},
+      {"old/b.arc", fault::kDiffers},
+  };
+#ifndef _WIN32
+  // Two names that Windows takes for one file (a Linux folder holds both).
+  Put("new\\Twin.arc", ToBytes("1"));
+  Put("new\\twin.ARC", ToBytes("2"));
+  expected.insert(expected.begin() + 4, {{"new/Twin.arc", fault::kOneFile},
+                                         {"new/twin.ARC", fault::kOneFile}});
+#endif
+  MakeJob job = Job();
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  std::vector<std::pair<std::string, const char*>> found;
+  std::vector<std::string> lines;
+  for (const FileFault& f : outcome.faults) {
+    // Paths as the publisher gave the folders, then '/'.
+    ASSERT_EQ(0u, f.path.find(FaultPath(dir_.path(), ""))) << f.path;
+    found.emplace_back(f.path.substr(FaultPath(dir_.path(), "").size()), f.kind);
+    lines.push_back(FaultLine(f));
+  }
+  ASSERT_EQ(expected.size(), found.size()) << error;
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(expected[i].first, found[i].first);
+    EXPECT_STREQ(expected[i].second, found[i].second) << found[i].first;
+  }
+  EXPECT_EQ(std::to_string(expected.size()) + " faults in " + job.oldDir + " and " +
+                job.newDir + ": a fix patch needs every one mended",
+            error);
+  EXPECT_EQ(lines, outcome.errorLines);
+
+  // Faults of one kind say what they have in common.
+  Put("old\\a.arc", ToBytes("a0"));
+  for (const std::string& gone : {std::string("data\\long_name_here.arc"), "data\\" + decomposed,
+                                  std::string("fresh\\c.arc"), std::string("data\\big.arc"),
+                                  std::string("Twin.arc"), std::string("twin.ARC")}) {
+    DeleteTestFile(dir_ / "new" + "\\" + gone);
+  }
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_EQ(2u, outcome.faults.size());
+  EXPECT_EQ(job.oldDir + " is not the release its hash list describes: 2 files differ from " +
+                "their records in " + FaultPath(job.oldDir, "qen.hvl"),
+            error);
+  EXPECT_EQ((std::vector<std::string>{FaultPath(job.newDir, ".DS_Store")}), outcome.excluded);
+  EXPECT_EQ((std::vector<std::string>{"new", "old", "stub.exe"}), ListDir(dir_.path()));
+}
+
+// A patch's entry holds a name of 15 bytes in code page 932, folders
+// included: 15 go in, 16 are refused.
+TEST_F(MakePatchTest, EntryNamesOfFifteenBytesGoInAndSixteenDoNot) {
+  const std::string jp = "\xE3\x83\x87\xE3\x83\xBC\xE3\x82\xBF";  // データ, 6 bytes
+  struct Case {
+    std::string name;
+    bool goesIn;
+  } const cases[] = {
+      {"abcdefghijk.arc", true},  {"abcdefghijkl.arc", false},
+      {"data\\abcdef.arc", true}, {"data\\abcdefg.arc", false},
+      {jp + "\\abcd.arc", true},  {jp + "\\abcde.arc", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    MakeDir(dir / "old");
+    MakeDir(dir / "new");
+    for (const std::string& folder : {std::string("data"), jp}) {
+      MakeDir(dir / "old" + "\\" + folder);
+      MakeDir(dir / "new" + "\\" + folder);
+    }
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
+    ASSERT_TRUE(WriteFileText(dir / "new" + "\\" + c.name, "changed"));
+    ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
+    MakeJob job = JobIn(dir.path());
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_EQ(c.goesIn, MakePatch(job, &outcome, &error)) << error;
+    EXPECT_EQ(c.goesIn, FileExists(job.output));
+    if (!c.goesIn) {
+      ASSERT_EQ(1u, outcome.faults.size());
+      EXPECT_STREQ(fault::kNameTooLong, outcome.faults[0].kind);
+      EXPECT_NE(std::string::npos, error.find("is 16 bytes long in code page 932")) << error;
+    }
+  }
+}
+
+// The exclusions leave files out of both releases alike: they are not
+// compared, not packed, not missing from OLD, not removed in NEW; a record
+// of OLD's list for one stays as it is. hashlist leaves out the same, so
+// that NEW with the list that hashlist wrote is a clean OLD next time.
+TEST_F(MakePatchTest, ExcludedFilesAreLeftOutOfBothReleases) {
+  PutRelease("old", {{"a.arc", ToBytes("a1")}, {"Thumbs.db", ToBytes("t1")},
+                     {"desktop.ini", ToBytes("d1")}, {"work\\notes.txt", ToBytes("n1")}});
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("a1"))},
+                                     {"desktop.ini", SumBytes(ToBytes("d1"))}}));
+  PutRelease("new", {{"a.arc", ToBytes("a2")}, {"THUMBS.DB", ToBytes("t2")},
+                     {".DS_Store", ToBytes("s")}, {"desktop.ini", ToBytes("d2")},
+                     {"readme.txt~", ToBytes("r")}, {"work\\notes.txt", ToBytes("n2")},
+                     {"cover.psd", ToBytes("p")}});
+  MakeJob job = Job();
+  std::string error;
+  ASSERT_TRUE(job.exclusions.Add("work/", &error));
+  ASSERT_TRUE(job.exclusions.Add("*.PSD", &error));
+  MakeOutcome outcome;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  ASSERT_EQ(1u, outcome.parts.size());
+  ASSERT_EQ(1u, outcome.parts[0].changes.size());
+  EXPECT_EQ("a.arc", outcome.diff.changes[outcome.parts[0].changes[0]].storedName);
+  // Nothing said of the files left out; NEW's list is written below.
+  ASSERT_EQ(1u, outcome.warnings.size());
+  EXPECT_EQ(0u, outcome.warnings[0].find(job.newDir + " holds no hash list (qen.hvl)"))
+      << outcome.warnings[0];
+  EXPECT_EQ((std::vector<std::string>{}), outcome.diff.removed);
+  const std::string sep(1, NativeSeparator());
+  std::vector<std::string> excluded = {
+      FaultPath(job.oldDir, "Thumbs.db"), FaultPath(job.oldDir, "desktop.ini"),
+      FaultPath(job.oldDir, "work" + sep),
+      FaultPath(job.newDir, ".DS_Store"), FaultPath(job.newDir, "cover.psd"),
+      FaultPath(job.newDir, "desktop.ini"), FaultPath(job.newDir, "readme.txt~"),
+      FaultPath(job.newDir, "THUMBS.DB"), FaultPath(job.newDir, "work" + sep)};
+  std::sort(excluded.begin(), excluded.end());
+  std::vector<std::string> got = outcome.excluded;
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(excluded, got);
+  EXPECT_EQ(BuildHashList({{"a.arc", SumBytes(ToBytes("a2"))},
+                           {"desktop.ini", SumBytes(ToBytes("d1"))}}),
+            outcome.parts[0].list.Bytes());
+
+  // NEW's list from hashlist, with the same exclusions: NEW is then an
+  // OLD whose list describes it, excluded files and all.
+  HashListJob list;
+  list.folder = job.newDir;
+  list.wholeFolder = true;
+  list.output = job.newDir + "\\qen.hvl";
+  list.exclusions = job.exclusions;
+  HashListReport report;
+  ASSERT_TRUE(WriteHashListFile(list, &report, &error)) << error;
+  EXPECT_EQ(6u, report.excluded.size());
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(list.output, &written));
+  EXPECT_EQ(BuildHashList({{"a.arc", SumBytes(ToBytes("a2"))}}), written);
+  Put("newer\\a.arc", ToBytes("a3"));
+  Put("newer\\.DS_Store", ToBytes("other"));
+  Put("newer\\work\\notes.txt", ToBytes("n3"));
+  MakeJob next = Job();
+  next.oldDir = job.newDir;
+  next.newDir = dir_ / "newer";
+  next.output = dir_ / "patch2.exe";
+  next.exclusions = job.exclusions;
+  next.writeList = true;
+  ASSERT_TRUE(MakePatch(next, &outcome, &error)) << error;
+  EXPECT_EQ((std::vector<std::string>{}), outcome.warnings);
+
+  // Without the default names, the editors' files are game files.
+  MakeJob all = Job();
+  all.output = dir_ / "patch3.exe";
+  all.exclusions.KeepDefaultNames();
+  ASSERT_TRUE(MakePatch(all, &outcome, &error)) << error;
+  std::vector<std::string> changes;
+  for (const ReleaseChange& change : outcome.diff.changes) changes.push_back(change.storedName);
+  EXPECT_EQ((std::vector<std::string>{".DS_Store", "a.arc", "cover.psd", "desktop.ini",
+                                      "readme.txt~", "THUMBS.DB", "work\\notes.txt"}),
+            changes);
+}
+
+// --report: every fault of the run, one per line, written whether the
+// patch is refused or made (a dry run too); the report is never a release
+// file nor in a release folder.
+TEST_F(MakePatchTest, ReportListsEveryFaultOfTheRun) {
+  PutRelease("old", {{"a.arc", ToBytes("a1")}});
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("a1"))}}));
+  PutRelease("new", {{"a.arc", ToBytes("a2")}, {"long_name_here.arc", ToBytes("l")},
+                     {"fresh\\c.arc", ToBytes("c")}});
+  MakeJob job = Job();
+  job.report = dir_ / "report.txt";
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_TRUE(outcome.reportWritten);
+  EXPECT_FALSE(outcome.patchWritten);
+  const std::string ran = "# patchtool make " + job.oldDir + " " + job.newDir + "\n";
+  const std::string header = "# faults: 2 (one per line: path, fault and why, separated by tabs)\n";
+  EXPECT_EQ(ran + "# result: refused: " + error + "\n" + header +
+                FaultPath(job.newDir, "fresh/c.arc") + "\tnew-folder\t" + outcome.faults[0].why +
+                "\n" + FaultPath(job.newDir, "long_name_here.arc") + "\tname-too-long\t" +
+                outcome.faults[1].why + "\n",
+            ReadFileText(job.report));
+  EXPECT_NE(std::string::npos, outcome.faults[1].why.find("is 18 bytes long in code page 932"));
+
+  Put("new\\long_name_here.arc", ToBytes("a2"));
+  DeleteTestFile(dir_ / "new\\long_name_here.arc");
+  DeleteTestFile(dir_ / "new\\fresh\\c.arc");
+  job.dryRun = true;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_EQ(ran + "# result: done: a dry run, nothing written\n" +
+                "# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
+            ReadFileText(job.report));
+  EXPECT_FALSE(FileExists(job.output));
+  job.dryRun = false;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_EQ(ran + "# result: done: " + job.output + " written\n" +
+                "# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
+            ReadFileText(job.report));
+
+  // A report that would overwrite an input, or land where the next run
+  // takes it for a game file, is refused before anything is read.
+  for (const std::string& report : {dir_ / "new\\a.arc", dir_ / "old\\report.txt",
+                                    dir_ / "new\\fresh\\report.txt", dir_ / "stub.exe"}) {
+    SCOPED_TRACE(report);
+    Bytes stub;
+    ASSERT_TRUE(ReadFileBytes(job.stub, &stub));
+    job.report = report;
+    job.output = dir_ / "other.exe";
+    EXPECT_FALSE(MakePatch(job, &outcome, &error));
+    EXPECT_EQ(0u, error.find("--report")) << error;
+    EXPECT_FALSE(outcome.reportWritten);
+    EXPECT_FALSE(FileExists(dir_ / "old\\report.txt"));
+    EXPECT_EQ("a2", ReadFileText(dir_ / "new\\a.arc"));
+    Bytes now;
+    ASSERT_TRUE(ReadFileBytes(job.stub, &now));
+    EXPECT_EQ(stub, now);
   }
 }
 

@@ -446,7 +446,11 @@ TEST_F(MakeSeriesTest, NoSplitServesReleasesThatDifferInMoreThanOnePatchCarries)
                                             "releases: publish a patch for each release "
                                             "instead (patchtool make OLD NEW)"))
         << error;
-    for (const auto& f : v1) EXPECT_NE(std::string::npos, error.find(f.first)) << f.first;
+    // Every such file, one per line under the error.
+    EXPECT_NE(std::string::npos, error.find("; the files they disagree on")) << error;
+    std::vector<std::string> disputed;
+    for (const auto& f : v1) disputed.push_back(f.first);
+    EXPECT_EQ(disputed, outcome.errorLines);
     EXPECT_EQ((std::vector<std::string>{"new", "r1", "r2", "stub.exe"}), ListDir(dir_.path()));
   }
   // Fifteen such files fit part 1, and the rest follows in part 2.
@@ -484,6 +488,100 @@ TEST_F(MakeSeriesTest, FolderGivenTwiceIsRefused) {
     EXPECT_FALSE(MakePatch(job, &outcome, &error));
     EXPECT_NE(std::string::npos, error.find("are one folder: give each release once")) << error;
     EXPECT_FALSE(FileExists(job.output));
+  }
+}
+
+// One run names every fault of every OLD and of NEW, each once (a file of
+// NEW is a change against every OLD), and the report lists them all; what
+// the exclusions leave out is left out of every OLD and NEW alike, and
+// named once per folder. Mended, the patch serves the players of both.
+TEST_F(MakeSeriesTest, EveryFaultOfEveryOldInOneRun) {
+  const Files v1 = {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b1")}};
+  const Files v2 = {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b1")}};
+  const Files vNew = {{"a.arc", ToBytes("a3")}, {"b.arc", ToBytes("b1")}};
+  PutRelease("r1", v1);
+  Put("r1\\qen.hvl", BuildHashList(RecordsFor(v1)));
+  PutRelease("r2", v2);
+  Put("r2\\qen.hvl", BuildHashList(RecordsFor(v2)));
+  PutRelease("new", vNew);
+  // Each OLD modified, each in another file.
+  Put("r1\\b.arc", ToBytes("b of another build"));
+  Put("r2\\a.arc", ToBytes("a of another build"));
+  Put("new\\long_name_here.arc", ToBytes("l"));
+  // Left out, each folder's own: never compared, never missing.
+  for (const char* folder : {"r1", "r2", "new"}) {
+    Put(std::string(folder) + "\\Thumbs.db", ToBytes(folder));
+  }
+  Put("r1\\work\\notes.txt", ToBytes("1"));
+  Put("new\\work\\notes.txt", ToBytes("2"));
+
+  MakeJob job = Job({"r1", "r2"}, "new", "patch.exe");
+  job.report = dir_ / "report.txt";
+  std::string error;
+  ASSERT_TRUE(job.exclusions.Add("work/", &error)) << error;
+  const std::string r1 = job.otherOldDirs[0], r2 = job.oldDir;
+  MakeOutcome outcome;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_EQ("3 faults in " + r1 + ", " + r2 + " and " + job.newDir +
+                ": a fix patch needs every one mended",
+            error);
+  struct Want {
+    std::string path;
+    const char* kind;
+    std::string list;  // the OLD's list a differing file is named with
+  };
+  const std::vector<Want> want = {
+      {FaultPath(job.newDir, "long_name_here.arc"), fault::kNameTooLong, ""},
+      {FaultPath(r1, "b.arc"), fault::kDiffers, FaultPath(r1, "qen.hvl")},
+      {FaultPath(r2, "a.arc"), fault::kDiffers, FaultPath(r2, "qen.hvl")},
+  };
+  ASSERT_EQ(want.size(), outcome.faults.size()) << error;
+  std::string lines;
+  for (size_t i = 0; i < want.size(); ++i) {
+    const FileFault& got = outcome.faults[i];
+    EXPECT_EQ(want[i].path, got.path);
+    EXPECT_STREQ(want[i].kind, got.kind);
+    EXPECT_NE(std::string::npos, got.why.find(want[i].list)) << got.why;
+    EXPECT_EQ(got.path + ": " + got.why, outcome.errorLines[i]);
+    lines += got.path + "\t" + got.kind + "\t" + got.why + "\n";
+  }
+  const std::string ran = "# patchtool make " + r1 + " " + r2 + " " + job.newDir + "\n";
+  EXPECT_EQ(ran + "# result: refused: " + error + "\n# faults: 3 (one per line: path, fault and "
+                "why, separated by tabs)\n" + lines,
+            ReadFileText(job.report));
+  const std::string sep(1, NativeSeparator());
+  std::vector<std::string> excluded = {
+      FaultPath(r1, "Thumbs.db"), FaultPath(r1, "work" + sep), FaultPath(r2, "Thumbs.db"),
+      FaultPath(job.newDir, "Thumbs.db"), FaultPath(job.newDir, "work" + sep)};
+  std::vector<std::string> got = outcome.excluded;
+  std::sort(excluded.begin(), excluded.end());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(excluded, got);
+  EXPECT_FALSE(FileExists(job.output));
+
+  // The OLDs' faults alone: what they share, where.
+  DeleteTestFile(dir_ / "new\\long_name_here.arc");
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  EXPECT_EQ(r1 + " and " + r2 + " are not the releases their hash lists describe: 2 files "
+                "differ from their records in " + FaultPath(r1, "qen.hvl") + " and " +
+                FaultPath(r2, "qen.hvl"),
+            error);
+
+  // Mended: made, and both releases' players end at NEW.
+  Put("r1\\b.arc", ToBytes("b1"));
+  Put("r2\\a.arc", ToBytes("a2"));
+  job.writeList = true;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_TRUE(outcome.faults.empty());
+  EXPECT_EQ(ran + "# result: done: " + job.output + ", " + outcome.newListWritten +
+                " written\n# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
+            ReadFileText(job.report));
+  PutInstall("game1", v1, BuildHashList(RecordsFor(v1)));
+  PutInstall("game2", v2, BuildHashList(RecordsFor(v2)));
+  for (const char* game : {"game1", "game2"}) {
+    SCOPED_TRACE(game);
+    RunParts(outcome, game);
+    ExpectAtNew(game, vNew);
   }
 }
 

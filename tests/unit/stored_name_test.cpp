@@ -66,6 +66,56 @@ TEST(StoredNameTest, RefusalsNameTheCharacterAndTheFix) {
   }
 }
 
+// macOS writes names decomposed: ガ as カ and the combining voiced sound
+// mark U+3099. The refusal says so and gives the composed form that is
+// accepted; the whole name so written where that is all it lacks.
+TEST(StoredNameTest, DecomposedNamesAreRefusedWithTheComposedForm) {
+  struct Case {
+    const char* utf8;
+    const char* says;
+  } const cases[] = {
+      {"\xE3\x82\xAB\xE3\x82\x99\xE3\x82\xA4\xE3\x83\x88\xE3\x82\x99.txt",  // ガイド.txt
+       "\xE3\x82\xAB (U+30AB) followed by the combining mark U+3099 is \xE3\x82\xAC written "
+       "decomposed (macOS); \xE3\x82\xAC (U+30AC) is accepted: rename it to "
+       "\xE3\x82\xAC\xE3\x82\xA4\xE3\x83\x89.txt"},  // ガイド.txt
+      // A folder too, and the semi-voiced mark: パ.
+      {"data\\\xE3\x83\x8F\xE3\x82\x9A.arc",
+       "is \xE3\x83\x91 written decomposed (macOS); \xE3\x83\x91 (U+30D1) is accepted: rename "
+       "it to data\\\xE3\x83\x91.arc"},
+      {"\xE3\x81\xAF\xE3\x82\x9A", "(U+3071) is accepted"},  // ぱ: ぱ
+      {"\xE3\x82\xA6\xE3\x82\x99", "(U+30F4) is accepted"},  // ヴ: ヴ
+      {"\xE3\x83\xBD\xE3\x82\x99", "(U+30FE) is accepted"},  // ヾ: ヾ
+      // Composed, some are still not in code page 932: said as such.
+      {"\xE3\x81\x86\xE3\x82\x99",  // ゔ: ゔ
+       "is \xE3\x82\x94 written decomposed (macOS); composed, \xE3\x82\x94 (U+3094) is not in "
+       "code page 932 either: rename the file"},
+      {"Jose\xCC\x81.txt",  // e and the combining acute accent
+       "e (U+0065) followed by the combining mark U+0301 is \xC3\xA9 written decomposed (macOS); "
+       "composed, \xC3\xA9 (U+00E9) is not in code page 932 either"},
+      // Composed, the name still breaks the rule: the hint, not the name.
+      {"\xE3\x82\xAB\xE3\x82\x99\xE3\x80\x9C.txt",  // ガ〜.txt
+       "(U+30AC) is accepted: rename the file"},
+      // A mark that composes with nothing is a character like any other.
+      {"\xE3\x82\x99" "a.txt", "the combining mark U+3099 is not in code page 932"},
+      {"a\xE3\x82\x99.txt", "the combining mark U+3099 is not in code page 932"},
+      {"\xE3\x82\xAC\xE3\x82\x99", "the combining mark U+3099 is not in code page 932"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.utf8);
+    std::string stored, error;
+    EXPECT_FALSE(StoredNameOf(c.utf8, &stored, &error));
+    EXPECT_NE(std::string::npos, error.find(c.says)) << error;
+  }
+  // Composed, the same names are stored; half-width kana with their own
+  // voiced mark (ｶﾞ) are characters of code page 932 and stay as written.
+  const char* accepted[] = {"\xE3\x82\xAC\xE3\x82\xA4\xE3\x83\x89.txt", "\xE3\x83\x91.arc",
+                            "\xEF\xBD\xB6\xEF\xBE\x9E.txt"};
+  for (const char* name : accepted) {
+    std::string stored, error;
+    EXPECT_TRUE(StoredNameOf(name, &stored, &error)) << error;
+  }
+}
+
 TEST(StoredNameTest, APartHoldsNoBackslash) {
   std::string stored, error;
   EXPECT_TRUE(StoredNameOf("data\\a.arc", &stored, &error)) << error;

@@ -1,0 +1,136 @@
+#include "publish/releases/exclusions.h"
+
+#include "fileio/utf8.h"
+
+namespace {
+
+// The names that editors and file managers leave in folders, never the
+// game's: Windows' thumbnail cache and folder settings, macOS's folder
+// settings, and editors' backups.
+const char* const kDefaultNames[] = {"Thumbs.db", "desktop.ini", ".DS_Store", "*~"};
+
+std::vector<std::string> Parts(const std::string& path) {
+  std::vector<std::string> parts(1);
+  for (char c : path) {
+    if (c == '/' || c == '\\') {
+      parts.emplace_back();
+    } else {
+      parts.back() += c;
+    }
+  }
+  return parts;
+}
+
+uint32_t Folded(uint32_t point) { return point >= 'A' && point <= 'Z' ? point + 0x20 : point; }
+
+// One character of text at `at`: its code point (folded), or the byte
+// where the text is no UTF-8 there, so that every name can be matched.
+uint32_t CharacterAt(const std::string& text, size_t at, uint32_t* length) {
+  uint32_t point =
+      Utf8Decode(reinterpret_cast<const uint8_t*>(text.data()) + at, text.size() - at, length);
+  if (point == kUtf8Invalid) return 0x110000 + static_cast<uint8_t>(text[at]);
+  return Folded(point);
+}
+
+}  // namespace
+
+bool NameMatches(const std::string& pattern, const std::string& name) {
+  // The usual greedy match with one point to return to: the last `*` and
+  // where in the name it stopped taking characters.
+  size_t p = 0, n = 0;
+  size_t starP = std::string::npos, starN = 0;
+  while (n < name.size()) {
+    uint32_t nameLength;
+    uint32_t c = CharacterAt(name, n, &nameLength);
+    if (p < pattern.size() && pattern[p] == '*') {
+      starP = ++p;
+      starN = n;
+      continue;
+    }
+    if (p < pattern.size()) {
+      uint32_t patternLength;
+      uint32_t want = CharacterAt(pattern, p, &patternLength);
+      if (pattern[p] == '?' || want == c) {
+        p += patternLength;
+        n += nameLength;
+        continue;
+      }
+    }
+    if (starP == std::string::npos) return false;
+    // Let the last `*` take one more character and try again from there.
+    CharacterAt(name, starN, &nameLength);
+    starN += nameLength;
+    n = starN;
+    p = starP;
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
+bool Exclusions::Add(const std::string& text, std::string* error) {
+  Pattern pattern;
+  pattern.text = text;
+  std::string body = text;
+  if (!body.empty() && (body.back() == '/' || body.back() == '\\')) {
+    pattern.foldersOnly = true;
+    body.pop_back();
+  }
+  if (!body.empty() && (body.front() == '/' || body.front() == '\\')) {
+    pattern.anywhere = false;
+    body.erase(0, 1);
+  }
+  pattern.parts = Parts(body);
+  if (pattern.parts.size() > 1) pattern.anywhere = false;
+  for (const std::string& part : pattern.parts) {
+    if (part.empty() || part == "." || part == "..") {
+      *error = "--exclude " + text + ": a pattern names files and folders by their path in the "
+               "release folder; it holds no empty part, . or .. (data/*.psd, Thumbs.db, work/)";
+      return false;
+    }
+  }
+  patterns_.push_back(pattern);
+  return true;
+}
+
+bool Exclusions::Matches(const Pattern& pattern, const std::vector<std::string>& parts,
+                         bool folder) const {
+  if (pattern.foldersOnly && !folder) return false;
+  if (pattern.anywhere) return NameMatches(pattern.parts[0], parts.back());
+  if (pattern.parts.size() != parts.size()) return false;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    if (!NameMatches(pattern.parts[i], parts[i])) return false;
+  }
+  return true;
+}
+
+bool Exclusions::Excludes(const std::string& relative, bool folder) const {
+  std::vector<std::string> parts = Parts(relative);
+  if (defaults_ && !folder) {
+    for (const char* name : kDefaultNames) {
+      if (NameMatches(name, parts.back())) return true;
+    }
+  }
+  for (const Pattern& pattern : patterns_) {
+    if (Matches(pattern, parts, folder)) return true;
+  }
+  return false;
+}
+
+bool Exclusions::ExcludesFile(const std::string& relative) const {
+  std::vector<std::string> parts = Parts(relative);
+  std::string path;
+  for (size_t i = 0; i < parts.size(); ++i) {
+    path += (i == 0 ? "" : "/") + parts[i];
+    if (Excludes(path, i + 1 < parts.size())) return true;
+  }
+  return false;
+}
+
+std::string Exclusions::Describe() const {
+  std::string out;
+  if (defaults_) out = "Thumbs.db, desktop.ini, .DS_Store, names ending in ~";
+  for (const Pattern& pattern : patterns_) {
+    out += (out.empty() ? "--exclude " : ", --exclude ") + pattern.text;
+  }
+  return out;
+}

@@ -1,0 +1,56 @@
+// Files that lie in a release folder but are no part of the game: what
+// file managers and editors leave behind (Thumbs.db, desktop.ini,
+// .DS_Store, backups whose names end in ~) and what the publisher names
+// with --exclude. They are never recorded in a hash list nor packed; make
+// and hashlist leave them out alike, so that a list that hashlist wrote
+// still describes the folder when make reads it.
+//
+// A pattern is matched against a path from the release folder: `*` stands
+// for any run of characters within one part, `?` for one character, every
+// other character for itself, the letters A to Z in either letter case
+// (Windows takes names so). Parts are separated by `/` or `\`. A pattern
+// without a separator matches a file or folder of that name in any folder;
+// one with a separator matches the path from the release folder's top (a
+// leading separator changes nothing); a trailing separator makes it match
+// folders only. A folder that matches is left out with everything in it.
+#pragma once
+
+#include <string>
+#include <vector>
+
+class Exclusions {
+ public:
+  // The publisher's own pattern. False with *error for one that can match
+  // nothing: empty parts, or "." and ".." steps.
+  bool Add(const std::string& pattern, std::string* error);
+  // Leaves the default names in the release (Thumbs.db and the others).
+  void KeepDefaultNames() { defaults_ = false; }
+
+  // Whether the file or folder at relative (parts joined by '/' or '\') is
+  // left out by itself; the walk of a folder asks for each folder first.
+  bool Excludes(const std::string& relative, bool folder) const;
+  // Whether the file at relative is left out, by itself or by a folder on
+  // its way (for files given by their paths rather than found by a walk).
+  bool ExcludesFile(const std::string& relative) const;
+
+  // What is left out, for the warning that names the files: "Thumbs.db,
+  // desktop.ini, .DS_Store, names ending in ~, --exclude *.psd".
+  std::string Describe() const;
+
+ private:
+  struct Pattern {
+    std::string text;  // as given
+    std::vector<std::string> parts;
+    bool anywhere = true;     // no separator: a name in any folder
+    bool foldersOnly = false;
+  };
+  bool Matches(const Pattern& pattern, const std::vector<std::string>& parts, bool folder) const;
+
+  std::vector<Pattern> patterns_;
+  bool defaults_ = true;
+};
+
+// Whether name matches the pattern of one part: `*` any run of characters,
+// `?` one character (a code point; a byte where the name is no UTF-8), the
+// letters A to Z in either letter case.
+bool NameMatches(const std::string& pattern, const std::string& name);

@@ -1,0 +1,72 @@
+// The patterns of --exclude and the names they meet: NameMatches against
+// a plain table-filling matcher over the same characters, and Exclusions
+// over whole paths: a pattern is refused or matches without fault, and a
+// file left out by itself is left out as a given path too.
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fileio/utf8.h"
+#include "publish/releases/exclusions.h"
+
+namespace {
+
+// Characters as the matcher sees them: code points, A to Z folded, a byte
+// that is no UTF-8 as a unit of its own (kept apart from code points).
+std::vector<uint32_t> Units(const std::string& text) {
+  std::vector<uint32_t> units;
+  for (size_t at = 0; at < text.size();) {
+    uint32_t length;
+    uint32_t point =
+        Utf8Decode(reinterpret_cast<const uint8_t*>(text.data()) + at, text.size() - at, &length);
+    if (point == kUtf8Invalid) point = 0x110000 + static_cast<uint8_t>(text[at]);
+    if (point >= 'A' && point <= 'Z') point += 0x20;
+    units.push_back(point);
+    at += length;
+  }
+  return units;
+}
+
+bool ReferenceMatch(const std::string& pattern, const std::string& name) {
+  std::vector<uint32_t> p = Units(pattern), n = Units(name);
+  // matched[j]: the pattern so far matches the first j units of the name.
+  std::vector<char> matched(n.size() + 1, 0), next(n.size() + 1);
+  matched[0] = 1;
+  for (uint32_t unit : p) {
+    if (unit == '*') {
+      for (size_t j = 1; j <= n.size(); ++j) matched[j] = matched[j] || matched[j - 1];
+      continue;
+    }
+    next[0] = 0;
+    for (size_t j = 1; j <= n.size(); ++j) {
+      next[j] = matched[j - 1] && (unit == '?' || unit == n[j - 1]);
+    }
+    matched.swap(next);
+  }
+  return matched[n.size()] != 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > 512) return 0;  // the reference fills a table of both lengths
+  std::string text(reinterpret_cast<const char*>(data), size);
+  size_t split = text.find('\0');
+  std::string pattern = text.substr(0, split);
+  std::string path = split == std::string::npos ? std::string() : text.substr(split + 1);
+
+  if (NameMatches(pattern, path) != ReferenceMatch(pattern, path)) std::abort();
+
+  Exclusions exclusions;
+  std::string error;
+  if (!exclusions.Add(pattern, &error)) {
+    if (error.empty()) std::abort();
+    return 0;
+  }
+  for (bool folder : {false, true}) {
+    bool alone = exclusions.Excludes(path, folder);
+    if (!folder && alone && !exclusions.ExcludesFile(path)) std::abort();
+  }
+  return 0;
+}

@@ -1,0 +1,121 @@
+// The files that a release folder holds but the game does not: the default
+// names and the publisher's patterns, matched as documented.
+#include "publish/releases/exclusions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(ExclusionsTest, NamePatterns) {
+  struct Case {
+    const char* pattern;
+    const char* name;
+    bool matches;
+  } const cases[] = {
+      {"*.psd", "cover.psd", true},
+      {"*.psd", "cover.psd.bak", false},
+      {"*.PSD", "Cover.psd", true},  // A to Z in either letter case
+      {"cover.psd", "COVER.PSD", true},
+      {"*", "", true},
+      {"*", "anything", true},
+      {"a*", "a", true},
+      {"*a*b", "xaxaxb", true},  // the last * takes more after a false start
+      {"*a*b", "xaxbx", false},
+      {"a*b*c", "abbbc", true},
+      {"a*b*c", "acb", false},
+      {"?", "", false},
+      {"?.arc", "a.arc", true},
+      {"?.arc", "ab.arc", false},
+      // ? is one character, three bytes in UTF-8.
+      {"\xE3\x83\x87?.arc", "\xE3\x83\x87\xE3\x83\xBC.arc", true},            // デ? / デー
+      {"\xE3\x83\x87??.arc", "\xE3\x83\x87\xE3\x83\xBC.arc", false},
+      // Letters beyond A to Z keep their case: Ｄ (U+FF24) is not ｄ.
+      {"\xEF\xBC\xA4.txt", "\xEF\xBD\x84.txt", false},
+      // A name that is no UTF-8 (Linux) still matches byte by byte.
+      {"a?b", "a\xFF" "b", true},
+      {"a*", "a\xFF\xFE", true},
+      {"a\xFF" "b", "A\xFF" "B", true},
+      {"*~", "sc00.arc~", true},
+      {"*~", "~sc00.arc", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.pattern) + " / " + c.name);
+    EXPECT_EQ(c.matches, NameMatches(c.pattern, c.name));
+  }
+}
+
+TEST(ExclusionsTest, PathsFilesAndFolders) {
+  Exclusions exclusions;
+  std::string error;
+  for (const char* pattern : {"*.psd", "data/*.bak", "/notes.txt", "work/", "movie\\raw"}) {
+    ASSERT_TRUE(exclusions.Add(pattern, &error)) << error;
+  }
+  struct Case {
+    const char* path;
+    bool folder;
+    bool excluded;
+  } const cases[] = {
+      // The default names, in any folder and any letter case; files only.
+      {"Thumbs.db", false, true},
+      {"data\\sub\\THUMBS.DB", false, true},
+      {"Thumbs.db.arc", false, false},
+      {"desktop.ini", false, true},
+      {"data/.DS_Store", false, true},
+      {"data/sc00.arc~", false, true},
+      {"backup~", true, false},
+      // A pattern without a separator: a name in any folder.
+      {"cover.psd", false, true},
+      {"art/deep/cover.psd", false, true},
+      // With one: the path from the top, * within one part.
+      {"data/a.bak", false, true},
+      {"DATA\\A.BAK", false, true},
+      {"data/sub/a.bak", false, false},
+      {"other/data/a.bak", false, false},
+      // A leading separator anchors a name to the top.
+      {"notes.txt", false, true},
+      {"data/notes.txt", false, false},
+      // A trailing one: folders only.
+      {"work", true, true},
+      {"data/work", true, true},
+      {"work", false, false},
+      {"movie/raw", true, true},
+      {"movie/raw", false, true},
+      {"data/sc00.arc", false, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    EXPECT_EQ(c.excluded, exclusions.Excludes(c.path, c.folder));
+  }
+  // A file given by its path is left out with a folder on its way.
+  EXPECT_TRUE(exclusions.ExcludesFile("data/work/x.arc"));
+  EXPECT_TRUE(exclusions.ExcludesFile("movie\\raw\\take1.avi"));
+  EXPECT_FALSE(exclusions.ExcludesFile("movie/take1.avi"));
+  EXPECT_EQ("Thumbs.db, desktop.ini, .DS_Store, names ending in ~, --exclude *.psd, "
+            "--exclude data/*.bak, --exclude /notes.txt, --exclude work/, --exclude movie\\raw",
+            exclusions.Describe());
+}
+
+TEST(ExclusionsTest, DefaultNamesCanBeKept) {
+  Exclusions exclusions;
+  exclusions.KeepDefaultNames();
+  for (const char* path : {"Thumbs.db", "desktop.ini", ".DS_Store", "a.arc~"}) {
+    EXPECT_FALSE(exclusions.Excludes(path, false)) << path;
+  }
+  EXPECT_EQ("", exclusions.Describe());
+  std::string error;
+  ASSERT_TRUE(exclusions.Add("*~", &error));
+  EXPECT_TRUE(exclusions.Excludes("a.arc~", false));
+  EXPECT_EQ("--exclude *~", exclusions.Describe());
+}
+
+TEST(ExclusionsTest, PatternsThatMatchNothingAreRefused) {
+  for (const char* pattern : {"/", "a//b", "./x", "data/../x", "..", "data/./x"}) {
+    SCOPED_TRACE(pattern);
+    Exclusions exclusions;
+    std::string error;
+    EXPECT_FALSE(exclusions.Add(pattern, &error));
+    EXPECT_EQ(0u, error.find(std::string("--exclude ") + pattern + ": ")) << error;
+  }
+}
+
+}  // namespace

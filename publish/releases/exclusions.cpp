@@ -1,5 +1,6 @@
 #include "publish/releases/exclusions.h"
 
+#include "fileio/name_case.h"
 #include "fileio/utf8.h"
 
 namespace {
@@ -21,7 +22,12 @@ std::vector<std::string> Parts(const std::string& path) {
   return parts;
 }
 
-uint32_t Folded(uint32_t point) { return point >= 'A' && point <= 'Z' ? point + 0x20 : point; }
+// A character as Windows compares file names, letter case aside
+// (fileio/name_case.h): its capital, for every letter of the first plane
+// that has one; characters beyond it are compared exactly there.
+uint32_t Folded(uint32_t point) {
+  return point < 0x10000 ? WindowsUpcase(static_cast<uint16_t>(point)) : point;
+}
 
 // One character of text at `at`: its code point (folded), or the byte
 // where the text is no UTF-8 there, so that every name can be matched.

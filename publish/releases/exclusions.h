@@ -7,8 +7,9 @@
 //
 // A pattern is matched against a path from the release folder: `*` stands
 // for any run of characters within one part, `?` for one character, every
-// other character for itself, the letters A to Z in either letter case
-// (Windows takes names so). Parts are separated by `/` or `\`. A pattern
+// other character for itself, letter case aside as Windows takes file
+// names (fileio/name_case.h: every letter with a capital, ＡＢＣ and ａｂｃ,
+// Ω and ω, not only A to Z). Parts are separated by `/` or `\`. A pattern
 // without a separator matches a file or folder of that name in any folder;
 // one with a separator matches the path from the release folder's top (a
 // leading separator changes nothing); a trailing separator makes it match
@@ -51,6 +52,7 @@ class Exclusions {
 };
 
 // Whether name matches the pattern of one part: `*` any run of characters,
-// `?` one character (a code point; a byte where the name is no UTF-8), the
-// letters A to Z in either letter case.
+// `?` one character (a code point; a byte where the name is no UTF-8),
+// letter case aside as SameFileName takes it: without `*` and `?`, valid
+// UTF-8 matches exactly when SameFileName takes the two for one name.
 bool NameMatches(const std::string& pattern, const std::string& name);

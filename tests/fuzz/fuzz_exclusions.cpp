@@ -1,19 +1,22 @@
 // The patterns of --exclude and the names they meet: NameMatches against
-// a plain table-filling matcher over the same characters, and Exclusions
-// over whole paths: a pattern is refused or matches without fault, and a
-// file left out by itself is left out as a given path too.
+// a plain table-filling matcher over the same characters and, for a
+// pattern without * and ?, against SameFileName (Windows' letter case);
+// and Exclusions over whole paths: a pattern is refused or matches without
+// fault, and a file left out by itself is left out as a given path too.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "fileio/name_case.h"
 #include "fileio/utf8.h"
 #include "publish/releases/exclusions.h"
 
 namespace {
 
-// Characters as the matcher sees them: code points, A to Z folded, a byte
-// that is no UTF-8 as a unit of its own (kept apart from code points).
+// Characters as the matcher sees them: code points, those of the first
+// plane as Windows' capitals, a byte that is no UTF-8 as a unit of its own
+// (kept apart from code points).
 std::vector<uint32_t> Units(const std::string& text) {
   std::vector<uint32_t> units;
   for (size_t at = 0; at < text.size();) {
@@ -21,11 +24,23 @@ std::vector<uint32_t> Units(const std::string& text) {
     uint32_t point =
         Utf8Decode(reinterpret_cast<const uint8_t*>(text.data()) + at, text.size() - at, &length);
     if (point == kUtf8Invalid) point = 0x110000 + static_cast<uint8_t>(text[at]);
-    if (point >= 'A' && point <= 'Z') point += 0x20;
+    if (point < 0x10000) point = WindowsUpcase(static_cast<uint16_t>(point));
     units.push_back(point);
     at += length;
   }
   return units;
+}
+
+bool Valid(const std::string& text) {
+  for (size_t at = 0; at < text.size();) {
+    uint32_t length;
+    if (Utf8Decode(reinterpret_cast<const uint8_t*>(text.data()) + at, text.size() - at,
+                   &length) == kUtf8Invalid) {
+      return false;
+    }
+    at += length;
+  }
+  return true;
 }
 
 bool ReferenceMatch(const std::string& pattern, const std::string& name) {
@@ -56,7 +71,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string pattern = text.substr(0, split);
   std::string path = split == std::string::npos ? std::string() : text.substr(split + 1);
 
-  if (NameMatches(pattern, path) != ReferenceMatch(pattern, path)) std::abort();
+  bool matches = NameMatches(pattern, path);
+  if (matches != ReferenceMatch(pattern, path)) std::abort();
+  // Without wildcards, valid UTF-8 matches as Windows takes names.
+  if (pattern.find_first_of(std::string("*?\0", 3)) == std::string::npos &&
+      path.find('\0') == std::string::npos && Valid(pattern) && Valid(path) &&
+      matches != (SameFileName(pattern.c_str(), path.c_str()) == 1)) {
+    std::abort();
+  }
 
   Exclusions exclusions;
   std::string error;

@@ -102,5 +102,8 @@ write("fuzz_judge", "so_in_a_folder", judged(
 for name, text in [("suffix", b"*.psd\0art/cover.psd"), ("anchored", b"data/*.bak\0data/a.bak"),
                    ("folder", b"work/\0work"), ("stars", b"*a*b*c\0xaxbxcx"),
                    ("japanese", "\u30c7?.arc\0\u30c7\u30fc.arc".encode()),
-                   ("not_utf8", b"a?b\0a\xffb")]:
+                   ("not_utf8", b"a?b\0a\xffb"),
+                   # Letter case as Windows takes it, for every letter.
+                   ("full_width", "\uff21\uff22\uff23*\0\uff41\uff42\uff43.txt".encode()),
+                   ("greek_exact", "\u03a9.txt\0\u03c9.TXT".encode())]:
     write("fuzz_exclusions", name, text)

@@ -1881,6 +1881,21 @@ class PatchtoolTest(unittest.TestCase):
         data = self.read("all.hvl")
         self.assertEqual(len(game), struct.unpack_from("<I", data, 12)[0])
 
+        # Letter case does not count for any letter, as on Windows: a
+        # full-width or Greek pattern leaves out the files of the other
+        # case, and full-width is not ASCII.
+        for name in ("ｂｇｍ/title.ogg", "ω.arc", "BGM/x.arc", "keep.arc"):
+            self.write("cased/" + name, name.encode())
+        r = self.run_tool("hashlist", "cased", "-o", "cased.hvl", "--exclude", "ＢＧＭ/",
+                          "--exclude", "Ω*")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("left out 1 file and 1 folder that are no part of the game (Thumbs.db, "
+                      "desktop.ini, .DS_Store, names ending in ~, --exclude ＢＧＭ/, "
+                      "--exclude Ω*):\n  cased/ω.arc\n  cased/ｂｇｍ/\n", self.err(r))
+        self.assertEqual(hash_list([("BGM\\x.arc", content_sum(b"BGM/x.arc")),
+                                    ("keep.arc", content_sum(b"keep.arc"))]),
+                         self.read("cased.hvl"))
+
         # A pattern that can match nothing is a usage error.
         for bad in ("a//b", "../x"):
             with self.subTest(pattern=bad):

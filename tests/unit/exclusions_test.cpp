@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "fileio/name_case.h"
+
 namespace {
 
 TEST(ExclusionsTest, NamePatterns) {
@@ -29,8 +31,17 @@ TEST(ExclusionsTest, NamePatterns) {
       // ? is one character, three bytes in UTF-8.
       {"\xE3\x83\x87?.arc", "\xE3\x83\x87\xE3\x83\xBC.arc", true},            // デ? / デー
       {"\xE3\x83\x87??.arc", "\xE3\x83\x87\xE3\x83\xBC.arc", false},
-      // Letters beyond A to Z keep their case: Ｄ (U+FF24) is not ｄ.
-      {"\xEF\xBC\xA4.txt", "\xEF\xBD\x84.txt", false},
+      // Letter case aside for every letter, as Windows takes file names:
+      // full-width Ｄ (U+FF24) and ｄ, Greek, Cyrillic; within * and ? too.
+      {"\xEF\xBC\xA4.txt", "\xEF\xBD\x84.txt", true},
+      {"\xCE\xA9*", "\xCF\x89.txt", true},                    // Ω* / ω.txt
+      {"*.\xD0\x96", "a.\xD0\xB6", true},                      // *.Ж / a.ж
+      {"?\xCF\x83?", "\xCE\xA3\xCE\xA3\xCE\xA3", true},          // ?σ? / ΣΣΣ
+      // Other characters are not other cases: full-width is not ASCII,
+      // ß is not SS, and beyond the first plane (Deseret) case counts.
+      {"\xEF\xBC\xA1.txt", "A.txt", false},
+      {"SS", "\xC3\x9F", false},
+      {"\xF0\x90\x90\x80*", "\xF0\x90\x90\xA8.txt", false},
       // A name that is no UTF-8 (Linux) still matches byte by byte.
       {"a?b", "a\xFF" "b", true},
       {"a*", "a\xFF\xFE", true},
@@ -42,6 +53,30 @@ TEST(ExclusionsTest, NamePatterns) {
     SCOPED_TRACE(std::string(c.pattern) + " / " + c.name);
     EXPECT_EQ(c.matches, NameMatches(c.pattern, c.name));
   }
+}
+
+// Without * and ?, a pattern matches a name exactly when Windows takes the
+// two for one file name (SameFileName), whichever letters they hold.
+TEST(ExclusionsTest, LetterCaseIsWindowsRule) {
+  const char* const names[] = {
+      "Data01.ARC", "data01.arc", "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt",
+      "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", "ABC.txt", "\xCE\xA9.txt", "\xCF\x89.txt",
+      "\xD0\x81", "\xD1\x91", "\xE2\x85\xAB", "\xE2\x85\xBB", "\xC3\xBF", "\xC5\xB8",
+      "\xC9\x90", "\xE2\xB1\xAF", "\xC3\x9F", "SS", "\xE1\xBA\x9E", "\xE2\x84\xAA", "k",
+      "\xEF\xBD\xB6", "\xE3\x82\xAB", "\xF0\x90\x90\x80", "\xF0\x90\x90\xA8",
+      "\xF0\x90\x90\x80.TXT", "\xF0\x90\x90\x80.txt",
+  };
+  size_t same = 0;
+  for (const char* a : names) {
+    for (const char* b : names) {
+      SCOPED_TRACE(std::string(a) + " / " + b);
+      bool one = SameFileName(a, b) == 1;
+      same += one && std::string(a) != b ? 1 : 0;
+      EXPECT_EQ(one, NameMatches(a, b));
+    }
+  }
+  // Both ways round: the pairs of the list that are one file.
+  EXPECT_EQ(2u * 8, same);
 }
 
 TEST(ExclusionsTest, PathsFilesAndFolders) {
@@ -62,6 +97,8 @@ TEST(ExclusionsTest, PathsFilesAndFolders) {
       {"desktop.ini", false, true},
       {"data/.DS_Store", false, true},
       {"data/sc00.arc~", false, true},
+      {"\xEF\xBC\xB4\xEF\xBD\x88\xEF\xBD\x95\xEF\xBD\x8D\xEF\xBD\x82\xEF\xBD\x93.db", false,
+       false},  // full-width Ｔｈｕｍｂｓ.db is another name
       {"backup~", true, false},
       // A pattern without a separator: a name in any folder.
       {"cover.psd", false, true},
@@ -69,6 +106,8 @@ TEST(ExclusionsTest, PathsFilesAndFolders) {
       // With one: the path from the top, * within one part.
       {"data/a.bak", false, true},
       {"DATA\\A.BAK", false, true},
+      {"data/\xCE\xA9.bak", false, true},
+      {"data/\xCF\x89.BAK", false, true},
       {"data/sub/a.bak", false, false},
       {"other/data/a.bak", false, false},
       // A leading separator anchors a name to the top.

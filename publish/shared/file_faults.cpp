@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "fileio/name_case.h"
 #include "publish/shared/output_file.h"
 #include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
@@ -11,14 +12,6 @@ namespace {
 
 // Both, on every system: the toolkit's paths take either (path_info.h).
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-std::string FoldedAscii(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 0x20);
-  }
-  return out;
-}
 
 // Control characters (a tab or a line feed in a Linux file name) as \xNN,
 // so that a fault stays one line and its fields stay apart.
@@ -38,7 +31,7 @@ std::string Escaped(const std::string& text) {
 }
 
 // Whether two outputs, which need not exist yet, are one file: the same
-// folder and the same name, letter case aside.
+// folder and the same name, letter case aside as Windows takes it.
 bool SameOutput(const std::string& a, const std::string& b) {
   PathInfo folderA, folderB;
   std::string dirA = FolderOf(a), dirB = FolderOf(b);
@@ -46,7 +39,7 @@ bool SameOutput(const std::string& a, const std::string& b) {
       !GetPathInfo(dirB.empty() ? "." : dirB, &folderB)) {
     return a == b;
   }
-  return SameFile(folderA, folderB) && FoldedAscii(NameOf(a)) == FoldedAscii(NameOf(b));
+  return SameFile(folderA, folderB) && SameFileName(NameOf(a).c_str(), NameOf(b).c_str()) == 1;
 }
 
 }  // namespace

@@ -91,7 +91,7 @@ TEST(FileFaultsTest, ReportPathsThatWouldDoHarmAreRefused) {
   ASSERT_TRUE(GetPathInfo(dir / "game", &top));
   ASSERT_TRUE(GetPathInfo(dir / "game\\data", &data));
   const std::vector<std::string> inputs = {dir / "game\\data\\a.arc"};
-  const std::vector<std::string> outputs = {dir / "qen.hvl"};
+  const std::vector<std::string> outputs = {dir / "qen.hvl", dir / "\xCE\xA9.exe"};
   const std::vector<PathInfo> folders = {top, data};
   struct Case {
     std::string report;
@@ -100,6 +100,8 @@ TEST(FileFaultsTest, ReportPathsThatWouldDoHarmAreRefused) {
       {dir / "report.txt", ""},
       {dir / "game\\data\\a.arc", "--report: "},
       {dir / "QEN.HVL", "is the output"},
+      {dir / "\xCF\x89.EXE", "is the output"},  // Ω.exe and ω.EXE: one file on Windows
+      {dir / "\xCF\x89.txt", ""},
       {dir / "game\\report.txt", "would be written into a release folder"},
       {dir / "game\\data\\report.txt", "would be written into a release folder"},
       {dir / "game", "is a folder"},

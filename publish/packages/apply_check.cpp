@@ -44,9 +44,9 @@ std::string DescribeUpdateFailure(const UpdateFailure& failure) {
            "install's own list, " + path + ", says otherwise); nothing was written: install "
            "the patches in order, or use a cumulative patch";
   } else if (failure.step == "place") {
-    what = path + " lies behind a link, a junction or a short (8.3) name, or a folder on its "
-           "way is missing or is no real folder inside the install folder; nothing was "
-           "written";
+    what = path + " is no place the update may write: a folder stands there, or it or a " +
+           "folder on its way is a link, a junction or a short (8.3) name, or a folder on its " +
+           "way is missing or lies outside the install folder; nothing was written";
   } else if (failure.step == "checksum") {
     what = "the data for " + path + " differs from its hash-list record";
   } else if (failure.step == "flush") {

@@ -1193,11 +1193,16 @@ class PatchtoolTest(unittest.TestCase):
         self.make_patch()
         self.install_folder("game")
         os.mkdir(self.path("game/b.arc"))  # a folder where a file goes
+        before = self.files_here()
         r = self.run_tool("apply", "patch.exe", "game")
         self.assertEqual(14, r.code, r.out)
         self.assertTrue(r.lines()[0].startswith("UPD_E_WRITE 0x80000004 "), r.out)
+        # Every place is checked before anything is written: the file is
+        # named, with what stands in its way.
         error = self.assert_error_line(r, "apply")
-        self.assertRegex(error, r"^patchtool apply: cannot \w+ game[/\\]b\.arc\S*: \S")
+        self.assertRegex(error, r"^patchtool apply: game[/\\]b\.arc is no place the update may "
+                                r"write: a folder stands there, .*; nothing was written$")
+        self.assertEqual(before, self.files_here())
 
 
     # -- make: two release folders in, the fix patch out -------------------

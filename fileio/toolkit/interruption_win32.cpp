@@ -96,14 +96,21 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  // Waits out a held window: the step there is whole afterwards.
+  EnterCriticalSection(&g_window.section);
+  // Nothing is left to undo, and the command reports its outputs.
+  if (g_workDone) {
+    g_interruptedAfterTheWork = 1;
+    LeaveCriticalSection(&g_window.section);
+    return TRUE;
+  }
   // A second event waits for the first one's end of the process.
   if (InterlockedExchange(&g_stopping, 1) != 0) {
     Sleep(INFINITE);
     return TRUE;
   }
-  // Waits out a held window, then stops the main thread for good: nothing
-  // changes under the clean-up any more.
-  EnterCriticalSection(&g_window.section);
+  // Stops the main thread for good: nothing changes under the clean-up
+  // any more.
   if (g_mainThread != nullptr) SuspendThread(g_mainThread);
   bool finished = true;
   if (g_cleaner != nullptr) {
@@ -132,6 +139,9 @@ DWORD WINAPI InterruptionThread(LPVOID) {
 }  // namespace
 
 bool CatchInterruptions(const char* message) {
+  // The work starts undone.
+  g_workDone = 0;
+  g_interruptedAfterTheWork = 0;
   DWORD mode;
   size_t length = strlen(message);
   size_t at = 0;
@@ -177,6 +187,11 @@ void* NativePartialPath(const char* path) {
     copy = nullptr;
   }
   return copy;
+}
+
+bool SamePartialPath(const void* a, const void* b) {
+  return CompareStringOrdinal(static_cast<const wchar_t*>(a), -1, static_cast<const wchar_t*>(b),
+                              -1, TRUE) == CSTR_EQUAL;
 }
 
 void InterruptThisProcess() {

@@ -100,6 +100,7 @@ int Run(const char* name, const Arguments& args) {
     Error(name, error + " (nothing written)");
     return kExitFailed;
   }
+  for (const std::string& warning : report.warnings) Warn(name, warning);
   for (const HashListItem& item : report.items) {
     if (item.change.appended) {
       std::printf("%s  %s  added\n", ContentSumHex(item.sum).c_str(),

@@ -206,10 +206,12 @@ bool RecordOfGivenPath(const std::string& given, ListedFile* file) {
   return true;
 }
 
-bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::string* error) {
+bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
+                 std::vector<std::string>* warnings, std::string* error) {
   if (job.wholeFolder) {
     ReleaseTree tree;
     if (!ReadReleaseTree(job.folder, &tree, error)) return false;
+    if (!tree.leftovers.empty()) warnings->push_back(LeftoverWarning(tree.leftovers));
     for (const auto& item : tree.files) {
       if (IsGameListKey(item.first)) continue;
       const ReleaseFile& found = item.second;
@@ -218,11 +220,15 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::st
     }
     return true;
   }
-  std::vector<std::string> refused;
+  std::vector<std::string> refused, leftovers;
   for (const std::string& given : job.files) {
     ListedFile file;
     file.shown = given;
     file.path = job.folder.empty() ? given : job.folder + NativeSeparator() + given;
+    if (IsPartialFileName(NameOf(given))) {
+      leftovers.push_back(file.path);
+      continue;
+    }
     if (!RecordOfGivenPath(given, &file)) {
       refused.push_back(given);
       continue;
@@ -231,6 +237,7 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files, std::st
     if (GetPathInfo(file.path, &info)) file.size = info.size;
     files->push_back(file);
   }
+  if (!leftovers.empty()) warnings->push_back(LeftoverWarning(leftovers));
   if (!refused.empty()) {
     *error = ItemList(refused, 10) + (refused.size() == 1 ? " does" : " do") +
              " not say where in the game the file lies: a record names a file by its path "
@@ -272,7 +279,7 @@ bool CheckRecordNames(const std::vector<ListedFile>& files, std::string* error) 
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error) {
   *report = HashListReport();
   std::vector<ListedFile> files;
-  if (!GatherFiles(job, &files, error)) return false;
+  if (!GatherFiles(job, &files, &report->warnings, error)) return false;
 
   if (!job.base.empty() && job.existing == ExistingList::kExtend) {
     *error = "give a base list or extend the output, not both";
@@ -325,7 +332,8 @@ bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::stri
   report->records = builder.count();
 
   std::vector<uint8_t> bytes = builder.Bytes();
-  OutputFile out(job.output);
+  OutputFile out(job.output, OutputKind::kHashList);
+  out.CompletesTheWork();
   return out.Open(error) &&
          out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error) &&
          out.Commit(error);

@@ -98,6 +98,7 @@ struct HashListReport {
   // Shown names and why, of the files too large for any patch.
   std::vector<std::string> tooLarge;
   size_t undeliverable = 0;  // files in either list
+  std::vector<std::string> warnings;  // one line each
 };
 
 // Writes the list to job.output (through a temporary file, so that on
@@ -112,5 +113,8 @@ struct HashListReport {
 // updater takes for one name, a given path that is absolute or steps out
 // with "..". Refuses too an output that is one of the inputs (the base list
 // included, unless extending), an existing output unless job.existing says
-// what to do with it, and a file that cannot be read.
+// what to do with it, and a file that cannot be read. Files named as
+// OutputFile names its temporaries (IsPartialFileName) are left out, and
+// report->warnings names them. Putting the list in place is the command's
+// last step (OutputFile::CompletesTheWork).
 bool WriteHashListFile(const HashListJob& job, HashListReport* report, std::string* error);

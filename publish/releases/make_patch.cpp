@@ -368,8 +368,16 @@ void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
                       " with " + (parts.size() == 1 ? "it" : "its parts"));
 }
 
+// Temporary files that an interrupted run left in OLD or NEW are no part of
+// either release.
+void WarnLeftovers(const ReleaseDiff& diff, std::vector<std::string>* warnings) {
+  std::vector<std::string> leftovers = diff.oldTree.leftovers;
+  leftovers.insert(leftovers.end(), diff.newTree.leftovers.begin(), diff.newTree.leftovers.end());
+  if (!leftovers.empty()) warnings->push_back(LeftoverWarning(leftovers));
+}
+
 // Writes every part through its temporary file and puts them in place
-// together: on any failure, none stays.
+// as one set: on any failure, none stays, and an earlier set is as it was.
 bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   const ReleaseDiff& diff = outcome->diff;
   std::vector<std::unique_ptr<OutputFile>> outs;
@@ -385,7 +393,7 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     pack.hashListName = diff.oldListName;
     pack.acceptTwinStub = job.acceptTwinStub;
     pack.progress = job.progress;
-    outs.emplace_back(new OutputFile(part.output));
+    outs.emplace_back(new OutputFile(part.output, OutputKind::kProgram));
     if (!WritePackageTo(pack, *outs.back(), &part.pack, error)) return false;
     if (job.progress != nullptr) job.progress->Stage("verifying " + part.output);
     CheckPackage(outs.back()->TempPath(), &part.pack.check, job.progress);
@@ -396,18 +404,15 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
       return false;
     }
   }
-  for (size_t k = 0; k < outs.size(); ++k) {
-    if (outs[k]->Commit(error)) continue;
-    // A set of parts is run in order; a partial set must not be left.
-    std::vector<std::string> removed;
-    for (size_t j = 0; j < k; ++j) {
-      if (RemoveFile(outcome->parts[j].output.c_str())) removed.push_back(outcome->parts[j].output);
-    }
-    if (!removed.empty()) *error += "; the parts already put in place were removed (" +
-                                    ItemList(removed) + ")";
-    return false;
+  if (outs.size() == 1) {
+    outs[0]->CompletesTheWork();
+    return outs[0]->Commit(error);
   }
-  return true;
+  // Players run the parts in order: a set half of this make, half of an
+  // earlier one, must never be left.
+  std::vector<OutputFile*> set;
+  for (const auto& out : outs) set.push_back(out.get());
+  return CommitSet(set, true, &outcome->warnings, error);
 }
 
 }  // namespace
@@ -439,6 +444,7 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   *outcome = MakeOutcome();
   ReleaseDiff& diff = outcome->diff;
   if (!ReadReleases(job.oldDir, job.newDir, &diff, error)) return false;
+  WarnLeftovers(diff, &outcome->warnings);
   if (diff.oldList.empty()) {
     *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
              "list, so OLD must be the game as installed, with its qen.hvl";

@@ -32,6 +32,9 @@ struct ReleaseTree {
   std::map<std::string, ReleaseFile> files;
   std::set<std::string> folderKeys;  // the subfolders, keyed alike
   std::vector<PathInfo> folders;     // the folder itself and its subfolders
+  // Temporary files of the toolkit's outputs (IsPartialFileName) that an
+  // interrupted run left: never taken as the release's files.
+  std::vector<std::string> leftovers;  // their paths
 };
 
 // The keys of the game's own lists in the top folder, which are never taken
@@ -42,6 +45,10 @@ bool IsGameListKey(const std::string& key);
 // deeper than a loop of links allows, or names that are one file on Windows
 // (letter case aside; every such pair is named).
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error);
+
+// The warning that names the temporary files left out of a release ("" for
+// none).
+std::string LeftoverWarning(const std::vector<std::string>& paths);
 
 // The key of a stored name as the updater matches names: ASCII letters
 // folded byte by byte (trailing bytes of double-byte characters too).

@@ -74,8 +74,6 @@ void WorkIsDone() {
   g_workDone = 1;
 }
 
-bool InterruptedAfterTheWork() { return g_interruptedAfterTheWork != 0; }
-
 void WaitAtTestGate(const char* variable) {
   const char* gate = std::getenv(variable);
   if (gate == nullptr || *gate == '\0') return;

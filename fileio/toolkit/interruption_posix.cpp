@@ -113,6 +113,8 @@ void* NativePartialPath(const char* path) {
   return copy;
 }
 
+bool InterruptedAfterTheWork() { return g_interruptedAfterTheWork != 0; }
+
 bool SamePartialPath(const void* a, const void* b) {
   return strcmp(static_cast<const char*>(a), static_cast<const char*>(b)) == 0;
 }

@@ -21,6 +21,9 @@ char g_message[kMessageRoom];
 DWORD g_messageLength = 0;
 HANDLE g_mainThread = nullptr;
 volatile LONG g_stopping = 0;
+// Events whose handler has started: one may still wait for a held window
+// while the main thread goes on.
+volatile LONG g_eventsComing = 0;
 // The clean-up's own thread, made beforehand, and what starts it.
 HANDLE g_cleaner = nullptr;
 HANDLE g_cleanUp = nullptr;
@@ -96,6 +99,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  InterlockedIncrement(&g_eventsComing);
   // Waits out a held window: the step there is whole afterwards.
   EnterCriticalSection(&g_window.section);
   // Nothing is left to undo, and the command reports its outputs.
@@ -142,6 +146,7 @@ bool CatchInterruptions(const char* message) {
   // The work starts undone.
   g_workDone = 0;
   g_interruptedAfterTheWork = 0;
+  g_eventsComing = 0;
   DWORD mode;
   size_t length = strlen(message);
   size_t at = 0;
@@ -187,6 +192,12 @@ void* NativePartialPath(const char* path) {
     copy = nullptr;
   }
   return copy;
+}
+
+bool InterruptedAfterTheWork() {
+  // An event whose handler still waits for the window in which the work
+  // was done will find it done.
+  return g_interruptedAfterTheWork != 0 || (g_workDone != 0 && g_eventsComing != 0);
 }
 
 bool SamePartialPath(const void* a, const void* b) {

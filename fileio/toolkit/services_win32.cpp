@@ -181,8 +181,9 @@ bool RemoveOwnLeftover(const std::string& path, const std::string& start) {
     }
   }
   // Removes only a file that is itself at path (Wine shows a Unix link as
-  // the file it leads to).
-  return RemoveLeftover(path.c_str()) == 1;
+  // the file it leads to), which that check finds by the path's folder.
+  std::string named = NameStart(path) == 0 ? ".\\" + path : path;
+  return RemoveLeftover(named.c_str()) == 1;
 }
 
 size_t NameStart(const std::string& path) {

@@ -132,7 +132,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } else {
       name = "n" + std::to_string(rest[i] & 0x3F) + ".arc";
     }
-    if (!StorableEntryName(name)) continue;
+    // make never carries the game's list as a file.
+    if (!StorableEntryName(name) || Folded(name) == kHashListName) continue;
     entries.push_back({name, std::vector<uint8_t>(1, rest[i + 1])});
     carried.push_back(name);
   }

@@ -2225,6 +2225,52 @@ class PatchtoolTest(unittest.TestCase):
                         self.assertTrue(os.path.islink(part))
                     self.assertNotIn(output + ".part1", self.listing())
 
+    def test_a_link_toggled_at_the_temporary_name_is_never_followed(self):
+        # Another user plants a link at OUT.part and takes it away, over and
+        # over, while pack runs again and again: the file it leads to is
+        # never written, truncated or removed. (The open that followed
+        # links met one within a few runs, natively and under Wine.)
+        self.write("stub.bin", STUB)
+        self.write("a.arc", b"a")
+        outside = tempfile.mkdtemp(prefix="patchtool-outside.")
+        self.addCleanup(shutil.rmtree, outside, True)
+        victim = os.path.join(outside, "victim.exe")
+        with open(victim, "wb") as f:
+            f.write(b"the victim")
+        part = self.path("out.exe.part")
+        stop = threading.Event()
+
+        def toggle():
+            while not stop.is_set():
+                try:
+                    os.symlink(victim, part)
+                except FileExistsError:
+                    pass
+                if os.path.islink(part):
+                    try:
+                        os.unlink(part)
+                    except FileNotFoundError:
+                        pass
+        toggler = threading.Thread(target=toggle)
+        toggler.start()
+        try:
+            for attempt in range(100 if NATIVE else 25):
+                r = self.run_tool("pack", "--stub", "stub.bin", "-o", "out.exe", "a.arc")
+                data = None
+                if os.path.exists(victim):
+                    with open(victim, "rb") as f:
+                        data = f.read()
+                if data != b"the victim":
+                    self.fail("run %d: the file that the link leads to was %s"
+                              % (attempt + 1, "removed" if data is None else "written"))
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(STUB, self.read("out.exe")[:len(STUB)])
+        finally:
+            stop.set()
+            toggler.join()
+        self.assertEqual([], [n for n in self.listing() if n.startswith("out.exe.part")
+                              and not os.path.islink(self.path(n))])
+
     def test_leftover_temporaries_are_no_release_files_and_go_with_the_next_run(self):
         # A killed hashlist left old/QEN.hvl.part, a killed extract
         # new/data/extra.arc.part: make leaves them out and names them.

@@ -30,9 +30,9 @@
 
 // Catches interruptions for the rest of the run, the work not yet done
 // (WorkIsDone); message (one line, without its line feed) is written to
-// stderr once the clean-up is done. Signals
-// that the process ignores (started with nohup or in the background) stay
-// ignored. Returns false when the handlers cannot be set.
+// stderr once the clean-up is done. Signals that the process ignores
+// (started with nohup or in the background) stay ignored. Returns false
+// when the handlers cannot be set.
 bool CatchInterruptions(const char* message);
 
 // A file being written, which an interruption removes, whoever writes it (a

@@ -2217,7 +2217,7 @@ class PatchtoolTest(unittest.TestCase):
                     self.assertEqual(0, r.code, r.out + r.err)
                     self.assertTrue(self.read(output).startswith(begins))
                     with open(victim, "rb") as f:
-                        self.assertEqual(b"MZ the victim", f.read())
+                        self.assertTrue(f.read() == b"MZ the victim", "written through the link")
                     self.assertFalse(os.path.lexists(nowhere), "written through the link")
                     if what == "somebody's file":
                         self.assertEqual(b"somebody's", self.read(output + ".part"))

@@ -33,6 +33,8 @@ std::string Help() {
          "are left out. With FILEs, each is recorded under its path as given, in the\n"
          "order given: run it in the game's top folder with paths from there\n"
          "(data/sc00.arc); an absolute path or one with a .. step is refused.\n"
+         "Temporary files that an interrupted patchtool left (NAME.part, NAME.part1\n"
+         "to NAME.part99) are left out either way, with a warning.\n"
          "\n"
          "  -o, --output OUT  the list to write; never OLD or a recorded file\n"
          "  --base OLD        start from the list OLD, which must load completely.\n"
@@ -146,6 +148,7 @@ int Run(const char* name, const Arguments& args) {
                lines);
     return kExitFailed;
   }
+  for (const std::string& warning : report.warnings) Warn(name, warning);
   for (const HashListItem& item : report.items) {
     if (item.change.appended) {
       std::printf("%s  %s  added\n", ContentSumHex(item.sum).c_str(),

@@ -3,6 +3,7 @@
 
 #include "publish/releases/hash_list_writer.h"
 #include "publish/packages/package_check.h"
+#include "publish/packages/part_set.h"
 #include "publish/signing/patch_signing.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
@@ -189,9 +190,17 @@ std::string VerifyHelp() {
          "the program before the package is not the 32-bit updater (a PE32 i386 GUI\n"
          "program that ends below 65536 and imports only system DLLs), an entry is\n"
          "unreadable, a listed entry differs, a signature is present and does not\n"
-         "verify, or the CA FILE cannot be read; 2 on wrong usage. A patch of no\n"
-         "entries passes; so does an unsigned patch, and a signed one whose\n"
-         "signature was not checked.\n"
+         "verify, a part of a split does not pass with its set (below), or the CA\n"
+         "FILE cannot be read; 2 on wrong usage. A patch of no entries passes; so\n"
+         "does an unsigned patch, and a signed one whose signature was not checked.\n"
+         "\n"
+         "A part of a split (NAME-2of3.EXT, as make --split names them) passes only\n"
+         "with its set: every part NAME-1of3.EXT to NAME-3of3.EXT lies beside it,\n"
+         "and each part's hash list follows from the list of the part before (the\n"
+         "same records in the same places, new sums only for the part's own\n"
+         "files, then records for its files that the list before lacks). Parts of\n"
+         "two different makes side by side are named; verify checks each part's\n"
+         "entries only when given that part.\n"
          "\n"
          "Stored names (code page 932) must name one file on every Windows: each\n"
          "character converts to code page 932 and back unchanged, the byte 0x5C\n"
@@ -200,6 +209,19 @@ std::string VerifyHelp() {
          "empty, ends in a dot or a space, is a device name (CON, PRN, AUX, NUL,\n"
          "COM1 to COM9, LPT1 to LPT9, with any extension) or holds a control\n"
          "character or one of < > : \" | ? * /.\n";
+}
+
+// The set of a part of a split: a line when it holds, errors where not.
+bool ReportPartSet(const char* name, const std::string& path) {
+  PartSetReport set;
+  CheckPartSet(path, &set);
+  if (!set.isPart) return true;
+  for (const std::string& fault : set.faults) Error(name, path + ": fails: " + fault);
+  if (!set.faults.empty()) return false;
+  std::printf("set: part %s of %s (%s to %s); each part's list follows from the one before\n",
+              std::to_string(set.name.part).c_str(), std::to_string(set.name.count).c_str(),
+              PartPath(set.name, 1).c_str(), PartPath(set.name, set.name.count).c_str());
+  return true;
 }
 
 int RunVerify(const char* name, const Arguments& args) {
@@ -234,6 +256,7 @@ int RunVerify(const char* name, const Arguments& args) {
         Error(name, path + ": fails: the signature does not verify (" + signature.reason + ")");
         return kExitFailed;
       }
+      if (!ReportPartSet(name, path)) return kExitFailed;
       std::printf("%s: passes; %u of %s verified\n", path.c_str(), verified,
                   Counted(report.entries.size(), "entry", "entries").c_str());
       if (report.stub.twin) WarnTwinStub(name, path);

@@ -99,6 +99,11 @@ int Run(int argc, char** argv) {
     Warn(command->name, "cannot catch interruptions: Ctrl-C may leave partial files (*.part)");
   }
   int status = command->run(command->name, args);
+  // Its outputs were in place by then: done, not interrupted.
+  if (InterruptedAfterTheWork()) {
+    Warn(command->name, "interrupted after its work was done: what it wrote is in place and "
+                        "whole, as reported");
+  }
   std::fflush(stdout);
   return status;
 }

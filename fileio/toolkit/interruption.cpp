@@ -8,6 +8,8 @@
 
 PartialSlot g_partials[kPartialSlots];
 volatile intptr_t g_children[kChildSlots];
+volatile std::sig_atomic_t g_workDone = 0;
+volatile std::sig_atomic_t g_interruptedAfterTheWork = 0;
 
 bool PartialFile::Watch(const char* path) {
   Release();
@@ -22,6 +24,20 @@ bool PartialFile::Watch(const char* path) {
     return true;
   }
   return false;
+}
+
+bool PartialFile::IsWatched(const char* path) {
+  void* native = NativePartialPath(path);
+  if (native == nullptr) return false;
+  bool watched = false;
+  {
+    InterruptionsHeld held;
+    for (int i = 0; i < kPartialSlots && !watched; ++i) {
+      watched = g_partials[i].used && SamePartialPath(g_partials[i].path, native);
+    }
+  }
+  std::free(native);
+  return watched;
 }
 
 void PartialFile::Release() {
@@ -53,8 +69,13 @@ void WatchedChild::Release() {
   slot_ = -1;
 }
 
-void WaitAtTestGate() {
-  const char* gate = std::getenv("PATCHTOOL_TEST_GATE");
+void WorkIsDone() {
+  InterruptionsHeld held;
+  g_workDone = 1;
+}
+
+void WaitAtTestGate(const char* variable) {
+  const char* gate = std::getenv(variable);
   if (gate == nullptr || *gate == '\0') return;
   DiskFile marker;
   if (!marker.OpenWrite(gate)) return;

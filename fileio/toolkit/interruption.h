@@ -28,10 +28,11 @@
 
 #include <cstdint>
 
-// Catches interruptions for the rest of the run; message (one line, without
-// its line feed) is written to stderr once the clean-up is done. Signals
-// that the process ignores (started with nohup or in the background) stay
-// ignored. Returns false when the handlers cannot be set.
+// Catches interruptions for the rest of the run, the work not yet done
+// (WorkIsDone); message (one line, without its line feed) is written to
+// stderr once the clean-up is done. Signals that the process ignores
+// (started with nohup or in the background) stay ignored. Returns false
+// when the handlers cannot be set.
 bool CatchInterruptions(const char* message);
 
 // A file being written, which an interruption removes, whoever writes it (a
@@ -48,6 +49,9 @@ class PartialFile {
   // files at once).
   bool Watch(const char* path);
   void Release();
+  // Whether this process watches a file at path (in the same spelling):
+  // one of its own outputs is being written there.
+  static bool IsWatched(const char* path);
 
  private:
   int slot_ = -1;
@@ -92,10 +96,24 @@ class InterruptionsHeld {
 // calls it. Does not return once interruptions are caught.
 void InterruptThisProcess();
 
+// Says that the command's work is done: its outputs are in place. From
+// then on an interruption neither removes nor ends anything: it is only
+// noted, and the command goes on to report what it did, as a finished
+// output must not be reported as interrupted. Call in the held window in
+// which the last output takes its place, so that no interruption falls
+// between the two.
+void WorkIsDone();
+// Whether an interruption came once the work was done.
+bool InterruptedAfterTheWork();
+
 // Waits about that long.
 void PauseMilliseconds(uint32_t milliseconds);
 
-// For the tests of interruptions: when PATCHTOOL_TEST_GATE names a file,
-// creates it and waits for as long as it exists. Outputs wait here whole,
-// before they take their place, so that a test can interrupt them there.
-void WaitAtTestGate();
+// For the tests of interruptions: when the environment variable names a
+// file, creates it and waits for as long as it exists. Outputs wait at
+// kTestGate whole, before they take their place, and at kCommitTestGate in
+// place, still within the held window of that step, so that a test can
+// interrupt them at either point.
+constexpr char kTestGate[] = "PATCHTOOL_TEST_GATE";
+constexpr char kCommitTestGate[] = "PATCHTOOL_TEST_COMMIT_GATE";
+void WaitAtTestGate(const char* variable = kTestGate);

@@ -24,6 +24,11 @@ int g_holdDepth = 0;
 sigset_t g_savedMask;
 
 void OnInterruption(int signal) {
+  // Nothing is left to undo, and the command reports its outputs.
+  if (g_workDone) {
+    g_interruptedAfterTheWork = 1;
+    return;
+  }
   // The children first: one may be writing a partial file.
   for (int i = 0; i < kChildSlots; ++i) {
     pid_t child = static_cast<pid_t>(g_children[i]);
@@ -52,6 +57,9 @@ void OnInterruption(int signal) {
 }  // namespace
 
 bool CatchInterruptions(const char* message) {
+  // The work starts undone.
+  g_workDone = 0;
+  g_interruptedAfterTheWork = 0;
   // A terminal shows ^C, or a progress line, where the cursor stands.
   size_t length = strlen(message);
   size_t at = 0;
@@ -103,6 +111,12 @@ void* NativePartialPath(const char* path) {
   if (copy == nullptr) return nullptr;
   for (size_t c = 0; c <= length; ++c) copy[c] = path[c] == '\\' ? '/' : path[c];
   return copy;
+}
+
+bool InterruptedAfterTheWork() { return g_interruptedAfterTheWork != 0; }
+
+bool SamePartialPath(const void* a, const void* b) {
+  return strcmp(static_cast<const char*>(a), static_cast<const char*>(b)) == 0;
 }
 
 void InterruptThisProcess() { raise(SIGINT); }

@@ -21,6 +21,9 @@ char g_message[kMessageRoom];
 DWORD g_messageLength = 0;
 HANDLE g_mainThread = nullptr;
 volatile LONG g_stopping = 0;
+// Events whose handler has started: one may still wait for a held window
+// while the main thread goes on.
+volatile LONG g_eventsComing = 0;
 // The clean-up's own thread, made beforehand, and what starts it.
 HANDLE g_cleaner = nullptr;
 HANDLE g_cleanUp = nullptr;
@@ -96,14 +99,22 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT && event != CTRL_CLOSE_EVENT) {
     return FALSE;
   }
+  InterlockedIncrement(&g_eventsComing);
+  // Waits out a held window: the step there is whole afterwards.
+  EnterCriticalSection(&g_window.section);
+  // Nothing is left to undo, and the command reports its outputs.
+  if (g_workDone) {
+    g_interruptedAfterTheWork = 1;
+    LeaveCriticalSection(&g_window.section);
+    return TRUE;
+  }
   // A second event waits for the first one's end of the process.
   if (InterlockedExchange(&g_stopping, 1) != 0) {
     Sleep(INFINITE);
     return TRUE;
   }
-  // Waits out a held window, then stops the main thread for good: nothing
-  // changes under the clean-up any more.
-  EnterCriticalSection(&g_window.section);
+  // Stops the main thread for good: nothing changes under the clean-up
+  // any more.
   if (g_mainThread != nullptr) SuspendThread(g_mainThread);
   bool finished = true;
   if (g_cleaner != nullptr) {
@@ -132,6 +143,10 @@ DWORD WINAPI InterruptionThread(LPVOID) {
 }  // namespace
 
 bool CatchInterruptions(const char* message) {
+  // The work starts undone.
+  g_workDone = 0;
+  g_interruptedAfterTheWork = 0;
+  g_eventsComing = 0;
   DWORD mode;
   size_t length = strlen(message);
   size_t at = 0;
@@ -177,6 +192,17 @@ void* NativePartialPath(const char* path) {
     copy = nullptr;
   }
   return copy;
+}
+
+bool InterruptedAfterTheWork() {
+  // An event whose handler still waits for the window in which the work
+  // was done will find it done.
+  return g_interruptedAfterTheWork != 0 || (g_workDone != 0 && g_eventsComing != 0);
+}
+
+bool SamePartialPath(const void* a, const void* b) {
+  return CompareStringOrdinal(static_cast<const wchar_t*>(a), -1, static_cast<const wchar_t*>(b),
+                              -1, TRUE) == CSTR_EQUAL;
 }
 
 void InterruptThisProcess() {

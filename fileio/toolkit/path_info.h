@@ -50,9 +50,16 @@ bool CreateFolder(const std::string& path);
 bool RemoveEmptyFolder(const std::string& path);
 // The bytes free for this user on the volume that holds folder.
 bool FreeSpaceOf(const std::string& folder, uint64_t* bytes);
-// Renames a file to a name where nothing stands; on Windows that is never
-// replaced, so a file that appeared meanwhile is not lost.
+// Renames a file to a name where nothing stands; whatever appeared there
+// meanwhile is never replaced (the rename fails), so it is not lost.
 bool RenameToFreshName(const std::string& from, const std::string& to);
+// Removes the file at path when it is a leftover of an earlier run of the
+// command at hand: a plain file (no link, no folder) of this user (POSIX),
+// that no program holds open (a running patchtool keeps its temporary
+// files locked, or open without sharing), and that is empty or begins with
+// the bytes that start says (the first bytes of what the command writes).
+// True when it was removed; anything else stays as it is.
+bool RemoveOwnLeftover(const std::string& path, const std::string& start);
 // Where the last part of a path begins: after its last separator (on
 // Windows also after a drive's colon).
 size_t NameStart(const std::string& path);

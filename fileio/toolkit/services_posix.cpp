@@ -2,8 +2,10 @@
 // folder listings, the terminal.
 #include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,6 +14,7 @@
 
 #include "fileio/toolkit/console.h"
 #include "fileio/file_ops.h"
+#include "fileio/file_watch.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
 
@@ -93,7 +96,52 @@ char NativeSeparator() { return '/'; }
 std::string ShownPath(const std::string& path) { return Native(path); }
 
 bool RenameToFreshName(const std::string& from, const std::string& to) {
-  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+  std::string source = Native(from), target = Native(to);
+  if (FailedByWatch(FileCall::kMove, to.c_str(), from.c_str())) return false;
+  if (renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+    return true;
+  }
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system that cannot refuse a rename over a name: a hard link
+  // can, where there are hard links.
+  if (link(source.c_str(), target.c_str()) == 0) {
+    unlink(source.c_str());
+    return true;
+  }
+  if (errno != EPERM && errno != ENOTSUP) return false;
+  struct stat st;
+  if (lstat(target.c_str(), &st) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return rename(source.c_str(), target.c_str()) == 0;
+}
+
+bool RemoveOwnLeftover(const std::string& path, const std::string& start) {
+  std::string native = Native(path);
+  // Never through a link; a pipe must not hold the open up.
+  int fd = open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st, now;
+  bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid() &&
+              flock(fd, LOCK_EX | LOCK_NB) == 0;
+  if (ours && st.st_size != 0) {
+    std::string head(start.size(), '\0');
+    ssize_t n;
+    do {
+      n = pread(fd, &head[0], head.size(), 0);
+    } while (n < 0 && errno == EINTR);
+    ours = n > 0 && head.compare(0, static_cast<size_t>(n), start, 0, static_cast<size_t>(n)) == 0 &&
+           (static_cast<size_t>(n) == start.size() || n == st.st_size);
+  }
+  // Still the file looked at, and removed while it is locked.
+  ours = ours && lstat(native.c_str(), &now) == 0 && now.st_dev == st.st_dev &&
+         now.st_ino == st.st_ino && !FailedByWatch(FileCall::kRemove, path.c_str()) &&
+         unlink(native.c_str()) == 0;
+  int saved = errno;
+  close(fd);
+  errno = saved;
+  return ours;
 }
 
 size_t NameStart(const std::string& path) {
@@ -116,3 +164,7 @@ bool FreeSpaceOf(const std::string& folder, uint64_t* bytes) {
   *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
   return true;
 }
+
+bool IsExistsError(int code) { return code == EEXIST; }
+
+bool IsInUseError(int code) { return code == EWOULDBLOCK || code == EAGAIN; }

@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "fileio/file_ops_platform.h"
+#include "fileio/file_watch.h"
 #include "fileio/toolkit/console.h"
 #include "fileio/toolkit/path_info.h"
 #include "fileio/toolkit/system_error.h"
@@ -149,7 +151,39 @@ bool RenameToFreshName(const std::string& from, const std::string& to) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
+  if (FailedByWatch(FileCall::kMove, to.c_str(), from.c_str())) return false;
   return MoveFileW(wideFrom.get(), wideTo.get()) != 0;
+}
+
+bool RemoveOwnLeftover(const std::string& path, const std::string& start) {
+  WidePath wide(path.c_str());
+  if (!wide.ok()) return false;
+  {
+    // Shared with nobody: fails while any program has the file open (a
+    // running patchtool writing it, or reading it back).
+    Handle file(CreateFileW(wide.get(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
+                false);
+    BY_HANDLE_FILE_INFORMATION data;
+    if (!file.ok() || !GetFileInformationByHandle(file.get(), &data) ||
+        (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0) {
+      return false;
+    }
+    uint64_t size = uint64_t{data.nFileSizeHigh} << 32 | data.nFileSizeLow;
+    if (size != 0) {
+      std::string head(start.size(), '\0');
+      DWORD n = 0;
+      if (head.empty() || !ReadFile(file.get(), &head[0], static_cast<DWORD>(head.size()), &n,
+                                    nullptr) ||
+          n == 0 || head.compare(0, n, start, 0, n) != 0 || (n != start.size() && n != size)) {
+        return false;
+      }
+    }
+  }
+  // Removes only a file that is itself at path (Wine shows a Unix link as
+  // the file it leads to), which that check finds by the path's folder.
+  std::string named = NameStart(path) == 0 ? ".\\" + path : path;
+  return RemoveLeftover(named.c_str()) == 1;
 }
 
 size_t NameStart(const std::string& path) {
@@ -185,4 +219,10 @@ bool FreeSpaceOf(const std::string& folder, uint64_t* bytes) {
   if (!wide.ok() || !GetDiskFreeSpaceExW(wide.get(), &available, nullptr, nullptr)) return false;
   *bytes = available.QuadPart;
   return true;
+}
+
+bool IsExistsError(int code) { return code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS; }
+
+bool IsInUseError(int code) {
+  return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
 }

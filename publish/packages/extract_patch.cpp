@@ -143,11 +143,14 @@ bool MakeFolder(const std::string& path, Written* written, std::string* error) {
 }
 
 // Copies the entry's data from the patch into a new file at target, and
-// makes sure that they are the bytes that were checked.
+// makes sure that they are the bytes that were checked. The last one
+// completes the work.
 bool WriteEntry(DiskFile& patch, const std::string& patchPath, const EntryReport& entry,
-                const std::string& target, HeapBlock& buffer, const ProgressSink* progress,
-                uint64_t* done, uint64_t total, std::string* error) {
+                const std::string& target, bool last, HeapBlock& buffer,
+                const ProgressSink* progress, uint64_t* done, uint64_t total,
+                std::string* error) {
   OutputFile out(target);
+  if (last) out.CompletesTheWork();
   if (!out.Open(error)) return false;
   if (!patch.Seek(entry.position)) {
     *error = "cannot read " + patchPath + " at byte " + std::to_string(entry.position);
@@ -220,6 +223,7 @@ bool ExtractPatch(const std::string& patch, const std::string& folder, ExtractOu
   for (const EntryReport& entry : report.entries) total += entry.size;
   if (progress != nullptr) progress->Stage("writing into " + folder);
   for (const EntryReport& entry : report.entries) {
+    bool last = &entry == &report.entries.back();
     // Folders first, as each is found (an earlier entry may have made it).
     for (const std::string& part : FoldersOf(entry.name)) {
       std::string path;
@@ -235,7 +239,8 @@ bool ExtractPatch(const std::string& patch, const std::string& folder, ExtractOu
     item.size = entry.size;
     item.check = entry.check;
     if (!PathBelow(folder, entry.name, &item.path, error) ||
-        !WriteEntry(file, patch, entry, item.path, buffer, progress, &done, total, error)) {
+        !WriteEntry(file, patch, entry, item.path, last, buffer, progress, &done, total,
+                    error)) {
       return false;
     }
     written.File(item.path);

@@ -261,7 +261,8 @@ std::string PositionLimitText(const std::vector<Input>& inputs, size_t index, ui
 }  // namespace
 
 bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error) {
-  OutputFile out(job.output);
+  OutputFile out(job.output, OutputKind::kProgram);
+  out.CompletesTheWork();
   if (!WritePackageTo(job, out, outcome, error)) return false;
   if (!out.Commit(error)) {
     outcome->entries.clear();

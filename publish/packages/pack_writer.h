@@ -68,7 +68,8 @@ extern const char kGeneratedHashListName[];
 // a packed hash list, and a patch that fails the check, are found while or
 // after writing: the file is written through a temporary name and put in
 // place at the end, so on any failure no output is left and an existing
-// output is unchanged.
+// output is unchanged. Putting it in place is the command's last step
+// (OutputFile::CompletesTheWork).
 bool WritePackage(const PackJob& job, PackOutcome* outcome, std::string* error);
 
 class OutputFile;

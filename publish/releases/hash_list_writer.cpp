@@ -282,6 +282,7 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
       }
     }
     AddTwinFaults(*twins, "keep one", &report->refused);
+    if (!tree.leftovers.empty()) report->warnings.push_back(LeftoverWarning(tree.leftovers));
     for (const auto& item : tree.files) {
       if (IsGameListKey(item.first)) continue;
       const ReleaseFile& found = item.second;
@@ -291,11 +292,16 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     *folders = tree.folders;
     return true;
   }
+  std::vector<std::string> leftovers;
   for (const std::string& given : job.files) {
     ListedFile file;
     file.shown = given;
     file.path = job.folder.empty() ? given : job.folder + NativeSeparator() + given;
     file.faultPath = FaultPath("", given);
+    if (IsPartialFileName(NameOf(given))) {
+      leftovers.push_back(file.path);
+      continue;
+    }
     if (!RecordOfGivenPath(given, &file)) {
       report->refused.push_back(
           {file.faultPath, fault::kNotInGame,
@@ -314,6 +320,7 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     if (GetPathInfo(folder.empty() ? "." : folder, &info)) folders->push_back(info);
     files->push_back(file);
   }
+  if (!leftovers.empty()) report->warnings.push_back(LeftoverWarning(leftovers));
   return true;
 }
 
@@ -483,7 +490,8 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
   report->records = builder.count();
 
   std::vector<uint8_t> bytes = builder.Bytes();
-  OutputFile out(job.output);
+  OutputFile out(job.output, OutputKind::kHashList);
+  out.CompletesTheWork();
   report->listWritten = out.Open(error) &&
                         out.Write(bytes.data(), static_cast<uint32_t>(bytes.size()), error) &&
                         out.Commit(error);

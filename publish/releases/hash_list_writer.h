@@ -147,6 +147,7 @@ struct HashListReport {
   std::vector<FileFault> undeliverableFaults;
   bool listWritten = false;
   bool reportWritten = false;
+  std::vector<std::string> warnings;  // one line each
 };
 
 // Writes the list to job.output (through a temporary file, so that on
@@ -166,7 +167,10 @@ struct HashListReport {
 // the inputs (the base list included, unless extending), an existing output
 // unless job.existing says what to do with it, a report that would
 // overwrite an input or the output or lie in the release folder, and a
-// file that cannot be read.
+// file that cannot be read. Files named as OutputFile names its
+// temporaries (IsPartialFileName) are left out, and report->warnings names
+// them. Putting the list in place is the command's last step
+// (OutputFile::CompletesTheWork).
 //
 // With job.report, the report is written whether the list is written or
 // refused, once the report's path has passed its check; a report that

@@ -452,8 +452,21 @@ void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
                       " with " + (parts.size() == 1 ? "it" : "its parts"));
 }
 
+// Temporary files that an interrupted run left in an OLD or in NEW are no
+// part of any release: those of each OLD, then NEW's (read with each OLD,
+// named once).
+void WarnLeftovers(const std::vector<ReleaseDiff*>& diffs, std::vector<std::string>* warnings) {
+  std::vector<std::string> leftovers;
+  for (const ReleaseDiff* one : diffs) {
+    leftovers.insert(leftovers.end(), one->oldTree.leftovers.begin(), one->oldTree.leftovers.end());
+  }
+  const ReleaseTree& newTree = diffs.back()->newTree;
+  leftovers.insert(leftovers.end(), newTree.leftovers.begin(), newTree.leftovers.end());
+  if (!leftovers.empty()) warnings->push_back(LeftoverWarning(leftovers));
+}
+
 // Writes every part through its temporary file and puts them in place
-// together: on any failure, none stays.
+// as one set: on any failure, none stays, and an earlier set is as it was.
 bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   const ReleaseDiff& diff = outcome->diff;
   std::vector<std::unique_ptr<OutputFile>> outs;
@@ -469,7 +482,7 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
     pack.hashListName = diff.oldListName;
     pack.acceptTwinStub = job.acceptTwinStub;
     pack.progress = job.progress;
-    outs.emplace_back(new OutputFile(part.output));
+    outs.emplace_back(new OutputFile(part.output, OutputKind::kProgram));
     if (!WritePackageTo(pack, *outs.back(), &part.pack, error)) return false;
     if (job.progress != nullptr) job.progress->Stage("verifying " + part.output);
     CheckPackage(outs.back()->TempPath(), &part.pack.check, job.progress);
@@ -481,18 +494,15 @@ bool WriteParts(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
       return false;
     }
   }
-  for (size_t k = 0; k < outs.size(); ++k) {
-    if (outs[k]->Commit(error)) continue;
-    // A set of parts is run in order; a partial set must not be left.
-    std::vector<std::string> removed;
-    for (size_t j = 0; j < k; ++j) {
-      if (RemoveFile(outcome->parts[j].output.c_str())) removed.push_back(outcome->parts[j].output);
-    }
-    if (!removed.empty()) *error += "; the parts already put in place were removed (" +
-                                    ItemList(removed) + ")";
-    return false;
+  if (outs.size() == 1) {
+    outs[0]->CompletesTheWork();
+    return outs[0]->Commit(error);
   }
-  return true;
+  // Players run the parts in order: a set half of this make, half of an
+  // earlier one, must never be left.
+  std::vector<OutputFile*> set;
+  for (const auto& out : outs) set.push_back(out.get());
+  return CommitSet(set, true, &outcome->warnings, error);
 }
 
 // Each OLD as a job of its own, so that every check and message names it:
@@ -777,6 +787,7 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
   for (size_t i = 0; i < olds.size(); ++i) {
     if (!ReadFolders(olds[i], diffs[i], error)) return false;
   }
+  WarnLeftovers(diffs, &outcome->warnings);
   // What the exclusions left out: of each OLD, and of NEW once.
   for (const ReleaseDiff* one : diffs) {
     for (const std::string& left : one->oldTree.excluded) {
@@ -897,7 +908,7 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
   WarnOtherParts(job, outcome->parts, &outcome->warnings);
   if (writeList) outcome->newListWritten = NewListPath(job, diff);
   if (job.dryRun) return true;
-  OutputFile listOut(outcome->newListWritten);
+  OutputFile listOut(outcome->newListWritten, OutputKind::kHashList);
   if (writeList && !PrepareNewList(carried, &listOut, error)) {
     return false;
   }

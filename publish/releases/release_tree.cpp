@@ -2,6 +2,7 @@
 
 #include "package/hash_list.h"
 #include "publish/shared/game_files.h"
+#include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/windows_names.h"
 #include "publish/shared/wording.h"
@@ -49,6 +50,10 @@ struct Walker {
         if (StoredPartOf(item.name, &part, &itemError)) {
           itemStored = stored.empty() ? part : stored + "\\" + part;
         }
+      }
+      if (!item.folder && IsPartialFileName(item.name)) {
+        tree->leftovers.push_back(path);
+        continue;
       }
       if (item.folder) {
         tree->folderKeys.insert(itemKey);
@@ -108,6 +113,18 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     return false;
   }
   return true;
+}
+
+std::string LeftoverWarning(const std::vector<std::string>& paths) {
+  if (paths.empty()) return std::string();
+  std::vector<std::string> shown;
+  for (const std::string& path : paths) shown.push_back(ShownPath(path));
+  bool one = paths.size() == 1;
+  return ItemList(shown, 10) + (one ? " is a temporary file" : " are temporary files") +
+         " (*.part) that an interrupted patchtool left, not " +
+         (one ? "a release file: left out" : "release files: left out") +
+         "; the interrupted command removes its own when it runs again, or remove " +
+         (one ? "it" : "them");
 }
 
 std::string FoldedStoredName(const std::string& stored) { return Folded(stored); }

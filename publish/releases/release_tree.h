@@ -41,6 +41,9 @@ struct ReleaseTree {
   // group of relative paths for each, in the order of their keys: the one
   // kept in files first. Only with ReleaseTreeRules::collectTwins.
   std::vector<std::vector<std::string>> twins;
+  // Temporary files of the toolkit's outputs (IsPartialFileName) that an
+  // interrupted run left: never taken as the release's files.
+  std::vector<std::string> leftovers;  // their paths
 };
 
 struct ReleaseTreeRules {
@@ -61,6 +64,10 @@ bool IsGameListKey(const std::string& key);
 // rules collect them; leaves out what rules exclude.
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
                      const ReleaseTreeRules& rules = ReleaseTreeRules());
+
+// The warning that names the temporary files left out of a release ("" for
+// none).
+std::string LeftoverWarning(const std::vector<std::string>& paths);
 
 // The key of a stored name as the updater matches hash-list records: ASCII
 // letters folded byte by byte (trailing bytes of double-byte characters

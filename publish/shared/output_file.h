@@ -12,19 +12,38 @@
 #include "fileio/disk_file.h"
 #include "fileio/toolkit/interruption.h"
 
+// What an output holds, by which the temporary file that an earlier run
+// of the same command left (killed, or cut off by a power failure) is
+// known: its first bytes.
+enum class OutputKind {
+  kAny,       // anything: a leftover is never taken for one's own
+  kProgram,   // a patch ("MZ")
+  kHashList,  // a hash list ("JXW_____")
+};
+
 class OutputFile {
  public:
-  explicit OutputFile(const std::string& path) : path_(path) {}
+  explicit OutputFile(const std::string& path, OutputKind kind = OutputKind::kAny)
+      : path_(path), kind_(kind) {}
   // Removes the temporary file unless it was committed.
   ~OutputFile();
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates the temporary file. On failure *error says why.
+  // Creates the temporary file, always anew and never through a link
+  // (O_EXCL and O_NOFOLLOW; CREATE_NEW): whatever has a temporary name
+  // stays as it is and the next name is tried (.part, .part1 to .part99),
+  // but for a leftover of an earlier run of the same kind, which is
+  // removed first (RemoveOwnLeftover). On failure *error says why.
   bool Open(std::string* error);
   // Instead of Open: picks a free temporary name for another program to
-  // create (TempPath). Whatever stands there is removed unless committed.
+  // create (TempPath), which must create it as Open does (osslsigncode
+  // does). Whatever stands there is removed unless committed.
   bool ChooseName(std::string* error);
+  // Its Commit completes the command's work: once it is in place an
+  // interruption no longer stops the command, which goes on to report it
+  // (WorkIsDone in fileio/toolkit/interruption.h).
+  void CompletesTheWork() { completes_ = true; }
   const std::string& path() const { return path_; }
   const std::string& TempPath() const { return temp_; }
   bool Write(const void* data, uint32_t size, std::string* error);
@@ -39,18 +58,38 @@ class OutputFile {
   bool CommitAsNew(std::string* error);
 
  private:
+  friend bool CommitSet(const std::vector<OutputFile*>& outputs, bool completesTheWork,
+                        std::vector<std::string>* warnings, std::string* error);
   void Discard();
   bool Reserve(bool create, std::string* error);
   bool Place(bool replace, std::string* error);
   std::string WhyNotWritable() const;
+  std::string WhyNotReplaced(bool existed, int code) const;
 
   std::string path_;
+  OutputKind kind_;
   std::string temp_;
   PartialFile partial_;  // the temporary, for as long as it may exist
   DiskFile file_;
   bool created_ = false;
   bool committed_ = false;
+  bool completes_ = false;
 };
+
+// Puts outputs in place as one set (the parts of a split, which players
+// run in order): never half old, half new. Until every one is in place,
+// the files they replace stay whole (each moves aside, under a temporary
+// name, only for the moment of the exchange); on any failure each of them
+// is back where it was and no new one is left; an interruption waits
+// until the set is in place or back. completesTheWork as for
+// CompletesTheWork. *warnings gets what could not be tidied afterwards.
+bool CommitSet(const std::vector<OutputFile*>& outputs, bool completesTheWork,
+               std::vector<std::string>* warnings, std::string* error);
+
+// Whether a file's name is one that OutputFile gives its temporary files
+// (NAME.part, NAME.part1 to NAME.part99): what an interrupted or killed run
+// may leave, which is never a release's file.
+bool IsPartialFileName(const std::string& name);
 
 // A file that a command reads, and what it is to the user ("the stub",
 // "the FILE", "the certificate").

@@ -243,7 +243,8 @@ bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error) {
     return false;
   }
 
-  OutputFile out(target);
+  OutputFile out(target, OutputKind::kProgram);
+  out.CompletesTheWork();
   if (!out.ChooseName(error)) return false;
   std::vector<std::string> args = {kSigningEngine, "sign", "-certs", EnginePath(job.cert),
                                    "-key", EnginePath(job.key)};

@@ -39,7 +39,8 @@ struct SignOutcome {
 // output; it replaces the output only when the package reads back the same
 // from it (header, directory, every entry's data) and the certificate
 // table lies behind the package. On any failure the output and the patch
-// are as they were.
+// are as they were. Putting the output in place is the command's last
+// step (OutputFile::CompletesTheWork).
 bool SignPatch(const SignJob& job, SignOutcome* outcome, std::string* error);
 
 enum SignatureState {

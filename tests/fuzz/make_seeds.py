@@ -54,6 +54,28 @@ write("fuzz_patch_tools", "one_file_twice_full_width", package_tail(
 write("fuzz_patch_tools", "mismatch", package_tail([(b"qen.hvl", listed([(b"a.dat", b"a")])),
                                                     (b"a.dat", b"b")]))
 
+# Two parts of a split: part 1 as bytes, then part 2 as bytes (even mode)
+# or built from part 1 by the rule (odd mode, the rest choosing its files).
+old_list = [(b"a.arc", b"a 0"), (b"x.arc", b"x 0")]
+part1_list = [(b"a.arc", b"a 1"), (b"x.arc", b"x 0"), (b"b.arc", b"b 1")]
+part1 = package_tail([(b"a.arc", b"a 1"), (b"b.arc", b"b 1"), (b"qen.hvl", listed(part1_list))])
+part2 = package_tail([(b"X.ARC", b"x 2"), (b"c.arc", b"c 2"),
+                      (b"qen.hvl", listed([(b"a.arc", b"a 1"), (b"x.arc", b"x 2"),
+                                           (b"b.arc", b"b 1"), (b"c.arc", b"c 2")]))])
+other2 = package_tail([(b"x.arc", b"x 2"),
+                       (b"qen.hvl", listed([(b"a.arc", b"a 9"), (b"x.arc", b"x 2"),
+                                            (b"b.arc", b"b 1")]))])
+
+
+def two_parts(mode, first, rest):
+    return bytes([mode]) + struct.pack("<H", len(first)) + first + rest
+
+
+write("fuzz_part_set", "following", two_parts(0, part1, part2))
+write("fuzz_part_set", "another_make", two_parts(0, part1, other2))
+write("fuzz_part_set", "built", two_parts(1, part1, b"\x01\x11\x90\x22\x02\x33"))
+write("fuzz_part_set", "built_no_list", two_parts(1, package_tail([(b"a.arc", b"a")]), b"\x01\x02"))
+
 write("fuzz_hash_list", "two_records", listed([(b"Data.arc", b"abc"), (b"other.dat", b"x")]))
 write("fuzz_hash_list", "duplicate", listed([(b"data.arc", b"abd"), (b"DATA.arc", b"abc")]))
 write("fuzz_hash_list", "empty", listed([]))

@@ -22,6 +22,7 @@ decoded here, not only through the program's own list command.
 """
 
 import atexit
+import fcntl
 import glob
 import os
 import re
@@ -2755,6 +2756,314 @@ class PatchtoolTest(unittest.TestCase):
             if where == self.dir or any(os.path.basename(self.dir) in a for a in argv):
                 found.append(pid)
         return found
+
+    # -- outputs that never mix and never leak -----------------------------------
+
+    def run_stopping_at_gates(self, args, variable, stop_at, sig, env=None):
+        """Runs the program with the test gate of that variable ("gate" in
+        the test folder). At each stop there it lets the program go on by
+        removing the gate, but at stop number stop_at (from 1) it first
+        sends sig (under Wine to the Windows process, as the console's
+        Ctrl-C, whose handler then waits while the program holds
+        interruptions). Returns the result and the number of stops."""
+        gate = self.path("gate")
+        env = dict(env or os.environ, **{variable: "gate"})
+        proc = subprocess.Popen(COMMAND + args, cwd=self.dir, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+        deadline = time.time() + 120
+        target = proc.pid if NATIVE else None
+        stops = 0
+        while proc.poll() is None:
+            if target is None:
+                target = self.windows_process(proc.pid)
+            if time.time() > deadline:
+                proc.kill()
+                out, err = proc.communicate()
+                self.fail("never ended: %s %s" % (out, err))
+            if not os.path.exists(gate) or target is None:
+                time.sleep(0.02)
+                continue
+            stops += 1
+            if stops == stop_at:
+                os.kill(target, sig)
+                time.sleep(0.2 if NATIVE else 1)
+            os.remove(gate)
+        out, err = proc.communicate(timeout=120)
+        if os.path.exists(gate):
+            os.remove(gate)
+        return Result(proc.returncode, normalize(out), normalize(err)), stops
+
+    def test_outputs_never_write_through_what_has_their_temporary_name(self):
+        # Whatever has OUT.part (somebody's file, a link to a file elsewhere
+        # that begins as a patch, a link that leads nowhere) stays as it is,
+        # and nothing it leads to is written or made: the output takes the
+        # next temporary name and its place.
+        self.releases()
+        self.write("a.arc", b"a")
+        outside = tempfile.mkdtemp(prefix="patchtool-outside.")
+        self.addCleanup(shutil.rmtree, outside, True)
+        victim = os.path.join(outside, "victim.exe")
+        nowhere = os.path.join(outside, "nowhere.exe")
+        commands = [("out.exe", ["pack", "--hash-list", "--stub", "stub.bin", "-o", "out.exe", "a.arc"], b"MZ"),
+                    ("out.exe", ["make", "old", "new", "--stub", "stub.bin", "-o", "out.exe"],
+                     b"MZ"),
+                    ("out.hvl", ["hashlist", "-o", "out.hvl", "a.arc"], b"JXW_____")]
+        for output, args, begins in commands:
+            for what in ("somebody's file", "a link to a file elsewhere", "a link to nothing"):
+                with self.subTest(command=args[0], what=what):
+                    part = self.path(output + ".part")
+                    for path in (self.path(output), part, nowhere):
+                        if os.path.lexists(path):
+                            os.unlink(path)
+                    with open(victim, "wb") as f:
+                        f.write(b"MZ the victim")
+                    if what == "somebody's file":
+                        self.write(output + ".part", b"somebody's")
+                    else:
+                        os.symlink(victim if what == "a link to a file elsewhere" else nowhere,
+                                   part)
+                    r = self.run_tool(*args)
+                    self.assertEqual(0, r.code, r.out + r.err)
+                    self.assertTrue(self.read(output).startswith(begins))
+                    with open(victim, "rb") as f:
+                        self.assertTrue(f.read() == b"MZ the victim", "written through the link")
+                    self.assertFalse(os.path.lexists(nowhere), "written through the link")
+                    if what == "somebody's file":
+                        self.assertEqual(b"somebody's", self.read(output + ".part"))
+                    else:
+                        self.assertTrue(os.path.islink(part))
+                    self.assertNotIn(output + ".part1", self.listing())
+
+    def test_a_link_toggled_at_the_temporary_name_is_never_followed(self):
+        # Another user plants a link at OUT.part and takes it away, over and
+        # over, while pack runs again and again: the file it leads to is
+        # never written, truncated or removed. (The open that followed
+        # links met one within a few runs, natively and under Wine.)
+        self.write("stub.bin", STUB)
+        self.write("a.arc", b"a")
+        outside = tempfile.mkdtemp(prefix="patchtool-outside.")
+        self.addCleanup(shutil.rmtree, outside, True)
+        victim = os.path.join(outside, "victim.exe")
+        with open(victim, "wb") as f:
+            f.write(b"the victim")
+        part = self.path("out.exe.part")
+        stop = threading.Event()
+
+        def toggle():
+            while not stop.is_set():
+                try:
+                    os.symlink(victim, part)
+                except FileExistsError:
+                    pass
+                if os.path.islink(part):
+                    try:
+                        os.unlink(part)
+                    except FileNotFoundError:
+                        pass
+        toggler = threading.Thread(target=toggle)
+        toggler.start()
+        try:
+            for attempt in range(100 if NATIVE else 25):
+                r = self.run_tool("pack", "--hash-list", "--stub", "stub.bin", "-o", "out.exe", "a.arc")
+                data = None
+                if os.path.exists(victim):
+                    with open(victim, "rb") as f:
+                        data = f.read()
+                if data != b"the victim":
+                    self.fail("run %d: the file that the link leads to was %s"
+                              % (attempt + 1, "removed" if data is None else "written"))
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(STUB, self.read("out.exe")[:len(STUB)])
+        finally:
+            stop.set()
+            toggler.join()
+        self.assertEqual([], [n for n in self.listing() if n.startswith("out.exe.part")
+                              and not os.path.islink(self.path(n))])
+
+    def test_leftover_temporaries_are_no_release_files_and_go_with_the_next_run(self):
+        # A killed hashlist left old/QEN.hvl.part, a killed extract
+        # new/data/extra.arc.part: make leaves them out and names them.
+        sep = "/" if NATIVE else "\\"
+        self.releases()
+        self.write("old/QEN.hvl.part", b"JXW_____\x03\0\0\0")
+        self.write("new/data/extra.arc.part", b"half of the new file")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool make: warning: old%sQEN.hvl.part, new%sdata%sextra.arc.part are "
+                      "temporary files (*.part) that an interrupted patchtool left, not release "
+                      "files: left out; the interrupted command removes its own when it runs "
+                      "again, or remove them" % (sep, sep, sep), self.err(r))
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(["data\\extra.arc", "data\\movie.mpg", "data01.arc", "QEN.hvl"],
+                         [name for name, _, _, _ in entries])
+
+        # hashlist leaves it out too, and being the command that left it,
+        # removes it; so does pack with its own.
+        r = self.run_tool("hashlist", "old", "-o", "old/QEN.hvl", "--replace")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("patchtool hashlist: warning: old%sQEN.hvl.part is a temporary file "
+                      "(*.part)" % sep, self.err(r))
+        self.assertNotIn("QEN.hvl.part", "\n".join(r.result_lines()))
+        self.assertFalse(os.path.exists(self.path("old/QEN.hvl.part")))
+        self.assertNotIn(b"QEN.hvl.part", self.read("old/QEN.hvl"))
+        self.write("patch2.exe.part", STUB[:100])
+        r = self.run_tool("pack", "--hash-list", "--stub", "stub.bin", "-o", "patch2.exe", "old/game.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual([], [n for n in self.listing() if n.startswith("patch2.exe.")])
+
+    def split_releases(self, new_text):
+        """OLD and a NEW of 16 changed files: two parts."""
+        old = {"data/f%02d.arc" % i: b"old %d" % i for i in range(16)}
+        self.write("stub.bin", STUB)
+        self.write_release("old", old)
+        self.write_release("new", {n: new_text + b" " + n.encode() for n in old}, listed=False)
+
+    def parts(self, folder=""):
+        return [self.read(folder + "velmora-%dof2.exe" % k) for k in (1, 2)]
+
+    def assert_one_make(self, first, second):
+        """The two parts are both the first make's or both the second's."""
+        made = ["first" if part == first[k] else "second" if part == second[k] else "neither"
+                for k, part in enumerate(self.parts())]
+        self.assertIn(made, (["first", "first"], ["second", "second"]),
+                      "parts 1 and 2 of the set: of the %s and the %s make" % tuple(made))
+        return made[0]
+
+    def test_split_is_replaced_as_a_set(self):
+        make = ["make", "old", "new", "--stub", "stub.bin", "-o", "velmora.exe", "--split"]
+        self.split_releases(b"first")
+        r = self.run_tool(*make)
+        self.assertEqual(0, r.code, r.out + r.err)
+        first = self.parts()
+        self.split_releases(b"second")
+        os.mkdir(self.path("b"))
+        r = self.run_tool(*(make[:-2] + ["b/velmora.exe", "--split"]))
+        self.assertEqual(0, r.code, r.out + r.err)
+        second = self.parts("b/")
+        shutil.rmtree(self.path("b"))
+        listing = self.listing()
+
+        # An earlier part that cannot be replaced: held open by another
+        # program (natively the layer's lock, as a running patchtool holds
+        # it), read-only under Wine (where root writes them anyway).
+        for k in (1, 2):
+            with self.subTest(part=k):
+                held = self.path("velmora-%dof2.exe" % k)
+                if NATIVE:
+                    fd = os.open(held, os.O_RDONLY)
+                    fcntl.flock(fd, fcntl.LOCK_SH)
+                else:
+                    os.chmod(held, 0o444)
+                try:
+                    r = self.run_tool(*make)
+                finally:
+                    if NATIVE:
+                        os.close(fd)
+                    else:
+                        os.chmod(held, 0o644)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn("cannot replace velmora-%dof2.exe: " % k,
+                              self.assert_error_line(r, "make"))
+                self.assertEqual("first", self.assert_one_make(first, second))
+                self.assertEqual(listing, self.listing())
+
+        # Interrupted wherever the outputs stop before they take their
+        # place: the set is the first make's or the second's, never half.
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for stop in (1, 2):
+            for sig in signals:
+                with self.subTest(stop=stop, signal=sig):
+                    r, stops = self.run_stopping_at_gates(make, "PATCHTOOL_TEST_GATE", stop, sig)
+                    if stops >= stop:
+                        self.assert_interrupted(r, "make", sig)
+                    else:
+                        self.assertEqual(0, r.code, r.out + r.err)
+                    made = self.assert_one_make(first, second)
+                    self.assertEqual(listing, self.listing())
+                    if made == "second":  # for the next case
+                        for k, data in ((1, first[0]), (2, first[1])):
+                            self.write("velmora-%dof2.exe" % k, data)
+
+        # Interrupted as the set takes its place: the second make's set is
+        # whole, and reported done.
+        for sig in signals:
+            with self.subTest(at="commit", signal=sig):
+                r, stops = self.run_stopping_at_gates(make, "PATCHTOOL_TEST_COMMIT_GATE", 1, sig)
+                self.assertEqual(1, stops)
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertIn("players run the 2 parts in order, from velmora-1of2.exe to "
+                              "velmora-2of2.exe", r.result_lines())
+                self.assertIn("patchtool make: warning: interrupted after its work was done: what "
+                              "it wrote is in place and whole, as reported", self.err(r))
+                self.assertEqual("second", self.assert_one_make(first, second))
+                self.assertEqual(listing, self.listing())
+                for k, data in ((1, first[0]), (2, first[1])):
+                    self.write("velmora-%dof2.exe" % k, data)
+
+    def test_verify_names_parts_of_two_different_makes(self):
+        for folder, text in (("a", b"first"), ("b", b"second")):
+            self.split_releases(text)
+            os.mkdir(self.path(folder))
+            r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o",
+                              folder + "/velmora.exe", "--split")
+            self.assertEqual(0, r.code, r.out + r.err)
+        for k in (1, 2):
+            r = self.run_tool("verify", "a/velmora-%dof2.exe" % k)
+            self.assertEqual(0, r.code, r.out + r.err)
+            self.assertIn("set: part %d of 2 (a/velmora-1of2.exe to a/velmora-2of2.exe); each "
+                          "part's list follows from the one before" % k, r.result_lines())
+        shutil.copy(self.path("b/velmora-1of2.exe"), self.path("a/velmora-1of2.exe"))
+        for k in (1, 2):
+            with self.subTest(verified=k):
+                r = self.run_tool("verify", "a/velmora-%dof2.exe" % k)
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertIn("patchtool verify: a/velmora-%dof2.exe: fails: a/velmora-2of2.exe "
+                              "does not follow from a/velmora-1of2.exe: the sum of "
+                              "data\\f00.arc (record 1) differs from the one before, though the "
+                              "part carries no such file; they are parts of two different makes"
+                              % k, self.assert_error_line(r, "verify"))
+        os.remove(self.path("a/velmora-1of2.exe"))
+        r = self.run_tool("verify", "a/velmora-2of2.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("a/velmora-1of2.exe is missing: players need every part of the set, in "
+                      "order", self.assert_error_line(r, "verify"))
+
+    def test_an_interruption_at_the_commit_reports_the_output_done(self):
+        # The output is in place: the command reports it done, and a second
+        # sign would find the patch signed already.
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        self.releases()
+        self.write("qen.hvl", b"the old list")
+        cases = [
+            (["pack", "--hash-list", "--stub", "stub.bin", "-o", "patch2.exe", "old/game.exe"], "patch2.exe",
+             "patch2.exe: 2 entries"),
+            (["hashlist", "--replace", "-o", "qen.hvl", "old/game.exe"], "qen.hvl",
+             "release check: passes"),
+            (["make", "old", "new", "--stub", "stub.bin", "-o", "patch3.exe"], "patch3.exe",
+             "patch3.exe: 4 entries; verified: passes"),
+            (["sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem"],
+             "patch.exe", "patch.exe: signed;"),
+        ]
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for args, output, report in cases:
+            for sig in signals:
+                with self.subTest(command=args[0], signal=sig):
+                    r, stops = self.run_stopping_at_gates(
+                        args, "PATCHTOOL_TEST_COMMIT_GATE", 1, sig,
+                        env=dict(env, FAKE_MODE="appends a table"))
+                    self.assertEqual(1, stops, r.out + r.err)
+                    self.assertEqual(0, r.code, r.out + r.err)
+                    self.assertTrue(any(l.startswith(report) for l in r.result_lines()), r.out)
+                    self.assertIn("patchtool %s: warning: interrupted after its work was done"
+                                  % args[0], self.err(r))
+                    self.assertEqual([], [n for n in self.listing() if ".part" in n])
+                    if args[0] == "sign":
+                        again = self.run_tool(*args, env=env)
+                        self.assertIn("patch.exe is signed already",
+                                      self.assert_error_line(again, "sign"))
+                        self.make_pe_patch()
 
     # -- messages in patchtool's terms --------------------------------------------
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "tests/unit/package_fixture.h"
@@ -548,6 +549,48 @@ TEST_F(WholeFolderTest, GivenFilesAreRecordedUnderTheirPaths) {
               error);
     EXPECT_FALSE(FileExists(job.output));
   }
+}
+
+// The temporary files that an interrupted run left beside its output
+// (qen.hvl.part of a killed hashlist) are no files of the release: left
+// out with a warning, whole folder or files given; the hashlist that
+// writes that output again removes its own.
+TEST_F(WholeFolderTest, TemporaryFilesOfInterruptedRunsAreNoReleaseFiles) {
+  Put("game\\qen.hvl", "JXW_____");
+  Put("game\\qen.hvl.part", "JXW_____\x01");
+  Put("game\\data\\sc00.arc", "sc00");
+  Put("game\\data\\sc00.arc.part3", "half of sc00");
+  Put("game\\data\\notes.parts", "notes");
+  Put("game\\a.part100", "a");
+  HashListJob job = Job();
+  job.output = dir_ / "game\\qen.hvl";
+  job.existing = ExistingList::kReplace;
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ((std::vector<std::string>{"a.part100", "data\\notes.parts", "data\\sc00.arc"}),
+            RecordNames(written));
+  EXPECT_EQ(std::vector<std::string>{ShownPath(dir_ / "game\\data\\sc00.arc.part3") + ", " +
+                                     ShownPath(dir_ / "game\\qen.hvl.part") +
+                                     " are temporary files (*.part) that an interrupted "
+                                     "patchtool left, not release files: left out; the "
+                                     "interrupted command removes its own when it runs again, "
+                                     "or remove them"},
+            report.warnings);
+  EXPECT_EQ((std::vector<std::string>{"a.part100", "data", "qen.hvl"}), ListDir(dir_ / "game"));
+
+  job.wholeFolder = false;
+  job.files = {"data/sc00.arc", "data/sc00.arc.part3"};
+  job.output = dir_ / "given.hvl";
+  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+  ASSERT_TRUE(ReadFileBytes(job.output, &written));
+  EXPECT_EQ(std::vector<std::string>{"data\\sc00.arc"}, RecordNames(written));
+  ASSERT_EQ(1u, report.warnings.size());
+  EXPECT_EQ(0u, report.warnings[0].find(ShownPath(dir_ / "game\\data/sc00.arc.part3") +
+                                        " is a temporary file (*.part)"))
+      << report.warnings[0];
 }
 
 // A list that exists is kept unless the caller says to replace or extend

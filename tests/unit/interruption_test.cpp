@@ -6,7 +6,9 @@
 #include <memory>
 #include <string>
 
+#include "fileio/file_watch.h"
 #include "publish/shared/output_file.h"
+#include "tests/unit/call_recorder.h"
 #include "tests/unit/test_support.h"
 
 #ifdef _WIN32
@@ -155,6 +157,149 @@ TEST(InterruptionTest, InterruptedRunLeavesNoPartialFile) {
     EXPECT_EQ("done", ReadFileText(dir / "done.exe"));
     EXPECT_EQ("the old patch", ReadFileText(dir / "existing.exe"));
     EXPECT_EQ("signed before", ReadFileText(dir / "signed.exe"));
+  }
+}
+
+#ifdef _WIN32
+DWORD WINAPI InterruptingThread(LPVOID) {
+  InterruptThisProcess();
+  return 0;
+}
+#endif
+
+// An interruption at this moment, as the console or a signal brings it:
+// on Windows from a thread of its own, which this one waits for once it
+// has left the held window it is in (Wait).
+class Interruption {
+ public:
+  explicit Interruption(int signal) {
+#ifdef _WIN32
+    (void)signal;
+    thread_ = CreateThread(nullptr, 0, InterruptingThread, nullptr, 0, nullptr);
+    Sleep(300);  // the handler is then waiting for the window
+#else
+    raise(signal);
+#endif
+  }
+  void Wait() {
+#ifdef _WIN32
+    if (thread_ != nullptr) WaitForSingleObject(thread_, INFINITE);
+#endif
+  }
+
+ private:
+#ifdef _WIN32
+  HANDLE thread_ = nullptr;
+#endif
+};
+
+// Commits an output while an interruption comes (it waits for the commit),
+// then says so and ends with 0 where the process went on.
+void CommitWhileInterrupted(const SharedDir& dir, bool completes, int signal) {
+#ifndef _WIN32
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+#endif
+  CatchInterruptions("interrupted");
+  OutputFile out(dir / "patch.exe", OutputKind::kProgram);
+  if (completes) out.CompletesTheWork();
+  std::string error;
+  if (!out.Open(&error) || !out.Write("MZ new", 6, &error)) std::exit(3);
+  std::unique_ptr<Interruption> interruption;
+  {
+    InterruptionsHeld held;
+    interruption.reset(new Interruption(signal));
+    if (!out.Commit(&error)) std::exit(3);
+  }
+  interruption->Wait();
+  std::fprintf(stderr, "went on to report it\n");
+  std::exit(InterruptedAfterTheWork() ? 0 : 4);
+}
+
+// An interruption that comes as an output takes its place waits for that
+// step. Once the output that completes the command's work is in place, it
+// ends nothing: the command reports the output as done (a re-run of sign
+// would otherwise be refused as signed already). Before that, it ends the
+// process as interrupted; the output in place stays.
+TEST(InterruptionTest, OutputThatCompletesTheWorkIsDoneWhateverComesAtItsCommit) {
+#ifdef _WIN32
+  const int signal = 0;
+  const auto interrupted = ::testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT));
+#else
+  const int signal = SIGTERM;
+  const auto interrupted = ::testing::KilledBySignal(SIGTERM);
+#endif
+  for (bool completes : {true, false}) {
+    SCOPED_TRACE(completes ? "the last output" : "an output before the last");
+    SharedDir dir;
+    if (completes) {
+      EXPECT_EXIT(CommitWhileInterrupted(dir, completes, signal), ::testing::ExitedWithCode(0),
+                  "went on to report it");
+    } else {
+      EXPECT_EXIT(CommitWhileInterrupted(dir, completes, signal), interrupted, "interrupted");
+    }
+    if (!dir.own()) continue;
+    EXPECT_EQ(std::vector<std::string>{"patch.exe"}, ListDir(dir.path()));
+    EXPECT_EQ("MZ new", ReadFileText(dir / "patch.exe"));
+  }
+}
+
+// A set of outputs interrupted in the middle of its exchange: the
+// interruption waits until the set is in place, or, where a step failed,
+// until the earlier set is back; then it ends the process as interrupted.
+void CommitSetWhileInterrupted(const SharedDir& dir, bool fails, int signal) {
+#ifndef _WIN32
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) ::signal(s, SIG_DFL);
+#endif
+  CatchInterruptions("interrupted");
+  std::unique_ptr<OutputFile> parts[2];
+  std::vector<OutputFile*> set;
+  std::string error;
+  for (int k = 0; k < 2; ++k) {
+    std::string text = "MZ new " + std::to_string(k + 1);
+    parts[k].reset(new OutputFile(dir / ("patch-" + std::to_string(k + 1) + "of2.exe"),
+                                  OutputKind::kProgram));
+    if (!parts[k]->Open(&error) || !parts[k]->Write(text.data(), 8, &error)) std::exit(3);
+    set.push_back(parts[k].get());
+  }
+  // Comes as part 2 is put in place, after part 1 was.
+  CallRecorder recorder;
+  std::unique_ptr<Interruption> interruption;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (seen.call != FileCall::kMove || seen.path != dir / "patch-2of2.exe" ||
+        seen.other != dir / "patch-2of2.exe.part" || interruption) {
+      return 0;
+    }
+    interruption.reset(new Interruption(signal));
+    return fails ? OtherError() : 0;
+  };
+  std::vector<std::string> warnings;
+  bool committed = CommitSet(set, false, &warnings, &error);
+  if (interruption) interruption->Wait();
+  std::fprintf(stderr, "not interrupted: %s\n", committed ? "committed" : error.c_str());
+  std::exit(4);
+}
+
+TEST(InterruptionTest, SetIsWholeOrBackWhenInterruptedInItsExchange) {
+#ifdef _WIN32
+  const int signal = 0;
+  const auto interrupted = ::testing::ExitedWithCode(static_cast<int>(STATUS_CONTROL_C_EXIT));
+#else
+  const int signal = SIGINT;
+  const auto interrupted = ::testing::KilledBySignal(SIGINT);
+#endif
+  for (bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "a step fails" : "every step works");
+    SharedDir dir;
+    if (dir.own()) {
+      ASSERT_TRUE(WriteFileText(dir / "patch-1of2.exe", "MZ old 1"));
+      ASSERT_TRUE(WriteFileText(dir / "patch-2of2.exe", "MZ old 2"));
+    }
+    EXPECT_EXIT(CommitSetWhileInterrupted(dir, fails, signal), interrupted, "interrupted");
+    if (!dir.own()) continue;
+    EXPECT_EQ((std::vector<std::string>{"patch-1of2.exe", "patch-2of2.exe"}),
+              ListDir(dir.path()));
+    EXPECT_EQ(fails ? "MZ old 1" : "MZ new 1", ReadFileText(dir / "patch-1of2.exe"));
+    EXPECT_EQ(fails ? "MZ old 2" : "MZ new 2", ReadFileText(dir / "patch-2of2.exe"));
   }
 }
 

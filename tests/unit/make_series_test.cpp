@@ -585,6 +585,60 @@ TEST_F(MakeSeriesTest, EveryFaultOfEveryOldInOneRun) {
   }
 }
 
+// Temporary files that interrupted runs left are no release's files, in
+// any OLD or in NEW: left out and named, NEW's once. The list that a
+// killed make --write-list left half written in NEW is removed by the next
+// one, which writes NEW's list whole; what lies in the OLDs stays.
+TEST_F(MakeSeriesTest, TemporaryFilesAreLeftOutOfEveryRelease) {
+  const Files v1 = {{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b1")}};
+  const Files v2 = {{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b1")}};
+  const Files vNew = {{"a.arc", ToBytes("a3")}, {"b.arc", ToBytes("b1")}};
+  PutRelease("r1", v1);
+  Put("r1\\qen.hvl", BuildHashList(RecordsFor(v1)));
+  PutRelease("r2", v2);
+  Put("r2\\qen.hvl", BuildHashList(RecordsFor(v2)));
+  PutRelease("new", vNew);
+  Put("r1\\c.arc.part", ToBytes("half of a file"));
+  Put("r2\\b.arc.part7", ToBytes("half of b"));
+  Bytes halfList = BuildHashList(RecordsFor(vNew));
+  halfList.resize(40);
+  Put("new\\qen.hvl.part", halfList);
+
+  MakeJob job = Job({"r1", "r2"}, "new", "patch.exe");
+  job.writeList = true;
+  MakeOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  ASSERT_EQ(1u, outcome.parts.size());
+  std::vector<std::string> packed;
+  for (size_t index : outcome.parts[0].changes) {
+    packed.push_back(outcome.diff.changes[index].storedName);
+  }
+  EXPECT_EQ((std::vector<std::string>{"a.arc"}), packed);
+  std::vector<std::string> leftovers;
+  for (const std::string& warning : outcome.warnings) {
+    if (warning.find("temporary files (*.part)") != std::string::npos) leftovers.push_back(warning);
+  }
+  ASSERT_EQ(1u, leftovers.size()) << ::testing::PrintToString(outcome.warnings);
+  EXPECT_EQ(0u, leftovers[0].find(ShownPath(dir_ / "r1\\c.arc.part") + ", " +
+                                  ShownPath(dir_ / "r2\\b.arc.part7") + ", " +
+                                  ShownPath(dir_ / "new\\qen.hvl.part") + " are temporary files"))
+      << leftovers[0];
+  EXPECT_FALSE(FileExists(dir_ / "new\\qen.hvl.part"));
+  Bytes newList;
+  ASSERT_TRUE(ReadFileBytes(dir_ / "new\\qen.hvl", &newList));
+  EXPECT_TRUE(outcome.parts[0].list.Bytes() == newList);
+  EXPECT_TRUE(FileExists(dir_ / "r1\\c.arc.part"));
+  EXPECT_TRUE(FileExists(dir_ / "r2\\b.arc.part7"));
+  PutInstall("game1", v1, BuildHashList(RecordsFor(v1)));
+  PutInstall("game2", v2, BuildHashList(RecordsFor(v2)));
+  for (const char* game : {"game1", "game2"}) {
+    SCOPED_TRACE(game);
+    RunParts(outcome, game);
+    ExpectAtNew(game, vNew);
+  }
+}
+
 // The proof itself: a set of parts that the updater would refuse to a
 // listed release, or that leaves its players short of NEW, is caught
 // before anything is written.

@@ -110,7 +110,7 @@ bool WriteFaultReport(const std::string& path, const std::string& ran,
   for (const FileFault& fault : faults) {
     text += Escaped(fault.path) + "\t" + fault.kind + "\t" + Escaped(fault.why) + "\n";
   }
-  OutputFile out(path);
+  OutputFile out(path, OutputKind::kReport);
   return out.Open(error) &&
          out.Write(text.data(), static_cast<uint32_t>(text.size()), error) &&
          out.Commit(error);

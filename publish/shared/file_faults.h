@@ -53,8 +53,8 @@ bool CheckReportPath(const std::string& report, const std::vector<std::string>& 
                      const std::vector<std::string>& outputs,
                      const std::vector<PathInfo>& releaseFolders, std::string* error);
 
-// Writes the report to path (through a temporary file; an existing report
-// is replaced): three header lines starting with "#" (what ran, its
+// Writes the report to path (through a temporary file, which removes the
+// one that an interrupted run left; an existing report is replaced): three header lines starting with "#" (what ran, its
 // result, the count of faults), then one line per fault: path TAB kind TAB
 // why, control characters shown as \xNN, lines ending in a line feed.
 bool WriteFaultReport(const std::string& path, const std::string& ran,

@@ -46,6 +46,8 @@ std::string LeadingBytes(OutputKind kind) {
       return "MZ";
     case OutputKind::kHashList:
       return std::string(kHashListMagic, sizeof kHashListMagic);
+    case OutputKind::kReport:
+      return "# patchtool ";
     case OutputKind::kAny:
       break;
   }

@@ -19,6 +19,7 @@ enum class OutputKind {
   kAny,       // anything: a leftover is never taken for one's own
   kProgram,   // a patch ("MZ")
   kHashList,  // a hash list ("JXW_____")
+  kReport,    // the report of hashlist or make ("# patchtool ")
 };
 
 class OutputFile {

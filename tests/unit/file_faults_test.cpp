@@ -60,6 +60,8 @@ TEST(FileFaultsTest, OrderAndRefusal) {
 // tabs, one line each, whatever the names hold.
 TEST(FileFaultsTest, ReportIsOneLinePerFault) {
   TempDir dir;
+  // What an interrupted run left goes with the next one.
+  ASSERT_TRUE(WriteFileText(dir / "r.txt.part", "# patchtool hashlist game\n# res"));
   std::vector<FileFault> faults = {
       {"game/data/long_name_01.arc", fault::kNameTooLong, "its stored name is 21 bytes"},
       {"game/tab\there.arc", fault::kNameRefused, "the control character U+0009\ncannot"},

@@ -107,6 +107,9 @@ TEST(OutputFileTest, LeftoverOfTheSameCommandIsRemovedByTheNextRun) {
        false, true},
       {"a hash list where a patch is written", OutputKind::kProgram, "JXW_____", false, false},
       {"a patch where a hash list is written", OutputKind::kHashList, "MZ", false, false},
+      {"a report cut short", OutputKind::kReport, "# patchtool make old ne", false, true},
+      {"a patch where a report is written", OutputKind::kReport, "MZ", false, false},
+      {"a text that is no report", OutputKind::kReport, "# notes\n", false, false},
       {"an output that says nothing of its kind", OutputKind::kAny, "MZ", false, false},
       {"a patch that a running patchtool writes", OutputKind::kProgram, "MZ", true, false},
   };

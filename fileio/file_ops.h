@@ -121,6 +121,13 @@ int KeepAside(const char* target, const char* const* avoid, const char* fixedNam
 // across a replacement: hidden and system (Windows only). Returns 1 or 0.
 int KeepAttributes(const char* path, uint32_t oldAttributes);
 
+// Gives the last part of path the spelling that the existing file there
+// has on the disk (Windows finds a file whatever the letter case of its
+// name; a file that takes its place keeps that spelling). Returns 1; 0,
+// with path as it was, when nothing is there or the result does not fit
+// in size bytes.
+int TakeFoundSpelling(char* path, uint32_t size);
+
 // Attributes of the file at path as the system keeps them (Windows' file
 // attributes; POSIX: the permission bits), to be given back with
 // SetPathAttributes; kNoAttributes when they cannot be read.

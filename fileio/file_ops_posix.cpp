@@ -269,6 +269,9 @@ uint32_t GetPathAttributes(const char* path) {
   return static_cast<uint32_t>(st.st_mode & 07777);
 }
 
+// Entry paths take the spelling of the file there already (MatchCase).
+int TakeFoundSpelling(char* path, uint32_t) { return PathExists(path); }
+
 // Files here have no hidden or system attributes.
 int KeepAttributes(const char*, uint32_t) { return 1; }
 

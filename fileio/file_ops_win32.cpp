@@ -286,6 +286,22 @@ int SetPathAttributes(const char* path, uint32_t attributes) {
   return wide.ok() && SetAttributes(wide, path, attributes) ? 1 : 0;
 }
 
+int TakeFoundSpelling(char* path, uint32_t size) {
+  WidePath wide(path);
+  if (!wide.ok()) return 0;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(wide.get(), &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+  FindClose(find);
+  char name[kPathBufferSize];
+  uint32_t folder = FolderPartLength(path);
+  if (!WideToUtf8(found.cFileName, name, sizeof name)) return 0;
+  uint32_t length = static_cast<uint32_t>(std::strlen(name));
+  if (folder + length + 1 > size) return 0;
+  std::memcpy(path + folder, name, length + 1);
+  return 1;
+}
+
 int KeepAttributes(const char* path, uint32_t oldAttributes) {
   if (oldAttributes == kNoAttributes || (oldAttributes & kKept) == 0) return 1;
   WidePath wide(path);

@@ -1,6 +1,86 @@
 #include "package/release_check.h"
 
+#include "fileio/heap_block.h"
+
 namespace {
+
+// Orders NUL-terminated names as hash lists fold them (ASCII capitals as
+// small letters), byte by byte.
+int CompareFolded(const char* a, const char* b) {
+  for (;; ++a, ++b) {
+    unsigned char x = static_cast<unsigned char>(FoldByte(*a));
+    unsigned char y = static_cast<unsigned char>(FoldByte(*b));
+    if (x != y) return x < y ? -1 : 1;
+    if (x == 0) return 0;
+  }
+}
+
+// The records of a list in the order of their folded names, records of one
+// name in their list order: the first of each name leads its run.
+class SortedRecords {
+ public:
+  explicit SortedRecords(const HashList& list) : list_(list) {
+    const uint32_t count = list.count();
+    if (!order_.Allocate(size_t{count} * sizeof(uint32_t))) return;
+    uint32_t* order = Order();
+    for (uint32_t i = 0; i < count; ++i) order[i] = i;
+    // Heap sort: no recursion, no memory beyond the index.
+    for (uint32_t start = count / 2; start-- > 0;) SiftDown(start, count);
+    for (uint32_t end = count; end > 1;) {
+      --end;
+      Swap(0, end);
+      SiftDown(0, end);
+    }
+    ok_ = true;
+  }
+
+  bool ok() const { return ok_; }
+
+  // The first record of the folded name, or -1.
+  int First(const char* name) const {
+    const uint32_t* order = Order();
+    uint32_t low = 0, high = list_.count();
+    while (low < high) {
+      uint32_t middle = low + (high - low) / 2;
+      if (CompareFolded(list_.RecordName(order[middle]), name) < 0) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    if (low == list_.count() || CompareFolded(list_.RecordName(order[low]), name) != 0) return -1;
+    return static_cast<int>(order[low]);
+  }
+
+ private:
+  uint32_t* Order() { return reinterpret_cast<uint32_t*>(order_.data()); }
+  const uint32_t* Order() const { return reinterpret_cast<const uint32_t*>(order_.data()); }
+  bool Less(uint32_t a, uint32_t b) const {
+    int c = CompareFolded(list_.RecordName(a), list_.RecordName(b));
+    return c < 0 || (c == 0 && a < b);
+  }
+  void Swap(uint32_t i, uint32_t j) {
+    uint32_t* order = Order();
+    uint32_t t = order[i];
+    order[i] = order[j];
+    order[j] = t;
+  }
+  void SiftDown(uint32_t root, uint32_t end) {
+    uint32_t* order = Order();
+    for (;;) {
+      uint32_t child = 2 * root + 1;
+      if (child >= end) return;
+      if (child + 1 < end && Less(order[child], order[child + 1])) ++child;
+      if (!Less(order[root], order[child])) return;
+      Swap(root, child);
+      root = child;
+    }
+  }
+
+  const HashList& list_;
+  HeapBlock order_;
+  bool ok_ = false;
+};
 
 bool Carried(const char* name, const char* const* carried) {
   for (; *carried != nullptr; ++carried) {
@@ -9,24 +89,39 @@ bool Carried(const char* name, const char* const* carried) {
   return false;
 }
 
-// Whether an earlier record of the list has the same name: only the first
-// one counts, as when entries are verified.
-bool Shadowed(const HashList& list, uint32_t index) {
-  const char* name = list.RecordName(index);
-  for (uint32_t i = 0; i < index; ++i) {
-    if (FoldedNamesEqual(list.RecordName(i), name)) return true;
+// The plain way, record by record, where memory for the orders is lacking.
+int FindForeignRecordSlowly(const HashList& patchList, const char* const* carried,
+                            const HashList& installed) {
+  for (uint32_t i = 0; i < patchList.count(); ++i) {
+    const char* name = patchList.RecordName(i);
+    if (Carried(name, carried) || FindHashRecord(patchList, name) != static_cast<int>(i)) {
+      continue;
+    }
+    int record = FindHashRecord(installed, name);
+    if (record < 0 || !(installed.RecordSum(static_cast<uint32_t>(record)) ==
+                        patchList.RecordSum(i))) {
+      return static_cast<int>(i);
+    }
   }
-  return false;
+  return -1;
 }
 
 }  // namespace
 
 int FindForeignRecord(const HashList& patchList, const char* const* carried,
                       const HashList& installed) {
+  // Lists of thousands of records: each name is found by a search in an
+  // order, not by a walk through the list.
+  SortedRecords patchOrder(patchList);
+  SortedRecords installedOrder(installed);
+  if (!patchOrder.ok() || !installedOrder.ok()) {
+    return FindForeignRecordSlowly(patchList, carried, installed);
+  }
   for (uint32_t i = 0; i < patchList.count(); ++i) {
     const char* name = patchList.RecordName(i);
-    if (Carried(name, carried) || Shadowed(patchList, i)) continue;
-    int record = FindHashRecord(installed, name);
+    // Only the first record of a name counts, as when entries are verified.
+    if (Carried(name, carried) || patchOrder.First(name) != static_cast<int>(i)) continue;
+    int record = installedOrder.First(name);
     if (record < 0 || !(installed.RecordSum(static_cast<uint32_t>(record)) ==
                         patchList.RecordSum(i))) {
       return static_cast<int>(i);

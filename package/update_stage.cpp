@@ -29,6 +29,9 @@ int UpdateStage::Stage(uint32_t index, const char* target, DiskFile* file, int* 
 int UpdateStage::Replace(Entry& entry, uint32_t index, int* systemError) {
   entry.existed = PathExists(entry.target) != 0;
   if (entry.existed) {
+    // The new file takes the old one's spelling, as a file written over it
+    // would: the game's names stay as the game has them.
+    TakeFoundSpelling(entry.target, sizeof entry.target);
     entry.attributes = GetPathAttributes(entry.target);
     char name[kOwnNameSize];
     KeptNameFor(index, name);

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
 # Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
-# built; sections by name: checksum, apply, make; all by default).
+# built; sections by name: checksum, release, apply, make; all by default).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
 shift
-sections=${*:-checksum apply make}
+sections=${*:-checksum release apply make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -28,6 +28,22 @@ bench_checksum() {
     --benchmark_out="$out/checksum.json" --benchmark_out_format=json \
     >"$out/checksum.log" 2>&1 || { cat "$out/checksum.log" >&2; return 1; }
   python3 "$root/scripts/bench-checksum.py" "$out/checksum.json"
+}
+
+# The updater's release check on lists of 53, 3,000 and 30,000 records,
+# against the walk through the list that it replaced: medians and ratios.
+bench_release() {
+  local program=$build/bench/release_check_bench
+  if [ ! -x "$program" ]; then
+    echo "release: $program is missing (Google Benchmark not found?)" >&2
+    return 1
+  fi
+  echo "=== release check (FindForeignRecord)"
+  "$program" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+    --benchmark_min_time=0.1 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$out/release.json" --benchmark_out_format=json \
+    >"$out/release.log" 2>&1 || { cat "$out/release.log" >&2; return 1; }
+  python3 "$root/scripts/bench-release.py" "$out/release.json"
 }
 
 # A whole update against copying its files: patchtool apply of a package

@@ -822,6 +822,29 @@ TEST_F(UpdaterRunTest, PatchOfAnotherReleaseIsRefused) {
   }
   for (const auto& file : v102) EXPECT_EQ(file.second, ReadFileText(install / file.first));
   EXPECT_EQ(AsText(ListOfRelease(v102)), ReadFileText(install / "QEN.hvl"));
+
+  // A split of 1.02 to 1.03: part 2 before part 1 is refused, nothing
+  // changed; in order, both pass.
+  const Release half = {{"a.arc", "a 1.03"}, {"b.arc", "b 1.02"}, {"c.arc", "c 1.00"}};
+  const Release v103 = {{"a.arc", "a 1.03"}, {"b.arc", "b 1.03"}, {"c.arc", "c 1.00"}};
+  const Bytes part1 = ReleasePatch(g_suite->stub, v102, half);
+  const Bytes part2 = ReleasePatch(g_suite->stub, half, v103);
+  before = TakeSnapshot(install.folder);
+  {
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(part2, "patch-2of2.exe")));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWrongRelease);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWrongReleaseError);
+  }
+  for (const Bytes* patch : {&part1, &part2}) {
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(*patch)));
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  }
+  for (const auto& file : v103) EXPECT_EQ(file.second, ReadFileText(install / file.first));
 }
 
 // The second of three files stays held by another program for ten seconds,

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -256,6 +257,35 @@ const Replacement kReplacements[] = {
 // A move that the system refuses because another program has one of the
 // files open is made again after growing pauses, about two seconds in all;
 // any other refusal ends it at once.
+// A folder where a file is to be replaced or moved aside is no file that
+// another program holds for a moment: the move fails at once, at most one
+// attempt and no pause, and the folder stays where it is.
+TEST_F(FileOpsTest, FolderInAFilesPlaceFailsAtOnce) {
+  ASSERT_TRUE(MakeDir(Path("data.arc")));
+  ASSERT_TRUE(WriteFileText(Path("data.arc\\inner.dat"), "inner"));
+  ASSERT_TRUE(WriteFileText(Path("new.tmp"), "new"));
+  struct Case {
+    const char* what;
+    std::function<int()> move;
+  } const cases[] = {
+      {"replaced", [&] { return ReplaceWithFile(Path("data.arc").c_str(), Path("new.tmp").c_str()); }},
+      {"moved aside", [&] {
+         char kept[kPathBufferSize];
+         return KeepAside(Path("data.arc").c_str(), nullptr, "~velmora-kept-0.tmp", kept,
+                          sizeof kept);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CallRecorder recorder;
+    EXPECT_EQ(0, c.move());
+    EXPECT_LE(recorder.Count(FileCall::kMove), 1u);
+    EXPECT_TRUE(recorder.pauses.empty()) << recorder.pauses.size() << " pauses";
+    EXPECT_EQ("inner", ReadFileText(Path("data.arc\\inner.dat")));
+    EXPECT_EQ((Names{"data.arc", "new.tmp"}), ListDir(dir_.path()));
+  }
+}
+
 TEST_F(FileOpsTest, MovesHeldUpByAnotherProgramAreTriedAgain) {
 #ifdef _WIN32
   const int busy[] = {ERROR_SHARING_VIOLATION, ERROR_ACCESS_DENIED, ERROR_LOCK_VIOLATION};

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <random>
 
 #include "tests/unit/package_fixture.h"
 
@@ -61,6 +63,67 @@ TEST(ReleaseCheckTest, AListOfCarriedFilesOnlyFitsAnyInstall) {
   EXPECT_EQ(-1, FindForeignRecord(patch, carried, ListOf({{"other.arc", Sum("o")}})));
   const char* const none[] = {nullptr};
   EXPECT_EQ(0, FindForeignRecord(patch, none, ListOf({{"other.arc", Sum("o")}})));
+}
+
+// The rule, spelt out record by record: the first record of each name in
+// the patch's list, unless carried, must be the first of its name in the
+// installed list with the same sum.
+int ReferenceForeignRecord(const std::vector<FixtureRecord>& patch,
+                           const std::vector<std::string>& carried,
+                           const std::vector<FixtureRecord>& installed) {
+  auto fold = [](std::string s) {
+    for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return s;
+  };
+  for (size_t i = 0; i < patch.size(); ++i) {
+    bool later = false;
+    for (size_t j = 0; j < i; ++j) later = later || fold(patch[j].name) == fold(patch[i].name);
+    bool isCarried = false;
+    for (const std::string& c : carried) isCarried = isCarried || fold(c) == fold(patch[i].name);
+    if (later || isCarried) continue;
+    const FixtureRecord* first = nullptr;
+    for (const FixtureRecord& r : installed) {
+      if (fold(r.name) == fold(patch[i].name)) {
+        first = &r;
+        break;
+      }
+    }
+    if (first == nullptr || first->sum != patch[i].sum) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+// Lists of thousands of records with names repeated in other letter case,
+// random sums from a few: the answer is the rule's, whatever the order.
+TEST(ReleaseCheckTest, AgreesWithTheRuleOnLargeRandomLists) {
+  std::mt19937 random(7);
+  for (int round = 0; round < 40; ++round) {
+    SCOPED_TRACE(round);
+    const size_t size = round < 30 ? 1 + random() % 60 : 2000 + random() % 2000;
+    auto nameOf = [&](uint32_t n) {
+      std::string name = "f" + std::to_string(n % (size / 2 + 1)) + ".ARC";
+      if (random() % 2) name[0] = 'F';
+      return name;
+    };
+    auto sumOf = [&]() { return Sum(random() % 4 == 0 ? "x" : "y"); };
+    std::vector<FixtureRecord> patch, installed;
+    for (size_t i = 0; i < size; ++i) patch.push_back({nameOf(static_cast<uint32_t>(random())), sumOf()});
+    for (size_t i = 0; i < size; ++i) {
+      installed.push_back({nameOf(static_cast<uint32_t>(random())), sumOf()});
+    }
+    // Mostly a fitting install: the patch's own records, shuffled, first.
+    if (round % 3 != 0) {
+      std::vector<FixtureRecord> fitting = patch;
+      std::shuffle(fitting.begin(), fitting.end(), random);
+      installed.insert(installed.begin(), fitting.begin(), fitting.end());
+    }
+    std::vector<std::string> carried = {nameOf(static_cast<uint32_t>(random())), "QEN.hvl"};
+    std::vector<const char*> pointers;
+    for (const std::string& c : carried) pointers.push_back(c.c_str());
+    pointers.push_back(nullptr);
+    EXPECT_EQ(ReferenceForeignRecord(patch, carried, installed),
+              FindForeignRecord(ListOf(patch), pointers.data(), ListOf(installed)));
+  }
 }
 
 }  // namespace

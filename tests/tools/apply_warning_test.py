@@ -11,6 +11,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from package_bytes import content_sum, hash_list  # noqa: E402
+
 PATCHTOOL = SHIM = None
 
 
@@ -29,7 +32,9 @@ class ApplyWarningTest(unittest.TestCase):
     def test_unsynced_folder_is_a_warning(self):
         with tempfile.TemporaryDirectory() as d:
             with open(os.path.join(d, "patch.exe"), "wb") as f:
-                f.write(package([("a.dat", b"new a")]))
+                # The updater verifies every entry, so a patch carries its list.
+                f.write(package([("qen.hvl", hash_list([("a.dat", content_sum(b"new a"))])),
+                                 ("a.dat", b"new a")]))
             game = os.path.join(d, "game")
             os.mkdir(game)
             with open(os.path.join(game, "uninst.lst"), "wb") as f:
@@ -41,15 +46,16 @@ class ApplyWarningTest(unittest.TestCase):
             self.assertEqual(0, proc.returncode, out + err)
             self.assertTrue(out.startswith("UPD_OK 0x00000000"), out)
             warnings = err.splitlines()
-            self.assertEqual(2, len(warnings), err)
-            for line, name, done in zip(warnings, ["a.dat", "uninst.lst"], ["is in place", "is updated"]):
+            self.assertEqual(3, len(warnings), err)
+            for line, name, done in zip(warnings, ["qen.hvl", "a.dat", "uninst.lst"],
+                                        ["is in place", "is in place", "is updated"]):
                 self.assertRegex(line, r"^patchtool apply: warning: game/%s %s, but the system "
                                  r"could not put its folder on the disk: \S.*; after a power cut "
                                  r"it may be the old file$" % (name.replace(".", r"\."), done))
             with open(os.path.join(game, "a.dat"), "rb") as f:
                 self.assertEqual(b"new a", f.read())
             with open(os.path.join(game, "uninst.lst"), "rb") as f:
-                self.assertEqual(b"game.exe\na.dat\n\0", f.read())
+                self.assertEqual(b"game.exe\nqen.hvl\na.dat\n\0", f.read())
 
 
 if __name__ == "__main__":

@@ -405,7 +405,7 @@ TEST_F(PackWriterTest, FileOfFourGiBOrMoreIsRefusedBeforeWriting) {
 TEST_F(PackWriterTest, ReadOnlyOutputIsLeftAloneUnprivileged) {
   if (!ReadOnlyIsEnforced()) GTEST_SKIP() << "the file system lets this user write read-only files";
   Put("a.arc", ToBytes("x"));
-  PackJob job = Job({"a.arc"});
+  PackJob job = Job({"a.arc"}, true);
   Bytes old = RandomBytes(500, 4);
   Put("patch.exe", old);
   ASSERT_TRUE(SetReadOnly(job.output, true));

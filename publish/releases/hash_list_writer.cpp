@@ -11,7 +11,6 @@
 #include "package/hash_list.h"
 #include "package/le_bytes.h"
 #include "package/name_rule.h"
-#include "package/hash_list.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/patch_limits.h"
 #include "publish/releases/release_tree.h"
@@ -151,13 +150,13 @@ bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Cha
   return true;
 }
 
-std::vector<std::string> HashListBuilder::DropRepeatedNames() {
+std::vector<std::string> HashListBuilder::DropRecords(
+    const std::function<bool(const std::string&)>& drop) {
   std::vector<std::string> dropped;
-  std::set<std::string> seen;
   size_t kept = 0;
   for (size_t at = 0; at < records_.size(); at += kRecordSize) {
     std::string name = RecordName(static_cast<uint32_t>(at / kRecordSize));
-    if (!seen.insert(StoredNameKey(name)).second) {
+    if (drop(name)) {
       dropped.push_back(name);
       continue;
     }
@@ -168,20 +167,15 @@ std::vector<std::string> HashListBuilder::DropRepeatedNames() {
   return dropped;
 }
 
+std::vector<std::string> HashListBuilder::DropRepeatedNames() {
+  std::set<std::string> seen;
+  return DropRecords(
+      [&seen](const std::string& name) { return !seen.insert(StoredNameKey(name)).second; });
+}
+
 std::vector<std::string> HashListBuilder::DropNames(const std::set<std::string>& folded) {
-  std::vector<std::string> dropped;
-  size_t kept = 0;
-  for (size_t at = 0; at < records_.size(); at += kRecordSize) {
-    std::string name = RecordName(static_cast<uint32_t>(at / kRecordSize));
-    if (folded.count(FoldedStoredName(name)) != 0) {
-      dropped.push_back(name);
-      continue;
-    }
-    if (kept != at) std::memmove(&records_[kept], &records_[at], kRecordSize);
-    kept += kRecordSize;
-  }
-  records_.resize(kept);
-  return dropped;
+  return DropRecords(
+      [&folded](const std::string& name) { return folded.count(FoldedStoredName(name)) != 0; });
 }
 
 std::string HashListBuilder::RecordName(uint32_t index) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -65,6 +66,9 @@ class HashListBuilder {
 
  private:
   static constexpr size_t kRecordSize = 64;
+  // Drops the records whose stored name drop says so of, in order; returns
+  // their stored names.
+  std::vector<std::string> DropRecords(const std::function<bool(const std::string&)>& drop);
   std::vector<uint8_t> records_;
 };
 

@@ -19,15 +19,6 @@ constexpr uint32_t kCompareBlock = 64u << 10;
 // Pieces in flight: read and compared here while the worker sums others.
 constexpr size_t kSlots = 8;
 
-ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
-  ReleaseChange change;
-  change.key = key;
-  change.isNew = isNew;
-  change.file = file;
-  change.storedName = file.storedName;
-  return change;
-}
-
 uint32_t PieceOf(uint64_t left) {
   return left < kComparePiece ? static_cast<uint32_t>(left) : kComparePiece;
 }
@@ -161,6 +152,15 @@ class Summer {
 };
 
 }  // namespace
+
+ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
+  ReleaseChange change;
+  change.key = key;
+  change.isNew = isNew;
+  change.file = file;
+  change.storedName = file.storedName;
+  return change;
+}
 
 bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
                   std::string* error, const ReleaseTreeRules& rules) {

@@ -20,6 +20,9 @@ struct ReleaseChange {
   std::string key;         // its path as the trees key it
 };
 
+// The change that brings file, keyed key in the trees, to players.
+ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew);
+
 struct ReleaseDiff {
   ReleaseTree oldTree, newTree;
   std::vector<ReleaseChange> changes;  // sorted by their folded paths

@@ -36,15 +36,6 @@ std::map<std::string, std::string> KeysByName(const ReleaseTree& tree) {
   return keys;
 }
 
-ReleaseChange ChangeOf(const std::string& key, const ReleaseFile& file, bool isNew) {
-  ReleaseChange change;
-  change.key = key;
-  change.isNew = isNew;
-  change.file = file;
-  change.storedName = file.storedName;
-  return change;
-}
-
 // What a player of one release has: the file's key (StoredNameKey: one
 // file on Windows, one key) to its sum. The release folder's files, and
 // for each record of its list whose file the folder lacks, that record's

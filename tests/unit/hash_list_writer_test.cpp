@@ -348,12 +348,7 @@ class WholeFolderTest : public ::testing::Test {
   TempDir dir_;
 
   void Put(const std::string& name, const std::string& text) {
-    std::string path = dir_.path();
-    size_t start = 0;
-    for (size_t slash; (slash = name.find('\\', start)) != std::string::npos; start = slash + 1) {
-      MakeDir(path + "\\" + name.substr(0, slash));
-    }
-    ASSERT_TRUE(WriteFileText(dir_ / name, text));
+    ASSERT_TRUE(PutFileMakingFolders(dir_.path(), name, ToBytes(text)));
   }
 
   HashListJob Job() {

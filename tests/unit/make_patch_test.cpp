@@ -50,12 +50,7 @@ class MakePatchTest : public ::testing::Test {
   TempDir dir_;
 
   void Put(const std::string& name, const Bytes& data) {
-    std::string path = dir_.path();
-    size_t start = 0;
-    for (size_t slash; (slash = name.find('\\', start)) != std::string::npos; start = slash + 1) {
-      MakeDir(path + "\\" + name.substr(0, slash));
-    }
-    ASSERT_TRUE(WriteFileBytes(dir_ / name, data));
+    ASSERT_TRUE(PutFileMakingFolders(dir_.path(), name, data));
   }
 
   // Writes a release: name (with backslashes) and data per file.

@@ -168,6 +168,14 @@ bool MakeDir(const std::string& path) {
 #endif
 }
 
+bool PutFileMakingFolders(const std::string& dir, const std::string& name, const Bytes& data) {
+  size_t start = 0;
+  for (size_t slash; (slash = name.find('\\', start)) != std::string::npos; start = slash + 1) {
+    MakeDir(dir + "\\" + name.substr(0, slash));
+  }
+  return WriteFileBytes(dir + "\\" + name, data);
+}
+
 bool RemoveEmptyDir(const std::string& path) {
 #ifdef _WIN32
   return RemoveDirectoryW(Native(path).c_str()) != 0;

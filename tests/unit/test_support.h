@@ -49,6 +49,9 @@ std::string ReadFileText(const std::string& path);  // "<missing>" when unreadab
 std::string ShownLines(std::string message);
 bool FileExists(const std::string& path);
 bool MakeDir(const std::string& path);
+// Writes dir / name, making the folders that name's backslashes part
+// first (those that exist stay).
+bool PutFileMakingFolders(const std::string& dir, const std::string& name, const Bytes& data);
 bool RemoveEmptyDir(const std::string& path);
 bool SetReadOnly(const std::string& path, bool readOnly);
 // Whether the file is marked read-only (the attribute; on POSIX: no write

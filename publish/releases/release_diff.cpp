@@ -189,18 +189,6 @@ bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseD
   return true;
 }
 
-std::vector<ReleaseChange> ChangesBySize(const ReleaseDiff& diff) {
-  std::vector<ReleaseChange> changes;
-  for (const auto& item : diff.newTree.files) {
-    if (IsGameListKey(item.first)) continue;
-    auto old = diff.oldTree.files.find(item.first);
-    if (old == diff.oldTree.files.end() || old->second.size != item.second.size) {
-      changes.push_back(ChangeOf(item.first, item.second, old == diff.oldTree.files.end()));
-    }
-  }
-  return changes;
-}
-
 bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::string* error) {
   diff->changes.clear();
   diff->removed.clear();

@@ -43,10 +43,6 @@ struct ReleaseDiff {
 bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
                   std::string* error, const ReleaseTreeRules& rules = ReleaseTreeRules());
 
-// The changes that are known before anything is read: NEW's files that OLD
-// lacks or whose size differs from OLD's.
-std::vector<ReleaseChange> ChangesBySize(const ReleaseDiff& diff);
-
 // Reads and sums every file of NEW and of OLD (the lists aside) and fills
 // diff->changes and diff->removed. A file of NEW that is new or differs in
 // size and is too large for any patch is a change that no patch can carry

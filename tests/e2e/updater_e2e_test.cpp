@@ -517,9 +517,19 @@ TEST_F(UpdaterRunTest, EachUpdateFailureShowsItsBoxAndExitCode) {
     Bytes patch = g_suite->patch;
     ASSERT_NO_FATAL_FAILURE(failure.prepare(&patch, install));
     Snapshot before = TakeSnapshot(install.folder);
+    std::wstring file = WritePatch(patch);
+
+    // patchtool verify judges the patch as the updater does: it refuses
+    // exactly the patches that the updater finds damaged, and passes those
+    // that fail on the install.
+    const wchar_t* twin = sizeof(void*) == 8 ? L" --test-twin-stub" : L"";
+    std::string log = dir_ / "verify.log";
+    long verdict = RunPatchtool(g_config.patchtool, L"verify" + std::wstring(twin) + L" \"" +
+                                                        file + L"\"", log);
+    EXPECT_EQ(failure.text == kPackageDamaged ? 1 : 0, verdict) << ReadFileText(log);
 
     Process updater;
-    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, file));
     Box box = NextBox(updater);
     ExpectWarning(box, failure.text);
     // Nothing is undone, and the list changes only on success.

@@ -335,7 +335,9 @@ TEST_F(ReleaseCheckRunTest, InstallWithoutAUsableListIsUpdated) {
     SCOPED_TRACE(c.what);
     Install(kV100);
     DeleteTestFile(In("QEN.hvl"));
-    if (c.write) ASSERT_TRUE(WriteFileBytes(In("QEN.hvl"), c.list));
+    if (c.write) {
+      ASSERT_TRUE(WriteFileBytes(In("QEN.hvl"), c.list));
+    }
     EXPECT_EQ(UPD_OK, Apply(PatchOf(kV101, kV102)));
     EXPECT_EQ("b 1.02", ReadFileText(In("b.arc")));
   }

@@ -968,6 +968,39 @@ TEST_F(ApplyUpdateTest, NewFileHeldForASecondIsWaitedFor) {
   EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), ListDir(install_));
 }
 
+// The uninstall list held by another program while it is read, as a virus
+// scanner holds it for a moment: the read is tried again with the pauses of
+// a held move. Held past them, or failing for another reason at once, the
+// list stays as it was (the files are in place by then).
+TEST_F(ApplyUpdateTest, ListHeldWhileReadIsWaitedFor) {
+  struct Case {
+    const char* what;
+    uint32_t failedReads;  // the first reads that fail
+    bool busy;             // as held by another program, else another error
+    UpdateResult result;
+    size_t pauses;
+  };
+  const Case cases[] = {
+      {"held for three reads", 3, true, UPD_OK, 3},
+      {"held past every pause", 1000, true, UPD_E_UNINSTALL_LIST, 9},
+      {"refused otherwise", 1, false, UPD_E_UNINSTALL_LIST, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileText(List(), std::string("game.exe\n", 9) + '\0'));
+    uint32_t reads = 0;
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call != FileCall::kOpenRead || seen.path != List()) return 0;
+      return reads++ < c.failedReads ? (c.busy ? BusyError() : OtherError()) : 0;
+    };
+    EXPECT_EQ(c.result, Apply(Listed({{"a.dat", ToBytes("new a")}})));
+    EXPECT_EQ(c.pauses, recorder.pauses.size());
+    EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+    EXPECT_EQ(c.result == UPD_OK ? "game.exe\na.dat\nQEN.hvl\n" : "game.exe\n", ListText());
+  }
+}
+
 // Links planted at the names of the update's own files, to a file outside
 // the install folder: that file stays as it was, and the update completes.
 TEST_F(ApplyUpdateTest, PlantedLinksAtTheUpdatesOwnNamesChangeNothingOutside) {

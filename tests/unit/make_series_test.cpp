@@ -141,6 +141,19 @@ class MakeSeriesTest : public ::testing::Test {
   // The install holds NEW's files byte for byte, and its list is NEW's;
   // besides them only the files named in kept (which no patch can delete)
   // and the uninstall list.
+  // Installs each release whole, with its list, as game1, game2 ...; runs
+  // the parts on each; each must end at NEW.
+  void ExpectPlayersEndAtNew(const MakeOutcome& outcome, const std::vector<Files>& releases,
+                             const Files& newFiles) {
+    for (size_t i = 0; i < releases.size(); ++i) {
+      std::string game = "game" + std::to_string(i + 1);
+      SCOPED_TRACE(game);
+      PutInstall(game, releases[i], BuildHashList(RecordsFor(releases[i])));
+      RunParts(outcome, game);
+      ExpectAtNew(game, newFiles);
+    }
+  }
+
   void ExpectAtNew(const std::string& install, const Files& newFiles,
                    const std::vector<std::string>& kept = {}) {
     Files have = TreeOf(dir_ / install);
@@ -571,13 +584,7 @@ TEST_F(MakeSeriesTest, EveryFaultOfEveryOldInOneRun) {
   EXPECT_EQ(ran + "# result: done: " + job.output + ", " + outcome.newListWritten +
                 " written\n# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
             ReadFileText(job.report));
-  PutInstall("game1", v1, BuildHashList(RecordsFor(v1)));
-  PutInstall("game2", v2, BuildHashList(RecordsFor(v2)));
-  for (const char* game : {"game1", "game2"}) {
-    SCOPED_TRACE(game);
-    RunParts(outcome, game);
-    ExpectAtNew(game, vNew);
-  }
+  ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
 // Temporary files that interrupted runs left are no release's files, in
@@ -625,13 +632,7 @@ TEST_F(MakeSeriesTest, TemporaryFilesAreLeftOutOfEveryRelease) {
   EXPECT_TRUE(outcome.parts[0].list.Bytes() == newList);
   EXPECT_TRUE(FileExists(dir_ / "r1\\c.arc.part"));
   EXPECT_TRUE(FileExists(dir_ / "r2\\b.arc.part7"));
-  PutInstall("game1", v1, BuildHashList(RecordsFor(v1)));
-  PutInstall("game2", v2, BuildHashList(RecordsFor(v2)));
-  for (const char* game : {"game1", "game2"}) {
-    SCOPED_TRACE(game);
-    RunParts(outcome, game);
-    ExpectAtNew(game, vNew);
-  }
+  ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
 // The proof itself: a set of parts that the updater would refuse to a

@@ -116,4 +116,16 @@ void PauseMilliseconds(uint32_t milliseconds);
 // interrupt them at either point.
 constexpr char kTestGate[] = "PATCHTOOL_TEST_GATE";
 constexpr char kCommitTestGate[] = "PATCHTOOL_TEST_COMMIT_GATE";
+// A child program is started and watched, within the held window of that
+// step (the moment in which Windows' standard handles are the child's).
+constexpr char kSpawnTestGate[] = "PATCHTOOL_TEST_SPAWN_GATE";
 void WaitAtTestGate(const char* variable = kTestGate);
+
+// For the tests of interruptions, so that they wait on what they can see,
+// never on time: when this environment variable names a file, the Windows
+// handler creates it once an interruption has taken hold (the main thread
+// stopped for good), has been noted after the work was done, or waits for
+// a held window to close. (On POSIX a held window blocks the signals, which
+// /proc/PID/status then shows as pending; elsewhere the handler ends the
+// process at once.)
+constexpr char kInterruptionSeenVariable[] = "PATCHTOOL_TEST_INTERRUPTION_SEEN";

@@ -142,6 +142,20 @@ def processes():
 
 
 
+def signal_pending(pid, sig):
+    """Whether sig waits at process pid, blocked (Linux's /proc)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            status = f.read()
+    except OSError:
+        return False
+    for line in status.splitlines():
+        field = line.split(":")[0]
+        if field in ("ShdPnd", "SigPnd") and int(line.split()[1], 16) & (1 << (sig - 1)):
+            return True
+    return False
+
+
 def tree(root):
     """{relative path with '/': bytes} of every file under root."""
     found = {}
@@ -2605,6 +2619,32 @@ class PatchtoolTest(unittest.TestCase):
 
     # -- interruptions ----------------------------------------------------------
 
+    def interruption_env(self, env):
+        """env with the hook by which the Windows program says that an
+        interruption has taken hold, or waits for a held window: the file
+        it names lies outside the test folder, whose listing the tests
+        compare."""
+        marker = os.path.join(tempfile.mkdtemp(prefix="patchtool-seen."), "seen")
+        self.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+        native = marker if NATIVE else "Z:" + marker.replace("/", "\\")
+        return dict(env or os.environ, PATCHTOOL_TEST_INTERRUPTION_SEEN=native), marker
+
+    def await_interruption(self, proc, target, sig, marker):
+        """Waits until the interruption sent to target has taken hold (or
+        waits for a held window to close, the only thing that could still
+        move): the program has ended, or the Windows program's handler says
+        so through the marker, or, natively, the signal is pending (a held
+        window blocks it)."""
+        deadline = time.time() + 120
+        while proc.poll() is None and not os.path.exists(marker):
+            if NATIVE and signal_pending(target, sig):
+                return
+            if time.time() > deadline:
+                proc.kill()
+                out, err = proc.communicate()
+                self.fail("the interruption never took hold: %s %s" % (out, err))
+            time.sleep(0.01)
+
     def run_interrupted(self, args, ready, sig, env=None):
         """Runs the program until ready() says it stands where it is to be
         interrupted, then sends it sig (under Wine, to the Windows process,
@@ -2738,10 +2778,42 @@ class PatchtoolTest(unittest.TestCase):
                     self.assert_interrupted(r, "sign", sig)
                     self.assertEqual(unsigned, self.read("patch.exe"))
                     self.assertEqual(b"signed before", self.read("signed.exe"))
-                    left = self.engines_running()
-                    for pid in left:
-                        os.kill(pid, signal.SIGKILL)
-                    self.assertEqual([], left, "the engine was left running")
+                    self.assert_engines_ended()
+
+    def test_interrupted_as_the_engine_starts_says_so(self):
+        # On Windows the standard handles are the engine's for the moment of
+        # its start: an interruption then waits for them to be put back, so
+        # that what it says reaches the publisher, not the engine's pipe.
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        unsigned = self.read("patch.exe")
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for sig in signals:
+            with self.subTest(signal=sig):
+                r, stops = self.run_stopping_at_gates(
+                    ["sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem"],
+                    "PATCHTOOL_TEST_SPAWN_GATE", 1, sig, env=dict(env, FAKE_MODE="hangs"))
+                self.assertEqual(1, stops)
+                self.assert_interrupted(r, "sign", sig)
+                self.assertEqual(unsigned, self.read("patch.exe"))
+                self.assert_engines_ended()
+
+    def assert_engines_ended(self):
+        """No stand-in engine of this test runs, once the ones that were
+        ended have gone. (Wine reports a process ended as soon as it asks
+        it to end; its Unix process may linger for a moment after.)"""
+        deadline = time.time() + 60
+        left = self.engines_running()
+        while left and time.time() < deadline:
+            time.sleep(0.05)
+            left = self.engines_running()
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.assertEqual([], left, "the engine was left running")
 
     def engines_running(self):
         """The stand-in engines of this test that still run."""
@@ -2765,9 +2837,11 @@ class PatchtoolTest(unittest.TestCase):
         removing the gate, but at stop number stop_at (from 1) it first
         sends sig (under Wine to the Windows process, as the console's
         Ctrl-C, whose handler then waits while the program holds
-        interruptions). Returns the result and the number of stops."""
+        interruptions) and waits until the interruption has taken hold.
+        Returns the result and the number of stops."""
         gate = self.path("gate")
-        env = dict(env or os.environ, **{variable: "gate"})
+        env, marker = self.interruption_env(env)
+        env[variable] = "gate"
         proc = subprocess.Popen(COMMAND + args, cwd=self.dir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         deadline = time.time() + 120
@@ -2786,7 +2860,7 @@ class PatchtoolTest(unittest.TestCase):
             stops += 1
             if stops == stop_at:
                 os.kill(target, sig)
-                time.sleep(0.2 if NATIVE else 1)
+                self.await_interruption(proc, target, sig, marker)
             os.remove(gate)
         out, err = proc.communicate(timeout=120)
         if os.path.exists(gate):

@@ -35,6 +35,13 @@
 // when the handlers cannot be set.
 bool CatchInterruptions(const char* message);
 
+// Lets go of what CatchInterruptions started that would outlive the
+// command: on Windows the clean-up's own thread, so that the process ends
+// with its main thread alone (Wine has been seen to crash now and then in
+// ending a thread of a process that ends). Interruptions are still caught
+// until the process ends; their clean-up then runs on the handler's thread.
+void FinishCatchingInterruptions();
+
 // A file being written, which an interruption removes, whoever writes it (a
 // child program too). Watch before the file is created, and release once it
 // has taken its place or has been removed.

@@ -25,9 +25,11 @@ volatile LONG g_stopping = 0;
 // Events whose handler has started: one may still wait for a held window
 // while the main thread goes on.
 volatile LONG g_eventsComing = 0;
-// The clean-up's own thread, made beforehand, and what starts it.
+// The clean-up's own thread, made beforehand, and what starts it; with
+// g_cleanerQuits set, what ends it without a clean-up.
 HANDLE g_cleaner = nullptr;
 HANDLE g_cleanUp = nullptr;
+volatile LONG g_cleanerQuits = 0;
 // How long the clean-up may take: the stopped thread may hold a lock that a
 // call of the clean-up needs (the heap's, the current folder's), and the
 // process must end all the same.
@@ -109,7 +111,7 @@ void CleanUp() {
 
 DWORD WINAPI Cleaner(LPVOID) {
   WaitForSingleObject(g_cleanUp, INFINITE);
-  CleanUp();
+  if (g_cleanerQuits == 0) CleanUp();
   return 0;
 }
 
@@ -205,12 +207,30 @@ bool CatchInterruptions(const char* message) {
     return false;
   }
   if (g_cleaner == nullptr) {
+    if (g_cleanUp != nullptr) CloseHandle(g_cleanUp);
+    g_cleanerQuits = 0;
     g_cleanUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_cleanUp == nullptr) return false;
     g_cleaner = CreateThread(nullptr, 0, Cleaner, nullptr, 0, nullptr);
     if (g_cleaner == nullptr) return false;
   }
   return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+}
+
+void FinishCatchingInterruptions() {
+  HANDLE cleaner;
+  {
+    // A handler that comes from here on finds no thread made beforehand,
+    // and cleans up on its own.
+    InterruptionsHeld held;
+    cleaner = g_cleaner;
+    if (cleaner == nullptr) return;
+    g_cleaner = nullptr;
+    g_cleanerQuits = 1;
+    SetEvent(g_cleanUp);
+  }
+  WaitForSingleObject(cleaner, INFINITE);
+  CloseHandle(cleaner);
 }
 
 InterruptionsHeld::InterruptionsHeld() { EnterCriticalSection(&g_window.section); }

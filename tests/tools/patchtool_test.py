@@ -38,17 +38,12 @@ import unicodedata
 import unittest
 
 from package_bytes import content_sum, hash_list, pe_stub
+from wine_reruns import WineRerunning
 
 COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
 MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
-# Wine's own failures (its wineserver gone in the middle of a run, say):
-# they end the program with status 1, and under Wine they come back in the
-# program's output, where they would pass for patchtool's; wine-run.sh
-# tells a lost wineserver on its stderr.
-WINE_FAILURE = re.compile(
-    r"^(wine client error|wine: |wineserver: |wine-run\.sh: the wineserver ).*$", re.M)
 
 PACKAGE_OFFSET = 65536
 OSSLSIGNCODE = shutil.which("osslsigncode")
@@ -204,7 +199,11 @@ def pipe_is_open(path):
     return False
 
 
-class PatchtoolTest(unittest.TestCase):
+class PatchtoolTest(WineRerunning):
+    # A case that Wine itself fails (it crashes, or loses its wineserver:
+    # rare, and not patchtool's doing) runs once more (wine_reruns.py).
+    SUITE = "patchtool_cli"
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="patchtool.")
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -212,23 +211,20 @@ class PatchtoolTest(unittest.TestCase):
     # -- helpers ------------------------------------------------------------
 
     def run_tool(self, *args, env=None, cwd=None):
-        # A run that Wine itself ended (its wineserver lost: rare, and not
-        # patchtool's doing) is tried once more, and said on stderr; every
-        # command is all-or-nothing about its outputs, so the second run
-        # starts from the same files. A second loss fails the test.
-        for attempt in (1, 2):
-            proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, timeout=300, env=env)
-            result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
-            failure = None if NATIVE else WINE_FAILURE.search(result.out + result.err)
-            if not failure:
-                return result
-            sys.stderr.write("\nWine failed, not patchtool (exit status %d) running %s: %s%s\n"
-                             % (result.code, " ".join(args), failure.group(0),
-                                "; running it again" if attempt == 1 else ""))
-        self.fail("Wine failed twice, not patchtool (exit status %d) running %s: %s"
-                  % (result.code, " ".join(args), failure.group(0)))
+        proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300, env=env)
+        return self.checked(Result(proc.returncode, normalize(proc.stdout),
+                                   normalize(proc.stderr)), args)
+
+    def checked(self, result, args):
+        """result, unless Wine itself failed in that run (under Wine its
+        words come back in the program's output, where they would pass for
+        patchtool's): the case then fails, and runs once more."""
+        if not NATIVE:
+            self.note_wine_failure(result.out + result.err,
+                                   "patchtool %s, exit status %d" % (" ".join(args), result.code))
+        return result
 
     def path(self, name):
         return os.path.join(self.dir, *name.split("/"))
@@ -2663,7 +2659,7 @@ class PatchtoolTest(unittest.TestCase):
             time.sleep(0.02)
         os.kill(target, sig)
         out, err = proc.communicate(timeout=120)
-        return Result(proc.returncode, normalize(out), normalize(err))
+        return self.checked(Result(proc.returncode, normalize(out), normalize(err)), args)
 
     @staticmethod
     def windows_process(pid):
@@ -2865,7 +2861,7 @@ class PatchtoolTest(unittest.TestCase):
         out, err = proc.communicate(timeout=120)
         if os.path.exists(gate):
             os.remove(gate)
-        return Result(proc.returncode, normalize(out), normalize(err)), stops
+        return self.checked(Result(proc.returncode, normalize(out), normalize(err)), args), stops
 
     def test_outputs_never_write_through_what_has_their_temporary_name(self):
         # Whatever has OUT.part (somebody's file, a link to a file elsewhere
@@ -3225,6 +3221,7 @@ class PatchtoolTest(unittest.TestCase):
             os.close(master)
             if slave is not None:
                 os.close(slave)
+        self.checked(Result(proc.returncode, normalize(proc.stdout), normalize(shown)), args)
         return shown, proc.returncode, proc.stdout
 
 def main():

@@ -46,7 +46,7 @@ for build in "$@"; do
   if [ -s "$UPD_TEST_RERUNS" ]; then
     summary+=("    cases run once more because Wine itself failed: $(grep -c . "$UPD_TEST_RERUNS")")
     while IFS= read -r rerun; do summary+=("      $rerun"); done <"$UPD_TEST_RERUNS"
-  else
+  elif [ -n "$wine_line" ]; then
     summary+=("    cases run once more because Wine itself failed: none")
   fi
 done

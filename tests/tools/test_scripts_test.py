@@ -314,7 +314,7 @@ class WineRunTest(unittest.TestCase):
                    FAKE_CALLS=self.calls, FAKE_ENDS=ends, WINE_BUILD_DIR=self.build,
                    UPD_RUNS_32BIT="yes", UPD_RUNS_32BIT_WHY="probe said so",
                    WINDOWS_TESTS="win32", UPD_TEST_RERUNS=self.reruns)
-        env.pop("UPD_WINE_PREFIX_LOG", None)
+        env.pop("UPD_WINE_PREFIX_LOG", None)  # a stand-in prefix: nothing for make test to stop
         if rerun:
             env["WINE_RERUN_CRASHED"] = "1"
         r = subprocess.run([os.path.join(SOURCE, "cmake", "wine-run.sh"), "tests.exe", "--all"],
@@ -362,6 +362,7 @@ class WineRunTest(unittest.TestCase):
         env = dict(os.environ, WINE_BUILD_DIR=self.build, UPD_RUNS_32BIT="yes",
                    UPD_RUNS_32BIT_WHY="probe said so", WINDOWS_TESTS="win32",
                    WINE_RERUN_CRASHED="1", PATH=self.bin + os.pathsep + os.environ["PATH"])
+        env.pop("UPD_WINE_PREFIX_LOG", None)  # a stand-in prefix: nothing for make test to stop
         r = subprocess.run([os.path.join(SOURCE, "cmake", "wine-run.sh"), "--host", "sh", "-c",
                             'echo "[${WINE_RERUN_CRASHED-unset}]"'], env=env,
                            stdout=subprocess.PIPE, text=True, timeout=120)

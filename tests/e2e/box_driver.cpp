@@ -1,5 +1,7 @@
 #include "tests/e2e/box_driver.h"
 
+#include <cstdio>
+
 #include "tests/e2e/box_probe.h"
 
 namespace {
@@ -81,6 +83,7 @@ bool Process::Start(const std::wstring& exe, const std::wstring& arguments, int 
   PROCESS_INFORMATION info = {};
   if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &startup, &info)) {
+    startError_ = GetLastError();
     return false;
   }
   CloseHandle(info.hThread);
@@ -285,6 +288,10 @@ class MutexWaiter {
       char c = 0;
       DWORD got = 0;
       if (!ReadFile(fromChild_, &c, 1, &got, nullptr) || got != 1) {
+        DWORD exitCode = 0;
+        GetExitCodeProcess(process_, &exitCode);
+        fprintf(stderr, "the mutex waiter gave no answer: error %lu, its exit code 0x%lx\n",
+                GetLastError(), exitCode);
         Stop();
         return false;
       }
@@ -322,9 +329,11 @@ class MutexWaiter {
     PROCESS_INFORMATION info = {};
     BOOL started = CreateProcessW(self.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
                                   nullptr, nullptr, &startup, &info);
+    DWORD startError = GetLastError();
     CloseHandle(childIn);
     CloseHandle(childOut);
     if (!started) {
+      fprintf(stderr, "the mutex waiter did not start: CreateProcess error %lu\n", startError);
       Stop();
       return false;
     }

@@ -48,10 +48,13 @@ class Process {
 
   DWORD pid() const { return pid_; }
   HANDLE handle() const { return process_; }
+  // Why the last Start failed: the system's error code.
+  DWORD startError() const { return startError_; }
 
  private:
   HANDLE process_ = nullptr;
   DWORD pid_ = 0;
+  DWORD startError_ = 0;
 };
 
 // All message boxes of process pid that exist now.

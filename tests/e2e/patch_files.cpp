@@ -1,5 +1,7 @@
 #include "tests/e2e/patch_files.h"
 
+#include <cstdio>
+
 #include <windows.h>
 
 #include "tests/e2e/e2e_config.h"
@@ -54,6 +56,15 @@ long RunPatchtool(const std::wstring& patchtool, const std::wstring& arguments,
   PROCESS_INFORMATION info = {};
   BOOL started = CreateProcessW(patchtool.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
                                 nullptr, nullptr, &startup, &info);
+  DWORD startError = GetLastError();
+  if (!started) {
+    // Said where the caller shows the run's output.
+    char why[64];
+    DWORD length = static_cast<DWORD>(
+        snprintf(why, sizeof why, "CreateProcess failed: error %lu\n", startError));
+    DWORD written;
+    WriteFile(log, why, length, &written, nullptr);
+  }
   CloseHandle(log);
   if (!started) return -1;
   CloseHandle(info.hThread);

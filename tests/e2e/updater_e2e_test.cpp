@@ -355,7 +355,7 @@ class UpdaterRunTest : public testing::Test {
 
   // Starts the updater and answers Yes at its question.
   void StartAndAgree(Process& process, const std::wstring& patch) {
-    ASSERT_TRUE(process.Start(patch));
+    ASSERT_TRUE(process.Start(patch)) << "CreateProcess: error " << process.startError();
     Box question = NextBox(process);
     ExpectQuestion(question);
     ASSERT_TRUE(driver_.Click(question, IDYES));

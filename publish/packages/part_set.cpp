@@ -24,11 +24,7 @@ bool ParseCount(const std::string& digits, size_t* value) {
   return true;
 }
 
-std::string Folded(const char* name) {
-  std::string out = name;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
+std::string Folded(const char* name) { return FoldedStoredName(name); }
 
 // What the set check needs of one part: its files' stored names in
 // directory order, and its hash list.

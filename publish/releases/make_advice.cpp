@@ -71,12 +71,6 @@ std::string ListDifference(const HashListBuilder& have, const HashListBuilder& c
   return ItemList(what);
 }
 
-std::string FoldedText(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
-
 // An argument of a command that make's advice gives, in double quotes
 // where sh or cmd would split it there.
 std::string CommandArgument(const std::string& argument) {
@@ -120,16 +114,16 @@ void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
   std::string name = NameOf(job.output);
   size_t dot = name.rfind('.');
   if (dot == std::string::npos || dot == 0) dot = name.size();
-  const std::string stem = FoldedText(name.substr(0, dot) + "-");
-  const std::string extension = FoldedText(name.substr(dot));
+  const std::string stem = WindowsNameKey(name.substr(0, dot) + "-");
+  const std::string extension = WindowsNameKey(name.substr(dot));
   std::set<std::string> ours;
-  for (const MakePart& part : parts) ours.insert(FoldedText(NameOf(part.output)));
+  for (const MakePart& part : parts) ours.insert(WindowsNameKey(NameOf(part.output)));
   std::vector<FolderItem> items;
   std::string ignored;
   if (!ListFolder(folder.empty() ? "." : folder, &items, &ignored)) return;
   std::vector<std::string> others;
   for (const FolderItem& item : items) {
-    std::string folded = FoldedText(item.name);
+    std::string folded = WindowsNameKey(item.name);
     if (item.folder || ours.count(folded) != 0 || folded.size() <= stem.size() + extension.size() ||
         folded.compare(0, stem.size(), stem) != 0 ||
         folded.compare(folded.size() - extension.size(), extension.size(), extension) != 0) {

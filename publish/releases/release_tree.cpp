@@ -12,12 +12,6 @@ namespace {
 // Deeper trees are taken for a loop of links.
 constexpr int kMaxDepth = 32;
 
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
-
 struct Walker {
   ReleaseTree* tree;
   const Exclusions* exclusions;
@@ -127,4 +121,3 @@ std::string LeftoverWarning(const std::vector<std::string>& paths) {
          (one ? "it" : "them");
 }
 
-std::string FoldedStoredName(const std::string& stored) { return Folded(stored); }

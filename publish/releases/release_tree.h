@@ -11,6 +11,7 @@
 
 #include "fileio/toolkit/path_info.h"
 #include "package/content_sum.h"
+#include "publish/packages/stored_name.h"
 #include "publish/releases/exclusions.h"
 
 struct ReleaseFile {
@@ -68,8 +69,3 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
 // The warning that names the temporary files left out of a release ("" for
 // none).
 std::string LeftoverWarning(const std::vector<std::string>& paths);
-
-// The key of a stored name as the updater matches hash-list records: ASCII
-// letters folded byte by byte (trailing bytes of double-byte characters
-// too). Files are matched by StoredNameKey (publish/shared/windows_names.h).
-std::string FoldedStoredName(const std::string& stored);

@@ -55,7 +55,7 @@ std::string StoredNameKey(const std::string& stored) {
   }
   // 0xFF starts no UTF-8 character.
   std::string key = "\xFF" + stored;
-  for (char& c : key) c = FoldByte(c);
+  FoldListName(&key[1], key.size() - 1);
   return key;
 }
 

@@ -51,9 +51,19 @@ std::vector<uint8_t> Package(const std::vector<Entry>& entries) {
   return out;
 }
 
+// The updater's folding, spelt out: a code page 932 lead byte and the byte
+// after it stay, A to Z of single-byte characters fold.
 std::string Folded(const std::string& name) {
-  std::string out = name;
-  for (char& c : out) c = FoldByte(c);
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (((c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC)) && i + 1 < name.size()) {
+      out += name.substr(i, 2);
+      ++i;
+      continue;
+    }
+    out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : name[i];
+  }
   return out;
 }
 

@@ -37,7 +37,7 @@ import time
 import unicodedata
 import unittest
 
-from package_bytes import content_sum, hash_list, pe_stub
+from package_bytes import content_sum, hash_list, list_fold, pe_stub
 
 COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
@@ -1415,7 +1415,7 @@ class PatchtoolTest(unittest.TestCase):
         for i in range(count):
             record = data[16 + 64 * i:16 + 64 * (i + 1)]
             name = record[:56].split(b"\0")[0]
-            key = bytes(b + 32 if 0x41 <= b <= 0x5A else b for b in name)
+            key = list_fold(name)
             shown = name.decode("cp932")
             if key in seen:
                 found.append("twice " + shown)
@@ -1535,6 +1535,50 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("〜 (U+301C) is not in code page 932", error)
         self.assertIn("is 56 bytes long in code page 932; a hash-list record holds 1 to 55", error)
         self.assertEqual(before, self.files_here())
+
+    def record_names(self, name):
+        """The stored names of the hash list in file name, in record order."""
+        data = self.read(name)
+        count = struct.unpack_from("<I", data, 12)[0]
+        return [data[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0] for i in range(count)]
+
+    def test_names_that_differ_in_a_second_byte_are_files_of_their_own(self):
+        # 右 (0x89 0x45) and 影 (0x89 0x65), the folders エリ and トリ, ０ and
+        # Ｐ: other names to the updater as to Windows. Each file keeps a
+        # record of its own; check, make, verify and apply take each file as
+        # itself, never as the other.
+        files = {"ui/右.png": b"migi", "ui/影.png": b"kage", "エリ/a.txt": b"eri",
+                 "トリ/a.txt": b"tori", "０.txt": b"zero", "Ｐ.txt": b"pe"}
+        self.write_release("r0", files, listed=False)
+        self.write("r0/uninst.lst", b"game.exe\n\0")
+        self.write("stub.bin", STUB)
+        r = self.run_tool("hashlist", "r0", "-o", "r0/qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(sorted(n.replace("/", "\\").encode("cp932") for n in files),
+                         sorted(self.record_names("r0/qen.hvl")))
+        self.assertEqual([], self.install_mismatches_of("r0", "r0/qen.hvl"))
+        r = self.run_tool("check", "r0")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # NEW changes 影.png and トリ/a.txt, and nothing else.
+        changed = {"ui/影.png": b"kage 2", "トリ/a.txt": b"tori 2"}
+        self.write_release("r1", dict(files, **changed), listed=False)
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "patch.exe",
+                          "--write-list")
+        self.assertEqual(0, r.code, r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(["ui\\影.png", "トリ\\a.txt", "qen.hvl"], [e[0] for e in entries])
+        r = self.run_tool("verify", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("matches     ui\\影.png", r.lines())
+        shutil.copytree(self.path("r0"), self.path("game"))
+        r = self.run_tool("apply", "patch.exe", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        got = tree(self.path("game"))
+        for name, data in dict(files, **changed).items():
+            self.assertEqual(data, got[name], name)
+        self.assertEqual([], self.install_mismatches("game"))
+        r = self.run_tool("check", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
 
     def test_hashlist_of_files_records_their_paths_and_adds_up_in_batches(self):
         files = {"data/sc00.arc": b"sc00", "data/sc01.arc": b"sc01", "Velmora.exe": b"exe"}

@@ -7,6 +7,8 @@
 #include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
+#include "publish/packages/stored_name.h"
+#include "publish/shared/windows_names.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
@@ -393,6 +395,50 @@ TEST_F(WholeFolderTest, RecordsEveryFileUnderItsPathFromTheTop) {
             report.namesTooLong);
   EXPECT_EQ(2u, report.undeliverable);
   EXPECT_TRUE(report.tooLarge.empty());
+}
+
+// Names whose code page 932 bytes differ only in the second byte of a
+// character, where it is a letter (右 0x89 0x45 and 影 0x89 0x65, the folders
+// エリ and トリ, ０ and Ｐ), are other names to the updater as to Windows:
+// each file keeps a record of its own, with its own sum.
+TEST_F(WholeFolderTest, NamesTheUpdaterTellsApartKeepRecordsOfTheirOwn) {
+  const struct {
+    const char* utf8;
+    const char* stored;
+  } files[] = {
+      {"ui\\\xE5\x8F\xB3.png", "ui\\\x89\x45.png"},                              // 右
+      {"ui\\\xE5\xBD\xB1.png", "ui\\\x89\x65.png"},                              // 影
+      {"\xE3\x82\xA8\xE3\x83\xAA\\a.txt", "\x83\x47\x83\x8A\\a.txt"},       // エリ
+      {"\xE3\x83\x88\xE3\x83\xAA\\a.txt", "\x83\x67\x83\x8A\\a.txt"},       // トリ
+      {"\xEF\xBC\x90.txt", "\x82\x4F.txt"},                                       // ０
+      {"\xEF\xBC\xB0.txt", "\x82\x6F.txt"},                                       // Ｐ
+  };
+  std::vector<FixtureRecord> want;
+  for (const auto& f : files) {
+    Put(std::string("game\\") + f.utf8, f.stored);  // each file holds its own bytes
+    want.push_back({f.stored, SumBytes(ToBytes(f.stored))});
+  }
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(Job(), &report, &error)) << error;
+  EXPECT_EQ(6u, report.records);
+  for (const HashListItem& item : report.items) {
+    EXPECT_TRUE(item.change.appended) << ShownName(item.name);
+  }
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(dir_ / "out.hvl", &written));
+  std::sort(want.begin(), want.end(), [](const FixtureRecord& a, const FixtureRecord& b) {
+    return StoredNameKey(a.name) < StoredNameKey(b.name);
+  });
+  EXPECT_EQ(BuildHashList(want), written);
+  // Each file matches its own record as the updater reads the list.
+  HashList list;
+  DiskFile file;
+  ASSERT_TRUE(file.OpenRead((dir_ / "out.hvl").c_str()));
+  ASSERT_EQ(kHashListLoaded, LoadHashListFile(file, &list));
+  for (const auto& f : files) {
+    EXPECT_TRUE(VerifyEntry(list, f.stored, SumOf(ToBytes(f.stored)))) << f.utf8;
+  }
 }
 
 // A name that cannot be recorded faithfully refuses the whole list, every

@@ -704,8 +704,9 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
 
 // make's proof runs the updater's release check on the lists it has, in
 // n log n; it must answer as the updater's own FindForeignRecord does:
-// first records only, names folded as lists fold them (trailing bytes of
-// double-byte characters too), carried names skipped.
+// first records only, names folded as lists fold them (A to Z of
+// single-byte characters; both bytes of a double-byte character kept),
+// carried names skipped.
 TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
   const Bytes one(8, 1), two(8, 2);
   struct Case {
@@ -723,11 +724,16 @@ TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
        {{"a.arc", one}}, {}, -1},
       {"only the first installed record counts", {{"a.arc", two}},
        {{"a.arc", one}, {"a.arc", two}}, {}, 0},
-      {"trailing bytes fold", {{"\x83\x41.arc", one}}, {{"\x83\x61.arc", one}}, {}, -1},
+      {"second bytes stay", {{"\x83\x41.arc", one}}, {{"\x83\x61.arc", one}}, {}, 0},
+      {"letters after a double-byte character fold", {{"\x83\x41.ARC", one}},
+       {{"\x83\x41.arc", one}}, {}, -1},
   };
   std::vector<Case> cases = crafted;
   // And lists drawn at random from a few names, spellings and sums.
-  const char* const names[] = {"a.arc", "A.ARC", "b.arc", "data\\c.arc", "DATA\\C.arc", "d.arc"};
+  const char* const names[] = {"a.arc",          "A.ARC",         "b.arc",
+                               "data\\c.arc",    "DATA\\C.arc",   "d.arc",
+                               "\x89\x45.arc", "\x89\x65.ARC"};  // 右, 影
+  const uint32_t kNames = sizeof names / sizeof names[0];
   uint32_t seed = 7;
   auto next = [&seed](uint32_t n) {
     seed = seed * 1103515245u + 12345u;
@@ -735,11 +741,11 @@ TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
   };
   for (int i = 0; i < 150; ++i) {
     Case c{"random", {}, {}, {}, 0};
-    for (uint32_t n = next(6); n > 0; --n) c.patch.push_back({names[next(6)], next(2) ? one : two});
+    for (uint32_t n = next(6); n > 0; --n) c.patch.push_back({names[next(kNames)], next(2) ? one : two});
     for (uint32_t n = next(6); n > 0; --n) {
-      c.installed.push_back({names[next(6)], next(2) ? one : two});
+      c.installed.push_back({names[next(kNames)], next(2) ? one : two});
     }
-    for (uint32_t n = next(3); n > 0; --n) c.carried.push_back(names[next(6)]);
+    for (uint32_t n = next(3); n > 0; --n) c.carried.push_back(names[next(kNames)]);
     cases.push_back(c);
   }
   TempDir dir;

@@ -498,3 +498,18 @@ std::string ShownLines(std::string message) {
   }
   return message;
 }
+
+std::string FoldedAsListsFoldIt(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    if (lead && i + 1 < name.size() && name[i + 1] != '\0') {
+      out += name.substr(i, 2);
+      ++i;
+    } else {
+      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : name[i];
+    }
+  }
+  return out;
+}

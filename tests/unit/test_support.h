@@ -39,6 +39,11 @@ class TempDir {
 };
 
 Bytes ToBytes(const std::string& text);
+// A hash-list name as the updater folds it, spelt out here: character by
+// character, a code page 932 lead byte (0x81 to 0x9F, 0xE0 to 0xFC) and the
+// byte after it kept, A to Z of single-byte characters as a to z.
+std::string FoldedAsListsFoldIt(const std::string& name);
+
 bool WriteFileBytes(const std::string& path, const Bytes& data);
 bool WriteFileText(const std::string& path, const std::string& text);
 // Fills *data and returns true when the file could be read.

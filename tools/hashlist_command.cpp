@@ -1,5 +1,6 @@
 // patchtool hashlist: writes a hash list, of a whole release or of files.
 #include <cstdio>
+#include <set>
 
 #include "fileio/toolkit/path_info.h"
 #include "publish/releases/hash_list_writer.h"
@@ -104,6 +105,81 @@ std::vector<std::string> FirstFew(const std::vector<std::string>& names,
   return lines;
 }
 
+// A stored folder prefix (data\\bgm\\) as the rename line shows it: data/bgm/.
+std::string ShownFolder(const std::string& stored) {
+  std::string shown = ShownName(stored);
+  for (char& c : shown) {
+    if (c == '\\') c = '/';
+  }
+  return shown;
+}
+
+// What changed against the list before: a line per record added, changed,
+// renamed or dropped, a folder spelt otherwise as one line; with verbose
+// every record. Then the summary.
+void PrintChanges(const HashListJob& job, const HashListReport& report, bool verbose) {
+  const ListChanges& changes = report.changes;
+  const bool first = report.previous.empty();
+  for (const FolderRename& folder : changes.folders) {
+    std::printf("renamed %s \xE2\x86\x92 %s (%s)\n", ShownFolder(folder.before).c_str(),
+                ShownFolder(folder.after).c_str(), Counted(folder.files, "file", "files").c_str());
+  }
+  std::set<std::string> gone;
+  for (const HashListItem& item : report.gone) gone.insert(item.name);
+  for (const ListChange& change : changes.records) {
+    std::string what;
+    switch (change.kind) {
+      case ListChange::kAdded:
+        if (!verbose && first) continue;
+        what = "added";
+        break;
+      case ListChange::kChanged:
+        what = "changed";
+        break;
+      case ListChange::kRenamed:
+        // The folder's line tells the rename; a new sum is told here.
+        if (!verbose && change.inFolder) {
+          if (!change.sumChanged) continue;
+          what = "changed";
+          break;
+        }
+        what = std::string(change.sumChanged ? "changed, " : "") + "renamed from " +
+               ShownName(change.before);
+        break;
+      case ListChange::kUnchanged:
+        if (!verbose) continue;
+        what = "unchanged";
+        break;
+      case ListChange::kDropped:
+        what = gone.count(change.name) != 0 ? "dropped (no such file; --keep-gone keeps it)"
+                                            : "dropped (a second record of the file)";
+        break;
+    }
+    std::printf("%s  %s  %s\n", ContentSumHex(change.sum).c_str(),
+                ShownName(change.name).c_str(), what.c_str());
+  }
+  std::vector<std::string> counts;
+  const struct {
+    size_t count;
+    const char* word;
+  } kinds[] = {{changes.added, "added"},       {changes.changed, "changed"},
+               {changes.renamed, "renamed"},   {changes.dropped, "dropped"},
+               {changes.unchanged, "unchanged"}};
+  for (const auto& kind : kinds) {
+    if (kind.count != 0) counts.push_back(std::to_string(kind.count) + " " + kind.word);
+  }
+  std::string summary = job.output + ": " + Counted(report.records, "record", "records");
+  if (first) {
+    summary += verbose ? ", a new list" : ", a new list (--verbose lists every file)";
+  } else {
+    std::string joined;
+    for (size_t i = 0; i < counts.size(); ++i) joined += (i == 0 ? "" : ", ") + counts[i];
+    summary += "; against the list before (" + report.previous + "): " +
+               (joined.empty() ? "no records" : joined);
+  }
+  std::printf("%s\n", summary.c_str());
+}
+
 int Run(const char* name, const Arguments& args) {
   if (!args.Has("output")) return UsageError(name, "no output given: -o OUT");
   if (args.operands.empty()) return UsageError(name, "give DIR or FILEs");
@@ -149,20 +225,7 @@ int Run(const char* name, const Arguments& args) {
     return kExitFailed;
   }
   for (const std::string& warning : report.warnings) Warn(name, warning);
-  for (const HashListItem& item : report.items) {
-    if (item.change.appended) {
-      std::printf("%s  %s  added\n", ContentSumHex(item.sum).c_str(),
-                  ShownName(item.name).c_str());
-    } else {
-      std::printf("%s  %s  replaced (%s)\n", ContentSumHex(item.sum).c_str(),
-                  ShownName(item.name).c_str(),
-                  Counted(item.change.replaced, "record", "records").c_str());
-    }
-  }
-  for (const HashListItem& item : report.gone) {
-    std::printf("%s  %s  dropped (no such file; --keep-gone keeps it)\n",
-                ContentSumHex(item.sum).c_str(), ShownName(item.name).c_str());
-  }
+  PrintChanges(job, report, args.Has("verbose"));
   // The release check.
   const size_t files = report.items.size();
   if (!report.namesTooLong.empty()) {
@@ -204,7 +267,8 @@ const Command& HashListCommand() {
                                    {"keep-gone", 0, false},
                                    {"exclude", 0, true, true},
                                    {"no-default-excludes", 0, false},
-                                   {"report", 0, true}},
+                                   {"report", 0, true},
+                                   {"verbose", 'v', false}},
                                   Run};
   return command;
 }

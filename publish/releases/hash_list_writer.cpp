@@ -1,10 +1,12 @@
 #include "publish/releases/hash_list_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "fileio/code_page.h"
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
@@ -95,6 +97,97 @@ std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
   return found->second;
 }
 
+namespace {
+
+// The parts of a stored name, split at its separators (not at the second
+// byte 0x5C of a character).
+std::vector<std::string> StoredParts(const std::string& name) {
+  std::vector<std::string> parts;
+  for (uint32_t start = 0;;) {
+    uint32_t end = Cp932PartEnd(name.c_str(), start);
+    parts.push_back(name.substr(start, end - start));
+    if (end >= name.size()) return parts;
+    start = end + 1;
+  }
+}
+
+// Where a rename lies: the folder (prefix through its separator) of the
+// first part that is spelt otherwise, when that is a folder; "" when only
+// the file's own name is.
+bool RenamedFolder(const std::string& before, const std::string& after, FolderRename* folder) {
+  std::vector<std::string> a = StoredParts(before), b = StoredParts(after);
+  folder->before.clear();
+  folder->after.clear();
+  for (size_t i = 0; i + 1 < a.size() && i + 1 < b.size(); ++i) {
+    folder->before += a[i] + "\\";
+    folder->after += b[i] + "\\";
+    if (a[i] != b[i]) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& after) {
+  ListChanges out;
+  // The records of each file in the list before, in order; the k-th record
+  // of a file after is held against the k-th before.
+  std::map<std::string, std::vector<uint32_t>> earlier;
+  for (uint32_t i = 0; i < before.count(); ++i) {
+    earlier[StoredNameKey(before.RecordName(i))].push_back(i);
+  }
+  std::map<std::string, size_t> taken;
+  std::map<std::pair<std::string, std::string>, size_t> folderIndex;
+  for (uint32_t i = 0; i < after.count(); ++i) {
+    ListChange change;
+    change.name = after.RecordName(i);
+    change.sum = after.RecordSum(i);
+    const std::string key = StoredNameKey(change.name);
+    const size_t k = taken[key]++;
+    auto found = earlier.find(key);
+    if (found == earlier.end() || k >= found->second.size()) {
+      change.kind = ListChange::kAdded;
+      ++out.added;
+      out.records.push_back(change);
+      continue;
+    }
+    const uint32_t at = found->second[k];
+    const std::string was = before.RecordName(at);
+    change.sumChanged = !(before.RecordSum(at) == change.sum);
+    if (was != change.name) {
+      change.kind = ListChange::kRenamed;
+      change.before = was;
+      ++out.renamed;
+      out.changed += change.sumChanged ? 1 : 0;
+      FolderRename folder;
+      if (RenamedFolder(was, change.name, &folder)) {
+        change.inFolder = true;
+        auto placed = folderIndex.emplace(std::make_pair(folder.before, folder.after),
+                                          out.folders.size());
+        if (placed.second) out.folders.push_back(folder);
+        ++out.folders[placed.first->second].files;
+      }
+    } else if (change.sumChanged) {
+      change.kind = ListChange::kChanged;
+      ++out.changed;
+    } else {
+      ++out.unchanged;
+    }
+    out.records.push_back(change);
+  }
+  for (const auto& file : earlier) {
+    for (size_t k = taken[file.first]; k < file.second.size(); ++k) {
+      ListChange change;
+      change.kind = ListChange::kDropped;
+      change.name = before.RecordName(file.second[k]);
+      change.sum = before.RecordSum(file.second[k]);
+      out.records.push_back(change);
+      ++out.dropped;
+    }
+  }
+  return out;
+}
+
 uint64_t HashListBytes(uint64_t count) { return kHashListHeaderSize + count * kHashRecordSize; }
 
 bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
@@ -148,6 +241,40 @@ bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Cha
     change->appended = true;
   }
   return true;
+}
+
+bool HashListBuilder::Put(const std::string& name, const ContentSum& sum, Change* change,
+                          std::string* error) {
+  *change = Change();
+  if (!IsRecordName(name)) {
+    *error = RecordNameError(name);
+    return false;
+  }
+  const std::string key = StoredNameKey(name);
+  change->replaced = static_cast<uint32_t>(
+      DropRecords([&key](const std::string& recorded) { return StoredNameKey(recorded) == key; })
+          .size());
+  change->appended = change->replaced == 0;
+  size_t at = records_.size();
+  records_.resize(at + kRecordSize, 0);
+  std::memcpy(&records_[at], name.data(), name.size());
+  StoreContentSum(sum, &records_[at + kHashRecordNameSize]);
+  return true;
+}
+
+void HashListBuilder::SortCanonically() {
+  std::vector<std::pair<std::string, uint32_t>> order;
+  for (uint32_t i = 0; i < count(); ++i) order.emplace_back(StoredNameKey(RecordName(i)), i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const std::pair<std::string, uint32_t>& a,
+                      const std::pair<std::string, uint32_t>& b) { return a.first < b.first; });
+  std::vector<uint8_t> sorted;
+  sorted.reserve(records_.size());
+  for (const auto& item : order) {
+    const uint8_t* record = &records_[size_t{item.second} * kRecordSize];
+    sorted.insert(sorted.end(), record, record + kRecordSize);
+  }
+  records_.swap(sorted);
 }
 
 std::vector<std::string> HashListBuilder::DropRecords(
@@ -443,6 +570,9 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
     *reportChecked = true;
   }
   std::string base = job.base;
+  // The list that this one follows, against which its changes are told:
+  // the base, or the list extended or replaced.
+  std::string previous = job.base;
   if (AnythingAt(job.output)) {
     if (job.existing == ExistingList::kRefuse) {
       *error = job.output + " exists already: give --extend to add these records to it (as "
@@ -451,6 +581,7 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
       return false;
     }
     if (job.existing == ExistingList::kExtend) base = job.output;
+    if (previous.empty()) previous = job.output;
   }
   CheckRecordNames(files, &twins, &report->refused);
   CheckDeliverable(files, report);
@@ -461,6 +592,11 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
   }
   HashListBuilder builder;
   if (!base.empty() && !builder.LoadBase(base, error)) return false;
+  // A replaced list that does not load is told as no list before.
+  HashListBuilder before = builder;
+  std::string ignored;
+  if (previous != base && !before.LoadBase(previous, &ignored)) previous.clear();
+  report->previous = previous;
   if (!job.keepGone) DropGoneRecords(job, &builder, &report->gone);
 
   ByteCounter counter;
@@ -472,16 +608,25 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
   const std::map<std::string, std::string> recorded = RecordedFiles(builder);
   for (const ListedFile& file : files) {
     HashListItem item;
-    item.name = RecordedSpelling(recorded, file.stored);
     if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
-    if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
+    if (job.wholeFolder) {
+      // A release's list names each file as the release spells it: the
+      // same list whichever earlier list it started from.
+      item.name = file.stored;
+      if (!builder.Put(item.name, item.sum, &item.change, error)) return false;
+    } else {
+      item.name = RecordedSpelling(recorded, file.stored);
+      if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
+    }
     report->items.push_back(item);
   }
+  builder.SortCanonically();
   if (HashListBytes(builder.count()) > 0xFFFFFFFFu) {
     *error = "the list would hold too many records";
     return false;
   }
   report->records = builder.count();
+  report->changes = CompareLists(before, builder);
 
   std::vector<uint8_t> bytes = builder.Bytes();
   OutputFile out(job.output, OutputKind::kHashList);

@@ -45,6 +45,17 @@ class HashListBuilder {
   bool SetSum(const std::string& name, const ContentSum& sum, Change* change,
               std::string* error);
 
+  // Records the file of the stored name under that very name: every record
+  // of the file (StoredNameKey: one file on Windows, whatever the spelling)
+  // gives way to one record of name and sum. The record goes last; sort the
+  // list afterwards. Names must be 1 to 55 bytes long.
+  bool Put(const std::string& name, const ContentSum& sum, Change* change, std::string* error);
+
+  // Puts the records in the one order of every list that the toolkit
+  // writes: that of their files' keys (StoredNameKey), the order in which
+  // hashlist DIR records a release; records of one key keep their order.
+  void SortCanonically();
+
   // Drops every record of a file recorded earlier in the list: whose name
   // is one file on Windows with an earlier record's (StoredNameKey, letter
   // case aside for every letter). The updater reads only the first record
@@ -84,6 +95,38 @@ std::map<std::string, std::string> RecordedFiles(const HashListBuilder& list);
 // record keeps one record of the file, not a stale one beside a new one.
 std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
                              const std::string& name);
+
+// How a list differs from the one before it, file by file (a file is its
+// StoredNameKey: one file on Windows, whatever the spelling): what hashlist
+// prints and make says of the list it carries.
+struct ListChange {
+  enum Kind { kAdded, kChanged, kRenamed, kDropped, kUnchanged };
+  Kind kind = kUnchanged;
+  std::string name;    // as stored in the list after (before, when dropped)
+  std::string before;  // renamed: the spelling before
+  ContentSum sum;      // after (before, when dropped)
+  bool sumChanged = false;  // renamed, and its sum changed too
+  bool inFolder = false;    // renamed with a folder on its way (FolderRename)
+};
+
+// A folder whose files the list now spells otherwise (data\ as Data\):
+// one line for all of them. Stored prefixes, each ending in a backslash.
+struct FolderRename {
+  std::string before, after;
+  size_t files = 0;
+};
+
+struct ListChanges {
+  // One per record of the list after, in its order, then one per record of
+  // the list before that the list after lacks, in the order of their files.
+  std::vector<ListChange> records;
+  std::vector<FolderRename> folders;  // in the order of their first files
+  size_t added = 0, changed = 0, renamed = 0, dropped = 0, unchanged = 0;
+};
+
+// Compares by file: the k-th record of a file in the list after with the
+// k-th record of the file before.
+ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& after);
 
 // Size in bytes of a list of count records.
 uint64_t HashListBytes(uint64_t count);
@@ -131,6 +174,10 @@ struct HashListItem {
 struct HashListReport {
   std::vector<HashListItem> items;
   uint32_t records = 0;
+  // The list this one follows (the base, or the list extended or replaced;
+  // "" for none), and how this one differs from it.
+  std::string previous;
+  ListChanges changes;
   // Shown names with their length ("data\long name.arc (17 bytes)") of the
   // files whose stored names are over 15 bytes, the most an entry holds.
   std::vector<std::string> namesTooLong;

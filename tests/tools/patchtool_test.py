@@ -465,14 +465,25 @@ class PatchtoolTest(unittest.TestCase):
         # top folder.
         self.write("Game.EXE", b"abc")
         self.write("b/readme.txt", b"")
-        r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt")
-        self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(hash_list([("Game.EXE", bytes.fromhex("06b4500012cc2660")),
-                                    ("b\\readme.txt", bytes(8))]), self.read("qen.hvl"))
-        self.assertEqual(["06b4500012cc2660  Game.EXE  added",
-                          "0000000000000000  b\\readme.txt  added",
-                          "release check: passes; a fix patch can deliver every one of the 2 "
-                          "files"], r.result_lines())
+        # A new list: its summary; --verbose lists every file. The records
+        # come in the one order of the toolkit's lists, not as given.
+        for verbose in ([], ["--verbose"]):
+            with self.subTest(verbose=verbose):
+                if os.path.exists(self.path("qen.hvl")):
+                    os.remove(self.path("qen.hvl"))
+                r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt",
+                                  *verbose)
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(hash_list([("b\\readme.txt", bytes(8)),
+                                            ("Game.EXE", bytes.fromhex("06b4500012cc2660"))]),
+                                 self.read("qen.hvl"))
+                files = ["0000000000000000  b\\readme.txt  added",
+                         "06b4500012cc2660  Game.EXE  added"] if verbose else []
+                self.assertEqual(files + [
+                    "qen.hvl: 2 records, a new list%s" % ("" if verbose else
+                                                          " (--verbose lists every file)"),
+                    "release check: passes; a fix patch can deliver every one of the 2 "
+                    "files"], r.result_lines())
 
     def test_hashlist_with_base_keeps_order_and_stored_names(self):
         keep = bytes.fromhex("1111111111111111")
@@ -490,14 +501,19 @@ class PatchtoolTest(unittest.TestCase):
                           "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.out + r.err)
         fresh = content_sum(new_data)
-        self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
-                                    ("readme.txt", keep), ("data01.arc", fresh),
-                                    ("Movie.mpg", content_sum(b"movie"))]),
+        # Every record of the file refreshed, in the one order of the lists.
+        self.assertEqual(hash_list([("DATA01.ARC", fresh), ("data01.arc", fresh),
+                                    ("Game.EXE", keep), ("Movie.mpg", content_sum(b"movie")),
+                                    ("readme.txt", keep)]),
                          self.read("new.hvl"))
         self.assertEqual(old, self.read("qen.hvl"))
-        self.assertEqual(["%s  data01.arc  replaced (2 records)" % fresh.hex(),
-                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
-                         r.result_lines()[:2])
+        # The changes against the base, and only those, then the summary.
+        self.assertEqual(["%s  DATA01.ARC  changed" % fresh.hex(),
+                          "%s  data01.arc  changed" % fresh.hex(),
+                          "%s  Movie.mpg  added" % content_sum(b"movie").hex(),
+                          "../new.hvl: 5 records; against the list before (../qen.hvl): 1 added, "
+                          "2 changed, 2 unchanged"],
+                         r.result_lines()[:4])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
                                  os.path.join("new", "data01.arc"), os.path.join("new", "game.exe"),
                                  os.path.join("new", "readme.txt"), "new.hvl", "qen.hvl"]),
@@ -1176,8 +1192,10 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual("", self.err(r))
         _, _, entries, _ = parse_patch(self.read("patch.exe"))
         self.assertEqual(["b.arc", "Data01.arc", "qen.hvl"], [e[0] for e in entries])
-        self.assertEqual(hash_list([("game.exe", bytes(8)), ("B.ARC", content_sum(files["b.arc"])),
-                                    ("Data01.arc", content_sum(files["Data01.arc"]))]),
+        # In the one order of the toolkit's lists.
+        self.assertEqual(hash_list([("B.ARC", content_sum(files["b.arc"])),
+                                    ("Data01.arc", content_sum(files["Data01.arc"])),
+                                    ("game.exe", bytes(8))]),
                          entries[2][3])
         # The game's uninstall list is never packed, in any letter case.
         self.write("src/UnInst.LST", b"game.exe\n\0")
@@ -1497,9 +1515,8 @@ class PatchtoolTest(unittest.TestCase):
                  "readme.txt", "Velmora.exe", "データ/立ち絵_long_name_01.arc"]
         self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"), content_sum(files[n]))
                                     for n in order]), self.read("qen.hvl"))
-        self.assertEqual(["%s  %s  added" % (content_sum(files[n]).hex(), n.replace("/", "\\"))
-                          for n in order] +
-                         ["release check: 2 of 7 files cannot be delivered by any fix patch "
+        self.assertEqual(["qen.hvl: 7 records, a new list (--verbose lists every file)",
+                          "release check: 2 of 7 files cannot be delivered by any fix patch "
                           "(see the warnings)"], r.result_lines())
         self.assertIn("patchtool hashlist: warning: release check: 2 of 7 files have stored "
                       "names over 15 bytes, the most a patch's entry holds, so no fix patch can "
@@ -1516,10 +1533,27 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("qen.hvl exists already: give --extend to add these records to it",
                       self.assert_error_line(r, "hashlist"))
         self.assertEqual(before, self.files_here())
+        # A folder spelt otherwise is one line; a file whose sum changed is
+        # told as well; every file only with --verbose.
         self.write("game/data/sc00.arc", b"changed")
+        self.write("game/readme.txt", b"read me")
+        os.rename(self.path("game/data"), self.path("game/DATA"))
         r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace")
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertIn(content_sum(b"changed"), self.read("qen.hvl"))
+        self.assertEqual(["renamed data/ \u2192 DATA/ (3 files)",
+                          "%s  DATA\\sc00.arc  changed" % content_sum(b"changed").hex(),
+                          "%s  readme.txt  changed" % content_sum(b"read me").hex(),
+                          "qen.hvl: 7 records; against the list before (qen.hvl): 2 changed, "
+                          "3 renamed, 3 unchanged"], r.result_lines()[:4])
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace", "--verbose")
+        self.assertEqual(0, r.code, r.out + r.err)
+        now = dict(files, **{"data/sc00.arc": b"changed", "readme.txt": b"read me"})
+        shown = [re.sub("^data/", "DATA/", n).replace("/", "\\") for n in order]
+        self.assertEqual(["%s  %s  unchanged" % (content_sum(now[n]).hex(), s)
+                          for n, s in zip(order, shown)] +
+                         ["qen.hvl: 7 records; against the list before (qen.hvl): 7 unchanged"],
+                         [l for l in r.result_lines() if not l.startswith("release check")])
 
         # A name that cannot be recorded refuses the list, every such file named.
         bad = ["data/a〜b.arc", "x" * 52 + ".arc"]
@@ -1594,8 +1628,8 @@ class PatchtoolTest(unittest.TestCase):
                           "./data/sc00.arc", cwd=game)
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("data\\sc00.arc", content_sum(b"sc00 again")),
-                                    ("Velmora.exe", content_sum(b"exe")),
-                                    ("data\\sc01.arc", content_sum(b"sc01"))]),
+                                    ("data\\sc01.arc", content_sum(b"sc01")),
+                                    ("Velmora.exe", content_sum(b"exe"))]),
                          self.read("qen.hvl"))
         # A path that does not say where the file lies in the game.
         for args in (["game/../game/Velmora.exe"], [os.path.join(game, "Velmora.exe")]):
@@ -1618,11 +1652,13 @@ class PatchtoolTest(unittest.TestCase):
         gone = content_sum(b"sc01")
         earlier = hash_list([("Velmora.exe", bytes(8)), ("DATA\\SC00.ARC", bytes(8)),
                              ("data\\sc01.arc", gone)])
-        refreshed = [("Velmora.exe", content_sum(b"exe")),
-                     ("DATA\\SC00.ARC", content_sum(b"sc00"))]
+        # The release's list names its files as the release spells them, in
+        # the order of its walk.
+        sc00 = ("data\\sc00.arc", content_sum(b"sc00"))
+        exe = ("Velmora.exe", content_sum(b"exe"))
         dropped = "%s  data\\sc01.arc  dropped (no such file; --keep-gone keeps it)" % gone.hex()
-        cases = [([], refreshed, True),
-                 (["--keep-gone"], refreshed + [("data\\sc01.arc", gone)], False)]
+        cases = [([], [sc00, exe], True),
+                 (["--keep-gone"], [sc00, ("data\\sc01.arc", gone), exe], False)]
         for extra, records, says in cases:
             with self.subTest(extra=extra):
                 self.write("qen.hvl", earlier)
@@ -1635,8 +1671,8 @@ class PatchtoolTest(unittest.TestCase):
         r = self.run_tool("hashlist", "-o", "../qen.hvl", "--extend", "Velmora.exe",
                           cwd=self.path("game"))
         self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(hash_list([("Velmora.exe", content_sum(b"exe")),
-                                    ("DATA\\SC00.ARC", bytes(8))]), self.read("qen.hvl"))
+        self.assertEqual(hash_list([("DATA\\SC00.ARC", bytes(8)),
+                                    ("Velmora.exe", content_sum(b"exe"))]), self.read("qen.hvl"))
         self.assertIn(dropped, r.result_lines())
 
     def test_new_is_the_next_old(self):

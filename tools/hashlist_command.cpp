@@ -158,24 +158,12 @@ void PrintChanges(const HashListJob& job, const HashListReport& report, bool ver
     std::printf("%s  %s  %s\n", ContentSumHex(change.sum).c_str(),
                 ShownName(change.name).c_str(), what.c_str());
   }
-  std::vector<std::string> counts;
-  const struct {
-    size_t count;
-    const char* word;
-  } kinds[] = {{changes.added, "added"},       {changes.changed, "changed"},
-               {changes.renamed, "renamed"},   {changes.dropped, "dropped"},
-               {changes.unchanged, "unchanged"}};
-  for (const auto& kind : kinds) {
-    if (kind.count != 0) counts.push_back(std::to_string(kind.count) + " " + kind.word);
-  }
   std::string summary = job.output + ": " + Counted(report.records, "record", "records");
   if (first) {
     summary += verbose ? ", a new list" : ", a new list (--verbose lists every file)";
   } else {
-    std::string joined;
-    for (size_t i = 0; i < counts.size(); ++i) joined += (i == 0 ? "" : ", ") + counts[i];
     summary += "; against the list before (" + report.previous + "): " +
-               (joined.empty() ? "no records" : joined);
+               ListChangesCounts(changes);
   }
   std::printf("%s\n", summary.c_str());
 }
@@ -216,7 +204,7 @@ int Run(const char* name, const Arguments& args) {
   HashListReport report;
   bool ok = WriteHashListFile(job, &report, &error);
   progress.Clear();
-  WarnExcluded(name, job.exclusions, report.excluded);
+  WarnExcluded(name, job.exclusions, report.excluded, report.exclusionFiles);
   if (!ok) {
     std::vector<std::string> lines;
     for (const FileFault& fault : report.refused) lines.push_back(FaultLine(fault));

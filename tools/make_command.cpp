@@ -128,9 +128,9 @@ void PrintPart(const MakeOutcome& outcome, const MakePart& part) {
                 ShownName(change.storedName).c_str(),
                 static_cast<unsigned long long>(change.file.size));
   }
-  std::printf("%-8s %s  (%s refreshed: %s, %u updated, %u added)\n", "list",
-              ShownName(diff.oldListName).c_str(), diff.oldList.c_str(),
-              Counted(part.list.count(), "record", "records").c_str(), part.updated, part.added);
+  std::printf("%-8s %s  (%s; against %s: %s)\n", "list", ShownName(diff.oldListName).c_str(),
+              Counted(part.list.count(), "record", "records").c_str(), diff.oldList.c_str(),
+              ListChangesCounts(part.against).c_str());
 }
 
 int Run(const char* name, const Arguments& args) {
@@ -157,7 +157,7 @@ int Run(const char* name, const Arguments& args) {
   MakeOutcome outcome;
   bool ok = MakePatch(job, &outcome, &error);
   progress.Clear();
-  WarnExcluded(name, job.exclusions, outcome.excluded);
+  WarnExcluded(name, job.exclusions, outcome.excluded, outcome.exclusionFiles);
   if (!ok) {
     ErrorLines(name,
                error + WrittenNote(outcome.patchWritten, outcome.reportWritten, job.report),

@@ -188,6 +188,21 @@ ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& a
   return out;
 }
 
+std::string ListChangesCounts(const ListChanges& changes) {
+  const struct {
+    size_t count;
+    const char* word;
+  } kinds[] = {{changes.added, "added"},     {changes.changed, "changed"},
+               {changes.renamed, "renamed"}, {changes.dropped, "dropped"},
+               {changes.unchanged, "unchanged"}};
+  std::string out;
+  for (const auto& kind : kinds) {
+    if (kind.count == 0) continue;
+    out += (out.empty() ? "" : ", ") + std::to_string(kind.count) + " " + kind.word;
+  }
+  return out.empty() ? "no records" : out;
+}
+
 uint64_t HashListBytes(uint64_t count) { return kHashListHeaderSize + count * kHashRecordSize; }
 
 bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
@@ -243,18 +258,12 @@ bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Cha
   return true;
 }
 
-bool HashListBuilder::Put(const std::string& name, const ContentSum& sum, Change* change,
-                          std::string* error) {
-  *change = Change();
+bool HashListBuilder::Append(const std::string& name, const ContentSum& sum,
+                             std::string* error) {
   if (!IsRecordName(name)) {
     *error = RecordNameError(name);
     return false;
   }
-  const std::string key = StoredNameKey(name);
-  change->replaced = static_cast<uint32_t>(
-      DropRecords([&key](const std::string& recorded) { return StoredNameKey(recorded) == key; })
-          .size());
-  change->appended = change->replaced == 0;
   size_t at = records_.size();
   records_.resize(at + kRecordSize, 0);
   std::memcpy(&records_[at], name.data(), name.size());
@@ -298,6 +307,11 @@ std::vector<std::string> HashListBuilder::DropRepeatedNames() {
   std::set<std::string> seen;
   return DropRecords(
       [&seen](const std::string& name) { return !seen.insert(StoredNameKey(name)).second; });
+}
+
+std::vector<std::string> HashListBuilder::DropFiles(
+    const std::function<bool(const std::string&)>& drop) {
+  return DropRecords([&drop](const std::string& name) { return drop(StoredNameKey(name)); });
 }
 
 std::vector<std::string> HashListBuilder::DropNames(const std::set<std::string>& folded) {
@@ -396,6 +410,7 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     for (const std::string& left : tree.excluded) {
       report->excluded.push_back(FaultPath(job.folder, left));
     }
+    if (!tree.exclusionFile.empty()) report->exclusionFiles.push_back(tree.exclusionFile);
     for (const std::vector<std::string>& group : tree.twins) {
       twins->emplace_back();
       for (const std::string& relative : group) {
@@ -412,6 +427,14 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     }
     *folders = tree.folders;
     return true;
+  }
+  // Given files are paths from the game's top folder: its exclusion file
+  // is theirs, and is never recorded itself.
+  Exclusions exclusions = job.exclusions;
+  const std::string exclusionFile = FindExclusionFile(job.folder.empty() ? "." : job.folder);
+  if (!exclusionFile.empty()) {
+    if (!exclusions.AddFile(exclusionFile, ShownPath(exclusionFile), error)) return false;
+    report->exclusionFiles.push_back(exclusionFile);
   }
   std::vector<std::string> leftovers;
   for (const std::string& given : job.files) {
@@ -431,7 +454,8 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
            "there (data/sc00.arc), or give the folder itself (patchtool hashlist DIR -o OUT)"});
       continue;
     }
-    if (job.exclusions.ExcludesFile(GivenRelative(given))) {
+    if (exclusions.ExcludesFile(GivenRelative(given)) ||
+        WindowsNameKey(GivenRelative(given)) == kExclusionFileName) {
       report->excluded.push_back(file.faultPath);
       continue;
     }
@@ -606,14 +630,27 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
     job.progress->Stage("summing " + (job.wholeFolder ? job.folder : std::string("the files")));
   }
   const std::map<std::string, std::string> recorded = RecordedFiles(builder);
+  // A release's list names each file as the release spells it: the same
+  // list whichever earlier list it started from. Every record of a file of
+  // the release gives way to the file's own.
+  std::map<std::string, uint32_t> replaced;
+  if (job.wholeFolder) {
+    for (const ListedFile& file : files) replaced.emplace(StoredNameKey(file.stored), 0);
+    builder.DropFiles([&replaced](const std::string& key) {
+      auto found = replaced.find(key);
+      if (found == replaced.end()) return false;
+      ++found->second;
+      return true;
+    });
+  }
   for (const ListedFile& file : files) {
     HashListItem item;
     if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
     if (job.wholeFolder) {
-      // A release's list names each file as the release spells it: the
-      // same list whichever earlier list it started from.
       item.name = file.stored;
-      if (!builder.Put(item.name, item.sum, &item.change, error)) return false;
+      item.change.replaced = replaced[StoredNameKey(file.stored)];
+      item.change.appended = item.change.replaced == 0;
+      if (!builder.Append(item.name, item.sum, error)) return false;
     } else {
       item.name = RecordedSpelling(recorded, file.stored);
       if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;

@@ -45,11 +45,9 @@ class HashListBuilder {
   bool SetSum(const std::string& name, const ContentSum& sum, Change* change,
               std::string* error);
 
-  // Records the file of the stored name under that very name: every record
-  // of the file (StoredNameKey: one file on Windows, whatever the spelling)
-  // gives way to one record of name and sum. The record goes last; sort the
-  // list afterwards. Names must be 1 to 55 bytes long.
-  bool Put(const std::string& name, const ContentSum& sum, Change* change, std::string* error);
+  // Appends a record of name and sum, whatever the list holds already;
+  // sort the list afterwards. Names must be 1 to 55 bytes long.
+  bool Append(const std::string& name, const ContentSum& sum, std::string* error);
 
   // Puts the records in the one order of every list that the toolkit
   // writes: that of their files' keys (StoredNameKey), the order in which
@@ -64,6 +62,10 @@ class HashListBuilder {
   // whose record the updater never refreshes. Returns the stored names of
   // the dropped records.
   std::vector<std::string> DropRepeatedNames();
+
+  // Drops every record whose file's key (StoredNameKey) drop says so of;
+  // returns their stored names.
+  std::vector<std::string> DropFiles(const std::function<bool(const std::string&)>& drop);
 
   // Drops every record whose folded name (as FoldedStoredName folds it) is
   // one of folded. Returns the stored names of the dropped records.
@@ -128,6 +130,10 @@ struct ListChanges {
 // k-th record of the file before.
 ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& after);
 
+// The counts of changes, those that are not 0: "1 added, 2 changed, 3
+// unchanged" ("no records" when there are none).
+std::string ListChangesCounts(const ListChanges& changes);
+
 // Size in bytes of a list of count records.
 uint64_t HashListBytes(uint64_t count);
 
@@ -188,8 +194,9 @@ struct HashListReport {
   // name (unless job.keepGone), in the base's order.
   std::vector<HashListItem> gone;
   // The files that the exclusions left out (FaultPath form; folders end in
-  // '/').
+  // '/'), and the exclusion file read, if any.
   std::vector<std::string> excluded;
+  std::vector<std::string> exclusionFiles;
   // Why the list is refused, one fault per file: the lines under the
   // error's summary (a single fault is the error itself).
   std::vector<FileFault> refused;

@@ -147,12 +147,38 @@ void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
 
 }  // namespace make_step
 
-std::string WriteListCommand(const MakeJob& job) {
+std::string MakeCommandLine(const MakeJob& job, bool dryRun, bool writeList,
+                            const std::vector<std::string>& excludes) {
   std::string command = "patchtool make";
   for (const std::string& dir : job.otherOldDirs) command += " " + CommandArgument(dir);
   command += " " + CommandArgument(job.oldDir) + " " + CommandArgument(job.newDir) +
              " --stub " + CommandArgument(job.stub) + " -o " + CommandArgument(job.output);
   if (job.split) command += " --split";
+  if (!job.exclusions.LeavesOutDefaultNames()) command += " --no-default-excludes";
+  std::vector<std::string> patterns = job.exclusions.GivenPatterns();
+  patterns.insert(patterns.end(), excludes.begin(), excludes.end());
+  for (const std::string& pattern : patterns) command += " --exclude " + CommandArgument(pattern);
+  if (!job.report.empty()) command += " --report " + CommandArgument(job.report);
   if (job.acceptTwinStub) command += " --test-twin-stub";
-  return command + " --write-list";
+  if (dryRun) command += " --dry-run";
+  if (writeList) command += " --write-list";
+  return command;
+}
+
+std::string WriteListCommand(const MakeJob& job) {
+  // The command that writes the list does not stop at a dry run.
+  return MakeCommandLine(job, false, true, {});
+}
+
+std::string LeaveOutNote(const MakeJob& job, const std::vector<std::string>& files) {
+  // A file that several OLDs hold is left out once.
+  std::vector<std::string> unrecorded;
+  std::set<std::string> seen;
+  for (const std::string& file : files) {
+    if (seen.insert(WindowsNameKey(file)).second) unrecorded.push_back(file);
+  }
+  if (unrecorded.empty()) return std::string();
+  return std::string("; where ") + (unrecorded.size() == 1 ? "that file is" : "those files are") +
+         " no part of the game, this leaves " + (unrecorded.size() == 1 ? "it" : "them") +
+         " out: " + MakeCommandLine(job, job.dryRun, job.writeList, unrecorded);
 }

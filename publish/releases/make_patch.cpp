@@ -24,25 +24,24 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
                  std::string* error) {
   ReleaseDiff& diff = outcome->diff;
   if (!CheckDistinctFolders(job, error)) return false;
-  // Every OLD, in the order given; job.oldDir, whose list the patch
-  // refreshes, last.
+  // Every OLD, in the order given; job.oldDir, whose list's name the
+  // patch's list takes, last.
   const std::vector<MakeJob> olds = OldJobs(job);
   outcome->otherDiffs.resize(job.otherOldDirs.size());
   std::vector<ReleaseDiff*> diffs;
   for (ReleaseDiff& other : outcome->otherDiffs) diffs.push_back(&other);
   diffs.push_back(&diff);
-  for (size_t i = 0; i < olds.size(); ++i) {
-    if (!ReadFolders(olds[i], diffs[i], error)) return false;
-  }
+  if (!ReadAllReleases(job, olds, diffs, error)) return false;
   WarnLeftovers(diffs, &outcome->warnings);
   // What the exclusions left out: of each OLD, and of NEW once.
-  for (const ReleaseDiff* one : diffs) {
-    for (const std::string& left : one->oldTree.excluded) {
-      outcome->excluded.push_back(FaultPath(one->oldTree.root, left));
+  std::vector<const ReleaseTree*> trees;
+  for (const ReleaseDiff* one : diffs) trees.push_back(&one->oldTree);
+  trees.push_back(&diff.newTree);
+  for (const ReleaseTree* tree : trees) {
+    for (const std::string& left : tree->excluded) {
+      outcome->excluded.push_back(FaultPath(tree->root, left));
     }
-  }
-  for (const std::string& left : diff.newTree.excluded) {
-    outcome->excluded.push_back(FaultPath(diff.newTree.root, left));
+    if (!tree->exclusionFile.empty()) outcome->exclusionFiles.push_back(tree->exclusionFile);
   }
   if (!job.report.empty()) {
     std::vector<std::string> inputs = {job.stub};
@@ -69,43 +68,37 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
   if (!CheckUpdaterStub(job.stub, job.acceptTwinStub, &image, error)) return false;
 
   // Every file at fault, of every OLD, in one run: the files are read
-  // first, so that the faults that only their content shows are named with
-  // the others.
-  for (ReleaseDiff* one : diffs) {
-    if (!CompareReleases(one, job.progress, error)) return false;
-  }
+  // first, each once, so that the faults that only their content shows are
+  // named with the others.
+  if (!CompareSeries(diffs, job.progress, error)) return false;
   std::vector<FileFault>& faults = outcome->faults;
   FaultPlaces places;
   places.olds.resize(olds.size());
   auto noteFaults = [&faults](size_t before, bool* at) { *at = *at || faults.size() != before; };
-  std::vector<std::set<std::string>> missing(olds.size());
+  std::vector<std::string> unrecorded;
   for (size_t i = 0; i < olds.size(); ++i) {
     bool at = false;
     size_t before = faults.size();
     CheckTwins(diffs[i]->oldTree, &places.twins, &faults);
-    CheckOldRelease(olds[i], *diffs[i], lists[i], &missing[i], &outcome->warnings, &faults);
+    CheckOldRelease(olds[i], *diffs[i], lists[i], &unrecorded, &outcome->warnings, &faults);
     noteFaults(before, &at);
     places.olds[i] = at;
   }
   size_t before = faults.size();
   CheckTwins(diff.newTree, &places.twins, &faults);
-  for (size_t i = 0; i < olds.size(); ++i) {
-    CheckChanges(olds[i], *diffs[i], diffs[i]->changes, &faults);
-  }
   std::vector<ListedRelease> releases;
   for (size_t i = 0; i < olds.size(); ++i) releases.push_back({diffs[i], &lists[i]});
   SeriesChanges series = SeriesChangesOf(releases);
   diff.changes = series.changes;
   outcome->relisted = series.relisted;
-  std::vector<ReleaseChange> relisted;
-  for (size_t index : series.relisted) relisted.push_back(diff.changes[index]);
-  CheckChanges(job, diff, relisted, &faults);
+  CheckChanges(diff.newTree, diff.changes, &faults);
+  CheckFolders(olds, diffs, lists, diff.changes, &faults);
   noteFaults(before, &places.newDir);
   if (!faults.empty()) {
     DropRepeatedFaults(&faults);
     SortFaults(&faults);
     *error = RefusalFor(faults, FaultSummary(job, olds, diffs, places, faults)) +
-             SplitNote(job, diff);
+             SplitNote(job, diff) + LeaveOutNote(job, unrecorded);
     if (faults.size() > 1) {
       for (const FileFault& fault : faults) outcome->errorLines.push_back(FaultLine(fault));
     }
@@ -119,9 +112,8 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
              ": there is nothing to patch";
     return false;
   }
-  KeepPlayersSpelling(oldList, &diff, &outcome->warnings);
-  HashListBuilder baseList = oldList;
-  DropRecords(job, series, &baseList, &outcome->warnings);
+  WarnRespelt(job, series, &outcome->warnings);
+  WarnDroppedRecords(job, series, &outcome->warnings);
 
   std::vector<std::vector<size_t>> plan;
   if (!PlanSeriesParts(job, diff, series, &plan, &outcome->errorLines, error)) return false;
@@ -139,17 +131,8 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
     }
     outcome->parts.push_back(part);
   }
-  if (!BuildPartLists(diff, baseList, outcome, error)) return false;
-  if (!ProveLists(diff, outcome->parts, missing.back(), error)) return false;
-  std::vector<SeriesPart> seriesParts;
-  for (const MakePart& part : outcome->parts) {
-    SeriesPart seen;
-    seen.output = part.output;
-    for (size_t index : part.changes) seen.carried.push_back(&diff.changes[index]);
-    seen.list = &part.list;
-    seriesParts.push_back(seen);
-  }
-  if (!ProveSeries(releases, seriesParts, error)) return false;
+  BuildPartLists(series, oldList, outcome);
+  if (!ProvePlan(releases, *outcome, error)) return false;
   const HashListBuilder& carried = outcome->parts.back().list;
   bool writeList = CheckNewList(job, diff, carried, &outcome->warnings) && job.writeList;
   WarnOtherParts(job, outcome->parts, &outcome->warnings);

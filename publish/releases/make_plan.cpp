@@ -19,31 +19,19 @@
 
 namespace make_step {
 
-void KeepPlayersSpelling(const HashListBuilder& oldList, ReleaseDiff* diff,
-                         std::vector<std::string>* warnings) {
-  const std::map<std::string, std::string> recorded = RecordedFiles(oldList);
-  std::vector<std::string> respelt;
-  for (ReleaseChange& change : diff->changes) {
-    if (change.storedName.empty()) continue;
-    // The record decides where there is one: the updater matches by it.
-    std::string spelling = RecordedSpelling(recorded, change.storedName);
-    auto old = diff->oldTree.files.find(change.key);
-    if (recorded.count(StoredNameKey(change.storedName)) == 0 &&
-        old != diff->oldTree.files.end() && !old->second.storedName.empty() &&
-        FoldedStoredName(old->second.storedName) != FoldedStoredName(change.storedName)) {
-      spelling = old->second.storedName;
-    }
-    if (spelling == change.storedName) continue;
-    respelt.push_back(ShownName(change.storedName) + " as " + ShownName(spelling));
-    change.storedName = spelling;
-  }
+void WarnRespelt(const MakeJob& job, const SeriesChanges& series,
+                 std::vector<std::string>* warnings) {
+  const std::vector<std::string>& respelt = series.respelt;
   if (respelt.empty()) return;
+  const bool one = respelt.size() == 1;
   warnings->push_back(
-      CountText(respelt.size(), "file", "files") + " of " + diff->newTree.root +
-      (respelt.size() == 1 ? " goes" : " go") + " into the patch under the spelling that " +
-      "players have (" + ItemList(respelt, 10) + "): one file on Windows, letter case aside, " +
-      "which the update writes over and which keeps its spelling there; its record in the " +
-      "hash list is refreshed under that spelling");
+      CountText(respelt.size(), "file", "files") + " of " + job.newDir +
+      (one ? " is" : " are") + " spelt otherwise than an OLD's list records " +
+      (one ? "it" : "them") + ", in letters beyond A to Z, which the updater's list matching " +
+      "does not fold (" + ItemList(respelt, 10) + "): the patch carries " +
+      (one ? "it" : "them") + " under " + job.newDir + "'s spelling, which its list records; " +
+      "the update writes over the players' file, one file on Windows, which keeps its " +
+      "spelling there");
 }
 
 std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount,
@@ -63,34 +51,23 @@ std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t p
          (names->size() == 1 ? ": " + names->front() : std::string());
 }
 
-bool BuildPartLists(const ReleaseDiff& diff, const HashListBuilder& oldList,
-                    MakeOutcome* outcome, std::string* error) {
-  HashListBuilder list = oldList;
-  std::vector<std::string> dropped = list.DropRepeatedNames();
-  if (!dropped.empty()) {
-    std::vector<std::string> shown;
-    for (const std::string& name : dropped) shown.push_back(ShownName(name));
-    outcome->warnings.push_back(
-        diff.oldList + " names " + CountText(dropped.size(), "file", "files") + " a second " +
-        "time under another spelling (" + ItemList(shown, 10) + "), which is one file on " +
-        "Windows; only the first record of a file counts, so the patch carries " +
-        (dropped.size() == 1 ? "it" : "them") + " once");
-  }
-  uint32_t updated = 0, added = 0;
-  for (MakePart& part : outcome->parts) {
-    for (size_t index : part.changes) {
-      const ReleaseChange& change = diff.changes[index];
-      HashListBuilder::Change did;
-      if (!list.SetSum(change.storedName, change.file.sum, &did, error)) return false;
-      part.refreshes.push_back(!did.appended);
-      updated += did.appended ? 0 : 1;
-      added += did.appended ? 1 : 0;
+void BuildPartLists(const SeriesChanges& series, const HashListBuilder& lastList,
+                    MakeOutcome* outcome) {
+  const ReleaseDiff& diff = outcome->diff;
+  for (size_t k = 0; k < outcome->parts.size(); ++k) {
+    // The files that later parts carry keep, until then, the records that
+    // the OLDs' lists hold of them.
+    std::set<std::string> later;
+    for (size_t j = k + 1; j < outcome->parts.size(); ++j) {
+      for (size_t index : outcome->parts[j].changes) {
+        const std::string& name = diff.changes[index].storedName;
+        if (!name.empty()) later.insert(StoredNameKey(name));
+      }
     }
-    part.list = list;
-    part.updated = updated;
-    part.added = added;
+    MakePart& part = outcome->parts[k];
+    part.list = PartList(series, later);
+    part.against = CompareLists(lastList, part.list);
   }
-  return true;
 }
 
 bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesChanges& series,
@@ -109,13 +86,17 @@ bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesCh
   uint64_t bytes = 0;
   for (size_t index : order) {
     const ReleaseChange& change = diff.changes[index];
-    if (series.disputed.count(FoldedStoredName(change.storedName)) == 0) break;
+    if (change.storedName.empty() ||
+        series.disputed.count(StoredNameKey(change.storedName)) == 0) {
+      break;
+    }
     disputed.push_back(ShownName(change.storedName));
     bytes += change.file.size;
   }
   size_t inFirst = 0;
   for (size_t index : plan->empty() ? std::vector<size_t>() : plan->front()) {
-    inFirst += series.disputed.count(FoldedStoredName(diff.changes[index].storedName));
+    const std::string& name = diff.changes[index].storedName;
+    inFirst += name.empty() ? 0 : series.disputed.count(StoredNameKey(name));
   }
   if (inFirst == disputed.size()) return true;
   std::vector<std::string> olds = job.otherOldDirs;
@@ -132,16 +113,12 @@ bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesCh
   return false;
 }
 
-void DropRecords(const MakeJob& job, const SeriesChanges& series, HashListBuilder* list,
-                 std::vector<std::string>* warnings) {
-  std::set<std::string> folded;
+void WarnDroppedRecords(const MakeJob& job, const SeriesChanges& series,
+                        std::vector<std::string>* warnings) {
   for (const std::vector<std::string>* names : {&series.removed, &series.dropped}) {
     if (names->empty()) continue;
     std::vector<std::string> shown;
-    for (const std::string& name : *names) {
-      folded.insert(FoldedStoredName(name));
-      shown.push_back(ShownName(name));
-    }
+    for (const std::string& name : *names) shown.push_back(ShownName(name));
     const bool one = shown.size() == 1;
     if (names == &series.removed) {
       warnings->push_back(
@@ -158,7 +135,6 @@ void DropRecords(const MakeJob& job, const SeriesChanges& series, HashListBuilde
           "): a record that a player's list does not hold alike would refuse that player");
     }
   }
-  if (!folded.empty()) list->DropNames(folded);
 }
 
 }  // namespace make_step

@@ -67,9 +67,9 @@ bool CheckOutput(const MakeJob& job, const std::string& output, const ReleaseDif
   return true;
 }
 
-void CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
-                  const std::vector<ReleaseChange>& changes, std::vector<FileFault>* faults) {
-  const std::string& root = diff.newTree.root;
+void CheckChanges(const ReleaseTree& newTree, const std::vector<ReleaseChange>& changes,
+                  std::vector<FileFault>* faults) {
+  const std::string& root = newTree.root;
   for (const ReleaseChange& change : changes) {
     const ReleaseFile& file = change.file;
     const std::string path = FaultPath(root, file.relative);
@@ -85,18 +85,44 @@ void CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
     }
     std::string tooLarge = FileSizeProblem(file.size);
     if (!tooLarge.empty()) faults->push_back({path, fault::kTooLarge, "it " + tooLarge});
-    if (change.isNew) {
-      size_t slash = file.relative.find_last_of(NativeSeparator());
-      size_t keySlash = change.key.rfind('/');
-      if (keySlash != std::string::npos &&
-          diff.oldTree.folderKeys.count(change.key.substr(0, keySlash)) == 0) {
-        faults->push_back({path, fault::kNewFolder,
-                           "it lies in a folder that " + job.oldDir + " lacks (" +
-                               FaultPath("", file.relative.substr(0, slash)) +
-                               "): a fix patch cannot create folders; the updater writes " +
-                               "only into folders that exist: move it into a folder the " +
-                               "game has, or ship the new folder with a full installer"});
+  }
+}
+
+void CheckFolders(const std::vector<MakeJob>& olds, const std::vector<ReleaseDiff*>& diffs,
+                  const std::vector<HashListBuilder>& lists,
+                  const std::vector<ReleaseChange>& changes, std::vector<FileFault>* faults) {
+  const ReleaseTree& newTree = diffs.back()->newTree;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    // The folders that the players of this OLD have: those of the files
+    // its list records. A folder that only the OLD folder holds (empty, or
+    // of files that no list records) may be missing on their machines.
+    std::set<std::string> folders;
+    for (uint32_t r = 0; r < lists[i].count(); ++r) {
+      std::string key = StoredNameKey(lists[i].RecordName(r));
+      for (size_t slash = key.rfind('/'); slash != std::string::npos && slash != 0;
+           slash = key.rfind('/', slash - 1)) {
+        if (!folders.insert(key.substr(0, slash)).second) break;
       }
+    }
+    for (const ReleaseChange& change : changes) {
+      size_t keySlash = change.key.rfind('/');
+      if (keySlash == std::string::npos || folders.count(change.key.substr(0, keySlash)) != 0) {
+        continue;
+      }
+      const std::string& relative = change.file.relative;
+      const std::string folder = FaultPath("", relative.substr(0, relative.find_last_of(
+                                                                      NativeSeparator())));
+      const std::string& old = olds[i].oldDir;
+      const bool inFolder = diffs[i]->oldTree.folderKeys.count(change.key.substr(0, keySlash));
+      faults->push_back(
+          {FaultPath(newTree.root, relative), fault::kNewFolder,
+           (inFolder ? "it lies in a folder that players of " + old + " may lack (" + folder +
+                           ": no file that " + FaultPath("", diffs[i]->oldList) +
+                           " records lies there)"
+                     : "it lies in a folder that " + old + " lacks (" + folder + ")") +
+               ": a fix patch cannot create folders; the updater writes only into folders " +
+               "that exist: move it into a folder the game has, or ship the new folder with " +
+               "a full installer"});
     }
   }
 }
@@ -115,7 +141,7 @@ void CheckTwins(const ReleaseTree& tree, std::vector<std::vector<std::string>>* 
 }
 
 void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
-                     std::set<std::string>* missing, std::vector<std::string>* warnings,
+                     std::vector<std::string>* unrecorded, std::vector<std::string>* warnings,
                      std::vector<FileFault>* faults) {
   std::map<std::string, const ReleaseFile*> files;
   for (const auto& item : diff.oldTree.files) {
@@ -124,26 +150,44 @@ void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashList
       files.emplace(StoredNameKey(file.storedName), &file);
     }
   }
-  std::vector<std::string> differ, lacking;
-  std::set<std::string> seen;
+  // Every record counts, a second one of a file too: one that the updater
+  // never reads still says what the release is, and a stale sum there
+  // means that the list is not the players'.
+  std::set<std::string> recorded, differ, lackingKeys;
+  std::vector<std::string> lacking;
   for (uint32_t i = 0; i < list.count(); ++i) {
     std::string name = list.RecordName(i);
     std::string key = StoredNameKey(name);
-    // Only the first record of a file counts, in the updater as here (the
-    // patch carries no other: BuildPartLists).
-    if (!seen.insert(key).second) continue;
+    recorded.insert(key);
     auto found = files.find(key);
     if (found == files.end()) {
       // A file left out by the exclusions is not missing; its record stays.
-      if (!job.exclusions.ExcludesFile(ShownName(name))) lacking.push_back(ShownName(name));
-      missing->insert(key);
+      if (!(diff.oldTree.excluding && diff.oldTree.exclusions.ExcludesFile(ShownName(name))) &&
+          lackingKeys.insert(key).second) {
+        lacking.push_back(ShownName(name));
+      }
     } else if (!found->second->summed || found->second->sum != list.RecordSum(i)) {
-      differ.push_back(found->second->relative);
+      differ.insert(found->first);
     }
   }
-  for (const std::string& relative : differ) {
+  for (const auto& file : files) {
+    const std::string path = FaultPath(diff.oldTree.root, file.second->relative);
+    if (differ.count(file.first) != 0) {
+      faults->push_back({path, fault::kDiffers, ModifiedOld(job, diff)});
+    }
+    if (recorded.count(file.first) != 0) continue;
+    // Players do not have a file that their list does not record: no patch
+    // may count on it, nor on its folder.
+    const std::string pattern = "/" + FaultPath("", file.second->relative);
+    unrecorded->push_back(pattern);
     faults->push_back(
-        {FaultPath(diff.oldTree.root, relative), fault::kDiffers, ModifiedOld(job, diff)});
+        {path, fault::kNotRecorded,
+         FaultPath("", diff.oldList) + " does not record it, so players of " + job.oldDir +
+             " do not have it and no patch may count on it: if it is no part of the game, " +
+             "leave it out (a line " + pattern + " in " +
+             FaultPath(job.oldDir, kExclusionFileName) + ", or --exclude " + pattern +
+             "); if players have it, " + FaultPath("", diff.oldList) +
+             " is not the list they have"});
   }
   if (!lacking.empty()) {
     warnings->push_back(CountText(lacking.size(), "record", "records") + " of " + diff.oldList +
@@ -193,11 +237,22 @@ bool CheckDistinctFolders(const MakeJob& job, std::string* error) {
   return true;
 }
 
-bool ReadFolders(const MakeJob& job, ReleaseDiff* diff, std::string* error) {
+bool ReadAllReleases(const MakeJob& job, const std::vector<MakeJob>& olds,
+                     const std::vector<ReleaseDiff*>& diffs, std::string* error) {
   ReleaseTreeRules rules;
   rules.exclusions = &job.exclusions;
   rules.collectTwins = true;
-  return ReadReleases(job.oldDir, job.newDir, diff, error, rules);
+  // NEW once, whatever the number of OLDs.
+  ReleaseTree newTree;
+  for (size_t i = 0; i < olds.size(); ++i) {
+    ReleaseTree oldTree;
+    if (!ReadReleaseTree(olds[i].oldDir, &oldTree, error, rules) ||
+        (i == 0 && !ReadReleaseTree(job.newDir, &newTree, error, rules)) ||
+        !JoinReleases(oldTree, newTree, diffs[i], error)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool LoadOldList(const MakeJob& job, const ReleaseDiff* diff, HashListBuilder* list,
@@ -228,18 +283,26 @@ std::string FaultSummary(const MakeJob& job, const std::vector<MakeJob>& olds,
     lists.push_back(FaultPath("", diffs[i]->oldList));
   }
   if (places.newDir) folders.push_back(job.newDir);
-  size_t differ = 0, twins = 0;
+  size_t differ = 0, unrecorded = 0, twins = 0;
   for (const FileFault& f : faults) {
     differ += std::string(f.kind) == fault::kDiffers ? 1 : 0;
+    unrecorded += std::string(f.kind) == fault::kNotRecorded ? 1 : 0;
     twins += std::string(f.kind) == fault::kOneFile ? 1 : 0;
   }
-  if (differ == faults.size()) {
+  if (differ + unrecorded == faults.size()) {
+    std::vector<std::string> what;
+    if (differ != 0) {
+      what.push_back(CountText(differ, "file differs", "files differ") + " from " +
+                     (differ == 1 ? "its record" : "their records"));
+    }
+    if (unrecorded != 0) {
+      what.push_back(CountText(unrecorded, "file is", "files are") + " not recorded");
+    }
     return AndList(oldFolders) + (oldFolders.size() == 1 ? " is not the release its hash list "
                                                            "describes: "
                                                          : " are not the releases their hash "
                                                            "lists describe: ") +
-           CountText(differ, "file differs", "files differ") + " from their records in " +
-           AndList(lists);
+           AndList(what) + " in " + AndList(lists);
   }
   if (twins == faults.size()) {
     return TwinFaultsSummary(AndList(folders) + (folders.size() == 1 ? " holds" : " hold"),

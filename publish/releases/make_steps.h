@@ -30,8 +30,15 @@ bool CheckOutput(const MakeJob& job, const std::string& output, const ReleaseDif
 
 // Every changed file that no fix patch can carry, into *faults: names
 // that cannot be stored or are too long for an entry, files too large for
-// the format, new files in folders that OLD lacks.
-void CheckChanges(const MakeJob& job, const ReleaseDiff& diff,
+// the format.
+void CheckChanges(const ReleaseTree& newTree, const std::vector<ReleaseChange>& changes,
+                  std::vector<FileFault>* faults);
+
+// Every changed file in a folder that the players of an OLD lack, one
+// fault per OLD: a folder is theirs where a file that its list records
+// lies.
+void CheckFolders(const std::vector<MakeJob>& olds, const std::vector<ReleaseDiff*>& diffs,
+                  const std::vector<HashListBuilder>& lists,
                   const std::vector<ReleaseChange>& changes, std::vector<FileFault>* faults);
 
 // Every file of a release folder under more than one name that Windows
@@ -40,10 +47,12 @@ void CheckTwins(const ReleaseTree& tree, std::vector<std::vector<std::string>>* 
                 std::vector<FileFault>* faults);
 
 // OLD must be the game as players have it: every record of its list whose
-// file OLD holds must match that file. Records of files that OLD lacks are
+// file OLD holds must match that file, and every file that OLD holds must
+// be recorded (else players do not have it: *unrecorded gets a pattern
+// that leaves it out, /data/a.arc). Records of files that OLD lacks are
 // only told.
 void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
-                     std::set<std::string>* missing, std::vector<std::string>* warnings,
+                     std::vector<std::string>* unrecorded, std::vector<std::string>* warnings,
                      std::vector<FileFault>* faults);
 
 // Temporary files that an interrupted run left in an OLD or in NEW are no
@@ -58,9 +67,11 @@ std::vector<MakeJob> OldJobs(const MakeJob& job);
 // Each release once: a folder given twice would be patched against itself.
 bool CheckDistinctFolders(const MakeJob& job, std::string* error);
 
-// An OLD's folder and NEW's, each without what the exclusions leave out;
-// names that are one file on Windows are kept for the faults of the run.
-bool ReadFolders(const MakeJob& job, ReleaseDiff* diff, std::string* error);
+// Every OLD's folder and NEW's (read once), each without what the
+// exclusions leave out, joined into one diff per OLD; names that are one
+// file on Windows are kept for the faults of the run.
+bool ReadAllReleases(const MakeJob& job, const std::vector<MakeJob>& olds,
+                     const std::vector<ReleaseDiff*>& diffs, std::string* error);
 
 // An OLD's hash list, which must be there and load.
 bool LoadOldList(const MakeJob& job, const ReleaseDiff* diff, HashListBuilder* list,
@@ -80,26 +91,21 @@ std::string SplitNote(const MakeJob& job, const ReleaseDiff& diff);
 // Each fault once: the files of NEW are changes against every OLD.
 void DropRepeatedFaults(std::vector<FileFault>* faults);
 
-// A changed or new file whose name is one file on Windows with the name
-// under which OLD's list records it, or OLD holds it, but which the
-// updater would not match with that record (letters beyond A to Z differ
-// in case: ａｂｃ.txt in NEW, ＡＢＣ.txt in OLD), goes into the patch under
-// the players' spelling. The updater writes it over their file whatever its
-// case, so the file keeps that spelling; the patch's record of it, refreshed
-// in place, then names it as it is, and the entry is verified against it.
-void KeepPlayersSpelling(const HashListBuilder& oldList, ReleaseDiff* diff,
-                         std::vector<std::string>* warnings);
+// Warns of the files that the patch carries only because an OLD's list
+// spells them otherwise beyond A to Z.
+void WarnRespelt(const MakeJob& job, const SeriesChanges& series,
+                 std::vector<std::string>* warnings);
 
 // The refusal of more changes than one patch carries; the changes go into
 // *names, one line each.
 std::string TooManyChanges(const MakeJob& job, const ReleaseDiff& diff, size_t partCount,
                            std::vector<std::string>* names);
 
-// OLD's list as the patches carry it: no name twice (the updater reads only
-// the first record of a name), then per part the records of its changes
-// and every earlier part's refreshed in place or appended.
-bool BuildPartLists(const ReleaseDiff& diff, const HashListBuilder& oldList,
-                    MakeOutcome* outcome, std::string* error);
+// Each part's list: NEW's, but for the files that later parts carry, which
+// keep the records that the OLDs' lists hold of them; and how each differs
+// from OLD's (lastList).
+void BuildPartLists(const SeriesChanges& series, const HashListBuilder& lastList,
+                    MakeOutcome* outcome);
 
 // The parts of the patch: the changes in the order that a split takes them
 // (SeriesOrder), each part's own back in path order. False with *error
@@ -110,17 +116,14 @@ bool PlanSeriesParts(const MakeJob& job, const ReleaseDiff& diff, const SeriesCh
                      std::vector<std::vector<size_t>>* plan, std::vector<std::string>* lines,
                      std::string* error);
 
-// Leaves out of the patch's list the records that SeriesChangesOf gives
-// up, and says so.
-void DropRecords(const MakeJob& job, const SeriesChanges& series, HashListBuilder* list,
-                 std::vector<std::string>* warnings);
+// Warns of the records that the patch's list leaves out (SeriesChangesOf).
+void WarnDroppedRecords(const MakeJob& job, const SeriesChanges& series,
+                        std::vector<std::string>* warnings);
 
-// Every record of each part's list must match the file the players will
-// have once that part has run, and name every file the part carries, so
-// that the game is consistent after each part and each file is verified.
-// Records of files that OLD lacks are kept as they were.
-bool ProveLists(const ReleaseDiff& diff, const std::vector<MakePart>& parts,
-                const std::set<std::string>& missing, std::string* error);
+// The plan run by the players of every OLD, part by part, as the updater
+// would run it (ProveSeries), before anything is written.
+bool ProvePlan(const std::vector<ListedRelease>& releases, const MakeOutcome& outcome,
+               std::string* error);
 
 // The written part, read back as the updater reads it: every entry holds
 // what make compared and summed, and the list is the one planned.

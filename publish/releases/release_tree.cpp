@@ -84,7 +84,24 @@ struct Walker {
 }  // namespace
 
 bool IsGameListKey(const std::string& key) {
-  return key == kHashListName || key == kUninstallListName;
+  return key == kHashListName || key == kUninstallListName || key == kExclusionFileName;
+}
+
+std::string FindExclusionFile(const std::string& root) {
+  PathInfo info;
+  const std::string exact = root + NativeSeparator() + kExclusionFileName;
+  if (GetPathInfo(exact, &info) && !info.folder) return exact;
+  // Another letter case, as Windows would find it. A folder that cannot be
+  // listed holds none that can be told; its walk says why.
+  std::vector<FolderItem> items;
+  std::string ignored;
+  if (!ListFolder(root, &items, &ignored)) return std::string();
+  for (const FolderItem& item : items) {
+    if (!item.folder && WindowsNameKey(item.name) == kExclusionFileName) {
+      return root + NativeSeparator() + item.name;
+    }
+  }
+  return std::string();
 }
 
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
@@ -96,7 +113,21 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     *error = "the release folder " + root + (info.exists ? " is not a folder" : " does not exist");
     return false;
   }
-  Walker walker{tree, rules.exclusions, {}};
+  // The release's own exclusions add to the caller's.
+  if (rules.exclusions != nullptr) {
+    tree->exclusions = *rules.exclusions;
+    tree->excluding = true;
+  } else {
+    tree->exclusions.KeepDefaultNames();
+  }
+  tree->exclusionFile = FindExclusionFile(root);
+  if (!tree->exclusionFile.empty()) {
+    if (!tree->exclusions.AddFile(tree->exclusionFile, ShownPath(tree->exclusionFile), error)) {
+      return false;
+    }
+    tree->excluding = true;
+  }
+  Walker walker{tree, tree->excluding ? &tree->exclusions : nullptr, {}};
   if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
   std::vector<std::vector<std::string>> groups;
   for (const auto& clash : walker.clashes) groups.push_back(clash.second);

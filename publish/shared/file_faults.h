@@ -18,6 +18,7 @@ constexpr char kRecordTooLong[] = "record-too-long";  // over 55 bytes: no hash 
 constexpr char kOneFile[] = "one-file-on-windows";  // another name is the same file to Windows
 constexpr char kNewFolder[] = "new-folder";         // a new file in a folder that OLD lacks
 constexpr char kDiffers[] = "differs-from-list";    // OLD's file is not what OLD's list records
+constexpr char kNotRecorded[] = "not-recorded";     // OLD's list does not record OLD's file
 constexpr char kNotInGame[] = "not-in-the-game";    // a given path that does not say where it lies
 }  // namespace fault
 

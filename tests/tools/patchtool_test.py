@@ -1235,10 +1235,13 @@ class PatchtoolTest(unittest.TestCase):
         new = dict(old, **{"data01.arc": os.urandom(3001), "data/movie.mpg": os.urandom(500),
                            "data/extra.arc": b"new file"})
         del new["gone.txt"]
+        # OLD's list records every file of OLD (some spelt otherwise).
         records = [("Game.exe", content_sum(old["game.exe"])),
                    ("DATA01.ARC", content_sum(old["data01.arc"])),
                    ("data\\movie.mpg", content_sum(old["data/movie.mpg"])),
-                   ("readme.txt", content_sum(old["readme.txt"]))]
+                   ("data\\same.arc", content_sum(old["data/same.arc"])),
+                   ("readme.txt", content_sum(old["readme.txt"])),
+                   ("gone.txt", content_sum(old["gone.txt"]))]
         for name, data in old.items():
             self.write("old/" + name, data)
         for name, data in new.items():
@@ -1246,8 +1249,11 @@ class PatchtoolTest(unittest.TestCase):
         self.write("old/QEN.hvl", hash_list(records))
         self.write("old/uninst.lst", b"game.exe\ndata01.arc\n\0")
         self.write("new/uninst.lst", b"game.exe\ndata01.arc\n\0")
-        refreshed = [(n, content_sum(new[n.lower().replace("\\", "/")])) for n, _ in records]
-        expected_list = hash_list(refreshed + [("data\\extra.arc", content_sum(b"new file"))])
+        # The list the patch carries is NEW's: its files as it spells them,
+        # in the one order of the lists.
+        expected_list = hash_list([(n.replace("/", "\\"), content_sum(new[n]))
+                                   for n in ("data/extra.arc", "data/movie.mpg", "data/same.arc",
+                                             "data01.arc", "game.exe", "readme.txt")])
         self.write("new/qen.hvl", expected_list)
         self.write("stub.bin", STUB)
         return old, new, expected_list
@@ -1260,8 +1266,8 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(["new      data\\extra.arc  (8 bytes)",
                           "changed  data\\movie.mpg  (500 bytes)",
                           "changed  data01.arc  (3001 bytes)",
-                          "list     QEN.hvl  (old%sQEN.hvl refreshed: 5 records, 2 updated, "
-                          "1 added)" % sep,
+                          "list     QEN.hvl  (6 records; against old%sQEN.hvl: 1 added, "
+                          "2 changed, 2 renamed, 1 dropped, 2 unchanged)" % sep,
                           "not taken: new%sqen.hvl" % sep, "not taken: new%suninst.lst" % sep,
                           "patch.exe: 4 entries; verified: passes, 3 of 4 entries verified"],
                          [l for l in r.lines() if not l.startswith("patchtool")])
@@ -1397,9 +1403,10 @@ class PatchtoolTest(unittest.TestCase):
                 shutil.rmtree(self.dir)
                 os.mkdir(self.dir)
                 self.write("stub.bin", STUB)
-                self.write("old/qen.hvl", hash_list([]))
-                self.write("old/data/x.arc", b"x")
-                self.write("new/data/x.arc", b"x")
+                # OLD's list records OLD's files, unless the case says.
+                old_files = dict({"data/x.arc": b"x"}, **{n: d for n, d in old_extra.items()
+                                                          if n != "qen.hvl"})
+                self.write_release("old", old_files)
                 for name, data in old_extra.items():
                     if data is None:
                         os.remove(self.path("old/" + name))
@@ -1570,11 +1577,17 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("is 56 bytes long in code page 932; a hash-list record holds 1 to 55", error)
         self.assertEqual(before, self.files_here())
 
-    def record_names(self, name):
-        """The stored names of the hash list in file name, in record order."""
+    def records(self, name):
+        """(stored name, stored sum) of each record of the hash list in file
+        name, in record order."""
         data = self.read(name)
         count = struct.unpack_from("<I", data, 12)[0]
-        return [data[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0] for i in range(count)]
+        return [(data[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0],
+                 data[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(count)]
+
+    def record_names(self, name):
+        """The stored names of the hash list in file name, in record order."""
+        return [name for name, _ in self.records(name)]
 
     def test_names_that_differ_in_a_second_byte_are_files_of_their_own(self):
         # 右 (0x89 0x45) and 影 (0x89 0x65), the folders エリ and トリ, ０ and
@@ -2042,6 +2055,7 @@ class PatchtoolTest(unittest.TestCase):
         # A record whose file is missing is only named.
         self.write("old/qen.hvl", hash_list([("Velmora.exe", content_sum(b"1.00")),
                                              ("data\\a.arc", content_sum(b"a")),
+                                             ("data\\b.arc", content_sum(b"b")),
                                              ("gone.arc", content_sum(b"g"))]))
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
         self.assertEqual(0, r.code, r.out + r.err)
@@ -2087,8 +2101,11 @@ class PatchtoolTest(unittest.TestCase):
         self.assertEqual(1, r.code, r.out + r.err)
         error = self.assert_error_line(r, "make")
         self.assertIn("r101 is not the release its hash list describes: 2 files differ from "
-                      "their records in r101/qen.hvl (nothing written):\n"
-                      "  r101/data/sc01.arc: it differs from its record", error)
+                      "their records and 1 file is not recorded in r101/qen.hvl; where that file "
+                      "is no part of the game, this leaves it out: patchtool make r101 r102 --stub "
+                      "stub.bin -o bad.exe --exclude /data/new.arc (nothing written):\n"
+                      "  r101/data/new.arc: r101/qen.hvl does not record it", error)
+        self.assertIn("\n  r101/data/sc01.arc: it differs from its record", error)
         # Never the advice to make the list anew from these files.
         self.assertIn("OLD must be the release exactly as players have it", error)
         self.assertNotIn("patchtool hashlist", error)
@@ -2169,7 +2186,7 @@ class PatchtoolTest(unittest.TestCase):
     def test_limits_are_named_before_anything_is_read(self):
         # Sparse files: nothing of them is read before the refusal.
         self.write("stub.bin", STUB)
-        self.write("old/qen.hvl", hash_list([]))
+        self.write("old/qen.hvl", hash_list([("data\\big.arc", content_sum(b"small"))]))
         self.write("old/data/big.arc", b"small")
         os.makedirs(self.path("new/data"))
         cases = [("data/big.arc", 2684354560, "is 2.50 GiB (2684354560 bytes): the updater reads "
@@ -2211,8 +2228,8 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("fix.exe holds none of the words setup, install, update or patch",
                       warnings)
         self.assertIn("new%sqen.hvl is not the list the patch carries (1 record differs "
-                      "(DATA01.ARC), 4 records missing (data\\extra.arc, data\\movie.mpg, "
-                      "Game.exe, readme.txt)); new is OLD for the next patch, and its list must "
+                      "(data01.arc), 5 records missing (data\\extra.arc, data\\movie.mpg, "
+                      "data\\same.arc, game.exe, readme.txt)); new is OLD for the next patch, and its list must "
                       "be the one players have once this patch has run: write it with "
                       "--write-list (patchtool make old new --stub stub.bin -o fix.exe "
                       "--write-list)" % (os.sep if NATIVE else "\\"), warnings)
@@ -2332,13 +2349,12 @@ class PatchtoolTest(unittest.TestCase):
         sep = "/" if NATIVE else "\\"
         r = self.run_tool("check", "game")
         self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(["game: passes; 5 files match their records in game%sQEN.hvl" % sep],
+        self.assertEqual(["game: passes; 6 files match their records in game%sQEN.hvl" % sep],
                          r.lines())
-        # The record Game.exe finds game.exe, as on Windows.
         r = self.run_tool("check", "--all", "game")
-        self.assertEqual(["matches     Game.exe", "matches     DATA01.ARC",
-                          "matches     data\\movie.mpg", "matches     readme.txt",
-                          "matches     data\\extra.arc"], r.lines()[:5])
+        self.assertEqual(["matches     data\\extra.arc", "matches     data\\movie.mpg",
+                          "matches     data\\same.arc", "matches     data01.arc",
+                          "matches     game.exe", "matches     readme.txt"], r.lines()[:6])
 
         # A damaged installation, and records that the check cannot follow.
         movie = bytearray(self.read("game/data/movie.mpg"))
@@ -2349,25 +2365,25 @@ class PatchtoolTest(unittest.TestCase):
         os.mkdir(self.path("game/data/extra.arc"))
         records = [(name, digest) for name, digest in
                    [(expected_list[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0],
-                     expected_list[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(5)]]
+                     expected_list[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(6)]]
         self.write("game/QEN.hvl", hash_list(records + [("con.arc", bytes(8)),
                                                         ("README.TXT", bytes(8))]))
         before = self.files_here()
         r = self.run_tool("check", "game")
         self.assertEqual(1, r.code, r.out)
         self.assertEqual(
-            ["differs     data\\movie.mpg  (listed %s, file %s)"
+            ["unreadable  data\\extra.arc  (game%sdata%sextra.arc is a folder)" % (sep, sep),
+             "differs     data\\movie.mpg  (listed %s, file %s)"
              % (content_sum(new["data/movie.mpg"]).hex(), content_sum(bytes(movie)).hex()),
              "missing     readme.txt  (no game%sreadme.txt)" % sep,
-             "unreadable  data\\extra.arc  (game%sdata%sextra.arc is a folder)" % (sep, sep),
              "refused     con.arc  (con.arc is a device name to Windows (CON, PRN, AUX, NUL, "
              "COM1 to COM9, LPT1 to LPT9, with any extension), which opens the device, not a "
              "file: rename it)",
-             "game: 7 records in game%sQEN.hvl: 2 files match, 1 differs, 1 is missing, 1 cannot "
+             "game: 8 records in game%sQEN.hvl: 3 files match, 1 differs, 1 is missing, 1 cannot "
              "be read, 1 has a name the rule refuses (1 later record of a name already checked "
              "is not looked at: the first record of a name decides)" % sep],
             r.result_lines())
-        self.assertEqual("patchtool check: game: fails: 4 of 6 files are not as the hash list "
+        self.assertEqual("patchtool check: game: fails: 4 of 7 files are not as the hash list "
                          "says (listed above)", self.assert_error_line(r, "check"))
         self.assertEqual(before, self.files_here())  # nothing is written
 
@@ -2506,24 +2522,24 @@ class PatchtoolTest(unittest.TestCase):
         self.write_release("new", new, listed=False)
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
         self.assertEqual(0, r.code, r.out + r.err)
-        # Changed files, none new; stored as players have them where the
-        # updater would not match NEW's spelling with the record (ASCII
-        # letters it matches).
-        self.assertEqual(["changed  data\\Ω.txt  (10 bytes)", "changed  data01.arc  (9 bytes)",
-                          "changed  ＡＢＣ.txt  (8 bytes)"], r.result_lines()[:3])
-        self.assertIn("patchtool make: warning: 2 files of new go into the patch under the "
-                      "spelling that players have (DATA\\ω.txt as data\\Ω.txt, ａｂｃ.txt as "
-                      "ＡＢＣ.txt): one file on Windows", self.err(r))
+        # Changed files, none new, under NEW's spelling, which NEW's list
+        # records. ж.txt has the same bytes, but the updater's list
+        # matching does not fold Ж: players' lists would not hold NEW's
+        # record of it, so it goes in too.
+        self.assertEqual(["changed  DATA\\ω.txt  (10 bytes)", "changed  data01.arc  (9 bytes)",
+                          "relisted ж.txt  (3 bytes)", "changed  ａｂｃ.txt  (8 bytes)"],
+                         r.result_lines()[:4])
+        self.assertIn("patchtool make: warning: 1 file of new is spelt otherwise than an OLD's "
+                      "list records it, in letters beyond A to Z, which the updater's list "
+                      "matching does not fold (ж.txt as Ж.txt): the patch carries it under "
+                      "new's spelling", self.err(r))
         _, _, entries, _ = parse_patch(self.read("patch.exe"))
-        self.assertEqual(["data\\Ω.txt", "data01.arc", "ＡＢＣ.txt", "qen.hvl"],
+        order = ["DATA/ω.txt", "data01.arc", "ж.txt", "ａｂｃ.txt"]
+        self.assertEqual([n.replace("/", "\\") for n in order] + ["qen.hvl"],
                          [e[0] for e in entries])
-        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"),
-                                     content_sum(new.get(n, new.get(m))))
-                                    for n, m in [("ＡＢＣ.txt", "ａｂｃ.txt"),
-                                                 ("data/Ω.txt", "DATA/ω.txt"),
-                                                 ("Ж.txt", "ж.txt"),
-                                                 ("Data01.arc", "data01.arc")]]),
-                         entries[3][3])
+        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"), content_sum(new[n]))
+                                    for n in order]),
+                         entries[4][3])
         # Applied to the game as players have it: the same files, NEW's
         # bytes, no second file, and the game checks out.
         shutil.copytree(self.path("old"), self.path("game"))
@@ -2580,6 +2596,9 @@ class PatchtoolTest(unittest.TestCase):
     def test_extract_writes_every_entry_as_a_file(self):
         old, new, expected_list = self.releases()
         self.write("old/データ/a.arc", b"a")
+        self.write("old/QEN.hvl", hash_list(self.records("old/QEN.hvl") +
+                                            [("データ\\a.arc".encode("cp932"),
+                                              content_sum(b"a"))]))
         self.write("new/データ/a.arc", b"a")
         self.write("new/データ/ジ.arc", b"japanese")
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")

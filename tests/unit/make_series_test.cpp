@@ -369,19 +369,22 @@ TEST_F(MakeSeriesTest, RecordsTheListsDisagreeOn) {
     const char* warning;               // "" for none
   };
   const Bytes sx = SumBytes(x), sk = SumBytes(k), other = Bytes(8, 0x5A);
+  // Each list records its folder's files; they differ only in records of
+  // a file that no folder has. The patch's list is NEW's, in the one order
+  // of the lists.
   const Case cases[] = {
-      {"lists alike", {{"same.arc", sx}, {"extra.exe", other}}, {{"same.arc", sx}, {"extra.exe", other}},
-       {"c.arc"}, {}, {"same.arc", "extra.exe", "c.arc"}, ""},
-      {"one list lacks a file that every folder has", {{"same.arc", sx}, {"keep.arc", sk}},
-       {{"same.arc", sx}}, {"c.arc", "keep.arc"}, {"keep.arc"},
-       {"same.arc", "c.arc", "keep.arc"}, ""},
+      {"lists alike", {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}}, {"c.arc"}, {},
+       {"c.arc", "extra.exe", "keep.arc", "same.arc"}, ""},
       {"a record of a file that no folder has, in one list only",
-       {{"same.arc", sx}, {"extra.exe", other}}, {{"same.arc", sx}}, {"c.arc"}, {},
-       {"same.arc", "c.arc"},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}},
+       {{"same.arc", sx}, {"keep.arc", sk}}, {"c.arc"}, {}, {"c.arc", "keep.arc", "same.arc"},
        "the patch's list leaves out 1 record of a file that neither"},
       {"a record of a file that no folder has, with two sums",
-       {{"extra.exe", other}, {"same.arc", sx}}, {{"same.arc", sx}, {"extra.exe", sx}}, {"c.arc"},
-       {}, {"same.arc", "c.arc"}, "(extra.exe): a record that a player's list does not hold"},
+       {{"extra.exe", other}, {"same.arc", sx}, {"keep.arc", sk}},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", sx}}, {"c.arc"}, {},
+       {"c.arc", "keep.arc", "same.arc"},
+       "(extra.exe): a record that a player's list does not hold"},
   };
   int run = 0;
   for (const Case& c : cases) {
@@ -420,6 +423,19 @@ TEST_F(MakeSeriesTest, RecordsTheListsDisagreeOn) {
       ExpectAtNew(install, newFiles);
     }
   }
+  // A list that lacks a file that its folder holds: players of that
+  // release do not have it, and no patch may count on it. Refused, the
+  // file named.
+  Put("r1\\qen.hvl", BuildHashList({{"same.arc", sx}, {"keep.arc", sk}}));
+  Put("r2\\qen.hvl", BuildHashList({{"same.arc", sx}}));
+  MakeJob job = Job({"r1", "r2"}, "new", "refused.exe");
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  ASSERT_EQ(1u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(dir_ / "r2", "keep.arc"), outcome.faults[0].path);
+  EXPECT_STREQ(fault::kNotRecorded, outcome.faults[0].kind);
+  EXPECT_FALSE(FileExists(job.output));
 }
 
 // Where the releases' lists disagree on more files than part 1 of a split
@@ -665,12 +681,13 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
   const HashListBuilder bNew = listOf({{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b3")}});
   const HashListBuilder aNew = listOf({{"a.arc", ToBytes("a3")}, {"b.arc", ToBytes("b1")}});
   const HashListBuilder aOnly = listOf({{"a.arc", ToBytes("a3")}});
+  const HashListBuilder bOld = listOf({{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b3")}});
   std::vector<ListedRelease> releases = {{&diff1, &list1}, {&diff2, &list2}};
   const ReleaseChange* a = &diff2.changes[0];
   const ReleaseChange* b = &diff2.changes[1];
   ASSERT_EQ("a.arc", a->storedName);
   ASSERT_EQ("b.arc", b->storedName);
-  const std::string r1 = dir_ / "r1";
+  const std::string r1 = dir_ / "r1", r2 = dir_ / "r2";
   struct Case {
     const char* what;
     std::vector<SeriesPart> parts;
@@ -688,7 +705,15 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
        "record of a.arc is not the one in their list, which the part before left)"},
       {"a list that describes both files wrongly", {{"p.exe", {a, b}, &list2}},
        "the hash list of p.exe would not describe the game of players of " + r1 +
-           " once it has run (a.arc, b.arc)"},
+           " once it has run (a.arc (the player's file has another sum), b.arc (the player's "
+           "file has another sum))"},
+      // The players of the first release pass, those of the second do not:
+      // every release is proved.
+      {"part 1 with 1.00's a: 1.01's players refused",
+       {{"p1.exe", {b}, &bOld}, {"p2.exe", {a}, &listNew}},
+       "players of " + r2 + " would be refused by p1.exe (the updater's release check: its "
+       "record of a.arc is not the one in their list): the part does not carry the file, and "
+       "their list records it with another sum"},
       {"b never carried", {{"p.exe", {a}, &aOnly}},
        "players of " + r1 + " would not end at " + (dir_ / "new") + ": b.arc would stay as it is"},
   };

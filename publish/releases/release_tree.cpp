@@ -88,20 +88,22 @@ bool IsGameListKey(const std::string& key) {
 }
 
 std::string FindExclusionFile(const std::string& root) {
-  PathInfo info;
-  const std::string exact = root + NativeSeparator() + kExclusionFileName;
-  if (GetPathInfo(exact, &info) && !info.folder) return exact;
-  // Another letter case, as Windows would find it. A folder that cannot be
-  // listed holds none that can be told; its walk says why.
+  // Under the spelling it has, in any letter case, as Windows finds it.
   std::vector<FolderItem> items;
   std::string ignored;
-  if (!ListFolder(root, &items, &ignored)) return std::string();
-  for (const FolderItem& item : items) {
-    if (!item.folder && WindowsNameKey(item.name) == kExclusionFileName) {
-      return root + NativeSeparator() + item.name;
+  if (ListFolder(root, &items, &ignored)) {
+    for (const FolderItem& item : items) {
+      if (!item.folder && WindowsNameKey(item.name) == kExclusionFileName) {
+        return root + NativeSeparator() + item.name;
+      }
     }
+    return std::string();
   }
-  return std::string();
+  // A folder that cannot be listed whole (an entry that cannot be looked
+  // at) may still hold it; its walk says what is wrong with the rest.
+  PathInfo info;
+  const std::string exact = root + NativeSeparator() + kExclusionFileName;
+  return GetPathInfo(exact, &info) && !info.folder ? exact : std::string();
 }
 
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,

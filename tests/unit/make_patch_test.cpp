@@ -103,6 +103,56 @@ TEST_F(MakePatchTest, DiffTakesNewAndChangedFilesOnly) {
   EXPECT_NE(std::string::npos, diff.newUninstallList.find("Uninst.lst"));
 }
 
+// Several OLDs compared with NEW in one pass, each file read once: files
+// that part from NEW's bytes in the first piece read, in a later one, at
+// the very end, or that have another size, each get their own sum and
+// count as changed; the one that agrees throughout shares NEW's sum.
+TEST_F(MakePatchTest, SeriesComparisonSumsEveryFileAsItIs) {
+  const size_t size = 3 * (1u << 20) + 100;  // more than one piece of 1 MiB
+  const Bytes data = RandomBytes(size, 77);
+  auto differing = [&data](size_t at) {
+    Bytes other = data;
+    other[at] ^= 0x5A;
+    return other;
+  };
+  const struct {
+    const char* folder;
+    Bytes bytes;
+    bool changed;
+  } olds[] = {{"same", data, false},
+              {"first", differing(10), true},
+              {"second", differing((1u << 20) + 12345), true},
+              {"last", differing(size - 1), true},
+              {"shorter", Bytes(data.begin(), data.end() - 1), true}};
+  Put("new\\big.arc", data);
+  Put("new\\small.arc", ToBytes("small"));
+  std::vector<ReleaseDiff> diffs(sizeof olds / sizeof olds[0]);
+  std::vector<ReleaseDiff*> pointers;
+  std::string error;
+  for (size_t i = 0; i < diffs.size(); ++i) {
+    Put(std::string(olds[i].folder) + "\\big.arc", olds[i].bytes);
+    Put(std::string(olds[i].folder) + "\\small.arc", ToBytes(i == 2 ? "other" : "small"));
+    ASSERT_TRUE(ReadReleases(dir_ / olds[i].folder, dir_ / "new", &diffs[i], &error)) << error;
+    pointers.push_back(&diffs[i]);
+  }
+  ASSERT_TRUE(CompareSeries(pointers, nullptr, &error)) << error;
+  for (size_t i = 0; i < diffs.size(); ++i) {
+    SCOPED_TRACE(olds[i].folder);
+    const ReleaseFile& old = diffs[i].oldTree.files.at("big.arc");
+    ASSERT_TRUE(old.summed);
+    EXPECT_TRUE(old.sum == ReferenceSum(olds[i].bytes.data(), olds[i].bytes.size()));
+    const ReleaseFile& fresh = diffs[i].newTree.files.at("big.arc");
+    ASSERT_TRUE(fresh.summed);
+    EXPECT_TRUE(fresh.sum == ReferenceSum(data.data(), data.size()));
+    std::vector<std::string> changes;
+    for (const ReleaseChange& change : diffs[i].changes) changes.push_back(change.storedName);
+    std::vector<std::string> want;
+    if (olds[i].changed) want.push_back("big.arc");
+    if (i == 2) want.push_back("small.arc");
+    EXPECT_EQ(want, changes);
+  }
+}
+
 // The patch: the changes, then NEW's own list (NEW's spellings, in the one
 // order of the lists, the record of a file that neither folder has but the
 // list holds kept), under OLD's list's own name; verified.
@@ -356,6 +406,45 @@ TEST_F(MakePatchTest, OldThatDiffersFromItsListIsRefused) {
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
   EXPECT_TRUE(HasWarning(outcome, "1 record of " + job.oldDir)) << outcome.warnings.size();
   EXPECT_TRUE(HasWarning(outcome, "lacks (gone.arc)"));
+}
+
+// Every record of OLD's list is held against OLD's file, not only the first
+// of a name: a second record that the updater never reads (the same name
+// to it), or one under a spelling that it tells apart, with another sum
+// says that the list is not the players'. The same sum is no fault.
+TEST_F(MakePatchTest, EveryRecordOfOldsListIsChecked) {
+  const std::string capitalA = "\x82\x60.arc", smallA = "\x82\x81.arc";  // Ａ.arc, ａ.arc
+  const Bytes a = ToBytes("a"), sa = SumBytes(a), other = SumBytes(ToBytes("other"));
+  const struct {
+    const char* what;
+    std::vector<FixtureRecord> records;
+    bool refused;
+  } cases[] = {
+      {"a dead second record with another sum", {{"a.arc", sa}, {"A.ARC", other}}, true},
+      {"a dead second record with the same sum", {{"a.arc", sa}, {"A.ARC", sa}}, false},
+      {"a second spelling beyond A to Z with another sum",
+       {{capitalA, sa}, {smallA, other}}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const bool fullWidth = c.records[0].name == capitalA;
+    const std::string name = fullWidth ? "\xEF\xBC\xA1.arc" : "a.arc";
+    ASSERT_TRUE(PutFileMakingFolders(dir.path(), "old\\" + name, a));
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList(c.records)));
+    ASSERT_TRUE(PutFileMakingFolders(dir.path(), "new\\" + name, ToBytes("a 2")));
+    ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
+    MakeJob job = JobIn(dir.path());
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_EQ(!c.refused, MakePatch(job, &outcome, &error)) << error;
+    if (c.refused) {
+      ASSERT_EQ(1u, outcome.faults.size()) << error;
+      EXPECT_EQ(FaultPath(job.oldDir, name), outcome.faults[0].path);
+      EXPECT_STREQ(fault::kDiffers, outcome.faults[0].kind);
+    }
+    EXPECT_EQ(!c.refused, FileExists(job.output));
+  }
 }
 
 // The list the patch carries describes the game after the patch: changed

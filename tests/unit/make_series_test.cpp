@@ -651,6 +651,154 @@ TEST_F(MakeSeriesTest, TemporaryFilesAreLeftOutOfEveryRelease) {
   ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
+// A file spelt otherwise beyond A to Z from one release to the next (ｓｅ.txt
+// in 1.00, ＳＥ.txt in 1.01, the same bytes), which the updater's list
+// matching does not fold: the cumulative patch of 1.00 and 1.01 to 1.02
+// carries it, for the lists, and serves the players of both, whether they
+// installed 1.01 whole or patched their way there. Every list that the
+// toolkit writes for 1.02 is the same bytes: make --write-list from 1.01,
+// hashlist of the folder, and the list that the cumulative patch carries.
+TEST_F(MakeSeriesTest, SpellingsBeyondAToZAndOneListPerRelease) {
+  const std::string smallSe = "\xEF\xBD\x93\xEF\xBD\x85.txt";  // ｓｅ.txt
+  const std::string capitalSe = "\xEF\xBC\xB3\xEF\xBC\xA5.txt";  // ＳＥ.txt
+  const Files v0 = {{smallSe, ToBytes("se")}, {"a.arc", ToBytes("a0")}, {"b.arc", ToBytes("b0")}};
+  const Files v1 = {{capitalSe, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b0")}};
+  const Files v2 = {{capitalSe, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b2")}};
+  PutRelease("r0", v0);
+  PutRelease("r1", v1);
+  PutRelease("new", v2);
+  auto hashList = [this](const std::string& folder, const std::string& output) {
+    HashListJob job;
+    job.folder = dir_ / folder;
+    job.wholeFolder = true;
+    job.output = output;
+    HashListReport report;
+    std::string error;
+    EXPECT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+    Bytes list;
+    EXPECT_TRUE(ReadFileBytes(output, &list));
+    return list;
+  };
+  const Bytes list0 = hashList("r0", dir_ / "r0\\qen.hvl");
+  std::string error;
+  const char* const steps[][2] = {{"r0", "r1"}, {"r1", "new"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step[1]);
+    MakeJob job = Job({step[0]}, step[1], std::string(step[1]) + "-patch.exe");
+    job.writeList = true;
+    MakeOutcome outcome;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  }
+  Bytes list1, list2;
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "r1"), &list1));
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "new"), &list2));
+  EXPECT_TRUE(list2 == hashList("new", dir_ / "other.hvl")) << "hashlist NEW is another list";
+
+  MakeJob job = Job({"r0", "r1"}, "new", "cumulative.exe");
+  MakeOutcome outcome;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_TRUE(outcome.parts.back().list.Bytes() == list2) << "the cumulative patch's list";
+  for (const std::string& warning : outcome.warnings) {
+    EXPECT_EQ(std::string::npos, warning.find("qen.hvl")) << warning;  // NEW's list is it
+  }
+  std::vector<std::string> carried, relisted;
+  for (const ReleaseChange& change : outcome.diff.changes) carried.push_back(change.storedName);
+  for (size_t index : outcome.relisted) relisted.push_back(outcome.diff.changes[index].storedName);
+  const std::string capitalSe932 = "\x82\x72\x82\x64.txt";
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "b.arc", capitalSe932}), carried);
+  EXPECT_EQ((std::vector<std::string>{capitalSe932}), relisted);
+
+  // The players: 1.00 and 1.01 installed whole, and 1.00 patched to 1.01.
+  PutInstall("g0", v0, list0);
+  PutInstall("g1", v1, list1);
+  PutInstall("g01", v0, list0);
+  ASSERT_EQ(UPD_OK, RunAsUpdater(dir_ / "r1-patch.exe", dir_ / "g01"));
+  for (const char* install : {"g0", "g1", "g01"}) {
+    SCOPED_TRACE(install);
+    ASSERT_EQ(UPD_OK, RunAsUpdater(job.output, dir_ / install));
+    // Each keeps the spelling its file has; the bytes and the list are 1.02's.
+    const std::string se = std::string(install) == "g1" ? capitalSe : smallSe;
+    Files want = {{se, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b2")}};
+    Files have = TreeOf(dir_ / install);
+    Bytes list;
+    ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / install), &list));
+    EXPECT_TRUE(list == list2);
+    have.erase("qen.hvl");
+    have.erase("uninst.lst");
+    EXPECT_TRUE(want == have);
+  }
+}
+
+// Every OLD's players must have the folder of each file that the patch
+// writes: a release whose list records no file in sub\ may lack it, and the
+// updater creates no folder (its players would get UPD_E_WRITE). Refused,
+// named with that release, whichever place it has among the OLDs.
+TEST_F(MakeSeriesTest, NewFoldersAreCheckedAgainstEveryOld) {
+  const Files with = {{"a.arc", ToBytes("a")}, {"sub\\x.arc", ToBytes("x")}};
+  const Files without = {{"a.arc", ToBytes("a")}};
+  Files vNew = with;
+  vNew["sub\\x.arc"] = ToBytes("x new");
+  PutRelease("with", with);
+  Put("with\\qen.hvl", BuildHashList(RecordsFor(with)));
+  PutRelease("without", without);
+  Put("without\\qen.hvl", BuildHashList(RecordsFor(without)));
+  PutRelease("new", vNew);
+  for (const std::vector<std::string>& olds : {std::vector<std::string>{"without", "with"},
+                                               std::vector<std::string>{"with", "without"}}) {
+    SCOPED_TRACE(olds[0] + ", " + olds[1]);
+    MakeJob job = Job(olds, "new", "patch.exe");
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_FALSE(MakePatch(job, &outcome, &error));
+    ASSERT_EQ(1u, outcome.faults.size()) << error;
+    EXPECT_STREQ(fault::kNewFolder, outcome.faults[0].kind);
+    EXPECT_EQ(FaultPath(job.newDir, "sub\\x.arc"), outcome.faults[0].path);
+    EXPECT_NE(std::string::npos,
+              outcome.faults[0].why.find("a folder that " + (dir_ / "without") + " lacks (sub)"))
+        << outcome.faults[0].why;
+    EXPECT_FALSE(FileExists(job.output));
+  }
+}
+
+// make reads each file of each release once, whatever the number of OLDs:
+// the bytes it counts are the releases' sizes, each release once.
+TEST_F(MakeSeriesTest, EachFileOfEachReleaseIsReadOnce) {
+  Files v1, v2, vNew;
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "f" + std::to_string(i) + ".arc";
+    v1[name] = RandomBytes(1000 + i, 10 + i);
+    v2[name] = i % 2 == 0 ? v1[name] : RandomBytes(1000 + i, 20 + i);
+    vNew[name] = i % 3 == 0 ? RandomBytes(900 + i, 30 + i) : v2[name];
+  }
+  uint64_t sizes = 0;
+  for (const auto* files : {&v1, &v2, &vNew}) {
+    for (const auto& f : *files) sizes += f.second.size();
+  }
+  PutRelease("r1", v1);
+  Put("r1\\qen.hvl", BuildHashList(RecordsFor(v1)));
+  PutRelease("r2", v2);
+  Put("r2\\qen.hvl", BuildHashList(RecordsFor(v2)));
+  PutRelease("new", vNew);
+  struct Counted {
+    uint64_t done = 0, total = 0;
+  } counted;
+  ProgressSink sink;
+  sink.context = &counted;
+  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
+    Counted* c = static_cast<Counted*>(context);
+    c->done = done;
+    c->total = total;
+  };
+  MakeJob job = Job({"r1", "r2"}, "new", "patch.exe");
+  job.progress = &sink;
+  job.dryRun = true;
+  MakeOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_EQ(sizes, counted.total);
+  EXPECT_EQ(sizes, counted.done);
+}
+
 // The proof itself: a set of parts that the updater would refuse to a
 // listed release, or that leaves its players short of NEW, is caught
 // before anything is written.

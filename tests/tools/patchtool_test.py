@@ -2702,6 +2702,168 @@ class PatchtoolTest(unittest.TestCase):
                       % (sep, content_sum(a).hex(), content_sum(b"not a").hex()), self.err(r))
         self.assertEqual(b"not a", self.read("out2/a.arc"))
 
+    def test_extract_never_replaces_a_file_that_appears_at_its_name(self):
+        # A file that another program puts at an entry's name while extract
+        # runs, between its check and its commit, is neither replaced nor
+        # lost: extract refuses and removes what it wrote.
+        a = b"data of a"
+        self.write("p.exe", build_patch([("a.arc", a), ("data\\b.arc", b"b"),
+                                         ("qen.hvl", hash_list([("a.arc", content_sum(a)),
+                                                                ("data\\b.arc",
+                                                                 content_sum(b"b"))]))]))
+        os.mkdir(self.path("out"))
+        gate = self.path("gate")
+        env = dict(os.environ, PATCHTOOL_TEST_GATE="gate")
+        proc = subprocess.Popen(COMMAND + ["extract", "p.exe", "out"], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env)
+        deadline, planted = time.time() + 120, False
+        while proc.poll() is None and time.time() < deadline:
+            if not os.path.exists(gate):
+                time.sleep(0.02)
+                continue
+            if not planted:
+                self.write("out/a.arc", b"another program's")
+                planted = True
+            os.remove(gate)
+        out, err = proc.communicate(timeout=120)
+        r = Result(proc.returncode, normalize(out), normalize(err))
+        self.assertTrue(planted)
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("something appeared there meanwhile; it is left as it is",
+                      self.assert_error_line(r, "extract"))
+        self.assertEqual({"a.arc": b"another program's"}, tree(self.path("out")))
+
+    def test_new_folders_are_checked_against_every_old(self):
+        # r1 lacks sub/, r2 has it: a file of sub/ that the patch carries
+        # would leave r1's players with UPD_E_WRITE. Refused, r1 named,
+        # whichever place it has among the OLDs.
+        self.write("stub.bin", STUB)
+        self.write_release("r1", {"a.arc": b"a"})
+        self.write_release("r2", {"a.arc": b"a", "sub/x.arc": b"x"})
+        self.write_release("new", {"a.arc": b"a", "sub/x.arc": b"x2"}, listed=False)
+        for olds in (["r1", "r2"], ["r2", "r1"]):
+            with self.subTest(olds=olds):
+                before = self.files_here()
+                r = self.run_tool("make", *olds, "new", "--stub", "stub.bin", "-o", "patch.exe")
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertEqual("patchtool make: new/sub/x.arc: it lies in a folder that r1 "
+                                 "lacks (sub): a fix patch cannot create folders; the updater "
+                                 "writes only into folders that exist: move it into a folder "
+                                 "the game has, or ship the new folder with a full installer "
+                                 "(nothing written)", self.assert_error_line(r, "make"))
+                self.assertEqual(before, self.files_here())
+
+    def test_cumulative_patch_across_a_spelling_beyond_a_to_z(self):
+        # ｓｅ.txt in s0 is ＳＥ.txt in s1 (the same bytes): one file on
+        # Windows, two names to the updater's list matching. Then s2
+        # changes another file. The patch for the players of s0 and s1
+        # carries the file for their lists, and every list of s2 is the
+        # same bytes: make s1 s2's, make s0 s1 s2's, hashlist s2's.
+        self.write("stub.bin", STUB)
+        s0 = {"ｓｅ.txt": b"se", "a.arc": b"a0", "b.arc": b"b0"}
+        s1 = {"ＳＥ.txt": b"se", "a.arc": b"a1", "b.arc": b"b0"}
+        s2 = dict(s1, **{"b.arc": b"b2"})
+        for name, files in (("s0", s0), ("s1", s1), ("s2", s2)):
+            self.write_release(name, files, listed=False)
+            self.write(name + "/uninst.lst", b"game.exe\n\0")
+        r = self.run_tool("hashlist", "s0", "-o", "s0/qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        for old, new in (("s0", "s1"), ("s1", "s2")):
+            r = self.run_tool("make", old, new, "--stub", "stub.bin", "-o", new + "-patch.exe",
+                              "--write-list")
+            self.assertEqual(0, r.code, r.out + r.err)
+        r = self.run_tool("make", "s0", "s1", "s2", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertNotIn("fault of patchtool", r.out + r.err)
+        self.assertEqual(["changed  a.arc  (2 bytes)", "changed  b.arc  (2 bytes)",
+                          "relisted ＳＥ.txt  (2 bytes)"],
+                         sorted(l for l in r.result_lines() if l.startswith(("relisted",
+                                                                             "changed"))))
+        self.assertNotIn("qen.hvl is not the list", r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(self.read("s2/qen.hvl"), entries[-1][3])
+        r = self.run_tool("hashlist", "s2", "-o", "s2.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(self.read("s2/qen.hvl"), self.read("s2.hvl"))
+        r = self.run_tool("verify", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # The players of s0 and of s1 end at s2, each file keeping its
+        # spelling, the game checked against s2's list.
+        for release, files in (("s0", s0), ("s1", s1)):
+            with self.subTest(release=release):
+                shutil.copytree(self.path(release), self.path("game-" + release))
+                r = self.run_tool("apply", "patch.exe", "game-" + release)
+                self.assertEqual(0, r.code, r.out + r.err)
+                got = tree(self.path("game-" + release))
+                se = [n for n in files if n.endswith(".txt")][0]
+                self.assertEqual({se: b"se", "a.arc": b"a1", "b.arc": b"b2"},
+                                 {n: d for n, d in got.items()
+                                  if n not in ("qen.hvl", "uninst.lst")})
+                self.assertEqual(self.read("s2/qen.hvl"), got["qen.hvl"])
+                r = self.run_tool("check", "game-" + release)
+                self.assertEqual(0, r.code, r.out + r.err)
+
+    def test_exclusions_stay_with_the_release(self):
+        # The studio's work folder lies in every release folder; r0's list
+        # was made without it. make counts only on what players have.
+        self.write("stub.bin", STUB)
+        r0 = {"game.exe": b"g0", "data/a.arc": b"a0"}
+        r1 = dict(r0, **{"data/a.arc": b"a1"})
+        self.write_release("r0", r0)
+        self.write_release("r1", r1, listed=False)
+        for release in ("r0", "r1"):
+            self.write(release + "/work/cover.psd", b"psd of " + release.encode())
+        sep = os.sep if NATIVE else "\\"
+        # Without anything that leaves it out: refused, the file named,
+        # with the command that leaves it out, every option repeated.
+        before = self.files_here()
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe", "--split",
+                          "--report", "report.txt")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "make")
+        self.assertIn("r0/work/cover.psd: r0/qen.hvl does not record it, so players of r0 do "
+                      "not have it and no patch may count on it", error)
+        self.assertIn("this leaves it out: patchtool make r0 r1 --stub stub.bin -o p.exe "
+                      "--split --exclude /work/cover.psd --report report.txt", error)
+        os.remove(self.path("report.txt"))
+        self.assertEqual(before, self.files_here())
+        # A dry run with --exclude advises the command that writes r1's
+        # list, --exclude repeated; run as advised, the list does not
+        # record the work folder.
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe",
+                          "--exclude", "work/", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        advice = re.search(r"write it with --write-list \((patchtool make [^)]*)\)", r.out + r.err)
+        self.assertIsNotNone(advice, r.out + r.err)
+        self.assertEqual("patchtool make r0 r1 --stub stub.bin -o p.exe --exclude work/ "
+                         "--write-list", advice.group(1))
+        r = self.run_tool(*advice.group(1).split()[1:])
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual([b"data\\a.arc", b"game.exe"], self.record_names("r1/qen.hvl"))
+        # The same from each release's own exclusion file, which is never
+        # recorded nor packed, whatever it holds.
+        os.remove(self.path("p.exe"))
+        self.write("r0/.patchignore", b"# the studio's files\nwork/\n")
+        self.write("r1/.PATCHIGNORE", b"work/\r\n*.bak\r\n")
+        self.write("r1/data/a.arc", b"a2")
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe",
+                          "--write-list")
+        self.assertEqual(0, r.code, r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("p.exe"))
+        self.assertEqual(["data\\a.arc", "qen.hvl"], [e[0] for e in entries])
+        self.assertEqual([b"data\\a.arc", b"game.exe"], self.record_names("r1/qen.hvl"))
+        self.assertIn("r0%swork%s" % (sep, sep), self.err(r))  # named as left out
+        r = self.run_tool("hashlist", "r1", "-o", "r1.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(self.read("r1/qen.hvl"), self.read("r1.hvl"))
+        # A faulty line refuses, named with its file and line.
+        self.write("r1/.PATCHIGNORE", b"work/\n!cover.psd\n")
+        r = self.run_tool("hashlist", "r1", "-o", "r1.hvl", "--replace")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("r1%s.PATCHIGNORE line 2: !cover.psd: a pattern that takes files back (!) "
+                      "is not supported here" % sep, self.assert_error_line(r, "hashlist"))
+
     # -- interruptions ----------------------------------------------------------
 
     def run_interrupted(self, args, ready, sig, env=None):

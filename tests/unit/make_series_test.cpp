@@ -297,6 +297,17 @@ TEST_F(MakeSeriesTest, PlayersOfEveryListedReleaseEndAtNew) {
     }
     ExpectAtNew(install, v103, kept);
   }
+  // One list of 1.03, whichever patch wrote it: the one-step patch from
+  // 1.02, split too, carries the list that the cumulative one wrote.
+  MakeJob oneStep = Job({"r102"}, "new", "step.exe");
+  oneStep.split = true;
+  oneStep.writeList = true;
+  MakeOutcome stepOutcome;
+  ASSERT_TRUE(MakePatch(oneStep, &stepOutcome, &error)) << error;
+  EXPECT_EQ("", stepOutcome.newListWritten);  // NEW's list is the one it carries already
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "new"), &written));
+  EXPECT_TRUE(stepOutcome.parts.back().list.Bytes() == written);
 }
 
 // A file changed in 1.01 and taken back to its 1.00 content in 1.02 is no

@@ -4,6 +4,7 @@
 #include "publish/releases/hash_list_writer.h"
 #include "publish/packages/package_check.h"
 #include "publish/packages/part_set.h"
+#include "publish/packages/patch_manifest.h"
 #include "publish/signing/patch_signing.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
@@ -122,12 +123,16 @@ std::string ListHelp() {
          "change it.\n";
 }
 
-int RunList(const char* name, const Arguments& args) {
-  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
-  const std::string& path = args.operands[0];
+// Lists the patch; *verdict says why the updater refuses it ("" when it
+// does not).
+int ListPatch(const char* name, const Arguments& args, const std::string& path,
+              std::string* verdict) {
   PackageReport report;
   SignatureReport signature;
-  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
+  if (!CheckPatch(name, path, args, &report, &signature)) {
+    *verdict = "the patch cannot be read as one";
+    return kExitFailed;
+  }
 
   std::printf("%s: %s, data base %u\n", path.c_str(),
               Counted(report.entries.size(), "entry", "entries").c_str(), report.dataBase);
@@ -147,6 +152,9 @@ int RunList(const char* name, const Arguments& args) {
   }
   size_t refused = RefusedCount(report);
   if (refused != 0) {
+    *verdict = "the updater refuses this package before writing anything: " +
+               Counted(refused, "entry is", "entries are") + " refused (the update ends with " +
+               "UPD_E_PACKAGE)";
     Error(name, path + ": the updater refuses this package before writing anything: " +
                     Counted(refused, "entry is", "entries are") + " refused (shown above; " +
                     "the update ends with UPD_E_PACKAGE)");
@@ -154,12 +162,52 @@ int RunList(const char* name, const Arguments& args) {
   }
   std::string judged = JudgementText(report);
   if (!judged.empty()) {
-    Error(name, path + ": the updater refuses this package before writing anything: " + judged +
-                    " (UPD_E_PACKAGE)");
+    *verdict = "the updater refuses this package before writing anything: " + judged +
+               " (UPD_E_PACKAGE)";
+    Error(name, path + ": " + *verdict);
     return kExitFailed;
   }
   if (status != kExitOk) {
-    Error(name, path + ": an entry cannot be read in full (the update ends with UPD_E_PACKAGE)");
+    *verdict = "an entry cannot be read in full (the update ends with UPD_E_PACKAGE)";
+    Error(name, path + ": " + *verdict);
+  }
+  return status;
+}
+
+int RunList(const char* name, const Arguments& args) {
+  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
+  const std::string& path = args.operands[0];
+  const std::string report = args.Value("report");
+  std::string error;
+  // The report must not take the place of the patch or of a part beside it.
+  if (!report.empty()) {
+    std::vector<std::string> inputs = {path};
+    PartName part;
+    if (ParsePartName(path, &part)) {
+      for (size_t k = 1; k <= part.count; ++k) inputs.push_back(PartPath(part, k));
+    }
+    if (!CheckReportPath(report, inputs, {}, {}, &error)) {
+      Error(name, error + " (nothing written)");
+      return kExitFailed;
+    }
+  }
+  std::string verdict;
+  int status = ListPatch(name, args, path, &verdict);
+  if (report.empty()) return status;
+  Manifest manifest;
+  std::string why;
+  bool described = PatchManifest(path, &manifest, &why);
+  std::string result = !verdict.empty() ? "refused: " + verdict
+                       : described      ? std::string("done")
+                                        : "refused: " + why;
+  if (!WriteFaultReport(report, "list " + path, result, {}, &error,
+                        described ? &manifest : nullptr)) {
+    Error(name, "the report is not written: " + error);
+    return kExitFailed;
+  }
+  if (!described) {
+    Error(name, "the report " + report + " holds no manifest: " + why);
+    return kExitFailed;
   }
   return status;
 }
@@ -299,7 +347,7 @@ int RunVerify(const char* name, const Arguments& args) {
 const Command& ListCommand() {
   static const Command command = {
       "list", "show a patch's entries and whether each matches the hash list", ListHelp,
-      {{"ca", 0, true}}, RunList};
+      {{"ca", 0, true}, {"report", 0, true}}, RunList};
   return command;
 }
 

@@ -182,6 +182,20 @@ bool Exclusions::Excludes(const std::string& relative, bool folder) const {
   return false;
 }
 
+std::string Exclusions::Reason(const std::string& relative, bool folder) const {
+  std::vector<std::string> parts = Parts(relative);
+  if (defaults_ && !folder) {
+    for (const char* name : kDefaultNames) {
+      if (NameMatches(name, parts.back())) return std::string("a default name (") + name + ")";
+    }
+  }
+  for (const Pattern& pattern : patterns_) {
+    if (!Matches(pattern, parts, folder)) continue;
+    return (pattern.source.empty() ? "--exclude " : pattern.source + ": ") + pattern.text;
+  }
+  return std::string();
+}
+
 bool Exclusions::ExcludesFile(const std::string& relative) const {
   std::vector<std::string> parts = Parts(relative);
   std::string path;

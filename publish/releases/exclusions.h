@@ -53,6 +53,10 @@ class Exclusions {
   // Whether the file at relative is left out, by itself or by a folder on
   // its way (for files given by their paths rather than found by a walk).
   bool ExcludesFile(const std::string& relative) const;
+  // What leaves the file or folder at relative out, as Excludes finds it:
+  // "a default name (Thumbs.db)", "--exclude work/", "r/.patchignore line
+  // 2: work/"; "" when nothing does.
+  std::string Reason(const std::string& relative, bool folder) const;
 
   // What is left out, for the warning that names the files: "Thumbs.db,
   // desktop.ini, .DS_Store, names ending in ~, --exclude *.psd".

@@ -114,6 +114,15 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
   }
   WarnRespelt(job, series, &outcome->warnings);
   WarnDroppedRecords(job, series, &outcome->warnings);
+  for (const std::string& name : series.removed) {
+    outcome->recordsLeftOut.push_back(
+        {name, "its file is not in " + job.newDir + ": a list that named it would describe a "
+               "file that players of " + job.newDir + " do not have"});
+  }
+  for (const std::string& name : series.dropped) {
+    outcome->recordsLeftOut.push_back(
+        {name, "no folder has its file, and the OLDs' lists do not hold it alike"});
+  }
 
   std::vector<std::vector<size_t>> plan;
   if (!PlanSeriesParts(job, diff, series, &plan, &outcome->errorLines, error)) return false;
@@ -174,7 +183,9 @@ bool MakePatch(const MakeJob& job, MakeOutcome* outcome, std::string* error) {
   for (const std::string& dir : job.otherOldDirs) ran += " " + dir;
   ran += " " + job.oldDir + " " + job.newDir;
   std::string why;
-  outcome->reportWritten = WriteFaultReport(job.report, ran, result, outcome->faults, &why);
+  const Manifest manifest = ok ? MakeManifest(job, *outcome) : Manifest();
+  outcome->reportWritten =
+      WriteFaultReport(job.report, ran, result, outcome->faults, &why, ok ? &manifest : nullptr);
   if (outcome->reportWritten) return ok;
   *error = ok ? "the patch is written, but the report is not: " + why
               : *error + "; the report is not written either: " + why;

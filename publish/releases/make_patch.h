@@ -85,6 +85,9 @@ struct MakeOutcome {
   std::vector<FileFault> faults;
   // Lines under the error's summary: one per file it names.
   std::vector<std::string> errorLines;
+  // The records of the OLDs' lists that the patch's list leaves out: stored
+  // name, and why.
+  std::vector<std::pair<std::string, std::string>> recordsLeftOut;
   // The patches are in place: a failure after that concerns NEW's list or
   // the report.
   bool patchWritten = false;

@@ -154,4 +154,9 @@ bool CheckNewList(const MakeJob& job, const ReleaseDiff& diff, const HashListBui
 void WarnOtherParts(const MakeJob& job, const std::vector<MakePart>& parts,
                     std::vector<std::string>* warnings);
 
+// What the patch is, for the report: the OLDs it serves and the NEW it
+// ends at, each part, each file it carries with its size and sum, each
+// part's list with its sum, and each file left out and why.
+Manifest MakeManifest(const MakeJob& job, const MakeOutcome& outcome);
+
 }  // namespace make_step

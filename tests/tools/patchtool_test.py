@@ -2864,6 +2864,76 @@ class PatchtoolTest(unittest.TestCase):
         self.assertIn("r1%s.PATCHIGNORE line 2: !cover.psd: a pattern that takes files back (!) "
                       "is not supported here" % sep, self.assert_error_line(r, "hashlist"))
 
+    def manifest(self, name):
+        """The manifest lines of a report: their fields, split at the tabs."""
+        text = self.read(name).decode("utf-8")
+        self.assertIn("\n# manifest: ", text)
+        return [l.split("\t") for l in text.split("# manifest: ")[1].splitlines()[1:]]
+
+    def test_make_and_list_write_the_manifest_of_a_made_patch(self):
+        # make --report and list --report tell the same patch alike: its
+        # parts, each file it carries with size and sum, each part's list
+        # with its sum, the list it ends at; make names the OLD it serves
+        # and every file it leaves out, and why.
+        self.write("stub.bin", STUB)
+        old = {"data/f%02d.arc" % i: b"old %d" % i for i in range(17)}
+        old["same.arc"] = b"same"
+        new = dict(old, **{"data/f%02d.arc" % i: b"new %d" % i for i in range(17)})
+        self.write_release("old", old)
+        self.write_release("new", new, listed=False)
+        self.write("old/work/cover.psd", b"psd")
+        self.write("old/.patchignore", b"work/\n")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "p.exe", "--split",
+                          "--write-list", "--report", "make.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        text = self.read("make.txt").decode("utf-8")
+        self.assertTrue(text.startswith("# patchtool make old new\n# result: done: p-1of2.exe, "
+                                        "p-2of2.exe, new%sqen.hvl written\n# faults: 0"
+                                        % (os.sep if NATIVE else "\\")), text)
+        rows = self.manifest("make.txt")
+        self.assertEqual(["serves", "old"], rows[0])
+        new_list = self.read("new/qen.hvl")
+        self.assertEqual(["ends-at", "new", content_sum(new_list).hex(), "18"], rows[1])
+        carried = {}
+        for part in (1, 2):
+            patch = "p-%dof2.exe" % part
+            _, _, entries, _ = parse_patch(self.read(patch))
+            part_rows = [row for row in rows if row[0] != "left-out" and row[1] == str(part)]
+            self.assertEqual(["part", str(part), "2", patch, str(len(entries)),
+                              str(len(self.read(patch)))], part_rows[0])
+            self.assertEqual([["carries", str(part), e[0], str(e[2]), content_sum(e[3]).hex(),
+                               "changed"] for e in entries[:-1]], part_rows[1:-1])
+            self.assertEqual(["list", str(part), "qen.hvl", str(entries[-1][2]),
+                              content_sum(entries[-1][3]).hex(), str(len(entries[-1][3]) // 64)],
+                             part_rows[-1])
+            for e in entries[:-1]:
+                carried[e[0]] = e[3]
+        self.assertEqual({n.replace("/", "\\"): d for n, d in new.items() if n != "same.arc"},
+                         carried)
+        self.assertEqual([["left-out", "new/same.arc", "unchanged"],
+                          ["left-out", "old/work/", "excluded"]],
+                         sorted(row[:3] for row in rows if row[0] == "left-out"))
+        self.assertIn("old/.patchignore line 1: work/",
+                      [row for row in rows if row[1] == "old/work/"][0][3])
+        # list --report of either part: the same parts, files, sums and
+        # lists, the list it ends at, and what an install must hold.
+        r = self.run_tool("list", "p-2of2.exe", "--report", "list.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        listed = self.manifest("list.txt")
+        self.assertEqual(["serves", "-"], listed[0][:2])
+        self.assertIn("(3 records)", listed[0][2])  # same.arc, and f15, f16 as they were
+        self.assertEqual(rows[1][2:], listed[1][2:])
+        same = lambda row: row[:5] if row[0] == "carries" else row
+        self.assertEqual([same(row) for row in rows if row[0] in ("part", "carries", "list")],
+                         [same(row) for row in listed if row[0] in ("part", "carries", "list")])
+        self.assertEqual([["left-out", "same.arc", "not-carried"]],
+                         [row[:3] for row in listed if row[0] == "left-out"])
+        # Never over the patch it tells of.
+        r = self.run_tool("list", "p-1of2.exe", "--report", "p-2of2.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertEqual(carried, {e[0]: e[3] for part in (1, 2) for e in
+                                   parse_patch(self.read("p-%dof2.exe" % part))[2][:-1]})
+
     # -- interruptions ----------------------------------------------------------
 
     def run_interrupted(self, args, ready, sig, env=None):

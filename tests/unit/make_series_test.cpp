@@ -608,9 +608,19 @@ TEST_F(MakeSeriesTest, EveryFaultOfEveryOldInOneRun) {
   job.writeList = true;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
   EXPECT_TRUE(outcome.faults.empty());
-  EXPECT_EQ(ran + "# result: done: " + job.output + ", " + outcome.newListWritten +
-                " written\n# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
-            ReadFileText(job.report));
+  const std::string report = ReadFileText(job.report);
+  EXPECT_EQ(0u, report.find(ran + "# result: done: " + job.output + ", " +
+                            outcome.newListWritten + " written\n# faults: 0 (one per line: "
+                            "path, fault and why, separated by tabs)\n# manifest: "));
+  // Each file left out, and why: the exclusions of each folder among them.
+  for (const std::string& line :
+       {"\nleft-out\t" + FaultPath(r1, "work/") + "\texcluded\tno part of the game: --exclude "
+        "work/\n",
+        "\nleft-out\t" + FaultPath(r2, "Thumbs.db") + "\texcluded\tno part of the game: a "
+        "default name (Thumbs.db)\n",
+        "\nleft-out\t" + FaultPath(job.newDir, "b.arc") + "\tunchanged\t"}) {
+    EXPECT_NE(std::string::npos, report.find(line)) << line << report;
+  }
   ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
@@ -706,9 +716,21 @@ TEST_F(MakeSeriesTest, SpellingsBeyondAToZAndOneListPerRelease) {
   EXPECT_TRUE(list2 == hashList("new", dir_ / "other.hvl")) << "hashlist NEW is another list";
 
   MakeJob job = Job({"r0", "r1"}, "new", "cumulative.exe");
+  job.report = dir_ / "manifest.txt";
   MakeOutcome outcome;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
   EXPECT_TRUE(outcome.parts.back().list.Bytes() == list2) << "the cumulative patch's list";
+  // The manifest: whom it serves, where it ends, what it carries and why.
+  const std::string manifest = ReadFileText(job.report);
+  ContentSum listSum, seSum;
+  UpdateContentSum(&listSum, list2.data(), static_cast<uint32_t>(list2.size()));
+  UpdateContentSum(&seSum, reinterpret_cast<const uint8_t*>("se"), 2);
+  for (const std::string& line :
+       {"serves\t" + (dir_ / "r0") + "\n", "serves\t" + (dir_ / "r1") + "\n",
+        "ends-at\t" + job.newDir + "\t" + ContentSumHex(listSum) + "\t3\n",
+        "carries\t1\t" + capitalSe + "\t2\t" + ContentSumHex(seSum) + "\trelisted\n"}) {
+    EXPECT_NE(std::string::npos, manifest.find(line)) << line << manifest;
+  }
   for (const std::string& warning : outcome.warnings) {
     EXPECT_EQ(std::string::npos, warning.find("qen.hvl")) << warning;  // NEW's list is it
   }

@@ -18,8 +18,11 @@ namespace {
 // Files are read in pieces of this size, and compared in blocks.
 constexpr uint32_t kComparePiece = 1u << 20;
 constexpr uint32_t kCompareBlock = 64u << 10;
-// Pieces in flight: read and compared here while the worker sums others.
+// Pieces in flight: read and compared here while the worker sums others;
+// a group of many files (NEW's and several OLDs') uses fewer slots, so
+// that the buffers stay within kSlotBlocks pieces.
 constexpr size_t kSlots = 8;
+constexpr size_t kSlotBlocks = 16;
 
 uint32_t PieceOf(uint64_t left) {
   return left < kComparePiece ? static_cast<uint32_t>(left) : kComparePiece;
@@ -84,9 +87,25 @@ class Summer {
   bool SumGroup(ReleaseFile* main, const std::vector<ReleaseFile*>& others,
                 std::vector<bool>* same, std::string* error) {
     same->assign(others.size(), false);
+    // Release folders often share their unchanged files (hard links): a
+    // file that is one with main, or with another of others, is read once.
+    // Asked only where several OLDs meet, so that one OLD costs no more.
+    std::vector<int> oneWith(others.size(), -2);  // -1: main; i: others[i]; -2: none
+    if (others.size() >= 2) {
+      std::vector<PathInfo> ids(others.size() + 1);
+      std::vector<bool> known(others.size() + 1);
+      known[0] = GetPathInfo(main->path, &ids[0]);
+      for (size_t i = 0; i < others.size(); ++i) {
+        known[i + 1] = GetPathInfo(others[i]->path, &ids[i + 1]);
+        for (size_t j = 0; known[i + 1] && j <= i && oneWith[i] == -2; ++j) {
+          if (known[j] && SameFile(ids[i + 1], ids[j])) oneWith[i] = static_cast<int>(j) - 1;
+        }
+      }
+    }
     std::vector<ReleaseFile*> alike;  // others of main's size
     std::vector<size_t> alikeAt;
     for (size_t i = 0; i < others.size(); ++i) {
+      if (oneWith[i] != -2) continue;
       if (others[i]->size == main->size) {
         alike.push_back(others[i]);
         alikeAt.push_back(i);
@@ -162,6 +181,15 @@ class Summer {
     }
     main->summed = true;
     for (ReleaseFile* file : alike) file->summed = true;
+    // The files that are one with another: its sum, and its verdict.
+    for (size_t i = 0; i < others.size(); ++i) {
+      if (oneWith[i] == -2) continue;
+      const ReleaseFile* source = oneWith[i] < 0 ? main : others[oneWith[i]];
+      worker_.Copy(&others[i]->sum, &source->sum);
+      others[i]->summed = true;
+      (*same)[i] = oneWith[i] < 0 || (*same)[oneWith[i]];
+      counter_.Advance(others[i]->size);
+    }
     for (auto& reader : readers) {
       if (!reader->AtEnd(error)) return false;
     }
@@ -177,8 +205,12 @@ class Summer {
   // A slot whose data the worker is done with, with blocks for the pieces
   // of files side by side; null when memory for them is lacking.
   Slot* NextSlot(size_t files) {
+    size_t slots = kSlotBlocks / files;
+    if (slots > kSlots) slots = kSlots;
+    if (slots < 2) slots = 2;
+    if (next_ >= slots) next_ = 0;
     Slot& slot = slots_[next_];
-    next_ = (next_ + 1) % kSlots;
+    next_ = (next_ + 1) % slots;
     worker_.WaitFor(slot.ticket);
     while (slot.blocks.size() < files) {
       slot.blocks.emplace_back(kComparePiece);

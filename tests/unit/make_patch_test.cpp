@@ -106,7 +106,9 @@ TEST_F(MakePatchTest, DiffTakesNewAndChangedFilesOnly) {
 // Several OLDs compared with NEW in one pass, each file read once: files
 // that part from NEW's bytes in the first piece read, in a later one, at
 // the very end, or that have another size, each get their own sum and
-// count as changed; the one that agrees throughout shares NEW's sum.
+// count as changed; the one that agrees throughout shares NEW's sum. A
+// file that is another's (a hard link: release folders that share their
+// files) is read once for both, and gets the other's sum and verdict.
 TEST_F(MakePatchTest, SeriesComparisonSumsEveryFileAsItIs) {
   const size_t size = 3 * (1u << 20) + 100;  // more than one piece of 1 MiB
   const Bytes data = RandomBytes(size, 77);
@@ -126,17 +128,64 @@ TEST_F(MakePatchTest, SeriesComparisonSumsEveryFileAsItIs) {
               {"shorter", Bytes(data.begin(), data.end() - 1), true}};
   Put("new\\big.arc", data);
   Put("new\\small.arc", ToBytes("small"));
-  std::vector<ReleaseDiff> diffs(sizeof olds / sizeof olds[0]);
+  const size_t count = sizeof olds / sizeof olds[0];
+  std::vector<ReleaseDiff> diffs(count + 2);
   std::vector<ReleaseDiff*> pointers;
   std::string error;
-  for (size_t i = 0; i < diffs.size(); ++i) {
+  // Two more OLDs, whose big.arc is NEW's and "second"'s, linked.
+  MakeDir(dir_ / "linked-new");
+  MakeDir(dir_ / "linked-second");
+  ASSERT_TRUE(MakeHardLink(dir_ / "linked-new\\big.arc", dir_ / "new\\big.arc"));
+  Put("linked-new\\small.arc", ToBytes("small"));
+  for (size_t i = 0; i < count + 2; ++i) {
+    if (i >= count) {
+      ASSERT_TRUE(ReadReleases(dir_ / (i == count ? "linked-new" : "linked-second"),
+                               dir_ / "new", &diffs[i], &error)) << error;
+      pointers.push_back(&diffs[i]);
+      continue;
+    }
     Put(std::string(olds[i].folder) + "\\big.arc", olds[i].bytes);
+    if (i == 2) {
+      ASSERT_TRUE(MakeHardLink(dir_ / "linked-second\\big.arc", dir_ / "second\\big.arc"));
+      Put("linked-second\\small.arc", ToBytes("small"));
+    }
     Put(std::string(olds[i].folder) + "\\small.arc", ToBytes(i == 2 ? "other" : "small"));
     ASSERT_TRUE(ReadReleases(dir_ / olds[i].folder, dir_ / "new", &diffs[i], &error)) << error;
     pointers.push_back(&diffs[i]);
   }
-  ASSERT_TRUE(CompareSeries(pointers, nullptr, &error)) << error;
-  for (size_t i = 0; i < diffs.size(); ++i) {
+  // Every file read once: the bytes counted are the files' sizes, but for
+  // the linked ones, which are counted without a read.
+  struct Counted {
+    uint64_t done = 0, total = 0;
+  } counted;
+  ProgressSink sink;
+  sink.context = &counted;
+  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
+    static_cast<Counted*>(context)->done = done;
+    static_cast<Counted*>(context)->total = total;
+  };
+  uint64_t readBytes = 0;
+  {
+    CallRecorder recorder;
+    ASSERT_TRUE(CompareSeries(pointers, &sink, &error)) << error;
+    for (const SeenCall& seen : recorder.calls) {
+      if (seen.call == FileCall::kRead && seen.value > 1) readBytes += seen.value;
+    }
+  }
+  EXPECT_EQ(counted.total, counted.done);
+  // Read: NEW's two files, each OLD's two, the linked OLDs' small.arc only.
+  uint64_t want = data.size() + 5 + 2 * 5;
+  for (size_t i = 0; i < count; ++i) want += olds[i].bytes.size() + 5;
+  EXPECT_EQ(want, readBytes);
+  for (size_t i = count; i < count + 2; ++i) {
+    SCOPED_TRACE(i == count ? "linked to NEW's" : "linked to second's");
+    const ReleaseFile& old = diffs[i].oldTree.files.at("big.arc");
+    const Bytes& bytes = i == count ? data : olds[2].bytes;
+    ASSERT_TRUE(old.summed);
+    EXPECT_TRUE(old.sum == ReferenceSum(bytes.data(), bytes.size()));
+    EXPECT_EQ(i == count ? 0u : 1u, diffs[i].changes.size());
+  }
+  for (size_t i = 0; i < count; ++i) {
     SCOPED_TRACE(olds[i].folder);
     const ReleaseFile& old = diffs[i].oldTree.files.at("big.arc");
     ASSERT_TRUE(old.summed);

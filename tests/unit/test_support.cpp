@@ -375,6 +375,14 @@ bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
 #endif
 }
 
+bool MakeHardLink(const std::string& linkPath, const std::string& target) {
+#ifdef _WIN32
+  return CreateHardLinkW(Native(linkPath).c_str(), Native(target).c_str(), nullptr) != 0;
+#else
+  return link(Native(target).c_str(), Native(linkPath).c_str()) == 0;
+#endif
+}
+
 bool RemoveSymbolicLink(const std::string& linkPath) {
 #ifdef _WIN32
   bool started = false;

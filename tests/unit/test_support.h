@@ -96,6 +96,8 @@ std::string MakeFolderOfLength(const std::string& base, size_t length);
 // Wine, a link of the Unix file system beneath, made by the Unix ln, which
 // Wine shows as the file it leads to). False where none can be made.
 bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
+// Makes linkPath a second name of the file target (a hard link).
+bool MakeHardLink(const std::string& linkPath, const std::string& target);
 // Removes a link that MakeSymbolicLink made, if it is still there, itself
 // (Wine's DeleteFileW would remove what it leads to, and cannot remove one
 // that leads nowhere). True once nothing is left at linkPath.

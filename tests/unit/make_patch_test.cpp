@@ -155,19 +155,11 @@ TEST_F(MakePatchTest, SeriesComparisonSumsEveryFileAsItIs) {
   }
   // Every file read once: the bytes counted are the files' sizes, but for
   // the linked ones, which are counted without a read.
-  struct Counted {
-    uint64_t done = 0, total = 0;
-  } counted;
-  ProgressSink sink;
-  sink.context = &counted;
-  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
-    static_cast<Counted*>(context)->done = done;
-    static_cast<Counted*>(context)->total = total;
-  };
+  CountedBytes counted;
   uint64_t readBytes = 0;
   {
     CallRecorder recorder;
-    ASSERT_TRUE(CompareSeries(pointers, &sink, &error)) << error;
+    ASSERT_TRUE(CompareSeries(pointers, &counted.sink, &error)) << error;
     for (const SeenCall& seen : recorder.calls) {
       if (seen.call == FileCall::kRead && seen.value > 1) readBytes += seen.value;
     }

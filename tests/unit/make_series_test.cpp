@@ -812,18 +812,9 @@ TEST_F(MakeSeriesTest, EachFileOfEachReleaseIsReadOnce) {
   PutRelease("r2", v2);
   Put("r2\\qen.hvl", BuildHashList(RecordsFor(v2)));
   PutRelease("new", vNew);
-  struct Counted {
-    uint64_t done = 0, total = 0;
-  } counted;
-  ProgressSink sink;
-  sink.context = &counted;
-  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
-    Counted* c = static_cast<Counted*>(context);
-    c->done = done;
-    c->total = total;
-  };
+  CountedBytes counted;
   MakeJob job = Job({"r1", "r2"}, "new", "patch.exe");
-  job.progress = &sink;
+  job.progress = &counted.sink;
   job.dryRun = true;
   MakeOutcome outcome;
   std::string error;

@@ -521,3 +521,11 @@ std::string FoldedAsListsFoldIt(const std::string& name) {
   }
   return out;
 }
+
+CountedBytes::CountedBytes() {
+  sink.context = this;
+  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
+    static_cast<CountedBytes*>(context)->done = done;
+    static_cast<CountedBytes*>(context)->total = total;
+  };
+}

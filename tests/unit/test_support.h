@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fileio/file_ops.h"
+#include "publish/shared/progress_sink.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -39,6 +40,16 @@ class TempDir {
 };
 
 Bytes ToBytes(const std::string& text);
+// A progress sink that keeps the last count of bytes it heard, and their
+// total (sink points into the object: do not copy it).
+struct CountedBytes {
+  CountedBytes();
+  CountedBytes(const CountedBytes&) = delete;
+  CountedBytes& operator=(const CountedBytes&) = delete;
+  uint64_t done = 0, total = 0;
+  ProgressSink sink;
+};
+
 // A hash-list name as the updater folds it, spelt out here: character by
 // character, a code page 932 lead byte (0x81 to 0x9F, 0xE0 to 0xFC) and the
 // byte after it kept, A to Z of single-byte characters as a to z.

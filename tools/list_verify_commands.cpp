@@ -99,7 +99,7 @@ std::string StubLine(const PackageReport& report) {
 
 std::string ListHelp() {
   return std::string(
-             "Usage: patchtool list [--ca FILE] PATCH\n"
+             "Usage: patchtool list [--ca FILE] [--report FILE] PATCH\n"
              "\n"
              "Prints the entry count and data base, the hash list, the signature, the\n"
              "program before the package (the stub), and then the package's entries in directory order: index, offset from the\n"
@@ -114,12 +114,22 @@ std::string ListHelp() {
              "anything is written, is followed by a line \"refused: WHY\": a name that\n"
              "breaks the rule for stored names (see patchtool verify --help), data that\n"
              "runs past the end of the file (a patch cut short), or lies beyond 2 GiB.\n"
+             "\n"
+             "  --report FILE  write the patch's manifest to FILE, as make --report\n"
+             "                 writes it, tab-separated, from the patch alone (and,\n"
+             "                 for a part of a split, every part beside it): each\n"
+             "                 part, each file it carries with its size and sum, each\n"
+             "                 part's list with its sum, the list it ends at, the\n"
+             "                 installs it serves (those whose qen.hvl holds every\n"
+             "                 record of part 1's list that part 1 does not carry),\n"
+             "                 and each file of the last list that no part carries\n"
              "\n") +
          kSignatureHelp +
          "\n"
          "Exit status: 0 when the package is usable, 1 when it cannot be opened or\n"
-         "used (the reason goes to stderr), an entry is refused or unreadable, or\n"
-         "the CA FILE cannot be read, 2 on wrong usage. The signature does not\n"
+         "used (the reason goes to stderr), an entry is refused or unreadable, the\n"
+         "report cannot be written, or the CA FILE cannot be read, 2 on wrong\n"
+         "usage. The signature does not\n"
          "change it.\n";
 }
 
@@ -245,8 +255,9 @@ std::string VerifyHelp() {
          "A part of a split (NAME-2of3.EXT, as make --split names them) passes only\n"
          "with its set: every part NAME-1of3.EXT to NAME-3of3.EXT lies beside it,\n"
          "and each part's hash list follows from the list of the part before (the\n"
-         "same records in the same places, new sums only for the part's own\n"
-         "files, then records for its files that the list before lacks). Parts of\n"
+         "records of the part's own files set: a new sum, a new record, or the\n"
+         "record under the entry's spelling; every other record the same and in\n"
+         "the same order; a record for each of its files). Parts of\n"
          "two different makes side by side are named; verify checks each part's\n"
          "entries only when given that part.\n"
          "\n"

@@ -258,8 +258,9 @@ bool ReadAllReleases(const MakeJob& job, const std::vector<MakeJob>& olds,
 bool LoadOldList(const MakeJob& job, const ReleaseDiff* diff, HashListBuilder* list,
                  std::string* error) {
   if (diff->oldList.empty()) {
-    *error = job.oldDir + " holds no hash list (qen.hvl); the patch refreshes the game's own " +
-             "list, so OLD must be the game as players have it, with its qen.hvl: where " +
+    *error = job.oldDir + " holds no hash list (qen.hvl); the patch is proved against the " +
+             "game's own list, so OLD must be the game as players have it, with its qen.hvl: " +
+             "where " +
              job.oldDir + " was the NEW of a patch, the list that patch carries is the one " +
              "(patchtool make ITS_OLD " + job.oldDir + " --stub STUB -o PATCH --write-list " +
              "writes it); a release as it shipped has the list it shipped with";

@@ -410,7 +410,9 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     for (const std::string& left : tree.excluded) {
       report->excluded.push_back(FaultPath(job.folder, left));
     }
-    if (!tree.exclusionFile.empty()) report->exclusionFiles.push_back(tree.exclusionFile);
+    if (!tree.exclusionFile.empty()) {
+      report->exclusionFiles.push_back(FaultPath("", tree.exclusionFile));
+    }
     for (const std::vector<std::string>& group : tree.twins) {
       twins->emplace_back();
       for (const std::string& relative : group) {
@@ -433,8 +435,8 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
   Exclusions exclusions = job.exclusions;
   const std::string exclusionFile = FindExclusionFile(job.folder.empty() ? "." : job.folder);
   if (!exclusionFile.empty()) {
-    if (!exclusions.AddFile(exclusionFile, ShownPath(exclusionFile), error)) return false;
-    report->exclusionFiles.push_back(exclusionFile);
+    if (!exclusions.AddFile(exclusionFile, FaultPath("", exclusionFile), error)) return false;
+    report->exclusionFiles.push_back(FaultPath("", exclusionFile));
   }
   std::vector<std::string> leftovers;
   for (const std::string& given : job.files) {

@@ -41,7 +41,9 @@ bool MakeChecked(const MakeJob& job, MakeOutcome* outcome, bool* reportChecked,
     for (const std::string& left : tree->excluded) {
       outcome->excluded.push_back(FaultPath(tree->root, left));
     }
-    if (!tree->exclusionFile.empty()) outcome->exclusionFiles.push_back(tree->exclusionFile);
+    if (!tree->exclusionFile.empty()) {
+      outcome->exclusionFiles.push_back(FaultPath("", tree->exclusionFile));
+    }
   }
   if (!job.report.empty()) {
     std::vector<std::string> inputs = {job.stub};

@@ -1,6 +1,7 @@
 #include "publish/releases/release_tree.h"
 
 #include "package/hash_list.h"
+#include "publish/shared/file_faults.h"
 #include "publish/shared/game_files.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
@@ -124,7 +125,9 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
   }
   tree->exclusionFile = FindExclusionFile(root);
   if (!tree->exclusionFile.empty()) {
-    if (!tree->exclusions.AddFile(tree->exclusionFile, ShownPath(tree->exclusionFile), error)) {
+    // Named as faults name files, the same on every system.
+    const std::string shown = FaultPath("", tree->exclusionFile);
+    if (!tree->exclusions.AddFile(tree->exclusionFile, shown, error)) {
       return false;
     }
     tree->excluding = true;

@@ -1717,9 +1717,9 @@ class PatchtoolTest(unittest.TestCase):
         before = self.files_here()
         r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "patch-102.exe")
         self.assertEqual(1, r.code, r.out + r.err)
-        self.assertIn("r101 holds no hash list (qen.hvl); the patch refreshes the game's own "
-                      "list, so OLD must be the game as players have it, with its qen.hvl: where "
-                      "r101 was the NEW of a patch, the list that patch carries is the one "
+        self.assertIn("r101 holds no hash list (qen.hvl); the patch is proved against the "
+                      "game's own list, so OLD must be the game as players have it, with its "
+                      "qen.hvl: where r101 was the NEW of a patch, the list that patch carries is the one "
                       "(patchtool make ITS_OLD r101 --stub STUB -o PATCH --write-list writes it)",
                       self.assert_error_line(r, "make"))
         self.assertEqual(before, self.files_here())

@@ -143,12 +143,11 @@ void CheckTwins(const ReleaseTree& tree, std::vector<std::vector<std::string>>* 
 void CheckOldRelease(const MakeJob& job, const ReleaseDiff& diff, const HashListBuilder& list,
                      std::vector<std::string>* unrecorded, std::vector<std::string>* warnings,
                      std::vector<FileFault>* faults) {
+  // A tree's key of a file whose name can be stored is its StoredNameKey.
   std::map<std::string, const ReleaseFile*> files;
   for (const auto& item : diff.oldTree.files) {
     const ReleaseFile& file = item.second;
-    if (!IsGameListKey(item.first) && !file.storedName.empty()) {
-      files.emplace(StoredNameKey(file.storedName), &file);
-    }
+    if (!IsGameListKey(item.first) && !file.storedName.empty()) files.emplace(item.first, &file);
   }
   // Every record counts, a second one of a file too: one that the updater
   // never reads still says what the release is, and a stale sum there

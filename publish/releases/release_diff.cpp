@@ -67,6 +67,14 @@ class PieceReader {
 
 // Reads, compares and sums. Sums go to the worker, which keeps them in
 // the files' own fields; they may be read once WaitAll has returned.
+// Which file it is, where its folder's listing did not tell.
+void LearnWhichFile(ReleaseFile* file) {
+  PathInfo info;
+  if (file->index != 0 || !GetPathInfo(file->path, &info)) return;
+  file->volume = info.volume;
+  file->index = info.index;
+}
+
 class Summer {
  public:
   explicit Summer(const ProgressSink* progress) { counter_.sink = progress; }
@@ -89,17 +97,24 @@ class Summer {
     same->assign(others.size(), false);
     // Release folders often share their unchanged files (hard links): a
     // file that is one with main, or with another of others, is read once.
-    // Asked only where several OLDs meet, so that one OLD costs no more.
-    std::vector<int> oneWith(others.size(), -2);  // -1: main; i: others[i]; -2: none
+    // Which file each is, the folders' listings told; where they could not
+    // (Windows), it is asked where several OLDs meet, so that one OLD costs
+    // no more.
     if (others.size() >= 2) {
-      std::vector<PathInfo> ids(others.size() + 1);
-      std::vector<bool> known(others.size() + 1);
-      known[0] = GetPathInfo(main->path, &ids[0]);
-      for (size_t i = 0; i < others.size(); ++i) {
-        known[i + 1] = GetPathInfo(others[i]->path, &ids[i + 1]);
-        for (size_t j = 0; known[i + 1] && j <= i && oneWith[i] == -2; ++j) {
-          if (known[j] && SameFile(ids[i + 1], ids[j])) oneWith[i] = static_cast<int>(j) - 1;
-        }
+      for (ReleaseFile* file : others) LearnWhichFile(file);
+      LearnWhichFile(main);
+    }
+    std::vector<int> oneWith(others.size(), -2);  // -1: main; i: others[i]; -2: none
+    auto oneFile = [](const ReleaseFile* a, const ReleaseFile* b) {
+      return a->index != 0 && a->index == b->index && a->volume == b->volume;
+    };
+    for (size_t i = 0; i < others.size(); ++i) {
+      if (oneFile(others[i], main)) {
+        oneWith[i] = -1;
+        continue;
+      }
+      for (size_t j = 0; j < i && oneWith[i] == -2; ++j) {
+        if (oneWith[j] == -2 && oneFile(others[i], others[j])) oneWith[i] = static_cast<int>(j);
       }
     }
     std::vector<ReleaseFile*> alike;  // others of main's size

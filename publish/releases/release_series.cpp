@@ -55,10 +55,11 @@ const std::vector<SeriesRecord>& RecordsOf(
 // word.
 std::map<std::string, ContentSum> PlayersFiles(const ListedRelease& release) {
   std::map<std::string, ContentSum> files;
+  // A tree's key of a file whose name can be stored is its StoredNameKey.
   for (const auto& item : release.diff->oldTree.files) {
     const ReleaseFile& file = item.second;
     if (!IsGameListKey(item.first) && !file.storedName.empty() && file.summed) {
-      files.emplace(StoredNameKey(file.storedName), file.sum);
+      files.emplace(item.first, file.sum);
     }
   }
   for (const auto& record : FirstRecords(*release.list)) {
@@ -67,21 +68,52 @@ std::map<std::string, ContentSum> PlayersFiles(const ListedRelease& release) {
   return files;
 }
 
-// The records of list (the first of each name) that do not match the
+// A list as the proof reads it, worked out once: the first record of each
+// name (folded name to record), and those records with their files' keys.
+struct ListView {
+  std::map<std::string, SeriesRecord> firsts;
+  std::vector<std::pair<std::string, const SeriesRecord*>> keyed;
+};
+
+ListView ViewOf(const HashListBuilder& list) {
+  ListView view;
+  view.firsts = FirstRecords(list);
+  for (const auto& record : view.firsts) {
+    view.keyed.emplace_back(StoredNameKey(record.second.name), &record.second);
+  }
+  return view;
+}
+
+// The updater's release check on views: the first record of patch, among
+// the first records of each name, whose folded name carried lacks and that
+// installed does not hold with the same sum; null when there is none.
+const SeriesRecord* Foreign(const ListView& patch, const std::set<std::string>& carried,
+                            const ListView& installed) {
+  for (const auto& record : patch.firsts) {
+    if (carried.count(record.first) != 0) continue;
+    auto found = installed.firsts.find(record.first);
+    if (found == installed.firsts.end() || !(found->second.sum == record.second.sum)) {
+      return &record.second;
+    }
+  }
+  return nullptr;
+}
+
+// The records of a list (the first of each name) that do not match the
 // player's files, and those of a file recorded a second time.
-std::vector<std::string> WrongRecords(const HashListBuilder& list,
+std::vector<std::string> WrongRecords(const ListView& list,
                                       const std::map<std::string, ContentSum>& files) {
   std::vector<std::string> wrong;
   std::set<std::string> recorded;
-  for (const auto& record : FirstRecords(list)) {
-    const std::string key = StoredNameKey(record.second.name);
-    auto found = files.find(key);
-    if (!recorded.insert(key).second) {
-      wrong.push_back(ShownName(record.second.name) + " (a second record of the file)");
+  for (const auto& record : list.keyed) {
+    const std::string& name = record.second->name;
+    auto found = files.find(record.first);
+    if (!recorded.insert(record.first).second) {
+      wrong.push_back(ShownName(name) + " (a second record of the file)");
     } else if (found == files.end()) {
-      wrong.push_back(ShownName(record.second.name) + " (no such file)");
-    } else if (!(found->second == record.second.sum)) {
-      wrong.push_back(ShownName(record.second.name) + " (the player's file has another sum)");
+      wrong.push_back(ShownName(name) + " (no such file)");
+    } else if (!(found->second == record.second->sum)) {
+      wrong.push_back(ShownName(name) + " (the player's file has another sum)");
     }
   }
   return wrong;
@@ -112,7 +144,7 @@ SeriesChanges SeriesChangesOf(const std::vector<ListedRelease>& releases) {
     for (const ReleaseChange& change : releases[i].diff->changes) differing[i].insert(change.key);
     for (const auto& item : releases[i].diff->oldTree.files) {
       if (!IsGameListKey(item.first) && !item.second.storedName.empty()) {
-        inFolders.insert(StoredNameKey(item.second.storedName));
+        inFolders.insert(item.first);  // a stored name's tree key is its StoredNameKey
       }
     }
   }
@@ -121,7 +153,7 @@ SeriesChanges SeriesChangesOf(const std::vector<ListedRelease>& releases) {
   for (const auto& item : newTree.files) {
     if (IsGameListKey(item.first)) continue;
     const ReleaseFile& file = item.second;
-    const std::string key = file.storedName.empty() ? "" : StoredNameKey(file.storedName);
+    const std::string key = file.storedName.empty() ? "" : item.first;
     if (!key.empty()) {
       newKeys.insert(key);
       // A name that no record holds is refused as a change, or was never
@@ -248,20 +280,23 @@ int ForeignRecord(const HashListBuilder& patch, const std::set<std::string>& car
 bool ProveSeries(const std::vector<ListedRelease>& releases, const std::vector<SeriesPart>& parts,
                  std::string* error) {
   if (releases.empty() || parts.empty()) return true;
-  // Each part's list names every file it carries as the updater matches
-  // names: else the updater refuses the part (an entry no record names).
-  for (const SeriesPart& part : parts) {
-    std::map<std::string, SeriesRecord> records = FirstRecords(*part.list);
+  // Each part's list, and what it carries, worked out once for every
+  // release.
+  std::vector<ListView> views;
+  std::vector<std::set<std::string>> carriedNames(parts.size());
+  for (size_t k = 0; k < parts.size(); ++k) {
+    views.push_back(ViewOf(*parts[k].list));
     std::vector<std::string> unnamed;
-    for (const ReleaseChange* change : part.carried) {
-      if (records.count(FoldedStoredName(change->storedName)) == 0) {
-        unnamed.push_back(ShownName(change->storedName));
-      }
+    for (const ReleaseChange* change : parts[k].carried) {
+      const std::string folded = FoldedStoredName(change->storedName);
+      carriedNames[k].insert(folded);
+      // Else the updater refuses the part: an entry that no record names.
+      if (views[k].firsts.count(folded) == 0) unnamed.push_back(ShownName(change->storedName));
     }
     if (!unnamed.empty()) {
-      *error = "the hash list of " + part.output + " does not name " + ItemList(unnamed, 10) +
-               ", which it carries: the updater refuses a patch with a file that its list does "
-               "not name";
+      *error = "the hash list of " + parts[k].output + " does not name " +
+               ItemList(unnamed, 10) + ", which it carries: the updater refuses a patch with " +
+               "a file that its list does not name";
       return false;
     }
   }
@@ -270,19 +305,15 @@ bool ProveSeries(const std::vector<ListedRelease>& releases, const std::vector<S
   for (const ListedRelease& release : releases) {
     const std::string& root = release.diff->oldTree.root;
     std::map<std::string, ContentSum> files = PlayersFiles(release);
-    const HashListBuilder* installed = release.list;
+    const ListView own = ViewOf(*release.list);
+    const ListView* installed = &own;
     for (size_t k = 0; k < parts.size(); ++k) {
       const SeriesPart& part = parts[k];
-      std::set<std::string> carried;
-      for (const ReleaseChange* change : part.carried) {
-        carried.insert(FoldedStoredName(change->storedName));
-      }
-      int foreign = ForeignRecord(*part.list, carried, *installed);
-      if (foreign >= 0) {
-        const std::string name = part.list->RecordName(static_cast<uint32_t>(foreign));
-        auto theirs = FirstRecords(*installed).count(FoldedStoredName(name)) != 0;
+      const SeriesRecord* foreign = Foreign(views[k], carriedNames[k], *installed);
+      if (foreign != nullptr) {
+        bool theirs = installed->firsts.count(FoldedStoredName(foreign->name)) != 0;
         *error = "players of " + root + " would be refused by " + part.output +
-                 " (the updater's release check: its record of " + ShownName(name) +
+                 " (the updater's release check: its record of " + ShownName(foreign->name) +
                  " is not the one in their list" + (k == 0 ? "" : ", which the part before left") +
                  "): the part does not carry the file, and their list " +
                  (theirs ? "records it with another sum" : "has no record of that name") +
@@ -290,9 +321,9 @@ bool ProveSeries(const std::vector<ListedRelease>& releases, const std::vector<S
         return false;
       }
       for (const ReleaseChange* change : part.carried) {
-        files[StoredNameKey(change->storedName)] = change->file.sum;
+        files[change->key] = change->file.sum;
       }
-      installed = part.list;
+      installed = &views[k];
       std::vector<std::string> wrong = WrongRecords(*installed, files);
       if (!wrong.empty()) {
         *error = "the hash list of " + part.output + " would not describe the game of players "
@@ -305,7 +336,7 @@ bool ProveSeries(const std::vector<ListedRelease>& releases, const std::vector<S
     for (const auto& item : newTree.files) {
       const ReleaseFile& file = item.second;
       if (IsGameListKey(item.first) || file.storedName.empty()) continue;
-      auto found = files.find(StoredNameKey(file.storedName));
+      auto found = files.find(item.first);
       if (found == files.end() || !(found->second == file.sum)) behind.push_back(file.relative);
     }
     if (!behind.empty()) {

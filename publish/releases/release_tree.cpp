@@ -66,6 +66,8 @@ struct Walker {
       file.relative = rel;
       file.path = path;
       file.size = item.size;
+      file.volume = item.volume;
+      file.index = item.index;
       file.storedName = itemStored;
       file.nameError = itemError;
     }

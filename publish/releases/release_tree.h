@@ -18,6 +18,10 @@ struct ReleaseFile {
   std::string relative;  // from the release folder, with this system's separator
   std::string path;      // to read it
   uint64_t size = 0;
+  // Which file it is (PathInfo), where the folder's listing told it; index
+  // 0 where it did not.
+  uint64_t volume = 0;
+  uint64_t index = 0;
   // Code page 932, parts joined by backslashes; "" when the name cannot be
   // stored, and then nameError says why (without the file's name).
   std::string storedName;

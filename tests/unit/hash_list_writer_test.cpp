@@ -8,6 +8,7 @@
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
 #include "publish/packages/stored_name.h"
+#include "publish/releases/release_tree.h"
 #include "publish/shared/windows_names.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
@@ -420,6 +421,27 @@ TEST_F(WholeFolderTest, RecordsEveryFileUnderItsPathFromTheTop) {
             report.namesTooLong);
   EXPECT_EQ(2u, report.undeliverable);
   EXPECT_TRUE(report.tooLarge.empty());
+}
+
+// A release's tree keys each file as StoredNameKey keys its stored name
+// (the toolkit counts on it to find a record's file): letter case aside
+// for every letter, '/' between the parts, a second byte 0x5C (ソ) within
+// its character.
+TEST_F(WholeFolderTest, TreeKeysAreTheStoredNamesKeys) {
+  for (const char* name : {"Data\\Sub\\A.arc", "\xEF\xBC\xA1\xEF\xBD\x82" "c.txt",  // Ａｂc.txt
+                           "\xCE\xA9\\\xCF\x89.txt",                           // Ω\ω.txt
+                           "\xE8\x83\xBD\\\xE3\x82\xBD.arc",                     // 能\ソ.arc
+                           "a_b.txt", "a b.txt", "a.b\\c"}) {
+    Put(std::string("game\\") + name, "x");
+  }
+  ReleaseTree tree;
+  std::string error;
+  ASSERT_TRUE(ReadReleaseTree(dir_ / "game", &tree, &error)) << error;
+  ASSERT_EQ(7u, tree.files.size());
+  for (const auto& item : tree.files) {
+    ASSERT_FALSE(item.second.storedName.empty()) << item.first;
+    EXPECT_EQ(item.first, StoredNameKey(item.second.storedName)) << item.second.relative;
+  }
 }
 
 // Names whose code page 932 bytes differ only in the second byte of a

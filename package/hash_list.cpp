@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "fileio/code_page.h"
 #include "package/le_bytes.h"
 
 namespace {
@@ -21,12 +22,38 @@ bool TableNamesTerminated(const uint8_t* table, uint32_t count) {
 
 }  // namespace
 
-bool FoldedNamesEqual(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    if (FoldByte(*a) != FoldByte(*b)) return false;
-    if (*a == '\0') return true;
+namespace {
+
+char FoldLetter(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
+}
+
+}  // namespace
+
+void FoldListName(char* name, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    if (Cp932IsLeadByte(static_cast<uint8_t>(name[i])) && i + 1 < length && name[i + 1] != '\0') {
+      ++i;  // the second byte of the character stays as it is
+      continue;
+    }
+    name[i] = FoldLetter(name[i]);
   }
 }
+
+int CompareFoldedNames(const char* a, const char* b) {
+  // The names agree up to i, so a second byte of a character stands at the
+  // same place in both.
+  bool second = false;
+  for (size_t i = 0;; ++i) {
+    char x = second ? a[i] : FoldLetter(a[i]);
+    char y = second ? b[i] : FoldLetter(b[i]);
+    if (x != y) return static_cast<unsigned char>(x) < static_cast<unsigned char>(y) ? -1 : 1;
+    if (x == '\0') return 0;
+    second = !second && Cp932IsLeadByte(static_cast<uint8_t>(x));
+  }
+}
+
+bool FoldedNamesEqual(const char* a, const char* b) { return CompareFoldedNames(a, b) == 0; }
 
 int FindHashListEntry(const PackDirectory& directory) {
   for (uint32_t i = 0; i < directory.count; ++i) {

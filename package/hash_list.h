@@ -3,6 +3,7 @@
 // then 64-byte records of a 56-byte NUL-terminated name and a ContentSum.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "fileio/disk_file.h"
@@ -58,11 +59,16 @@ enum HashListStatus {
   kHashListPastEnd,          // the records run past the entry's size (or the file's)
 };
 
-// ASCII-only case folding: bytes 'A'..'Z' become 'a'..'z' wherever they
-// stand, trailing bytes of double-byte characters included.
-inline char FoldByte(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
-}
+// Hash-list names match as the updater matches them: the letters A to Z of
+// single-byte characters count as a to z; both bytes of a code page 932
+// double-byte character (a lead byte, 0x81 to 0x9F or 0xE0 to 0xFC, and the
+// byte after it) count as they are, so that 右 (0x89 0x45) and 影 (0x89 0x65),
+// エ and ト, ０ and Ｐ stay names of their own. No other letter folds.
+//
+// Folds the length bytes of name in place by that rule.
+void FoldListName(char* name, size_t length);
+// Orders two NUL-terminated names as folded: below zero, zero or above.
+int CompareFoldedNames(const char* a, const char* b);
 // Whether two NUL-terminated names are equal after folding both.
 bool FoldedNamesEqual(const char* a, const char* b);
 

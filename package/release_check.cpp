@@ -4,17 +4,6 @@
 
 namespace {
 
-// Orders NUL-terminated names as hash lists fold them (ASCII capitals as
-// small letters), byte by byte.
-int CompareFolded(const char* a, const char* b) {
-  for (;; ++a, ++b) {
-    unsigned char x = static_cast<unsigned char>(FoldByte(*a));
-    unsigned char y = static_cast<unsigned char>(FoldByte(*b));
-    if (x != y) return x < y ? -1 : 1;
-    if (x == 0) return 0;
-  }
-}
-
 // The records of a list in the order of their folded names, records of one
 // name in their list order: the first of each name leads its run.
 class SortedRecords {
@@ -42,13 +31,15 @@ class SortedRecords {
     uint32_t low = 0, high = list_.count();
     while (low < high) {
       uint32_t middle = low + (high - low) / 2;
-      if (CompareFolded(list_.RecordName(order[middle]), name) < 0) {
+      if (CompareFoldedNames(list_.RecordName(order[middle]), name) < 0) {
         low = middle + 1;
       } else {
         high = middle;
       }
     }
-    if (low == list_.count() || CompareFolded(list_.RecordName(order[low]), name) != 0) return -1;
+    if (low == list_.count() || CompareFoldedNames(list_.RecordName(order[low]), name) != 0) {
+      return -1;
+    }
     return static_cast<int>(order[low]);
   }
 
@@ -56,7 +47,7 @@ class SortedRecords {
   uint32_t* Order() { return reinterpret_cast<uint32_t*>(order_.data()); }
   const uint32_t* Order() const { return reinterpret_cast<const uint32_t*>(order_.data()); }
   bool Less(uint32_t a, uint32_t b) const {
-    int c = CompareFolded(list_.RecordName(a), list_.RecordName(b));
+    int c = CompareFoldedNames(list_.RecordName(a), list_.RecordName(b));
     return c < 0 || (c == 0 && a < b);
   }
   void Swap(uint32_t i, uint32_t j) {

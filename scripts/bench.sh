@@ -58,12 +58,12 @@ bench_apply() {
   python3 "$root/scripts/bench-apply.py" "$tool" "$out/apply" 5
 }
 
-# make against today's make (the commit before make checked what it builds
-# on, or BASELINE_COMMIT) on one generated release of 3,000 files, side by
-# side; then make for three releases against make from one. The baseline
-# is built once from that commit into the results folder, or taken from
-# BASELINE_PATCHTOOL.
-make_baseline_commit=${BASELINE_COMMIT:-3ef606e}
+# make against an earlier make (the commit before make read each release
+# once for several OLDs, or BASELINE_COMMIT) on one generated release of
+# 3,000 files, side by side; then make for four releases against make from
+# one, for both. The baseline is built once from that commit into the
+# results folder, or taken from BASELINE_PATCHTOOL.
+make_baseline_commit=${BASELINE_COMMIT:-5ad6e8c}
 bench_make() {
   local tool=$build/patchtool
   local baseline=${BASELINE_PATCHTOOL:-}
@@ -72,8 +72,7 @@ bench_make() {
     return 1
   fi
   if [ -z "$baseline" ]; then
-    local scratch=$out/make-baseline
-    [ "$make_baseline_commit" = 3ef606e ] || scratch=$out/make-baseline-$make_baseline_commit
+    local scratch=$out/make-baseline-$make_baseline_commit
     baseline=$scratch/build/patchtool
     if [ ! -x "$baseline" ]; then
       echo "make: building the baseline patchtool from $make_baseline_commit in $scratch"

@@ -4,6 +4,7 @@
 #include "publish/releases/hash_list_writer.h"
 #include "publish/packages/package_check.h"
 #include "publish/packages/part_set.h"
+#include "publish/packages/patch_manifest.h"
 #include "publish/signing/patch_signing.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/update_result_text.h"
@@ -98,7 +99,7 @@ std::string StubLine(const PackageReport& report) {
 
 std::string ListHelp() {
   return std::string(
-             "Usage: patchtool list [--ca FILE] PATCH\n"
+             "Usage: patchtool list [--ca FILE] [--report FILE] PATCH\n"
              "\n"
              "Prints the entry count and data base, the hash list, the signature, the\n"
              "program before the package (the stub), and then the package's entries in directory order: index, offset from the\n"
@@ -113,21 +114,35 @@ std::string ListHelp() {
              "anything is written, is followed by a line \"refused: WHY\": a name that\n"
              "breaks the rule for stored names (see patchtool verify --help), data that\n"
              "runs past the end of the file (a patch cut short), or lies beyond 2 GiB.\n"
+             "\n"
+             "  --report FILE  write the patch's manifest to FILE, as make --report\n"
+             "                 writes it, tab-separated, from the patch alone (and,\n"
+             "                 for a part of a split, every part beside it): each\n"
+             "                 part, each file it carries with its size and sum, each\n"
+             "                 part's list with its sum, the list it ends at, the\n"
+             "                 installs it serves (those whose qen.hvl holds every\n"
+             "                 record of part 1's list that part 1 does not carry),\n"
+             "                 and each file of the last list that no part carries\n"
              "\n") +
          kSignatureHelp +
          "\n"
          "Exit status: 0 when the package is usable, 1 when it cannot be opened or\n"
-         "used (the reason goes to stderr), an entry is refused or unreadable, or\n"
-         "the CA FILE cannot be read, 2 on wrong usage. The signature does not\n"
+         "used (the reason goes to stderr), an entry is refused or unreadable, the\n"
+         "report cannot be written, or the CA FILE cannot be read, 2 on wrong\n"
+         "usage. The signature does not\n"
          "change it.\n";
 }
 
-int RunList(const char* name, const Arguments& args) {
-  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
-  const std::string& path = args.operands[0];
+// Lists the patch; *verdict says why the updater refuses it ("" when it
+// does not).
+int ListPatch(const char* name, const Arguments& args, const std::string& path,
+              std::string* verdict) {
   PackageReport report;
   SignatureReport signature;
-  if (!CheckPatch(name, path, args, &report, &signature)) return kExitFailed;
+  if (!CheckPatch(name, path, args, &report, &signature)) {
+    *verdict = "the patch cannot be read as one";
+    return kExitFailed;
+  }
 
   std::printf("%s: %s, data base %u\n", path.c_str(),
               Counted(report.entries.size(), "entry", "entries").c_str(), report.dataBase);
@@ -147,6 +162,9 @@ int RunList(const char* name, const Arguments& args) {
   }
   size_t refused = RefusedCount(report);
   if (refused != 0) {
+    *verdict = "the updater refuses this package before writing anything: " +
+               Counted(refused, "entry is", "entries are") + " refused (the update ends with " +
+               "UPD_E_PACKAGE)";
     Error(name, path + ": the updater refuses this package before writing anything: " +
                     Counted(refused, "entry is", "entries are") + " refused (shown above; " +
                     "the update ends with UPD_E_PACKAGE)");
@@ -154,12 +172,52 @@ int RunList(const char* name, const Arguments& args) {
   }
   std::string judged = JudgementText(report);
   if (!judged.empty()) {
-    Error(name, path + ": the updater refuses this package before writing anything: " + judged +
-                    " (UPD_E_PACKAGE)");
+    *verdict = "the updater refuses this package before writing anything: " + judged +
+               " (UPD_E_PACKAGE)";
+    Error(name, path + ": " + *verdict);
     return kExitFailed;
   }
   if (status != kExitOk) {
-    Error(name, path + ": an entry cannot be read in full (the update ends with UPD_E_PACKAGE)");
+    *verdict = "an entry cannot be read in full (the update ends with UPD_E_PACKAGE)";
+    Error(name, path + ": " + *verdict);
+  }
+  return status;
+}
+
+int RunList(const char* name, const Arguments& args) {
+  if (args.operands.size() != 1) return UsageError(name, "give exactly one PATCH");
+  const std::string& path = args.operands[0];
+  const std::string report = args.Value("report");
+  std::string error;
+  // The report must not take the place of the patch or of a part beside it.
+  if (!report.empty()) {
+    std::vector<std::string> inputs = {path};
+    PartName part;
+    if (ParsePartName(path, &part)) {
+      for (size_t k = 1; k <= part.count; ++k) inputs.push_back(PartPath(part, k));
+    }
+    if (!CheckReportPath(report, inputs, {}, {}, &error)) {
+      Error(name, error + " (nothing written)");
+      return kExitFailed;
+    }
+  }
+  std::string verdict;
+  int status = ListPatch(name, args, path, &verdict);
+  if (report.empty()) return status;
+  Manifest manifest;
+  std::string why;
+  bool described = PatchManifest(path, &manifest, &why);
+  std::string result = !verdict.empty() ? "refused: " + verdict
+                       : described      ? std::string("done")
+                                        : "refused: " + why;
+  if (!WriteFaultReport(report, "list " + path, result, {}, &error,
+                        described ? &manifest : nullptr)) {
+    Error(name, "the report is not written: " + error);
+    return kExitFailed;
+  }
+  if (!described) {
+    Error(name, "the report " + report + " holds no manifest: " + why);
+    return kExitFailed;
   }
   return status;
 }
@@ -197,8 +255,9 @@ std::string VerifyHelp() {
          "A part of a split (NAME-2of3.EXT, as make --split names them) passes only\n"
          "with its set: every part NAME-1of3.EXT to NAME-3of3.EXT lies beside it,\n"
          "and each part's hash list follows from the list of the part before (the\n"
-         "same records in the same places, new sums only for the part's own\n"
-         "files, then records for its files that the list before lacks). Parts of\n"
+         "records of the part's own files set: a new sum, a new record, or the\n"
+         "record under the entry's spelling; every other record the same and in\n"
+         "the same order; a record for each of its files). Parts of\n"
          "two different makes side by side are named; verify checks each part's\n"
          "entries only when given that part.\n"
          "\n"
@@ -299,7 +358,7 @@ int RunVerify(const char* name, const Arguments& args) {
 const Command& ListCommand() {
   static const Command command = {
       "list", "show a patch's entries and whether each matches the hash list", ListHelp,
-      {{"ca", 0, true}}, RunList};
+      {{"ca", 0, true}, {"report", 0, true}}, RunList};
   return command;
 }
 

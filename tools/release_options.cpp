@@ -9,15 +9,18 @@ bool SetExclusions(const Arguments& args, Exclusions* exclusions, std::string* e
 }
 
 void WarnExcluded(const char* command, const Exclusions& exclusions,
-                  const std::vector<std::string>& excluded) {
+                  const std::vector<std::string>& excluded,
+                  const std::vector<std::string>& exclusionFiles) {
   if (excluded.empty()) return;
   size_t folders = 0;
   for (const std::string& path : excluded) folders += path.back() == '/' ? 1 : 0;
   const size_t files = excluded.size() - folders;
   std::string what = files == 0 ? "" : Counted(files, "file", "files");
   if (folders != 0) what += (what.empty() ? "" : " and ") + Counted(folders, "folder", "folders");
+  std::string why = exclusions.Describe();
+  for (const std::string& file : exclusionFiles) why += (why.empty() ? "" : ", ") + file;
   std::string summary = "left out " + what + " that " + (excluded.size() == 1 ? "is" : "are") +
-                        " no part of the game (" + exclusions.Describe() + ")";
+                        " no part of the game (" + why + ")";
   WarnLines(command, excluded.size() == 1 ? summary + ": " + excluded[0] : summary, excluded);
 }
 

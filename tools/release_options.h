@@ -13,9 +13,11 @@
 // false with *error for a pattern that matches nothing.
 bool SetExclusions(const Arguments& args, Exclusions* exclusions, std::string* error);
 
-// Names every file that was left out, one per line when there are more.
+// Names every file that was left out, one per line when there are more,
+// and what left them out (the exclusion files read among them).
 void WarnExcluded(const char* command, const Exclusions& exclusions,
-                  const std::vector<std::string>& excluded);
+                  const std::vector<std::string>& excluded,
+                  const std::vector<std::string>& exclusionFiles);
 
 // The end of a refusal: " (nothing written)", or what was written after
 // all (the output, the report with every fault).

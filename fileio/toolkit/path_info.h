@@ -27,6 +27,10 @@ struct FolderItem {
   std::string name;  // UTF-8
   bool folder = false;
   uint64_t size = 0;
+  // Which file it is, as PathInfo tells it, where the listing learns it on
+  // its way (POSIX); index 0 where it does not (Windows).
+  uint64_t volume = 0;
+  uint64_t index = 0;
 };
 
 // The files and folders directly in folder, sorted by name; "." and ".."

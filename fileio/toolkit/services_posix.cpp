@@ -78,6 +78,8 @@ bool ListFolder(const std::string& folder, std::vector<FolderItem>* items, std::
     item.name = name;
     item.folder = S_ISDIR(st.st_mode);
     item.size = static_cast<uint64_t>(st.st_size);
+    item.volume = static_cast<uint64_t>(st.st_dev);
+    item.index = static_cast<uint64_t>(st.st_ino);
     items->push_back(item);
   }
   int code = errno;

@@ -415,6 +415,8 @@ bool WritePackageTo(const PackJob& job, OutputFile& out, PackOutcome* outcome,
     }
   }
   if (ok && addsList) {
+    // In the one order of the toolkit's lists, that of a release's walk.
+    if (!prepared) hashList.SortCanonically();
     outcome->listBytes = prepared ? job.preparedList : hashList.Bytes();
     outcome->listRecords = prepared ? LoadLe32(job.preparedList.data() + 12) : hashList.count();
     const std::vector<uint8_t>& bytes = outcome->listBytes;

@@ -8,6 +8,7 @@
 #include "package/pack_directory.h"
 #include "publish/packages/stored_name.h"
 #include "publish/shared/output_file.h"
+#include "publish/shared/windows_names.h"
 #include "publish/shared/update_result_text.h"
 #include "publish/shared/wording.h"
 
@@ -24,11 +25,6 @@ bool ParseCount(const std::string& digits, size_t* value) {
   return true;
 }
 
-std::string Folded(const char* name) {
-  std::string out = name;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
 
 // What the set check needs of one part: its files' stored names in
 // directory order, and its hash list.
@@ -64,43 +60,45 @@ std::string RecordText(const HashList& list, uint32_t index) {
 }
 
 // Where the list of `part` does not follow from the list of `before`
-// ("" where it does): the records of `before` in their places, with new
-// sums only for part's files, then a record for each of part's files that
-// `before` lacks, in part's order.
+// ("" where it does): with the records of the part's own files set aside
+// in both (every record of a file, whatever its spelling: StoredNameKey),
+// the records are the same, in the same order; and the part's list names
+// each of its files, as the updater matches names.
 std::string WhyNotFollowing(const PartLists& before, const PartLists& part) {
   const HashList& earlier = before.list;
   const HashList& list = part.list;
-  std::set<std::string> carried;
-  for (const std::string& file : part.files) carried.insert(Folded(file.c_str()));
-  if (list.count() < earlier.count()) {
-    return "its list has " + CountText(list.count(), "record", "records") + ", the one before " +
-           std::to_string(earlier.count());
+  std::set<std::string> own;
+  for (const std::string& file : part.files) own.insert(StoredNameKey(file));
+  std::vector<uint32_t> kept, keptBefore;
+  for (uint32_t i = 0; i < list.count(); ++i) {
+    if (own.count(StoredNameKey(list.RecordName(i))) == 0) kept.push_back(i);
   }
-  std::set<std::string> recorded;
   for (uint32_t i = 0; i < earlier.count(); ++i) {
-    std::string name = earlier.RecordName(i);
-    recorded.insert(Folded(name.c_str()));
-    if (name != list.RecordName(i)) {
-      return "its list has " + RecordText(list, i) + " where the one before has " +
-             ShownName(name);
+    if (own.count(StoredNameKey(earlier.RecordName(i))) == 0) keptBefore.push_back(i);
+  }
+  for (size_t k = 0; k < kept.size() && k < keptBefore.size(); ++k) {
+    const uint32_t at = kept[k], was = keptBefore[k];
+    if (std::string(list.RecordName(at)) != earlier.RecordName(was)) {
+      return "its list has " + RecordText(list, at) + " where the one before has " +
+             ShownName(earlier.RecordName(was));
     }
-    if (list.RecordSum(i) != earlier.RecordSum(i) && carried.count(Folded(name.c_str())) == 0) {
-      return "the sum of " + RecordText(list, i) + " differs from the one before, though the " +
+    if (list.RecordSum(at) != earlier.RecordSum(was)) {
+      return "the sum of " + RecordText(list, at) + " differs from the one before, though the " +
              "part carries no such file";
     }
   }
-  uint32_t next = earlier.count();
-  for (const std::string& file : part.files) {
-    if (!recorded.insert(Folded(file.c_str())).second) continue;
-    if (next >= list.count() || Folded(list.RecordName(next)) != Folded(file.c_str())) {
-      return "its list has no record " + std::to_string(next + 1) + " for its file " +
-             ShownName(file) + ", which the list before lacks";
-    }
-    ++next;
+  if (kept.size() > keptBefore.size()) {
+    return "its list has " + RecordText(list, kept[keptBefore.size()]) + ", which is neither " +
+           "in the list before nor one of the part's files";
   }
-  if (next != list.count()) {
-    return "its list has " + RecordText(list, next) + ", which is neither in the list " +
-           "before nor one of the part's files";
+  if (kept.size() < keptBefore.size()) {
+    return "its list lacks " + RecordText(earlier, keptBefore[kept.size()]) + " of the list " +
+           "before, though the part carries no such file";
+  }
+  for (const std::string& file : part.files) {
+    if (FindHashRecord(list, file.c_str()) < 0) {
+      return "its list has no record for its file " + ShownName(file);
+    }
   }
   return std::string();
 }

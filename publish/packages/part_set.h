@@ -1,10 +1,11 @@
 // Toolkit only: the parts of a split (NAME-1ofN.EXT to NAME-NofN.EXT, as
 // make --split names them) as one set. Players run them in order, each on
 // the game that the parts before it left, so part k's hash list is part
-// k-1's with the records of part k's files refreshed in place, and those
-// that part k-1's list lacks appended in part k's order. Parts of two
-// different makes side by side break that somewhere, and are told apart
-// from the patches alone.
+// k-1's with the records of part k's files set (a new sum, a new record,
+// or the file's record under the spelling of the part's entry), every
+// other record the same and in the same order. Parts of two different
+// makes side by side break that somewhere, and are told apart from the
+// patches alone.
 #pragma once
 
 #include <cstddef>

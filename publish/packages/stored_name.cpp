@@ -4,6 +4,7 @@
 
 #include "fileio/cp932_table.h"
 #include "fileio/utf8.h"
+#include "package/hash_list.h"
 #include "publish/packages/composition.h"
 
 namespace {
@@ -214,4 +215,10 @@ std::string ShownName(const std::string& stored) {
     at += length;
   }
   return out;
+}
+
+std::string FoldedStoredName(const std::string& stored) {
+  std::string folded = stored;
+  FoldListName(&folded[0], folded.size());
+  return folded;
 }

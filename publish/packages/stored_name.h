@@ -29,6 +29,12 @@ bool CheckStoredNameText(const std::string& stored, std::string* error);
 // The words for a fault that CheckStoredName found in a stored name.
 std::string NameFaultText(const std::string& stored, const NameFaultAt& at);
 
+// The key of a stored name as the updater matches hash-list records
+// (package/hash_list.h: A to Z folded in single-byte characters only).
+// Files are matched by StoredNameKey (publish/shared/windows_names.h), a
+// wider rule: names that fold alike here are one file there too.
+std::string FoldedStoredName(const std::string& stored);
+
 // A stored name as the toolkit shows it (UTF-8); bytes that do not convert
 // are shown as \xNN.
 std::string ShownName(const std::string& stored);

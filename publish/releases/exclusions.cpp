@@ -1,9 +1,13 @@
 #include "publish/releases/exclusions.h"
 
+#include "fileio/disk_file.h"
 #include "fileio/name_case.h"
 #include "fileio/utf8.h"
 
 namespace {
+
+// An exclusion file holds patterns: a larger one is no such file.
+constexpr uint32_t kMostExclusionBytes = 1u << 20;
 
 // The names that editors and file managers leave in folders, never the
 // game's: Windows' thumbnail cache and folder settings, macOS's folder
@@ -74,8 +78,63 @@ bool NameMatches(const std::string& pattern, const std::string& name) {
 }
 
 bool Exclusions::Add(const std::string& text, std::string* error) {
+  return AddPattern(text, "", error);
+}
+
+bool Exclusions::AddFile(const std::string& path, const std::string& shown, std::string* error) {
+  DiskFile file;
+  uint32_t size = 0;
+  if (!file.OpenRead(path.c_str()) || (size = file.GetSize()) == kSizeUnknown) {
+    *error = "cannot read the exclusion file " + shown;
+    return false;
+  }
+  if (size > kMostExclusionBytes) {
+    *error = "the exclusion file " + shown + " is " + std::to_string(size) + " bytes long; " +
+             "it holds patterns, one a line, and is taken whole only up to " +
+             std::to_string(kMostExclusionBytes) + " bytes";
+    return false;
+  }
+  std::string text(size, '\0');
+  if (size != 0 && file.Read(&text[0], size) != size) {
+    *error = "cannot read the exclusion file " + shown + " in full";
+    return false;
+  }
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);  // the mark editors put first
+  size_t number = 0;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    ++number;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+      line.pop_back();
+    }
+    if (line.empty() || line[0] == '#') continue;
+    const std::string source = shown + " line " + std::to_string(number);
+    if (line[0] == '!') {
+      *error = source + ": " + line + ": a pattern that takes files back (!) is not " +
+               "supported here: leave out only what is no part of the game";
+      return false;
+    }
+    if (!AddPattern(line, source, error)) return false;
+  }
+  return true;
+}
+
+std::vector<std::string> Exclusions::GivenPatterns() const {
+  std::vector<std::string> given;
+  for (const Pattern& pattern : patterns_) {
+    if (pattern.source.empty()) given.push_back(pattern.text);
+  }
+  return given;
+}
+
+bool Exclusions::AddPattern(const std::string& text, const std::string& source,
+                            std::string* error) {
   Pattern pattern;
   pattern.text = text;
+  pattern.source = source;
   std::string body = text;
   if (!body.empty() && (body.back() == '/' || body.back() == '\\')) {
     pattern.foldersOnly = true;
@@ -89,8 +148,9 @@ bool Exclusions::Add(const std::string& text, std::string* error) {
   if (pattern.parts.size() > 1) pattern.anywhere = false;
   for (const std::string& part : pattern.parts) {
     if (part.empty() || part == "." || part == "..") {
-      *error = "--exclude " + text + ": a pattern names files and folders by their path in the "
-               "release folder; it holds no empty part, . or .. (data/*.psd, Thumbs.db, work/)";
+      *error = (source.empty() ? "--exclude " : source + ": ") + text +
+               ": a pattern names files and folders by their path in the release folder; it "
+               "holds no empty part, . or .. (data/*.psd, Thumbs.db, work/)";
       return false;
     }
   }
@@ -122,6 +182,20 @@ bool Exclusions::Excludes(const std::string& relative, bool folder) const {
   return false;
 }
 
+std::string Exclusions::Reason(const std::string& relative, bool folder) const {
+  std::vector<std::string> parts = Parts(relative);
+  if (defaults_ && !folder) {
+    for (const char* name : kDefaultNames) {
+      if (NameMatches(name, parts.back())) return std::string("a default name (") + name + ")";
+    }
+  }
+  for (const Pattern& pattern : patterns_) {
+    if (!Matches(pattern, parts, folder)) continue;
+    return (pattern.source.empty() ? "--exclude " : pattern.source + ": ") + pattern.text;
+  }
+  return std::string();
+}
+
 bool Exclusions::ExcludesFile(const std::string& relative) const {
   std::vector<std::string> parts = Parts(relative);
   std::string path;
@@ -136,6 +210,7 @@ std::string Exclusions::Describe() const {
   std::string out;
   if (defaults_) out = "Thumbs.db, desktop.ini, .DS_Store, names ending in ~";
   for (const Pattern& pattern : patterns_) {
+    if (!pattern.source.empty()) continue;  // the files are named by the command
     out += (out.empty() ? "--exclude " : ", --exclude ") + pattern.text;
   }
   return out;

@@ -14,18 +14,38 @@
 // one with a separator matches the path from the release folder's top (a
 // leading separator changes nothing); a trailing separator makes it match
 // folders only. A folder that matches is left out with everything in it.
+//
+// A release folder may hold its own patterns, which stay with it: the
+// exclusion file (kExclusionFileName) at its top, one pattern a line, as a
+// .gitignore file holds them for git: blank lines and lines that start with
+// # say nothing, trailing spaces and tabs are dropped. Every command that
+// reads a release folder reads it (each OLD's and NEW's their own), adds
+// --exclude to it, and never records or packs the file itself.
 #pragma once
 
 #include <string>
 #include <vector>
+
+// The exclusion file at the top of a release folder (any letter case, as
+// on Windows).
+constexpr char kExclusionFileName[] = ".patchignore";
 
 class Exclusions {
  public:
   // The publisher's own pattern. False with *error for one that can match
   // nothing: empty parts, or "." and ".." steps.
   bool Add(const std::string& pattern, std::string* error);
+  // The patterns of the exclusion file at path (shown, in errors, as
+  // shown). False with *error, naming the file and the line, for a file
+  // that cannot be read and for a pattern that can match nothing or takes
+  // files back (a leading !, which git has and this rule has not).
+  bool AddFile(const std::string& path, const std::string& shown, std::string* error);
   // Leaves the default names in the release (Thumbs.db and the others).
   void KeepDefaultNames() { defaults_ = false; }
+  bool LeavesOutDefaultNames() const { return defaults_; }
+  // The patterns given with --exclude, as given, in order: what a command
+  // that patchtool advises repeats.
+  std::vector<std::string> GivenPatterns() const;
 
   // Whether the file or folder at relative (parts joined by '/' or '\') is
   // left out by itself; the walk of a folder asks for each folder first.
@@ -33,14 +53,21 @@ class Exclusions {
   // Whether the file at relative is left out, by itself or by a folder on
   // its way (for files given by their paths rather than found by a walk).
   bool ExcludesFile(const std::string& relative) const;
+  // What leaves the file or folder at relative out, as Excludes finds it:
+  // "a default name (Thumbs.db)", "--exclude work/", "r/.patchignore line
+  // 2: work/"; "" when nothing does.
+  std::string Reason(const std::string& relative, bool folder) const;
 
   // What is left out, for the warning that names the files: "Thumbs.db,
   // desktop.ini, .DS_Store, names ending in ~, --exclude *.psd".
   std::string Describe() const;
 
  private:
+  bool AddPattern(const std::string& text, const std::string& source, std::string* error);
+
   struct Pattern {
     std::string text;  // as given
+    std::string source;  // "" for --exclude, else the exclusion file and line
     std::vector<std::string> parts;
     bool anywhere = true;     // no separator: a name in any folder
     bool foldersOnly = false;

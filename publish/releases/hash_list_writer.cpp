@@ -1,10 +1,12 @@
 #include "publish/releases/hash_list_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <set>
 
+#include "fileio/code_page.h"
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
@@ -95,6 +97,112 @@ std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
   return found->second;
 }
 
+namespace {
+
+// The parts of a stored name, split at its separators (not at the second
+// byte 0x5C of a character).
+std::vector<std::string> StoredParts(const std::string& name) {
+  std::vector<std::string> parts;
+  for (uint32_t start = 0;;) {
+    uint32_t end = Cp932PartEnd(name.c_str(), start);
+    parts.push_back(name.substr(start, end - start));
+    if (end >= name.size()) return parts;
+    start = end + 1;
+  }
+}
+
+// Where a rename lies: the folder (prefix through its separator) of the
+// first part that is spelt otherwise, when that is a folder; "" when only
+// the file's own name is.
+bool RenamedFolder(const std::string& before, const std::string& after, FolderRename* folder) {
+  std::vector<std::string> a = StoredParts(before), b = StoredParts(after);
+  folder->before.clear();
+  folder->after.clear();
+  for (size_t i = 0; i + 1 < a.size() && i + 1 < b.size(); ++i) {
+    folder->before += a[i] + "\\";
+    folder->after += b[i] + "\\";
+    if (a[i] != b[i]) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& after) {
+  ListChanges out;
+  // The records of each file in the list before, in order; the k-th record
+  // of a file after is held against the k-th before.
+  std::map<std::string, std::vector<uint32_t>> earlier;
+  for (uint32_t i = 0; i < before.count(); ++i) {
+    earlier[StoredNameKey(before.RecordName(i))].push_back(i);
+  }
+  std::map<std::string, size_t> taken;
+  std::map<std::pair<std::string, std::string>, size_t> folderIndex;
+  for (uint32_t i = 0; i < after.count(); ++i) {
+    ListChange change;
+    change.name = after.RecordName(i);
+    change.sum = after.RecordSum(i);
+    const std::string key = StoredNameKey(change.name);
+    const size_t k = taken[key]++;
+    auto found = earlier.find(key);
+    if (found == earlier.end() || k >= found->second.size()) {
+      change.kind = ListChange::kAdded;
+      ++out.added;
+      out.records.push_back(change);
+      continue;
+    }
+    const uint32_t at = found->second[k];
+    const std::string was = before.RecordName(at);
+    change.sumChanged = !(before.RecordSum(at) == change.sum);
+    if (was != change.name) {
+      change.kind = ListChange::kRenamed;
+      change.before = was;
+      ++out.renamed;
+      out.changed += change.sumChanged ? 1 : 0;
+      FolderRename folder;
+      if (RenamedFolder(was, change.name, &folder)) {
+        change.inFolder = true;
+        auto placed = folderIndex.emplace(std::make_pair(folder.before, folder.after),
+                                          out.folders.size());
+        if (placed.second) out.folders.push_back(folder);
+        ++out.folders[placed.first->second].files;
+      }
+    } else if (change.sumChanged) {
+      change.kind = ListChange::kChanged;
+      ++out.changed;
+    } else {
+      ++out.unchanged;
+    }
+    out.records.push_back(change);
+  }
+  for (const auto& file : earlier) {
+    for (size_t k = taken[file.first]; k < file.second.size(); ++k) {
+      ListChange change;
+      change.kind = ListChange::kDropped;
+      change.name = before.RecordName(file.second[k]);
+      change.sum = before.RecordSum(file.second[k]);
+      out.records.push_back(change);
+      ++out.dropped;
+    }
+  }
+  return out;
+}
+
+std::string ListChangesCounts(const ListChanges& changes) {
+  const struct {
+    size_t count;
+    const char* word;
+  } kinds[] = {{changes.added, "added"},     {changes.changed, "changed"},
+               {changes.renamed, "renamed"}, {changes.dropped, "dropped"},
+               {changes.unchanged, "unchanged"}};
+  std::string out;
+  for (const auto& kind : kinds) {
+    if (kind.count == 0) continue;
+    out += (out.empty() ? "" : ", ") + std::to_string(kind.count) + " " + kind.word;
+  }
+  return out.empty() ? "no records" : out;
+}
+
 uint64_t HashListBytes(uint64_t count) { return kHashListHeaderSize + count * kHashRecordSize; }
 
 bool HashListBuilder::LoadBase(const std::string& path, std::string* error) {
@@ -150,6 +258,34 @@ bool HashListBuilder::SetSum(const std::string& name, const ContentSum& sum, Cha
   return true;
 }
 
+bool HashListBuilder::Append(const std::string& name, const ContentSum& sum,
+                             std::string* error) {
+  if (!IsRecordName(name)) {
+    *error = RecordNameError(name);
+    return false;
+  }
+  size_t at = records_.size();
+  records_.resize(at + kRecordSize, 0);
+  std::memcpy(&records_[at], name.data(), name.size());
+  StoreContentSum(sum, &records_[at + kHashRecordNameSize]);
+  return true;
+}
+
+void HashListBuilder::SortCanonically() {
+  std::vector<std::pair<std::string, uint32_t>> order;
+  for (uint32_t i = 0; i < count(); ++i) order.emplace_back(StoredNameKey(RecordName(i)), i);
+  std::stable_sort(order.begin(), order.end(),
+                   [](const std::pair<std::string, uint32_t>& a,
+                      const std::pair<std::string, uint32_t>& b) { return a.first < b.first; });
+  std::vector<uint8_t> sorted;
+  sorted.reserve(records_.size());
+  for (const auto& item : order) {
+    const uint8_t* record = &records_[size_t{item.second} * kRecordSize];
+    sorted.insert(sorted.end(), record, record + kRecordSize);
+  }
+  records_.swap(sorted);
+}
+
 std::vector<std::string> HashListBuilder::DropRecords(
     const std::function<bool(const std::string&)>& drop) {
   std::vector<std::string> dropped;
@@ -171,6 +307,11 @@ std::vector<std::string> HashListBuilder::DropRepeatedNames() {
   std::set<std::string> seen;
   return DropRecords(
       [&seen](const std::string& name) { return !seen.insert(StoredNameKey(name)).second; });
+}
+
+std::vector<std::string> HashListBuilder::DropFiles(
+    const std::function<bool(const std::string&)>& drop) {
+  return DropRecords([&drop](const std::string& name) { return drop(StoredNameKey(name)); });
 }
 
 std::vector<std::string> HashListBuilder::DropNames(const std::set<std::string>& folded) {
@@ -269,6 +410,9 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     for (const std::string& left : tree.excluded) {
       report->excluded.push_back(FaultPath(job.folder, left));
     }
+    if (!tree.exclusionFile.empty()) {
+      report->exclusionFiles.push_back(FaultPath("", tree.exclusionFile));
+    }
     for (const std::vector<std::string>& group : tree.twins) {
       twins->emplace_back();
       for (const std::string& relative : group) {
@@ -285,6 +429,14 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
     }
     *folders = tree.folders;
     return true;
+  }
+  // Given files are paths from the game's top folder: its exclusion file
+  // is theirs, and is never recorded itself.
+  Exclusions exclusions = job.exclusions;
+  const std::string exclusionFile = FindExclusionFile(job.folder.empty() ? "." : job.folder);
+  if (!exclusionFile.empty()) {
+    if (!exclusions.AddFile(exclusionFile, FaultPath("", exclusionFile), error)) return false;
+    report->exclusionFiles.push_back(FaultPath("", exclusionFile));
   }
   std::vector<std::string> leftovers;
   for (const std::string& given : job.files) {
@@ -304,7 +456,8 @@ bool GatherFiles(const HashListJob& job, std::vector<ListedFile>* files,
            "there (data/sc00.arc), or give the folder itself (patchtool hashlist DIR -o OUT)"});
       continue;
     }
-    if (job.exclusions.ExcludesFile(GivenRelative(given))) {
+    if (exclusions.ExcludesFile(GivenRelative(given)) ||
+        WindowsNameKey(GivenRelative(given)) == kExclusionFileName) {
       report->excluded.push_back(file.faultPath);
       continue;
     }
@@ -443,6 +596,9 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
     *reportChecked = true;
   }
   std::string base = job.base;
+  // The list that this one follows, against which its changes are told:
+  // the base, or the list extended or replaced.
+  std::string previous = job.base;
   if (AnythingAt(job.output)) {
     if (job.existing == ExistingList::kRefuse) {
       *error = job.output + " exists already: give --extend to add these records to it (as "
@@ -451,6 +607,7 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
       return false;
     }
     if (job.existing == ExistingList::kExtend) base = job.output;
+    if (previous.empty()) previous = job.output;
   }
   CheckRecordNames(files, &twins, &report->refused);
   CheckDeliverable(files, report);
@@ -461,6 +618,11 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
   }
   HashListBuilder builder;
   if (!base.empty() && !builder.LoadBase(base, error)) return false;
+  // A replaced list that does not load is told as no list before.
+  HashListBuilder before = builder;
+  std::string ignored;
+  if (previous != base && !before.LoadBase(previous, &ignored)) previous.clear();
+  report->previous = previous;
   if (!job.keepGone) DropGoneRecords(job, &builder, &report->gone);
 
   ByteCounter counter;
@@ -470,18 +632,40 @@ bool WriteListChecked(const HashListJob& job, HashListReport* report, bool* repo
     job.progress->Stage("summing " + (job.wholeFolder ? job.folder : std::string("the files")));
   }
   const std::map<std::string, std::string> recorded = RecordedFiles(builder);
+  // A release's list names each file as the release spells it: the same
+  // list whichever earlier list it started from. Every record of a file of
+  // the release gives way to the file's own.
+  std::map<std::string, uint32_t> replaced;
+  if (job.wholeFolder) {
+    for (const ListedFile& file : files) replaced.emplace(StoredNameKey(file.stored), 0);
+    builder.DropFiles([&replaced](const std::string& key) {
+      auto found = replaced.find(key);
+      if (found == replaced.end()) return false;
+      ++found->second;
+      return true;
+    });
+  }
   for (const ListedFile& file : files) {
     HashListItem item;
-    item.name = RecordedSpelling(recorded, file.stored);
     if (!ComputeFileSum(file.path, &item.sum, error, &counter)) return false;
-    if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
+    if (job.wholeFolder) {
+      item.name = file.stored;
+      item.change.replaced = replaced[StoredNameKey(file.stored)];
+      item.change.appended = item.change.replaced == 0;
+      if (!builder.Append(item.name, item.sum, error)) return false;
+    } else {
+      item.name = RecordedSpelling(recorded, file.stored);
+      if (!builder.SetSum(item.name, item.sum, &item.change, error)) return false;
+    }
     report->items.push_back(item);
   }
+  builder.SortCanonically();
   if (HashListBytes(builder.count()) > 0xFFFFFFFFu) {
     *error = "the list would hold too many records";
     return false;
   }
   report->records = builder.count();
+  report->changes = CompareLists(before, builder);
 
   std::vector<uint8_t> bytes = builder.Bytes();
   OutputFile out(job.output, OutputKind::kHashList);

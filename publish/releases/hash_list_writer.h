@@ -45,6 +45,15 @@ class HashListBuilder {
   bool SetSum(const std::string& name, const ContentSum& sum, Change* change,
               std::string* error);
 
+  // Appends a record of name and sum, whatever the list holds already;
+  // sort the list afterwards. Names must be 1 to 55 bytes long.
+  bool Append(const std::string& name, const ContentSum& sum, std::string* error);
+
+  // Puts the records in the one order of every list that the toolkit
+  // writes: that of their files' keys (StoredNameKey), the order in which
+  // hashlist DIR records a release; records of one key keep their order.
+  void SortCanonically();
+
   // Drops every record of a file recorded earlier in the list: whose name
   // is one file on Windows with an earlier record's (StoredNameKey, letter
   // case aside for every letter). The updater reads only the first record
@@ -53,6 +62,10 @@ class HashListBuilder {
   // whose record the updater never refreshes. Returns the stored names of
   // the dropped records.
   std::vector<std::string> DropRepeatedNames();
+
+  // Drops every record whose file's key (StoredNameKey) drop says so of;
+  // returns their stored names.
+  std::vector<std::string> DropFiles(const std::function<bool(const std::string&)>& drop);
 
   // Drops every record whose folded name (as FoldedStoredName folds it) is
   // one of folded. Returns the stored names of the dropped records.
@@ -84,6 +97,42 @@ std::map<std::string, std::string> RecordedFiles(const HashListBuilder& list);
 // record keeps one record of the file, not a stale one beside a new one.
 std::string RecordedSpelling(const std::map<std::string, std::string>& recorded,
                              const std::string& name);
+
+// How a list differs from the one before it, file by file (a file is its
+// StoredNameKey: one file on Windows, whatever the spelling): what hashlist
+// prints and make says of the list it carries.
+struct ListChange {
+  enum Kind { kAdded, kChanged, kRenamed, kDropped, kUnchanged };
+  Kind kind = kUnchanged;
+  std::string name;    // as stored in the list after (before, when dropped)
+  std::string before;  // renamed: the spelling before
+  ContentSum sum;      // after (before, when dropped)
+  bool sumChanged = false;  // renamed, and its sum changed too
+  bool inFolder = false;    // renamed with a folder on its way (FolderRename)
+};
+
+// A folder whose files the list now spells otherwise (data\ as Data\):
+// one line for all of them. Stored prefixes, each ending in a backslash.
+struct FolderRename {
+  std::string before, after;
+  size_t files = 0;
+};
+
+struct ListChanges {
+  // One per record of the list after, in its order, then one per record of
+  // the list before that the list after lacks, in the order of their files.
+  std::vector<ListChange> records;
+  std::vector<FolderRename> folders;  // in the order of their first files
+  size_t added = 0, changed = 0, renamed = 0, dropped = 0, unchanged = 0;
+};
+
+// Compares by file: the k-th record of a file in the list after with the
+// k-th record of the file before.
+ListChanges CompareLists(const HashListBuilder& before, const HashListBuilder& after);
+
+// The counts of changes, those that are not 0: "1 added, 2 changed, 3
+// unchanged" ("no records" when there are none).
+std::string ListChangesCounts(const ListChanges& changes);
 
 // Size in bytes of a list of count records.
 uint64_t HashListBytes(uint64_t count);
@@ -131,6 +180,10 @@ struct HashListItem {
 struct HashListReport {
   std::vector<HashListItem> items;
   uint32_t records = 0;
+  // The list this one follows (the base, or the list extended or replaced;
+  // "" for none), and how this one differs from it.
+  std::string previous;
+  ListChanges changes;
   // Shown names with their length ("data\long name.arc (17 bytes)") of the
   // files whose stored names are over 15 bytes, the most an entry holds.
   std::vector<std::string> namesTooLong;
@@ -141,8 +194,9 @@ struct HashListReport {
   // name (unless job.keepGone), in the base's order.
   std::vector<HashListItem> gone;
   // The files that the exclusions left out (FaultPath form; folders end in
-  // '/').
+  // '/'), and the exclusion file read, if any.
   std::vector<std::string> excluded;
+  std::vector<std::string> exclusionFiles;
   // Why the list is refused, one fault per file: the lines under the
   // error's summary (a single fault is the error itself).
   std::vector<FileFault> refused;

@@ -19,12 +19,6 @@ namespace {
 // Installed files may be many GiB: they pass through one buffer.
 constexpr uint32_t kSumPiece = 1u << 20;
 
-std::string Folded(const char* name) {
-  std::string out = name;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
-
 // The game's list: the top-level file whose name folds to qen.hvl, whatever
 // its letter case (the updater writes it under the patch's stored name).
 bool FindList(const std::string& folder, std::string* path, std::string* error) {
@@ -113,7 +107,7 @@ bool CheckInstall(const std::string& folder, InstallReport* report, const Progre
   uint64_t total = 0;
   for (uint32_t i = 0; i < list.count(); ++i) {
     const char* name = list.RecordName(i);
-    if (!seen.insert(Folded(name)).second) {
+    if (!seen.insert(FoldedStoredName(name)).second) {
       ++report->repeated;
       continue;
     }

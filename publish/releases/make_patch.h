@@ -1,6 +1,7 @@
-// Turns two release folders into the fix patch: the files of NEW that are
-// new or changed, and OLD's hash list with their records refreshed in place
-// and new ones appended, stored last under its own name.
+// Turns release folders into the fix patch: the files of NEW that are new
+// or changed to the players of OLD (or of each of several OLDs), and NEW's
+// own hash list, the one list of NEW whichever patch carries it, stored
+// last under the name that OLD's list has.
 //
 // make checks what it builds on before anything is written: OLD's files
 // against OLD's own list (OLD must be the game as players have it), each
@@ -22,7 +23,7 @@
 
 struct MakeJob {
   // The release the patch is made from; with several (make OLD... NEW), the
-  // last OLD given, whose hash list the patch refreshes.
+  // last OLD given, whose list's name the patch's list takes.
   std::string oldDir;
   // The releases given before oldDir, whose players the patch serves too,
   // in the order given.
@@ -51,14 +52,11 @@ struct MakeJob {
 struct MakePart {
   std::string output;
   std::vector<size_t> changes;  // indices into diff.changes, in order
-  // Per change of this part: whether OLD's list has a record of its name,
-  // which the patch refreshes in place (else it appends one).
-  std::vector<bool> refreshes;
-  // Its hash list: OLD's, refreshed for this part and every earlier one.
+  // Its hash list: the game's after this part and every earlier one (the
+  // last part's is NEW's), and how it differs from OLD's.
   HashListBuilder list;
-  uint32_t updated = 0;  // records of OLD's list refreshed so far
-  uint32_t added = 0;    // records appended so far
-  PackOutcome pack;      // unless a dry run
+  ListChanges against;
+  PackOutcome pack;  // unless a dry run
 };
 
 struct MakeOutcome {
@@ -67,8 +65,9 @@ struct MakeOutcome {
   // against NEW, in the order given.
   ReleaseDiff diff;
   std::vector<ReleaseDiff> otherDiffs;
-  // Indices into diff.changes of the files carried only because the OLDs'
-  // lists disagree on them.
+  // Indices into diff.changes of the files carried only for the lists:
+  // players of every OLD have NEW's bytes, but a list records them
+  // otherwise (another sum, or a spelling beyond A to Z).
   std::vector<size_t> relisted;
   uint32_t oldRecords = 0;  // in OLD's list as it is
   std::vector<MakePart> parts;
@@ -78,13 +77,17 @@ struct MakeOutcome {
   // --write-list.
   std::string newListWritten;
   // What the exclusions left out of every OLD and of NEW (FaultPath form;
-  // folders end in '/').
+  // folders end in '/'), and the exclusion files read.
   std::vector<std::string> excluded;
+  std::vector<std::string> exclusionFiles;
   // Every file at fault, of every OLD and of NEW, when they refuse the
   // patch; the report lists them.
   std::vector<FileFault> faults;
   // Lines under the error's summary: one per file it names.
   std::vector<std::string> errorLines;
+  // The records of the OLDs' lists that the patch's list leaves out: stored
+  // name, and why.
+  std::vector<std::pair<std::string, std::string>> recordsLeftOut;
   // The patches are in place: a failure after that concerns NEW's list or
   // the report.
   bool patchWritten = false;
@@ -100,18 +103,32 @@ std::vector<std::vector<size_t>> PlanParts(const std::vector<uint64_t>& sizes);
 // The file of part `part` (from 1) of `count`: NAME-1of3.EXT for NAME.EXT.
 std::string PartFileName(const std::string& output, size_t part, size_t count);
 
+// The make of job as given, every option repeated (exclusions, the report,
+// --split and the others; --dry-run and --write-list as asked), with
+// excludes as further --exclude patterns: a command that make's advice
+// gives, to run as it stands.
+std::string MakeCommandLine(const MakeJob& job, bool dryRun, bool writeList,
+                            const std::vector<std::string>& excludes);
+
 // The command that makes the same patch and writes NEW's list as it
-// carries it (--write-list), as make's advice gives it.
+// carries it (--write-list; no --dry-run), as make's advice gives it.
 std::string WriteListCommand(const MakeJob& job);
+
+// The end of a refusal that names files an OLD's list does not record:
+// the command that leaves them out ("" for none).
+std::string LeaveOutNote(const MakeJob& job, const std::vector<std::string>& unrecorded);
 
 // False with *error (and nothing written) on any refusal: an OLD without a
 // hash list or with one that does not load; the same folder given twice;
 // an output or a report that is a release file or lies in a release
 // folder; a stub that is no updater; the files at fault, every one of
 // them, of every OLD, in one run (outcome->faults): an OLD's files that
-// differ from its list, names that are one file on Windows, a changed file
+// differ from any record of its list, or that its list does not record
+// (and no exclusion leaves out), names that are one file on Windows, a
+// changed file
 // whose name cannot be stored, is over 15 bytes, or lies in a folder that
-// an OLD lacks, or that is too large for the format; OLDs whose lists
+// an OLD's players lack (no file of its list lies there), or that is too
+// large for the format; OLDs whose lists
 // disagree on more files than part 1 of a split carries; no change at all;
 // more changes than one patch carries without job.split; a patch that
 // does not come out as planned, or that the players of an OLD would be

@@ -50,6 +50,20 @@ bool ReadReleases(const std::string& oldDir, const std::string& newDir, ReleaseD
 // a file that cannot be read, or that changes size while it is read.
 bool CompareReleases(ReleaseDiff* diff, const ProgressSink* progress, std::string* error);
 
+// Reads and sums every file of NEW and of each OLD once in all (each diff
+// holds one OLD and a copy of the same NEW, the last one's read), files of
+// one path side by side, and fills each diff's changes and removed as
+// CompareReleases does; NEW's sums go to every diff's copy of it. A file
+// too large for any patch that is new or differs in size to any OLD is not
+// read, as above.
+bool CompareSeries(const std::vector<ReleaseDiff*>& diffs, const ProgressSink* progress,
+                   std::string* error);
+
+// A diff of two trees read (ReadReleaseTree): the game's own lists found,
+// as ReadReleases finds them.
+bool JoinReleases(const ReleaseTree& oldTree, const ReleaseTree& newTree, ReleaseDiff* diff,
+                  std::string* error);
+
 // ReadReleases and CompareReleases in one.
 bool DiffReleases(const std::string& oldDir, const std::string& newDir, ReleaseDiff* diff,
                   const ProgressSink* progress, std::string* error);

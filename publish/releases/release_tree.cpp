@@ -1,6 +1,7 @@
 #include "publish/releases/release_tree.h"
 
 #include "package/hash_list.h"
+#include "publish/shared/file_faults.h"
 #include "publish/shared/game_files.h"
 #include "publish/shared/output_file.h"
 #include "publish/packages/stored_name.h"
@@ -11,12 +12,6 @@ namespace {
 
 // Deeper trees are taken for a loop of links.
 constexpr int kMaxDepth = 32;
-
-std::string Folded(const std::string& text) {
-  std::string out = text;
-  for (char& c : out) c = FoldByte(c);
-  return out;
-}
 
 struct Walker {
   ReleaseTree* tree;
@@ -71,6 +66,8 @@ struct Walker {
       file.relative = rel;
       file.path = path;
       file.size = item.size;
+      file.volume = item.volume;
+      file.index = item.index;
       file.storedName = itemStored;
       file.nameError = itemError;
     }
@@ -90,7 +87,26 @@ struct Walker {
 }  // namespace
 
 bool IsGameListKey(const std::string& key) {
-  return key == kHashListName || key == kUninstallListName;
+  return key == kHashListName || key == kUninstallListName || key == kExclusionFileName;
+}
+
+std::string FindExclusionFile(const std::string& root) {
+  // Under the spelling it has, in any letter case, as Windows finds it.
+  std::vector<FolderItem> items;
+  std::string ignored;
+  if (ListFolder(root, &items, &ignored)) {
+    for (const FolderItem& item : items) {
+      if (!item.folder && WindowsNameKey(item.name) == kExclusionFileName) {
+        return root + NativeSeparator() + item.name;
+      }
+    }
+    return std::string();
+  }
+  // A folder that cannot be listed whole (an entry that cannot be looked
+  // at) may still hold it; its walk says what is wrong with the rest.
+  PathInfo info;
+  const std::string exact = root + NativeSeparator() + kExclusionFileName;
+  return GetPathInfo(exact, &info) && !info.folder ? exact : std::string();
 }
 
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
@@ -102,7 +118,23 @@ bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* er
     *error = "the release folder " + root + (info.exists ? " is not a folder" : " does not exist");
     return false;
   }
-  Walker walker{tree, rules.exclusions, {}};
+  // The release's own exclusions add to the caller's.
+  if (rules.exclusions != nullptr) {
+    tree->exclusions = *rules.exclusions;
+    tree->excluding = true;
+  } else {
+    tree->exclusions.KeepDefaultNames();
+  }
+  tree->exclusionFile = FindExclusionFile(root);
+  if (!tree->exclusionFile.empty()) {
+    // Named as faults name files, the same on every system.
+    const std::string shown = FaultPath("", tree->exclusionFile);
+    if (!tree->exclusions.AddFile(tree->exclusionFile, shown, error)) {
+      return false;
+    }
+    tree->excluding = true;
+  }
+  Walker walker{tree, tree->excluding ? &tree->exclusions : nullptr, {}};
   if (!walker.Walk(root, "", "", "", "", 0, error)) return false;
   std::vector<std::vector<std::string>> groups;
   for (const auto& clash : walker.clashes) groups.push_back(clash.second);
@@ -127,4 +159,3 @@ std::string LeftoverWarning(const std::vector<std::string>& paths) {
          (one ? "it" : "them");
 }
 
-std::string FoldedStoredName(const std::string& stored) { return Folded(stored); }

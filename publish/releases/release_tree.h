@@ -11,12 +11,17 @@
 
 #include "fileio/toolkit/path_info.h"
 #include "package/content_sum.h"
+#include "publish/packages/stored_name.h"
 #include "publish/releases/exclusions.h"
 
 struct ReleaseFile {
   std::string relative;  // from the release folder, with this system's separator
   std::string path;      // to read it
   uint64_t size = 0;
+  // Which file it is (PathInfo), where the folder's listing told it; index
+  // 0 where it did not.
+  uint64_t volume = 0;
+  uint64_t index = 0;
   // Code page 932, parts joined by backslashes; "" when the name cannot be
   // stored, and then nameError says why (without the file's name).
   std::string storedName;
@@ -44,6 +49,11 @@ struct ReleaseTree {
   // Temporary files of the toolkit's outputs (IsPartialFileName) that an
   // interrupted run left: never taken as the release's files.
   std::vector<std::string> leftovers;  // their paths
+  // What leaves files out of this release: the caller's exclusions and the
+  // patterns of its exclusion file; excluding is false when neither is.
+  Exclusions exclusions;
+  bool excluding = false;
+  std::string exclusionFile;  // the path of the exclusion file read, "" for none
 };
 
 struct ReleaseTreeRules {
@@ -54,22 +64,25 @@ struct ReleaseTreeRules {
   bool collectTwins = false;
 };
 
-// The keys of the game's own lists in the top folder, which are never taken
-// as the game's files: its hash list (qen.hvl) and uninstall list.
+// The keys of the files in the top folder that are never taken as the
+// game's files: its hash list (qen.hvl), its uninstall list, and the
+// release's exclusion file (kExclusionFileName), which is never recorded or
+// packed either.
 bool IsGameListKey(const std::string& key);
 
+// The path of the exclusion file at the top of root, any letter case; ""
+// when there is none.
+std::string FindExclusionFile(const std::string& root);
+
 // Walks root. False with *error on a folder that cannot be read, a tree
-// deeper than a loop of links allows, or names that are one file on Windows
-// (letter case aside, for every letter: every such file is named) unless
-// rules collect them; leaves out what rules exclude.
+// deeper than a loop of links allows, an exclusion file that cannot be read
+// or holds a pattern that can match nothing, or names that are one file on
+// Windows (letter case aside, for every letter: every such file is named)
+// unless rules collect them; leaves out what rules exclude and what the
+// release's exclusion file does.
 bool ReadReleaseTree(const std::string& root, ReleaseTree* tree, std::string* error,
                      const ReleaseTreeRules& rules = ReleaseTreeRules());
 
 // The warning that names the temporary files left out of a release ("" for
 // none).
 std::string LeftoverWarning(const std::vector<std::string>& paths);
-
-// The key of a stored name as the updater matches hash-list records: ASCII
-// letters folded byte by byte (trailing bytes of double-byte characters
-// too). Files are matched by StoredNameKey (publish/shared/windows_names.h).
-std::string FoldedStoredName(const std::string& stored);

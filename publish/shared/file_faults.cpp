@@ -101,15 +101,26 @@ bool CheckReportPath(const std::string& report, const std::vector<std::string>& 
   return true;
 }
 
+std::string ManifestText(const Manifest& manifest) {
+  std::string text = "# manifest: " + std::to_string(manifest.size()) +
+                     " (one per line: what, then its fields, separated by tabs)\n";
+  for (const std::vector<std::string>& line : manifest) {
+    for (size_t i = 0; i < line.size(); ++i) text += (i == 0 ? "" : "\t") + Escaped(line[i]);
+    text += "\n";
+  }
+  return text;
+}
+
 bool WriteFaultReport(const std::string& path, const std::string& ran,
                       const std::string& result, const std::vector<FileFault>& faults,
-                      std::string* error) {
+                      std::string* error, const Manifest* manifest) {
   std::string text = "# patchtool " + Escaped(ran) + "\n# result: " + Escaped(result) +
                      "\n# faults: " + std::to_string(faults.size()) +
                      " (one per line: path, fault and why, separated by tabs)\n";
   for (const FileFault& fault : faults) {
     text += Escaped(fault.path) + "\t" + fault.kind + "\t" + Escaped(fault.why) + "\n";
   }
+  if (manifest != nullptr) text += ManifestText(*manifest);
   OutputFile out(path, OutputKind::kReport);
   return out.Open(error) &&
          out.Write(text.data(), static_cast<uint32_t>(text.size()), error) &&

@@ -18,6 +18,7 @@ constexpr char kRecordTooLong[] = "record-too-long";  // over 55 bytes: no hash 
 constexpr char kOneFile[] = "one-file-on-windows";  // another name is the same file to Windows
 constexpr char kNewFolder[] = "new-folder";         // a new file in a folder that OLD lacks
 constexpr char kDiffers[] = "differs-from-list";    // OLD's file is not what OLD's list records
+constexpr char kNotRecorded[] = "not-recorded";     // OLD's list does not record OLD's file
 constexpr char kNotInGame[] = "not-in-the-game";    // a given path that does not say where it lies
 }  // namespace fault
 
@@ -53,10 +54,22 @@ bool CheckReportPath(const std::string& report, const std::vector<std::string>& 
                      const std::vector<std::string>& outputs,
                      const std::vector<PathInfo>& releaseFolders, std::string* error);
 
+// What a made patch is, for support staff and scripts: one line per item,
+// its kind first ("serves", "ends-at", "part", "carries", "list",
+// "left-out"), then its fields.
+using Manifest = std::vector<std::vector<std::string>>;
+
+// The manifest's lines: a header line starting with "#" (the count of
+// lines), then each line, fields separated by tabs, control characters
+// shown as \xNN.
+std::string ManifestText(const Manifest& manifest);
+
 // Writes the report to path (through a temporary file, which removes the
-// one that an interrupted run left; an existing report is replaced): three header lines starting with "#" (what ran, its
-// result, the count of faults), then one line per fault: path TAB kind TAB
-// why, control characters shown as \xNN, lines ending in a line feed.
+// one that an interrupted run left; an existing report is replaced): three
+// header lines starting with "#" (what ran, its result, the count of
+// faults), then one line per fault: path TAB kind TAB why, control
+// characters shown as \xNN, lines ending in a line feed; then, when given,
+// the manifest (ManifestText).
 bool WriteFaultReport(const std::string& path, const std::string& ran,
                       const std::string& result, const std::vector<FileFault>& faults,
-                      std::string* error);
+                      std::string* error, const Manifest* manifest = nullptr);

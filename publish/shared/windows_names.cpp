@@ -51,11 +51,17 @@ std::string StoredNameKey(const std::string& stored) {
   std::vector<char> utf8(stored.size() * 3 + 1);
   if (stored.find('\0') == std::string::npos &&
       Cp932ToUtf8(stored.c_str(), utf8.data(), static_cast<uint32_t>(utf8.size()))) {
-    return WindowsNameKey(utf8.data());
+    // A backslash in the converted text is a separator: the second byte of
+    // a character (ソ: 0x83 0x5C) converts with its character.
+    std::string key = WindowsNameKey(utf8.data());
+    for (char& c : key) {
+      if (c == '\\') c = '/';
+    }
+    return key;
   }
   // 0xFF starts no UTF-8 character.
   std::string key = "\xFF" + stored;
-  for (char& c : key) c = FoldByte(c);
+  FoldListName(&key[1], key.size() - 1);
   return key;
 }
 

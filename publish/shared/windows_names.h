@@ -23,9 +23,13 @@
 // that is not UTF-8 is its own key.
 std::string WindowsNameKey(const std::string& utf8);
 
-// The same for a stored name (code page 932, parts joined by backslashes).
-// A name that is not code page 932 gets a key of its own bytes, ASCII
-// folded, that no converted name's key can equal.
+// The same for a stored name (code page 932, parts joined by backslashes),
+// with '/' between its parts: the key under which a release's tree holds
+// the file (ReleaseTree::files), so that records in the order of their keys
+// are in the order of the release's own walk, the order in which hashlist
+// DIR records a release. A name that is not code page 932 gets a key of its
+// own bytes, folded as hash lists fold names, that no converted name's key
+// can equal.
 std::string StoredNameKey(const std::string& stored);
 
 // Whether two stored names are one file on Windows (StoredNameKey alike).

@@ -3,6 +3,9 @@
 // pattern without * and ?, against SameFileName (Windows' letter case);
 // and Exclusions over whole paths: a pattern is refused or matches without
 // fault, and a file left out by itself is left out as a given path too.
+// The whole input as a release's exclusion file: refused with its line
+// named, or read as the patterns of its lines, each one as --exclude
+// would take it (blank lines, # comments, trailing blanks aside).
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -11,6 +14,7 @@
 #include "fileio/name_case.h"
 #include "fileio/utf8.h"
 #include "publish/releases/exclusions.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -62,6 +66,44 @@ bool ReferenceMatch(const std::string& pattern, const std::string& name) {
   return matched[n.size()] != 0;
 }
 
+// The exclusion file's lines, spelt out: the patterns it holds, in order.
+std::vector<std::string> FileLines(std::string text) {
+  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  std::vector<std::string> lines;
+  std::string line;
+  for (size_t at = 0; at <= text.size(); ++at) {
+    if (at < text.size() && text[at] != '\n') {
+      line += text[at];
+      continue;
+    }
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) {
+      line.pop_back();
+    }
+    if (!line.empty() && line[0] != '#') lines.push_back(line);
+    line.clear();
+  }
+  return lines;
+}
+
+void CheckExclusionFile(const std::string& text, const std::string& path) {
+  static const std::string file = ScratchDir() + "/patchignore";
+  if (!WriteWhole(file, text.data(), text.size())) std::abort();
+  Exclusions read;
+  std::string error;
+  if (!read.AddFile(file, "r/.patchignore", &error)) {
+    if (error.find("r/.patchignore line ") != 0) std::abort();
+    return;
+  }
+  Exclusions given;
+  for (const std::string& line : FileLines(text)) {
+    if (line[0] == '!' || !given.Add(line, &error)) std::abort();
+  }
+  if (!read.GivenPatterns().empty() || read.Describe() != Exclusions().Describe()) std::abort();
+  for (bool folder : {false, true}) {
+    if (read.Excludes(path, folder) != given.Excludes(path, folder)) std::abort();
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -70,6 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t split = text.find('\0');
   std::string pattern = text.substr(0, split);
   std::string path = split == std::string::npos ? std::string() : text.substr(split + 1);
+  CheckExclusionFile(pattern, path);
 
   bool matches = NameMatches(pattern, path);
   if (matches != ReferenceMatch(pattern, path)) std::abort();

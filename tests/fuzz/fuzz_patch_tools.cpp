@@ -1,6 +1,7 @@
 // A patch as the toolkit's list, verify, extract and check meet it: the
 // bytes from offset 65536 on come from the fuzzer. The package check
-// reports every record the updater refuses, with its words; extract writes
+// reports every record the updater refuses, with its words; the manifest
+// tells each entry, where the patch carries a list; extract writes
 // exactly the entries' bytes or nothing at all; check of what extract wrote
 // agrees with the package check about each entry.
 #include <ftw.h>
@@ -15,6 +16,7 @@
 #include "publish/packages/extract_patch.h"
 #include "publish/releases/install_check.h"
 #include "publish/packages/package_check.h"
+#include "publish/packages/patch_manifest.h"
 #include "tests/fuzz/fuzz_support.h"
 
 namespace {
@@ -65,6 +67,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (entry.name.size() > kPackNameSize) std::abort();
       if ((entry.fault != kPackOk) == EntryFaultText(report, entry).empty()) std::abort();
     }
+  }
+
+  // The manifest, where the patch has one: a line for each entry but the
+  // list, and the list's, in a part of its own.
+  Manifest manifest;
+  std::string why;
+  if (PatchManifest(patch, &manifest, &why)) {
+    if (!read || report.hashListIndex < 0) std::abort();
+    size_t carries = 0, lists = 0;
+    for (const std::vector<std::string>& line : manifest) {
+      carries += line[0] == "carries" ? 1 : 0;
+      lists += line[0] == "list" ? 1 : 0;
+    }
+    if (carries + 1 != report.entries.size() || lists != 1) std::abort();
+  } else if (why.empty()) {
+    std::abort();
   }
 
   RemoveTree(out);

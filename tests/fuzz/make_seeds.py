@@ -120,8 +120,11 @@ write("fuzz_judge", "so_in_a_folder", judged(
     [("\u80fd\\\u30bd.arc".encode("cp932"), b"so"),
      (b"qen.hvl", listed([("\u80fd\\\u30bd.arc".encode("cp932"), b"so")]))], b""))
 
-# --exclude: a pattern, a NUL, a path.
-for name, text in [("suffix", b"*.psd\0art/cover.psd"), ("anchored", b"data/*.bak\0data/a.bak"),
+# --exclude: a pattern, a NUL, a path. Before the NUL, the same bytes are
+# a release's exclusion file too: lines, comments, a mark, a CR, a !.
+for name, text in [("file_lines", b"\xef\xbb\xbf# studio\r\nwork/\n\n*.psd \t\n/notes.txt\0work"),
+                   ("file_back", b"work/\n!work/keep.txt\0work/keep.txt"),
+                   ("suffix", b"*.psd\0art/cover.psd"), ("anchored", b"data/*.bak\0data/a.bak"),
                    ("folder", b"work/\0work"), ("stars", b"*a*b*c\0xaxbxcx"),
                    ("japanese", "\u30c7?.arc\0\u30c7\u30fc.arc".encode()),
                    ("not_utf8", b"a?b\0a\xffb"),

@@ -26,6 +26,22 @@ def hash_list(records, magic=b"JXW_____"):
     return out
 
 
+def list_fold(name):
+    """A stored name (bytes) as the updater matches hash-list records: A to
+    Z of single-byte characters folded; a code page 932 lead byte and the
+    byte after it kept."""
+    out, i = bytearray(), 0
+    while i < len(name):
+        b = name[i]
+        if (0x81 <= b <= 0x9F or 0xE0 <= b <= 0xFC) and i + 1 < len(name):
+            out += name[i:i + 2]
+            i += 2
+            continue
+        out.append(b + 32 if 0x41 <= b <= 0x5A else b)
+        i += 1
+    return bytes(out)
+
+
 def pe_stub():
     """A minimal PE32 GUI program for i386 of 1024 bytes (headers and one
     code section): what pack takes as the updater stub, and what

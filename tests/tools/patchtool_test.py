@@ -37,7 +37,7 @@ import time
 import unicodedata
 import unittest
 
-from package_bytes import content_sum, hash_list, pe_stub
+from package_bytes import content_sum, hash_list, list_fold, pe_stub
 from wine_reruns import WineRerunning
 
 COMMAND = []       # prefix and program
@@ -475,14 +475,25 @@ class PatchtoolTest(WineRerunning):
         # top folder.
         self.write("Game.EXE", b"abc")
         self.write("b/readme.txt", b"")
-        r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt")
-        self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(hash_list([("Game.EXE", bytes.fromhex("06b4500012cc2660")),
-                                    ("b\\readme.txt", bytes(8))]), self.read("qen.hvl"))
-        self.assertEqual(["06b4500012cc2660  Game.EXE  added",
-                          "0000000000000000  b\\readme.txt  added",
-                          "release check: passes; a fix patch can deliver every one of the 2 "
-                          "files"], r.result_lines())
+        # A new list: its summary; --verbose lists every file. The records
+        # come in the one order of the toolkit's lists, not as given.
+        for verbose in ([], ["--verbose"]):
+            with self.subTest(verbose=verbose):
+                if os.path.exists(self.path("qen.hvl")):
+                    os.remove(self.path("qen.hvl"))
+                r = self.run_tool("hashlist", "-o", "qen.hvl", "Game.EXE", "./b/readme.txt",
+                                  *verbose)
+                self.assertEqual(0, r.code, r.out + r.err)
+                self.assertEqual(hash_list([("b\\readme.txt", bytes(8)),
+                                            ("Game.EXE", bytes.fromhex("06b4500012cc2660"))]),
+                                 self.read("qen.hvl"))
+                files = ["0000000000000000  b\\readme.txt  added",
+                         "06b4500012cc2660  Game.EXE  added"] if verbose else []
+                self.assertEqual(files + [
+                    "qen.hvl: 2 records, a new list%s" % ("" if verbose else
+                                                          " (--verbose lists every file)"),
+                    "release check: passes; a fix patch can deliver every one of the 2 "
+                    "files"], r.result_lines())
 
     def test_hashlist_with_base_keeps_order_and_stored_names(self):
         keep = bytes.fromhex("1111111111111111")
@@ -500,14 +511,19 @@ class PatchtoolTest(WineRerunning):
                           "data01.arc", "Movie.mpg", cwd=self.path("new"))
         self.assertEqual(0, r.code, r.out + r.err)
         fresh = content_sum(new_data)
-        self.assertEqual(hash_list([("Game.EXE", keep), ("DATA01.ARC", fresh),
-                                    ("readme.txt", keep), ("data01.arc", fresh),
-                                    ("Movie.mpg", content_sum(b"movie"))]),
+        # Every record of the file refreshed, in the one order of the lists.
+        self.assertEqual(hash_list([("DATA01.ARC", fresh), ("data01.arc", fresh),
+                                    ("Game.EXE", keep), ("Movie.mpg", content_sum(b"movie")),
+                                    ("readme.txt", keep)]),
                          self.read("new.hvl"))
         self.assertEqual(old, self.read("qen.hvl"))
-        self.assertEqual(["%s  data01.arc  replaced (2 records)" % fresh.hex(),
-                          "%s  Movie.mpg  added" % content_sum(b"movie").hex()],
-                         r.result_lines()[:2])
+        # The changes against the base, and only those, then the summary.
+        self.assertEqual(["%s  DATA01.ARC  changed" % fresh.hex(),
+                          "%s  data01.arc  changed" % fresh.hex(),
+                          "%s  Movie.mpg  added" % content_sum(b"movie").hex(),
+                          "../new.hvl: 5 records; against the list before (../qen.hvl): 1 added, "
+                          "2 changed, 2 unchanged"],
+                         r.result_lines()[:4])
         self.assertEqual(sorted(["new", os.path.join("new", "Movie.mpg"),
                                  os.path.join("new", "data01.arc"), os.path.join("new", "game.exe"),
                                  os.path.join("new", "readme.txt"), "new.hvl", "qen.hvl"]),
@@ -1186,8 +1202,10 @@ class PatchtoolTest(WineRerunning):
         self.assertEqual("", self.err(r))
         _, _, entries, _ = parse_patch(self.read("patch.exe"))
         self.assertEqual(["b.arc", "Data01.arc", "qen.hvl"], [e[0] for e in entries])
-        self.assertEqual(hash_list([("game.exe", bytes(8)), ("B.ARC", content_sum(files["b.arc"])),
-                                    ("Data01.arc", content_sum(files["Data01.arc"]))]),
+        # In the one order of the toolkit's lists.
+        self.assertEqual(hash_list([("B.ARC", content_sum(files["b.arc"])),
+                                    ("Data01.arc", content_sum(files["Data01.arc"])),
+                                    ("game.exe", bytes(8))]),
                          entries[2][3])
         # The game's uninstall list is never packed, in any letter case.
         self.write("src/UnInst.LST", b"game.exe\n\0")
@@ -1227,10 +1245,13 @@ class PatchtoolTest(WineRerunning):
         new = dict(old, **{"data01.arc": os.urandom(3001), "data/movie.mpg": os.urandom(500),
                            "data/extra.arc": b"new file"})
         del new["gone.txt"]
+        # OLD's list records every file of OLD (some spelt otherwise).
         records = [("Game.exe", content_sum(old["game.exe"])),
                    ("DATA01.ARC", content_sum(old["data01.arc"])),
                    ("data\\movie.mpg", content_sum(old["data/movie.mpg"])),
-                   ("readme.txt", content_sum(old["readme.txt"]))]
+                   ("data\\same.arc", content_sum(old["data/same.arc"])),
+                   ("readme.txt", content_sum(old["readme.txt"])),
+                   ("gone.txt", content_sum(old["gone.txt"]))]
         for name, data in old.items():
             self.write("old/" + name, data)
         for name, data in new.items():
@@ -1238,8 +1259,11 @@ class PatchtoolTest(WineRerunning):
         self.write("old/QEN.hvl", hash_list(records))
         self.write("old/uninst.lst", b"game.exe\ndata01.arc\n\0")
         self.write("new/uninst.lst", b"game.exe\ndata01.arc\n\0")
-        refreshed = [(n, content_sum(new[n.lower().replace("\\", "/")])) for n, _ in records]
-        expected_list = hash_list(refreshed + [("data\\extra.arc", content_sum(b"new file"))])
+        # The list the patch carries is NEW's: its files as it spells them,
+        # in the one order of the lists.
+        expected_list = hash_list([(n.replace("/", "\\"), content_sum(new[n]))
+                                   for n in ("data/extra.arc", "data/movie.mpg", "data/same.arc",
+                                             "data01.arc", "game.exe", "readme.txt")])
         self.write("new/qen.hvl", expected_list)
         self.write("stub.bin", STUB)
         return old, new, expected_list
@@ -1252,8 +1276,8 @@ class PatchtoolTest(WineRerunning):
         self.assertEqual(["new      data\\extra.arc  (8 bytes)",
                           "changed  data\\movie.mpg  (500 bytes)",
                           "changed  data01.arc  (3001 bytes)",
-                          "list     QEN.hvl  (old%sQEN.hvl refreshed: 5 records, 2 updated, "
-                          "1 added)" % sep,
+                          "list     QEN.hvl  (6 records; against old%sQEN.hvl: 1 added, "
+                          "2 changed, 2 renamed, 1 dropped, 2 unchanged)" % sep,
                           "not taken: new%sqen.hvl" % sep, "not taken: new%suninst.lst" % sep,
                           "patch.exe: 4 entries; verified: passes, 3 of 4 entries verified"],
                          [l for l in r.lines() if not l.startswith("patchtool")])
@@ -1389,9 +1413,10 @@ class PatchtoolTest(WineRerunning):
                 shutil.rmtree(self.dir)
                 os.mkdir(self.dir)
                 self.write("stub.bin", STUB)
-                self.write("old/qen.hvl", hash_list([]))
-                self.write("old/data/x.arc", b"x")
-                self.write("new/data/x.arc", b"x")
+                # OLD's list records OLD's files, unless the case says.
+                old_files = dict({"data/x.arc": b"x"}, **{n: d for n, d in old_extra.items()
+                                                          if n != "qen.hvl"})
+                self.write_release("old", old_files)
                 for name, data in old_extra.items():
                     if data is None:
                         os.remove(self.path("old/" + name))
@@ -1425,7 +1450,7 @@ class PatchtoolTest(WineRerunning):
         for i in range(count):
             record = data[16 + 64 * i:16 + 64 * (i + 1)]
             name = record[:56].split(b"\0")[0]
-            key = bytes(b + 32 if 0x41 <= b <= 0x5A else b for b in name)
+            key = list_fold(name)
             shown = name.decode("cp932")
             if key in seen:
                 found.append("twice " + shown)
@@ -1507,9 +1532,8 @@ class PatchtoolTest(WineRerunning):
                  "readme.txt", "Velmora.exe", "データ/立ち絵_long_name_01.arc"]
         self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"), content_sum(files[n]))
                                     for n in order]), self.read("qen.hvl"))
-        self.assertEqual(["%s  %s  added" % (content_sum(files[n]).hex(), n.replace("/", "\\"))
-                          for n in order] +
-                         ["release check: 2 of 7 files cannot be delivered by any fix patch "
+        self.assertEqual(["qen.hvl: 7 records, a new list (--verbose lists every file)",
+                          "release check: 2 of 7 files cannot be delivered by any fix patch "
                           "(see the warnings)"], r.result_lines())
         self.assertIn("patchtool hashlist: warning: release check: 2 of 7 files have stored "
                       "names over 15 bytes, the most a patch's entry holds, so no fix patch can "
@@ -1526,10 +1550,27 @@ class PatchtoolTest(WineRerunning):
         self.assertIn("qen.hvl exists already: give --extend to add these records to it",
                       self.assert_error_line(r, "hashlist"))
         self.assertEqual(before, self.files_here())
+        # A folder spelt otherwise is one line; a file whose sum changed is
+        # told as well; every file only with --verbose.
         self.write("game/data/sc00.arc", b"changed")
+        self.write("game/readme.txt", b"read me")
+        os.rename(self.path("game/data"), self.path("game/DATA"))
         r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace")
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertIn(content_sum(b"changed"), self.read("qen.hvl"))
+        self.assertEqual(["renamed data/ \u2192 DATA/ (3 files)",
+                          "%s  DATA\\sc00.arc  changed" % content_sum(b"changed").hex(),
+                          "%s  readme.txt  changed" % content_sum(b"read me").hex(),
+                          "qen.hvl: 7 records; against the list before (qen.hvl): 2 changed, "
+                          "3 renamed, 3 unchanged"], r.result_lines()[:4])
+        r = self.run_tool("hashlist", "game", "-o", "qen.hvl", "--replace", "--verbose")
+        self.assertEqual(0, r.code, r.out + r.err)
+        now = dict(files, **{"data/sc00.arc": b"changed", "readme.txt": b"read me"})
+        shown = [re.sub("^data/", "DATA/", n).replace("/", "\\") for n in order]
+        self.assertEqual(["%s  %s  unchanged" % (content_sum(now[n]).hex(), s)
+                          for n, s in zip(order, shown)] +
+                         ["qen.hvl: 7 records; against the list before (qen.hvl): 7 unchanged"],
+                         [l for l in r.result_lines() if not l.startswith("release check")])
 
         # A name that cannot be recorded refuses the list, every such file named.
         bad = ["data/a〜b.arc", "x" * 52 + ".arc"]
@@ -1546,6 +1587,56 @@ class PatchtoolTest(WineRerunning):
         self.assertIn("is 56 bytes long in code page 932; a hash-list record holds 1 to 55", error)
         self.assertEqual(before, self.files_here())
 
+    def records(self, name):
+        """(stored name, stored sum) of each record of the hash list in file
+        name, in record order."""
+        data = self.read(name)
+        count = struct.unpack_from("<I", data, 12)[0]
+        return [(data[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0],
+                 data[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(count)]
+
+    def record_names(self, name):
+        """The stored names of the hash list in file name, in record order."""
+        return [name for name, _ in self.records(name)]
+
+    def test_names_that_differ_in_a_second_byte_are_files_of_their_own(self):
+        # 右 (0x89 0x45) and 影 (0x89 0x65), the folders エリ and トリ, ０ and
+        # Ｐ: other names to the updater as to Windows. Each file keeps a
+        # record of its own; check, make, verify and apply take each file as
+        # itself, never as the other.
+        files = {"ui/右.png": b"migi", "ui/影.png": b"kage", "エリ/a.txt": b"eri",
+                 "トリ/a.txt": b"tori", "０.txt": b"zero", "Ｐ.txt": b"pe"}
+        self.write_release("r0", files, listed=False)
+        self.write("r0/uninst.lst", b"game.exe\n\0")
+        self.write("stub.bin", STUB)
+        r = self.run_tool("hashlist", "r0", "-o", "r0/qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(sorted(n.replace("/", "\\").encode("cp932") for n in files),
+                         sorted(self.record_names("r0/qen.hvl")))
+        self.assertEqual([], self.install_mismatches_of("r0", "r0/qen.hvl"))
+        r = self.run_tool("check", "r0")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # NEW changes 影.png and トリ/a.txt, and nothing else.
+        changed = {"ui/影.png": b"kage 2", "トリ/a.txt": b"tori 2"}
+        self.write_release("r1", dict(files, **changed), listed=False)
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "patch.exe",
+                          "--write-list")
+        self.assertEqual(0, r.code, r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(["ui\\影.png", "トリ\\a.txt", "qen.hvl"], [e[0] for e in entries])
+        r = self.run_tool("verify", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertIn("matches     ui\\影.png", r.lines())
+        shutil.copytree(self.path("r0"), self.path("game"))
+        r = self.run_tool("apply", "patch.exe", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+        got = tree(self.path("game"))
+        for name, data in dict(files, **changed).items():
+            self.assertEqual(data, got[name], name)
+        self.assertEqual([], self.install_mismatches("game"))
+        r = self.run_tool("check", "game")
+        self.assertEqual(0, r.code, r.out + r.err)
+
     def test_hashlist_of_files_records_their_paths_and_adds_up_in_batches(self):
         files = {"data/sc00.arc": b"sc00", "data/sc01.arc": b"sc01", "Velmora.exe": b"exe"}
         for name, data in files.items():
@@ -1560,8 +1651,8 @@ class PatchtoolTest(WineRerunning):
                           "./data/sc00.arc", cwd=game)
         self.assertEqual(0, r.code, r.out + r.err)
         self.assertEqual(hash_list([("data\\sc00.arc", content_sum(b"sc00 again")),
-                                    ("Velmora.exe", content_sum(b"exe")),
-                                    ("data\\sc01.arc", content_sum(b"sc01"))]),
+                                    ("data\\sc01.arc", content_sum(b"sc01")),
+                                    ("Velmora.exe", content_sum(b"exe"))]),
                          self.read("qen.hvl"))
         # A path that does not say where the file lies in the game.
         for args in (["game/../game/Velmora.exe"], [os.path.join(game, "Velmora.exe")]):
@@ -1584,11 +1675,13 @@ class PatchtoolTest(WineRerunning):
         gone = content_sum(b"sc01")
         earlier = hash_list([("Velmora.exe", bytes(8)), ("DATA\\SC00.ARC", bytes(8)),
                              ("data\\sc01.arc", gone)])
-        refreshed = [("Velmora.exe", content_sum(b"exe")),
-                     ("DATA\\SC00.ARC", content_sum(b"sc00"))]
+        # The release's list names its files as the release spells them, in
+        # the order of its walk.
+        sc00 = ("data\\sc00.arc", content_sum(b"sc00"))
+        exe = ("Velmora.exe", content_sum(b"exe"))
         dropped = "%s  data\\sc01.arc  dropped (no such file; --keep-gone keeps it)" % gone.hex()
-        cases = [([], refreshed, True),
-                 (["--keep-gone"], refreshed + [("data\\sc01.arc", gone)], False)]
+        cases = [([], [sc00, exe], True),
+                 (["--keep-gone"], [sc00, ("data\\sc01.arc", gone), exe], False)]
         for extra, records, says in cases:
             with self.subTest(extra=extra):
                 self.write("qen.hvl", earlier)
@@ -1601,8 +1694,8 @@ class PatchtoolTest(WineRerunning):
         r = self.run_tool("hashlist", "-o", "../qen.hvl", "--extend", "Velmora.exe",
                           cwd=self.path("game"))
         self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(hash_list([("Velmora.exe", content_sum(b"exe")),
-                                    ("DATA\\SC00.ARC", bytes(8))]), self.read("qen.hvl"))
+        self.assertEqual(hash_list([("DATA\\SC00.ARC", bytes(8)),
+                                    ("Velmora.exe", content_sum(b"exe"))]), self.read("qen.hvl"))
         self.assertIn(dropped, r.result_lines())
 
     def test_new_is_the_next_old(self):
@@ -1634,9 +1727,9 @@ class PatchtoolTest(WineRerunning):
         before = self.files_here()
         r = self.run_tool("make", "r101", "r102", "--stub", "stub.bin", "-o", "patch-102.exe")
         self.assertEqual(1, r.code, r.out + r.err)
-        self.assertIn("r101 holds no hash list (qen.hvl); the patch refreshes the game's own "
-                      "list, so OLD must be the game as players have it, with its qen.hvl: where "
-                      "r101 was the NEW of a patch, the list that patch carries is the one "
+        self.assertIn("r101 holds no hash list (qen.hvl); the patch is proved against the "
+                      "game's own list, so OLD must be the game as players have it, with its "
+                      "qen.hvl: where r101 was the NEW of a patch, the list that patch carries is the one "
                       "(patchtool make ITS_OLD r101 --stub STUB -o PATCH --write-list writes it)",
                       self.assert_error_line(r, "make"))
         self.assertEqual(before, self.files_here())
@@ -1972,6 +2065,7 @@ class PatchtoolTest(WineRerunning):
         # A record whose file is missing is only named.
         self.write("old/qen.hvl", hash_list([("Velmora.exe", content_sum(b"1.00")),
                                              ("data\\a.arc", content_sum(b"a")),
+                                             ("data\\b.arc", content_sum(b"b")),
                                              ("gone.arc", content_sum(b"g"))]))
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
         self.assertEqual(0, r.code, r.out + r.err)
@@ -2017,8 +2111,11 @@ class PatchtoolTest(WineRerunning):
         self.assertEqual(1, r.code, r.out + r.err)
         error = self.assert_error_line(r, "make")
         self.assertIn("r101 is not the release its hash list describes: 2 files differ from "
-                      "their records in r101/qen.hvl (nothing written):\n"
-                      "  r101/data/sc01.arc: it differs from its record", error)
+                      "their records and 1 file is not recorded in r101/qen.hvl; where that file "
+                      "is no part of the game, this leaves it out: patchtool make r101 r102 --stub "
+                      "stub.bin -o bad.exe --exclude /data/new.arc (nothing written):\n"
+                      "  r101/data/new.arc: r101/qen.hvl does not record it", error)
+        self.assertIn("\n  r101/data/sc01.arc: it differs from its record", error)
         # Never the advice to make the list anew from these files.
         self.assertIn("OLD must be the release exactly as players have it", error)
         self.assertNotIn("patchtool hashlist", error)
@@ -2099,7 +2196,7 @@ class PatchtoolTest(WineRerunning):
     def test_limits_are_named_before_anything_is_read(self):
         # Sparse files: nothing of them is read before the refusal.
         self.write("stub.bin", STUB)
-        self.write("old/qen.hvl", hash_list([]))
+        self.write("old/qen.hvl", hash_list([("data\\big.arc", content_sum(b"small"))]))
         self.write("old/data/big.arc", b"small")
         os.makedirs(self.path("new/data"))
         cases = [("data/big.arc", 2684354560, "is 2.50 GiB (2684354560 bytes): the updater reads "
@@ -2141,8 +2238,8 @@ class PatchtoolTest(WineRerunning):
         self.assertIn("fix.exe holds none of the words setup, install, update or patch",
                       warnings)
         self.assertIn("new%sqen.hvl is not the list the patch carries (1 record differs "
-                      "(DATA01.ARC), 4 records missing (data\\extra.arc, data\\movie.mpg, "
-                      "Game.exe, readme.txt)); new is OLD for the next patch, and its list must "
+                      "(data01.arc), 5 records missing (data\\extra.arc, data\\movie.mpg, "
+                      "data\\same.arc, game.exe, readme.txt)); new is OLD for the next patch, and its list must "
                       "be the one players have once this patch has run: write it with "
                       "--write-list (patchtool make old new --stub stub.bin -o fix.exe "
                       "--write-list)" % (os.sep if NATIVE else "\\"), warnings)
@@ -2262,13 +2359,12 @@ class PatchtoolTest(WineRerunning):
         sep = "/" if NATIVE else "\\"
         r = self.run_tool("check", "game")
         self.assertEqual(0, r.code, r.out + r.err)
-        self.assertEqual(["game: passes; 5 files match their records in game%sQEN.hvl" % sep],
+        self.assertEqual(["game: passes; 6 files match their records in game%sQEN.hvl" % sep],
                          r.lines())
-        # The record Game.exe finds game.exe, as on Windows.
         r = self.run_tool("check", "--all", "game")
-        self.assertEqual(["matches     Game.exe", "matches     DATA01.ARC",
-                          "matches     data\\movie.mpg", "matches     readme.txt",
-                          "matches     data\\extra.arc"], r.lines()[:5])
+        self.assertEqual(["matches     data\\extra.arc", "matches     data\\movie.mpg",
+                          "matches     data\\same.arc", "matches     data01.arc",
+                          "matches     game.exe", "matches     readme.txt"], r.lines()[:6])
 
         # A damaged installation, and records that the check cannot follow.
         movie = bytearray(self.read("game/data/movie.mpg"))
@@ -2279,25 +2375,25 @@ class PatchtoolTest(WineRerunning):
         os.mkdir(self.path("game/data/extra.arc"))
         records = [(name, digest) for name, digest in
                    [(expected_list[16 + 64 * i:16 + 64 * i + 56].split(b"\0")[0],
-                     expected_list[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(5)]]
+                     expected_list[16 + 64 * i + 56:16 + 64 * i + 64]) for i in range(6)]]
         self.write("game/QEN.hvl", hash_list(records + [("con.arc", bytes(8)),
                                                         ("README.TXT", bytes(8))]))
         before = self.files_here()
         r = self.run_tool("check", "game")
         self.assertEqual(1, r.code, r.out)
         self.assertEqual(
-            ["differs     data\\movie.mpg  (listed %s, file %s)"
+            ["unreadable  data\\extra.arc  (game%sdata%sextra.arc is a folder)" % (sep, sep),
+             "differs     data\\movie.mpg  (listed %s, file %s)"
              % (content_sum(new["data/movie.mpg"]).hex(), content_sum(bytes(movie)).hex()),
              "missing     readme.txt  (no game%sreadme.txt)" % sep,
-             "unreadable  data\\extra.arc  (game%sdata%sextra.arc is a folder)" % (sep, sep),
              "refused     con.arc  (con.arc is a device name to Windows (CON, PRN, AUX, NUL, "
              "COM1 to COM9, LPT1 to LPT9, with any extension), which opens the device, not a "
              "file: rename it)",
-             "game: 7 records in game%sQEN.hvl: 2 files match, 1 differs, 1 is missing, 1 cannot "
+             "game: 8 records in game%sQEN.hvl: 3 files match, 1 differs, 1 is missing, 1 cannot "
              "be read, 1 has a name the rule refuses (1 later record of a name already checked "
              "is not looked at: the first record of a name decides)" % sep],
             r.result_lines())
-        self.assertEqual("patchtool check: game: fails: 4 of 6 files are not as the hash list "
+        self.assertEqual("patchtool check: game: fails: 4 of 7 files are not as the hash list "
                          "says (listed above)", self.assert_error_line(r, "check"))
         self.assertEqual(before, self.files_here())  # nothing is written
 
@@ -2436,24 +2532,24 @@ class PatchtoolTest(WineRerunning):
         self.write_release("new", new, listed=False)
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
         self.assertEqual(0, r.code, r.out + r.err)
-        # Changed files, none new; stored as players have them where the
-        # updater would not match NEW's spelling with the record (ASCII
-        # letters it matches).
-        self.assertEqual(["changed  data\\Ω.txt  (10 bytes)", "changed  data01.arc  (9 bytes)",
-                          "changed  ＡＢＣ.txt  (8 bytes)"], r.result_lines()[:3])
-        self.assertIn("patchtool make: warning: 2 files of new go into the patch under the "
-                      "spelling that players have (DATA\\ω.txt as data\\Ω.txt, ａｂｃ.txt as "
-                      "ＡＢＣ.txt): one file on Windows", self.err(r))
+        # Changed files, none new, under NEW's spelling, which NEW's list
+        # records. ж.txt has the same bytes, but the updater's list
+        # matching does not fold Ж: players' lists would not hold NEW's
+        # record of it, so it goes in too.
+        self.assertEqual(["changed  DATA\\ω.txt  (10 bytes)", "changed  data01.arc  (9 bytes)",
+                          "relisted ж.txt  (3 bytes)", "changed  ａｂｃ.txt  (8 bytes)"],
+                         r.result_lines()[:4])
+        self.assertIn("patchtool make: warning: 1 file of new is spelt otherwise than an OLD's "
+                      "list records it, in letters beyond A to Z, which the updater's list "
+                      "matching does not fold (ж.txt as Ж.txt): the patch carries it under "
+                      "new's spelling", self.err(r))
         _, _, entries, _ = parse_patch(self.read("patch.exe"))
-        self.assertEqual(["data\\Ω.txt", "data01.arc", "ＡＢＣ.txt", "qen.hvl"],
+        order = ["DATA/ω.txt", "data01.arc", "ж.txt", "ａｂｃ.txt"]
+        self.assertEqual([n.replace("/", "\\") for n in order] + ["qen.hvl"],
                          [e[0] for e in entries])
-        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"),
-                                     content_sum(new.get(n, new.get(m))))
-                                    for n, m in [("ＡＢＣ.txt", "ａｂｃ.txt"),
-                                                 ("data/Ω.txt", "DATA/ω.txt"),
-                                                 ("Ж.txt", "ж.txt"),
-                                                 ("Data01.arc", "data01.arc")]]),
-                         entries[3][3])
+        self.assertEqual(hash_list([(n.replace("/", "\\").encode("cp932"), content_sum(new[n]))
+                                    for n in order]),
+                         entries[4][3])
         # Applied to the game as players have it: the same files, NEW's
         # bytes, no second file, and the game checks out.
         shutil.copytree(self.path("old"), self.path("game"))
@@ -2510,6 +2606,9 @@ class PatchtoolTest(WineRerunning):
     def test_extract_writes_every_entry_as_a_file(self):
         old, new, expected_list = self.releases()
         self.write("old/データ/a.arc", b"a")
+        self.write("old/QEN.hvl", hash_list(self.records("old/QEN.hvl") +
+                                            [("データ\\a.arc".encode("cp932"),
+                                              content_sum(b"a"))]))
         self.write("new/データ/a.arc", b"a")
         self.write("new/データ/ジ.arc", b"japanese")
         r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "patch.exe")
@@ -2612,6 +2711,237 @@ class PatchtoolTest(WineRerunning):
                       "written as the patch holds it"
                       % (sep, content_sum(a).hex(), content_sum(b"not a").hex()), self.err(r))
         self.assertEqual(b"not a", self.read("out2/a.arc"))
+
+    def test_extract_never_replaces_a_file_that_appears_at_its_name(self):
+        # A file that another program puts at an entry's name while extract
+        # runs, between its check and its commit, is neither replaced nor
+        # lost: extract refuses and removes what it wrote.
+        a = b"data of a"
+        self.write("p.exe", build_patch([("a.arc", a), ("data\\b.arc", b"b"),
+                                         ("qen.hvl", hash_list([("a.arc", content_sum(a)),
+                                                                ("data\\b.arc",
+                                                                 content_sum(b"b"))]))]))
+        os.mkdir(self.path("out"))
+        gate = self.path("gate")
+        env = dict(os.environ, PATCHTOOL_TEST_GATE="gate")
+        proc = subprocess.Popen(COMMAND + ["extract", "p.exe", "out"], cwd=self.dir,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=env)
+        deadline, planted = time.time() + 120, False
+        while proc.poll() is None and time.time() < deadline:
+            if not os.path.exists(gate):
+                time.sleep(0.02)
+                continue
+            if not planted:
+                self.write("out/a.arc", b"another program's")
+                planted = True
+            os.remove(gate)
+        out, err = proc.communicate(timeout=120)
+        r = Result(proc.returncode, normalize(out), normalize(err))
+        self.assertTrue(planted)
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("something appeared there meanwhile; it is left as it is",
+                      self.assert_error_line(r, "extract"))
+        self.assertEqual({"a.arc": b"another program's"}, tree(self.path("out")))
+
+    def test_new_folders_are_checked_against_every_old(self):
+        # r1 lacks sub/, r2 has it: a file of sub/ that the patch carries
+        # would leave r1's players with UPD_E_WRITE. Refused, r1 named,
+        # whichever place it has among the OLDs.
+        self.write("stub.bin", STUB)
+        self.write_release("r1", {"a.arc": b"a"})
+        self.write_release("r2", {"a.arc": b"a", "sub/x.arc": b"x"})
+        self.write_release("new", {"a.arc": b"a", "sub/x.arc": b"x2"}, listed=False)
+        for olds in (["r1", "r2"], ["r2", "r1"]):
+            with self.subTest(olds=olds):
+                before = self.files_here()
+                r = self.run_tool("make", *olds, "new", "--stub", "stub.bin", "-o", "patch.exe")
+                self.assertEqual(1, r.code, r.out + r.err)
+                self.assertEqual("patchtool make: new/sub/x.arc: it lies in a folder that r1 "
+                                 "lacks (sub): a fix patch cannot create folders; the updater "
+                                 "writes only into folders that exist: move it into a folder "
+                                 "the game has, or ship the new folder with a full installer "
+                                 "(nothing written)", self.assert_error_line(r, "make"))
+                self.assertEqual(before, self.files_here())
+
+    def test_cumulative_patch_across_a_spelling_beyond_a_to_z(self):
+        # ｓｅ.txt in s0 is ＳＥ.txt in s1 (the same bytes): one file on
+        # Windows, two names to the updater's list matching. Then s2
+        # changes another file. The patch for the players of s0 and s1
+        # carries the file for their lists, and every list of s2 is the
+        # same bytes: make s1 s2's, make s0 s1 s2's, hashlist s2's.
+        self.write("stub.bin", STUB)
+        s0 = {"ｓｅ.txt": b"se", "a.arc": b"a0", "b.arc": b"b0"}
+        s1 = {"ＳＥ.txt": b"se", "a.arc": b"a1", "b.arc": b"b0"}
+        s2 = dict(s1, **{"b.arc": b"b2"})
+        for name, files in (("s0", s0), ("s1", s1), ("s2", s2)):
+            self.write_release(name, files, listed=False)
+            self.write(name + "/uninst.lst", b"game.exe\n\0")
+        r = self.run_tool("hashlist", "s0", "-o", "s0/qen.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        for old, new in (("s0", "s1"), ("s1", "s2")):
+            r = self.run_tool("make", old, new, "--stub", "stub.bin", "-o", new + "-patch.exe",
+                              "--write-list")
+            self.assertEqual(0, r.code, r.out + r.err)
+        r = self.run_tool("make", "s0", "s1", "s2", "--stub", "stub.bin", "-o", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertNotIn("fault of patchtool", r.out + r.err)
+        self.assertEqual(["changed  a.arc  (2 bytes)", "changed  b.arc  (2 bytes)",
+                          "relisted ＳＥ.txt  (2 bytes)"],
+                         sorted(l for l in r.result_lines() if l.startswith(("relisted",
+                                                                             "changed"))))
+        self.assertNotIn("qen.hvl is not the list", r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("patch.exe"))
+        self.assertEqual(self.read("s2/qen.hvl"), entries[-1][3])
+        r = self.run_tool("hashlist", "s2", "-o", "s2.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(self.read("s2/qen.hvl"), self.read("s2.hvl"))
+        r = self.run_tool("verify", "patch.exe")
+        self.assertEqual(0, r.code, r.out + r.err)
+        # The players of s0 and of s1 end at s2, each file keeping its
+        # spelling, the game checked against s2's list.
+        for release, files in (("s0", s0), ("s1", s1)):
+            with self.subTest(release=release):
+                shutil.copytree(self.path(release), self.path("game-" + release))
+                r = self.run_tool("apply", "patch.exe", "game-" + release)
+                self.assertEqual(0, r.code, r.out + r.err)
+                got = tree(self.path("game-" + release))
+                se = [n for n in files if n.endswith(".txt")][0]
+                self.assertEqual({se: b"se", "a.arc": b"a1", "b.arc": b"b2"},
+                                 {n: d for n, d in got.items()
+                                  if n not in ("qen.hvl", "uninst.lst")})
+                self.assertEqual(self.read("s2/qen.hvl"), got["qen.hvl"])
+                r = self.run_tool("check", "game-" + release)
+                self.assertEqual(0, r.code, r.out + r.err)
+
+    def test_exclusions_stay_with_the_release(self):
+        # The studio's work folder lies in every release folder; r0's list
+        # was made without it. make counts only on what players have.
+        self.write("stub.bin", STUB)
+        r0 = {"game.exe": b"g0", "data/a.arc": b"a0"}
+        r1 = dict(r0, **{"data/a.arc": b"a1"})
+        self.write_release("r0", r0)
+        self.write_release("r1", r1, listed=False)
+        for release in ("r0", "r1"):
+            self.write(release + "/work/cover.psd", b"psd of " + release.encode())
+        # Without anything that leaves it out: refused, the file named,
+        # with the command that leaves it out, every option repeated.
+        before = self.files_here()
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe", "--split",
+                          "--report", "report.txt")
+        self.assertEqual(1, r.code, r.out + r.err)
+        error = self.assert_error_line(r, "make")
+        self.assertIn("r0/work/cover.psd: r0/qen.hvl does not record it, so players of r0 do "
+                      "not have it and no patch may count on it", error)
+        self.assertIn("this leaves it out: patchtool make r0 r1 --stub stub.bin -o p.exe "
+                      "--split --exclude /work/cover.psd --report report.txt", error)
+        os.remove(self.path("report.txt"))
+        self.assertEqual(before, self.files_here())
+        # A dry run with --exclude advises the command that writes r1's
+        # list, --exclude repeated; run as advised, the list does not
+        # record the work folder.
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe",
+                          "--exclude", "work/", "--dry-run")
+        self.assertEqual(0, r.code, r.out + r.err)
+        advice = re.search(r"write it with --write-list \((patchtool make [^)]*)\)", r.out + r.err)
+        self.assertIsNotNone(advice, r.out + r.err)
+        self.assertEqual("patchtool make r0 r1 --stub stub.bin -o p.exe --exclude work/ "
+                         "--write-list", advice.group(1))
+        r = self.run_tool(*advice.group(1).split()[1:])
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual([b"data\\a.arc", b"game.exe"], self.record_names("r1/qen.hvl"))
+        # The same from each release's own exclusion file, which is never
+        # recorded nor packed, whatever it holds.
+        os.remove(self.path("p.exe"))
+        self.write("r0/.patchignore", b"# the studio's files\nwork/\n")
+        self.write("r1/.PATCHIGNORE", b"work/\r\n*.bak\r\n")
+        self.write("r1/data/a.arc", b"a2")
+        r = self.run_tool("make", "r0", "r1", "--stub", "stub.bin", "-o", "p.exe",
+                          "--write-list")
+        self.assertEqual(0, r.code, r.out + r.err)
+        _, _, entries, _ = parse_patch(self.read("p.exe"))
+        self.assertEqual(["data\\a.arc", "qen.hvl"], [e[0] for e in entries])
+        self.assertEqual([b"data\\a.arc", b"game.exe"], self.record_names("r1/qen.hvl"))
+        self.assertIn("\n  r0/work/\n", self.err(r))  # named as left out
+        r = self.run_tool("hashlist", "r1", "-o", "r1.hvl")
+        self.assertEqual(0, r.code, r.out + r.err)
+        self.assertEqual(self.read("r1/qen.hvl"), self.read("r1.hvl"))
+        # A faulty line refuses, named with its file and line.
+        self.write("r1/.PATCHIGNORE", b"work/\n!cover.psd\n")
+        r = self.run_tool("hashlist", "r1", "-o", "r1.hvl", "--replace")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("r1/.PATCHIGNORE line 2: !cover.psd: a pattern that takes files back (!) "
+                      "is not supported here", self.assert_error_line(r, "hashlist"))
+
+    def manifest(self, name):
+        """The manifest lines of a report: their fields, split at the tabs."""
+        text = self.read(name).decode("utf-8")
+        self.assertIn("\n# manifest: ", text)
+        return [l.split("\t") for l in text.split("# manifest: ")[1].splitlines()[1:]]
+
+    def test_make_and_list_write_the_manifest_of_a_made_patch(self):
+        # make --report and list --report tell the same patch alike: its
+        # parts, each file it carries with size and sum, each part's list
+        # with its sum, the list it ends at; make names the OLD it serves
+        # and every file it leaves out, and why.
+        self.write("stub.bin", STUB)
+        old = {"data/f%02d.arc" % i: b"old %d" % i for i in range(17)}
+        old["same.arc"] = b"same"
+        new = dict(old, **{"data/f%02d.arc" % i: b"new %d" % i for i in range(17)})
+        self.write_release("old", old)
+        self.write_release("new", new, listed=False)
+        self.write("old/work/cover.psd", b"psd")
+        self.write("old/.patchignore", b"work/\n")
+        r = self.run_tool("make", "old", "new", "--stub", "stub.bin", "-o", "p.exe", "--split",
+                          "--write-list", "--report", "make.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        text = self.read("make.txt").decode("utf-8")
+        self.assertTrue(text.startswith("# patchtool make old new\n# result: done: p-1of2.exe, "
+                                        "p-2of2.exe, new%sqen.hvl written\n# faults: 0"
+                                        % (os.sep if NATIVE else "\\")), text)
+        rows = self.manifest("make.txt")
+        self.assertEqual(["serves", "old"], rows[0])
+        new_list = self.read("new/qen.hvl")
+        self.assertEqual(["ends-at", "new", content_sum(new_list).hex(), "18"], rows[1])
+        carried = {}
+        for part in (1, 2):
+            patch = "p-%dof2.exe" % part
+            _, _, entries, _ = parse_patch(self.read(patch))
+            part_rows = [row for row in rows if row[0] != "left-out" and row[1] == str(part)]
+            self.assertEqual(["part", str(part), "2", patch, str(len(entries)),
+                              str(len(self.read(patch)))], part_rows[0])
+            self.assertEqual([["carries", str(part), e[0], str(e[2]), content_sum(e[3]).hex(),
+                               "changed"] for e in entries[:-1]], part_rows[1:-1])
+            self.assertEqual(["list", str(part), "qen.hvl", str(entries[-1][2]),
+                              content_sum(entries[-1][3]).hex(), str(len(entries[-1][3]) // 64)],
+                             part_rows[-1])
+            for e in entries[:-1]:
+                carried[e[0]] = e[3]
+        self.assertEqual({n.replace("/", "\\"): d for n, d in new.items() if n != "same.arc"},
+                         carried)
+        self.assertEqual([["left-out", "new/same.arc", "unchanged"],
+                          ["left-out", "old/work/", "excluded"]],
+                         sorted(row[:3] for row in rows if row[0] == "left-out"))
+        self.assertIn("old/.patchignore line 1: work/",
+                      [row for row in rows if row[1] == "old/work/"][0][3])
+        # list --report of either part: the same parts, files, sums and
+        # lists, the list it ends at, and what an install must hold.
+        r = self.run_tool("list", "p-2of2.exe", "--report", "list.txt")
+        self.assertEqual(0, r.code, r.out + r.err)
+        listed = self.manifest("list.txt")
+        self.assertEqual(["serves", "-"], listed[0][:2])
+        self.assertIn("(3 records)", listed[0][2])  # same.arc, and f15, f16 as they were
+        self.assertEqual(rows[1][2:], listed[1][2:])
+        same = lambda row: row[:5] if row[0] == "carries" else row
+        self.assertEqual([same(row) for row in rows if row[0] in ("part", "carries", "list")],
+                         [same(row) for row in listed if row[0] in ("part", "carries", "list")])
+        self.assertEqual([["left-out", "same.arc", "not-carried"]],
+                         [row[:3] for row in listed if row[0] == "left-out"])
+        # Never over the patch it tells of.
+        r = self.run_tool("list", "p-1of2.exe", "--report", "p-2of2.exe")
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertEqual(carried, {e[0]: e[3] for part in (1, 2) for e in
+                                   parse_patch(self.read("p-%dof2.exe" % part))[2][:-1]})
 
     # -- interruptions ----------------------------------------------------------
 

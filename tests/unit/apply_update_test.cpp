@@ -655,6 +655,30 @@ TEST_F(ApplyUpdateTest, JapaneseEntryNames) {
             ListText());
 }
 
+// 右.png and 影.png differ in the second byte of their first character
+// (0x45 and 0x65): two names to the list, each entry verified against its
+// own record, never against the other's.
+TEST_F(ApplyUpdateTest, NamesDifferingInASecondByteHaveRecordsOfTheirOwn) {
+  const std::string migi = "\x89\x45.png", kage = "\x89\x65.png";  // 右, 影
+  const Bytes migiData = ToBytes("migi"), kageData = ToBytes("kage");
+  const struct {
+    const char* what;
+    Bytes kageListed;  // what 影's record holds the sum of
+    UpdateResult result;
+  } cases[] = {{"kage differs from its own record", ToBytes("other"), UPD_E_CHECKSUM},
+               {"each matches its own record", kageData, UPD_OK}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<FixtureEntry> entries = {
+        {migi, migiData},
+        {kage, kageData},
+        {"QEN.hvl", BuildHashList({{migi, SumBytes(migiData)}, {kage, SumBytes(c.kageListed)}})}};
+    EXPECT_EQ(c.result, Apply(entries));
+    EXPECT_EQ(c.result == UPD_OK ? "kage" : "<missing>",
+              ReadFileText(In("\xE5\xBD\xB1.png")));  // 影 in UTF-8
+  }
+}
+
 struct Failure {
   UpdateResult result;
   std::string path;

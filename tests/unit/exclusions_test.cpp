@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include "fileio/name_case.h"
+#include "publish/releases/release_tree.h"
+#include "publish/shared/file_faults.h"
+#include "tests/unit/test_support.h"
 
 namespace {
 
@@ -155,6 +158,100 @@ TEST(ExclusionsTest, PatternsThatMatchNothingAreRefused) {
     EXPECT_FALSE(exclusions.Add(pattern, &error));
     EXPECT_EQ(0u, error.find(std::string("--exclude ") + pattern + ": ")) << error;
   }
+}
+
+// An exclusion file holds one pattern a line, as a .gitignore does: blank
+// lines and # comments say nothing, trailing spaces, tabs and CR go, the
+// mark that editors put first goes. --exclude patterns add to it; a
+// command's advice repeats only those given.
+TEST(ExclusionsTest, ExclusionFileHoldsOnePatternALine) {
+  TempDir dir;
+  const std::string text = std::string("\xEF\xBB\xBF") +  // the editors' mark
+                           "# work files\r\n"
+                           "work/\r\n"
+                           "\r\n"
+                           "*.psd  \t\r\n"
+                           "   \n"
+                           "/notes.txt\n"
+                           "data/*.bak";  // no line end at the end
+  ASSERT_TRUE(WriteFileText(dir / "ignore", text));
+  Exclusions exclusions;
+  std::string error;
+  ASSERT_TRUE(exclusions.Add("*.tmp", &error));
+  ASSERT_TRUE(exclusions.AddFile(dir / "ignore", "r/.patchignore", &error)) << error;
+  const struct {
+    const char* path;
+    bool folder;
+    bool excluded;
+  } cases[] = {
+      {"work", true, true},         {"work", false, false},     {"cover.PSD", false, true},
+      {"a/b/c.psd", false, true},   {"notes.txt", false, true}, {"a/notes.txt", false, false},
+      {"data/x.bak", false, true},  {"x.bak", false, false},    {"a.tmp", false, true},
+      {"# work files", false, false}, {"Thumbs.db", false, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.excluded, exclusions.Excludes(c.path, c.folder)) << c.path;
+  }
+  EXPECT_EQ(std::vector<std::string>{"*.tmp"}, exclusions.GivenPatterns());
+  EXPECT_EQ("Thumbs.db, desktop.ini, .DS_Store, names ending in ~, --exclude *.tmp",
+            exclusions.Describe());
+}
+
+// A line that can match nothing, or takes files back (!), refuses the file
+// with its name and line; so does a file that cannot be read.
+TEST(ExclusionsTest, ExclusionFileFaultsNameTheLine) {
+  TempDir dir;
+  const struct {
+    const char* text;
+    const char* error;
+  } cases[] = {
+      {"ok/\n\nwork//x\n", "r/.patchignore line 3: work//x: a pattern names files"},
+      {"# fine\n!keep.psd\n", "r/.patchignore line 2: !keep.psd: a pattern that takes files "
+                              "back (!) is not supported here"},
+      {"../x\r\n", "r/.patchignore line 1: ../x: a pattern names files"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_TRUE(WriteFileText(dir / "ignore", c.text));
+    Exclusions exclusions;
+    std::string error;
+    EXPECT_FALSE(exclusions.AddFile(dir / "ignore", "r/.patchignore", &error));
+    EXPECT_EQ(0u, error.find(c.error)) << error;
+  }
+  Exclusions exclusions;
+  std::string error;
+  EXPECT_FALSE(exclusions.AddFile(dir / "missing", "r/.patchignore", &error));
+  EXPECT_EQ("cannot read the exclusion file r/.patchignore", error);
+}
+
+// A release folder's exclusion file (any letter case) leaves out what it
+// names, adds to the caller's patterns, and is never one of the release's
+// files itself; one in a subfolder is a file like any other.
+TEST(ExclusionsTest, ReleaseTreeReadsItsExclusionFile) {
+  TempDir dir;
+  for (const char* name : {"a.arc", "work\\cover.psd", "data\\b.psd", "data\\c.tmp",
+                           "data\\.patchignore"}) {
+    ASSERT_TRUE(PutFileMakingFolders(dir.path(), std::string("rel\\") + name, ToBytes("x")));
+  }
+  ASSERT_TRUE(WriteFileText(dir / "rel\\.PatchIgnore", "work/\n*.psd\n"));
+  Exclusions given;
+  std::string error;
+  ASSERT_TRUE(given.Add("*.tmp", &error));
+  ReleaseTreeRules rules;
+  rules.exclusions = &given;
+  ReleaseTree tree;
+  ASSERT_TRUE(ReadReleaseTree(dir / "rel", &tree, &error, rules)) << error;
+  std::vector<std::string> files;
+  for (const auto& item : tree.files) {
+    if (!IsGameListKey(item.first)) files.push_back(item.first);
+  }
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "data/.patchignore"}), files);
+  EXPECT_EQ(dir / "rel" + NativeSeparator() + ".PatchIgnore", tree.exclusionFile);
+  EXPECT_TRUE(IsGameListKey(".patchignore"));
+  // A faulty one refuses the tree.
+  ASSERT_TRUE(WriteFileText(dir / "rel\\.PatchIgnore", "work/\n!cover.psd\n"));
+  EXPECT_FALSE(ReadReleaseTree(dir / "rel", &tree, &error, rules));
+  EXPECT_NE(std::string::npos, error.find(".PatchIgnore line 2: !cover.psd")) << error;
 }
 
 }  // namespace

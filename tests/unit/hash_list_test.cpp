@@ -179,7 +179,7 @@ TEST(VerifyEntryTest, FirstRecordDecidesAndUnlistedNamesPass) {
   };
   add("Data.ARC", "first");
   add("data.arc", "second");
-  add("\x83\x5A\x83\x69.dat", "kana");  // trailing bytes 0x5A and 0x69
+  add("\x83\x5A\x83\x69.dat", "kana");  // second bytes 0x5A and 0x69
   HeapBlock block(table.size());
   std::copy(table.begin(), table.end(), block.data());
   list.Assign(3, static_cast<HeapBlock&&>(block));
@@ -194,10 +194,12 @@ TEST(VerifyEntryTest, FirstRecordDecidesAndUnlistedNamesPass) {
       {"data.arc", "second", false},  // a later record with a matching sum does not count
       {"data.ar", "anything", true},  // not listed
       {"qen.hvl", "anything", true},  // the hash list itself is not listed
-      // Folding works byte by byte: the trailing byte 0x5A folds to 0x7A.
-      {"\x83\x7A\x83\x69.DAT", "kana", true},
-      {"\x83\x7A\x83\x69.dat", "other", false},
-      {"\x83\x5A\x83\x49.dat", "kana", true},  // 0x49 folds to 0x69 too
+      // The letters of single-byte characters fold; both bytes of a
+      // double-byte character stay: 0x83 0x7A is another character.
+      {"\x83\x5A\x83\x69.DAT", "kana", true},
+      {"\x83\x5A\x83\x69.DAT", "other", false},
+      {"\x83\x7A\x83\x69.dat", "other", true},  // another name: not listed
+      {"\x83\x5A\x83\x49.dat", "other", true},  // 0x49 stays: not listed either
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -213,16 +215,76 @@ TEST(VerifyEntryTest, EmptyListVerifiesNothing) {
   EXPECT_EQ(-1, FindHashRecord(list, "a.dat"));
 }
 
-TEST(FoldingTest, OnlyCapitalAsciiLettersFold) {
-  for (int c = 0; c < 256; ++c) {
-    char in = static_cast<char>(c);
-    char expected = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : in;
-    EXPECT_EQ(expected, FoldByte(in)) << c;
+TEST(FoldingTest, OnlyCapitalLettersOfSingleByteCharactersFold) {
+  // Every single byte: A to Z fold, no other byte does.
+  for (int c = 1; c < 256; ++c) {
+    char in[2] = {static_cast<char>(c), '\0'};
+    char expected[2] = {(c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : in[0], '\0'};
+    FoldListName(in, 1);
+    EXPECT_EQ(expected[0], in[0]) << c;
   }
-  EXPECT_TRUE(FoldedNamesEqual("ABC.hvl", "abc.HVL"));
-  EXPECT_FALSE(FoldedNamesEqual("abc", "abcd"));
-  EXPECT_FALSE(FoldedNamesEqual("abcd", "abc"));
-  EXPECT_FALSE(FoldedNamesEqual("\xC0", "\xE0"));  // no folding beyond ASCII
+  const struct {
+    const char* a;
+    const char* b;
+    bool same;
+  } cases[] = {
+      {"ABC.hvl", "abc.HVL", true},
+      {"abc", "abcd", false},
+      {"abcd", "abc", false},
+      {"\xC0", "\xE0", false},               // no folding beyond ASCII
+      {"\x89\x45.png", "\x89\x65.png", false},  // 右 and 影: second bytes stay
+      {"\x83\x47", "\x83\x67", false},          // エ and ト
+      {"\x82\x4F", "\x82\x6F", false},          // ０ and Ｐ
+      {"\x83\x41", "\x83\x61", false},          // ア and ャ
+      {"\xE0\x41", "\xE0\x61", false},          // lead bytes from 0xE0 on
+      {"\xFC\x5A", "\xFC\x7A", false},          // to 0xFC
+      {"A\x89\x45", "a\x89\x45", true},         // before a double-byte character
+      {"\x89\x45" "A", "\x89\x45" "a", true},         // after it
+      {"\x89\x45\x89\x45" "B", "\x89\x45\x89\x45" "b", true},
+      {"\xB1" "A", "\xB1" "a", true},                 // half-width ｱ is one byte
+      {"\x80" "A", "\x80" "a", true},                 // 0x80, 0xA0 and 0xFD lead nothing
+      {"\xA0" "A", "\xA0" "a", true},
+      {"\xFD" "A", "\xFD" "a", true},
+      {"\x9F" "A", "\x9F" "a", false},                // 0x9F leads: A is its second byte
+      {"\x89", "\x89", true},                   // a lead byte at the end
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+    EXPECT_EQ(c.same, FoldedNamesEqual(c.a, c.b));
+    EXPECT_EQ(c.same, FoldedNamesEqual(c.b, c.a));
+    EXPECT_EQ(c.same, CompareFoldedNames(c.a, c.b) == 0);
+    EXPECT_EQ(c.same, FoldedAsListsFoldIt(c.a) == FoldedAsListsFoldIt(c.b));
+  }
+  char name[] = "\x89\x45" "A\x89\x65" "B.TXT";  // 右A影B.TXT
+  FoldListName(name, sizeof name - 1);
+  EXPECT_EQ(std::string("\x89\x45" "a\x89\x65" "b.txt"), name);
+}
+
+// Folding in place, equality and order agree with the rule spelt out, on
+// names of random bytes (lead bytes and A to Z among them).
+TEST(FoldingTest, FoldEqualityAndOrderAgreeWithTheRule) {
+  const char alphabet[] = "AaZz[@`{\x81\x89\x9F\xE0\xFC\x80\xA0\xFD" "Ee\\.";
+  uint32_t seed = 12345;
+  auto next = [&seed]() {
+    seed = seed * 1103515245u + 12345u;
+    return seed >> 16;
+  };
+  for (int round = 0; round < 20000; ++round) {
+    std::string a, b;
+    for (uint32_t n = next() % 6; n > 0; --n) a += alphabet[next() % (sizeof alphabet - 1)];
+    b = a;
+    // b: a with a few bytes changed, so that many pairs agree in part.
+    for (uint32_t n = next() % 3; n > 0 && !b.empty(); --n) {
+      b[next() % b.size()] = alphabet[next() % (sizeof alphabet - 1)];
+    }
+    std::string fa = FoldedAsListsFoldIt(a), fb = FoldedAsListsFoldIt(b);
+    std::string inPlace = a;
+    FoldListName(&inPlace[0], inPlace.size());
+    ASSERT_EQ(fa, inPlace) << a;
+    int order = CompareFoldedNames(a.c_str(), b.c_str());
+    int want = fa < fb ? -1 : fa == fb ? 0 : 1;  // std::string compares bytes unsigned
+    ASSERT_EQ(want, order < 0 ? -1 : order == 0 ? 0 : 1) << a << " / " << b;
+  }
 }
 
 }  // namespace

@@ -7,6 +7,9 @@
 #include "fileio/toolkit/path_info.h"
 #include "package/hash_list.h"
 #include "package/pack_directory.h"
+#include "publish/packages/stored_name.h"
+#include "publish/releases/release_tree.h"
+#include "publish/shared/windows_names.h"
 #include "tests/unit/package_fixture.h"
 #include "tests/unit/test_support.h"
 
@@ -67,10 +70,11 @@ TEST(HashListWriterTest, NewListMatchesTheLayoutBuiltByHand) {
   EXPECT_EQ(2u, builder.count());
 }
 
-// A publisher's refresh: records of the given files get new sums in place,
-// under their stored names (case kept), every duplicate of the name too;
-// other records stay byte for byte; new files are appended.
-TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
+// A publisher's refresh: records of the given files get new sums under
+// their stored names (case kept), every duplicate of the name too; other
+// records stay byte for byte; new files get records; and every record goes
+// into the one order of the toolkit's lists, that of a release's walk.
+TEST(HashListWriterTest, BaseKeepsStoredNamesInTheOneOrder) {
   TempDir dir;
   Bytes oldSum(8, 0x11), keepSum(8, 0x22);
   ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", BuildHashList({{"Game.EXE", keepSum},
@@ -97,11 +101,11 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
 
   Bytes written;
   ASSERT_TRUE(ReadFileBytes(job.output, &written));
-  EXPECT_EQ(BuildHashList({{"Game.EXE", keepSum},
-                           {"Data01.ARC", SumBytes(data01)},
-                           {"readme.txt", keepSum},
+  EXPECT_EQ(BuildHashList({{"Data01.ARC", SumBytes(data01)},
                            {"data01.arc", SumBytes(data01)},
-                           {"New.arc", SumBytes(added)}}),
+                           {"Game.EXE", keepSum},
+                           {"New.arc", SumBytes(added)},
+                           {"readme.txt", keepSum}}),
             written);
   ASSERT_EQ(2u, outcome.size());
   EXPECT_EQ("New.arc", outcome[0].name);
@@ -111,46 +115,70 @@ TEST(HashListWriterTest, BaseKeepsOrderAndStoredNames) {
   EXPECT_EQ(2u, outcome[1].change.replaced);
 }
 
-// A file that the base records under another spelling of one file on
-// Windows, which the updater's ASCII matching would not find (full-width
-// abc.txt for ABC.txt), refreshes that record, keeping its spelling: a
-// record of its own would leave the other stale beside it.
-TEST(HashListWriterTest, FileRecordedUnderAnotherSpellingKeepsItsRecord) {
+// A release's list (DIR) names each file as the release spells it, whatever
+// the base: a record of another spelling of the file gives way (full-width
+// ABC.txt to abc.txt, Data01.ARC to data01.arc), so that the list is the
+// same whichever list it started from. Files given by hand (FILEs) refresh
+// the base's record of the file under its spelling, which the updater's
+// matching would not find otherwise (full-width abc.txt for ABC.txt), as
+// pack stores them. Either way no stale record stays beside the file's, and
+// the records come in the order of a release's walk.
+TEST(HashListWriterTest, ReleaseListsSpellFilesAsTheReleaseDoes) {
   const std::string kCapital932 = "\x82\x60\x82\x61\x82\x62.txt";  // full-width ABC.txt
+  const std::string kSmall932 = "\x82\x81\x82\x82\x82\x83.txt";    // full-width abc.txt
   const std::string kOmega932 = "\x83\xD6.txt";                       // omega.txt
+  const std::string kZhe932 = "\x84\x47.arc";                         // Cyrillic ZHE.arc
   TempDir dir;
   Bytes oldSum(8, 0x11), keepSum(8, 0x22);
   ASSERT_TRUE(WriteFileBytes(dir / "old.hvl", BuildHashList({{kCapital932, oldSum},
                                                              {"Data01.ARC", oldSum},
-                                                             {"\x84\x47.arc", keepSum}})));
+                                                             {kZhe932, keepSum}})));
   Bytes abc = ToBytes("abc"), data01 = ToBytes("data01"), omega = ToBytes("omega");
+  const std::string kSmallUtf8 = "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt";
   ASSERT_TRUE(MakeDir(dir / "up"));
-  ASSERT_TRUE(WriteFileBytes(dir / "up\\\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt", abc));
+  ASSERT_TRUE(WriteFileBytes(dir / ("up\\" + kSmallUtf8), abc));
   ASSERT_TRUE(WriteFileBytes(dir / "up\\data01.arc", data01));
   ASSERT_TRUE(WriteFileBytes(dir / "up\\\xCF\x89.txt", omega));
-
-  HashListJob job;
-  job.base = dir / "old.hvl";
-  job.output = dir / "new.hvl";
-  job.folder = dir / "up";
-  job.wholeFolder = true;
-  job.keepGone = true;  // the record of a file that up lacks stays as it is
-  HashListReport report;
-  std::string error;
-  ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
-  Bytes written;
-  ASSERT_TRUE(ReadFileBytes(job.output, &written));
-  EXPECT_EQ(BuildHashList({{kCapital932, SumBytes(abc)},
-                           {"Data01.ARC", SumBytes(data01)},
-                           {"\x84\x47.arc", keepSum},
-                           {kOmega932, SumBytes(omega)}}),
-            written);
-  ASSERT_EQ(3u, report.items.size());
-  EXPECT_EQ("data01.arc", report.items[0].name);
-  EXPECT_EQ(kOmega932, report.items[1].name);
-  EXPECT_TRUE(report.items[1].change.appended);
-  EXPECT_EQ(kCapital932, report.items[2].name);
-  EXPECT_EQ(1u, report.items[2].change.replaced);
+  const struct {
+    const char* what;
+    bool wholeFolder;
+    std::vector<FixtureRecord> records;
+  } cases[] = {
+      // The order of the keys: data01.arc, Ω.txt, Ж.arc, ＡＢＣ.txt.
+      {"the release", true,
+       {{"data01.arc", SumBytes(data01)},
+        {kOmega932, SumBytes(omega)},
+        {kZhe932, keepSum},
+        {kSmall932, SumBytes(abc)}}},
+      {"files given", false,
+       {{"Data01.ARC", SumBytes(data01)},
+        {kOmega932, SumBytes(omega)},
+        {kZhe932, keepSum},
+        {kCapital932, SumBytes(abc)}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    HashListJob job;
+    job.base = dir / "old.hvl";
+    job.output = dir / "new.hvl";
+    job.existing = ExistingList::kReplace;
+    job.folder = dir / "up";
+    job.wholeFolder = c.wholeFolder;
+    if (!c.wholeFolder) job.files = {kSmallUtf8, "data01.arc", "\xCF\x89.txt"};
+    job.keepGone = true;  // the record of a file that up lacks stays as it is
+    HashListReport report;
+    std::string error;
+    ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+    Bytes written;
+    ASSERT_TRUE(ReadFileBytes(job.output, &written));
+    EXPECT_EQ(BuildHashList(c.records), written);
+    ASSERT_EQ(3u, report.items.size());
+    for (const HashListItem& item : report.items) {
+      bool omegaItem = item.name == kOmega932;
+      EXPECT_EQ(omegaItem, item.change.appended) << ShownName(item.name);
+      EXPECT_EQ(omegaItem ? 0u : 1u, item.change.replaced) << ShownName(item.name);
+    }
+  }
 }
 
 // The base list and the files are inputs: a list written over one of them
@@ -395,6 +423,71 @@ TEST_F(WholeFolderTest, RecordsEveryFileUnderItsPathFromTheTop) {
   EXPECT_TRUE(report.tooLarge.empty());
 }
 
+// A release's tree keys each file as StoredNameKey keys its stored name
+// (the toolkit counts on it to find a record's file): letter case aside
+// for every letter, '/' between the parts, a second byte 0x5C (ソ) within
+// its character.
+TEST_F(WholeFolderTest, TreeKeysAreTheStoredNamesKeys) {
+  for (const char* name : {"Data\\Sub\\A.arc", "\xEF\xBC\xA1\xEF\xBD\x82" "c.txt",  // Ａｂc.txt
+                           "\xCE\xA9\\\xCF\x89.txt",                           // Ω\ω.txt
+                           "\xE8\x83\xBD\\\xE3\x82\xBD.arc",                     // 能\ソ.arc
+                           "a_b.txt", "a b.txt", "a.b\\c"}) {
+    Put(std::string("game\\") + name, "x");
+  }
+  ReleaseTree tree;
+  std::string error;
+  ASSERT_TRUE(ReadReleaseTree(dir_ / "game", &tree, &error)) << error;
+  ASSERT_EQ(7u, tree.files.size());
+  for (const auto& item : tree.files) {
+    ASSERT_FALSE(item.second.storedName.empty()) << item.first;
+    EXPECT_EQ(item.first, StoredNameKey(item.second.storedName)) << item.second.relative;
+  }
+}
+
+// Names whose code page 932 bytes differ only in the second byte of a
+// character, where it is a letter (右 0x89 0x45 and 影 0x89 0x65, the folders
+// エリ and トリ, ０ and Ｐ), are other names to the updater as to Windows:
+// each file keeps a record of its own, with its own sum.
+TEST_F(WholeFolderTest, NamesTheUpdaterTellsApartKeepRecordsOfTheirOwn) {
+  const struct {
+    const char* utf8;
+    const char* stored;
+  } files[] = {
+      {"ui\\\xE5\x8F\xB3.png", "ui\\\x89\x45.png"},                              // 右
+      {"ui\\\xE5\xBD\xB1.png", "ui\\\x89\x65.png"},                              // 影
+      {"\xE3\x82\xA8\xE3\x83\xAA\\a.txt", "\x83\x47\x83\x8A\\a.txt"},       // エリ
+      {"\xE3\x83\x88\xE3\x83\xAA\\a.txt", "\x83\x67\x83\x8A\\a.txt"},       // トリ
+      {"\xEF\xBC\x90.txt", "\x82\x4F.txt"},                                       // ０
+      {"\xEF\xBC\xB0.txt", "\x82\x6F.txt"},                                       // Ｐ
+  };
+  std::vector<FixtureRecord> want;
+  for (const auto& f : files) {
+    Put(std::string("game\\") + f.utf8, f.stored);  // each file holds its own bytes
+    want.push_back({f.stored, SumBytes(ToBytes(f.stored))});
+  }
+  HashListReport report;
+  std::string error;
+  ASSERT_TRUE(WriteHashListFile(Job(), &report, &error)) << error;
+  EXPECT_EQ(6u, report.records);
+  for (const HashListItem& item : report.items) {
+    EXPECT_TRUE(item.change.appended) << ShownName(item.name);
+  }
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(dir_ / "out.hvl", &written));
+  std::sort(want.begin(), want.end(), [](const FixtureRecord& a, const FixtureRecord& b) {
+    return StoredNameKey(a.name) < StoredNameKey(b.name);
+  });
+  EXPECT_EQ(BuildHashList(want), written);
+  // Each file matches its own record as the updater reads the list.
+  HashList list;
+  DiskFile file;
+  ASSERT_TRUE(file.OpenRead((dir_ / "out.hvl").c_str()));
+  ASSERT_EQ(kHashListLoaded, LoadHashListFile(file, &list));
+  for (const auto& f : files) {
+    EXPECT_TRUE(VerifyEntry(list, f.stored, SumOf(ToBytes(f.stored)))) << f.utf8;
+  }
+}
+
 // A name that cannot be recorded faithfully refuses the whole list, every
 // such file named, and nothing is written.
 TEST_F(WholeFolderTest, RefusesEveryNameItCannotRecord) {
@@ -604,7 +697,7 @@ TEST_F(WholeFolderTest, ExistingListIsKeptUnlessReplacedOrExtended) {
       {ExistingList::kRefuse, true, {}},
       {ExistingList::kReplace, true, {{"b.arc", SumBytes(ToBytes("b"))}}},
       {ExistingList::kExtend, true,
-       {{"z.arc", Bytes(8, 9)}, {"a.arc", Bytes(8, 1)}, {"b.arc", SumBytes(ToBytes("b"))}}},
+       {{"a.arc", Bytes(8, 1)}, {"b.arc", SumBytes(ToBytes("b"))}, {"z.arc", Bytes(8, 9)}}},
       {ExistingList::kExtend, false, {{"b.arc", SumBytes(ToBytes("b"))}}},
       {ExistingList::kRefuse, false, {{"b.arc", SumBytes(ToBytes("b"))}}},
   };
@@ -659,17 +752,18 @@ TEST_F(WholeFolderTest, RecordsOfFilesThatAreGoneAreDropped) {
   const std::vector<std::string> allGone = {"gone.arc", "data\\gone.arc", "data\\folder.arc",
                                             "con.arc", "gone.arc"};
   const Case cases[] = {
+      // The release's own spelling in its list, in the order of its walk.
       {"the folder", true, false,
-       {{"KEEP.ARC", keep}, {"data\\sub.arc", sub}, {"\x83\x66.arc", jp},
-        {"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))}},
+       {{"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))},
+        {"Data\\Sub.arc", sub}, {"keep.arc", keep}, {"\x83\x66.arc", jp}},
        allGone},
-      {"files given", false, false, {{"KEEP.ARC", keep}, {"data\\sub.arc", oldSum},
+      {"files given", false, false, {{"data\\sub.arc", oldSum}, {"KEEP.ARC", keep},
                                      {"\x83\x66.arc", oldSum}}, allGone},
       {"the folder, gone kept", true, true,
-       {{"gone.arc", oldSum}, {"KEEP.ARC", keep}, {"data\\sub.arc", sub},
-        {"data\\gone.arc", oldSum}, {"data\\folder.arc", oldSum}, {"\x83\x66.arc", jp},
-        {"con.arc", oldSum}, {"gone.arc", Bytes(8, 0x33)},
-        {"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))}},
+       {{"con.arc", oldSum}, {"data\\folder.arc", oldSum},
+        {"Data\\folder.arc\\inside.arc", SumBytes(ToBytes("a folder of the record's name"))},
+        {"data\\gone.arc", oldSum}, {"Data\\Sub.arc", sub}, {"gone.arc", oldSum},
+        {"gone.arc", Bytes(8, 0x33)}, {"keep.arc", keep}, {"\x83\x66.arc", jp}},
        {}},
   };
   for (const Case& c : cases) {
@@ -702,8 +796,70 @@ TEST_F(WholeFolderTest, RecordsOfFilesThatAreGoneAreDropped) {
   ASSERT_TRUE(WriteHashListFile(job, &report, &error)) << error;
   Bytes written;
   ASSERT_TRUE(ReadFileBytes(job.output, &written));
-  EXPECT_EQ(BuildHashList({{"KEEP.ARC", oldSum}, {"data\\sub.arc", sub}, {"\x83\x66.arc", oldSum}}),
+  EXPECT_EQ(BuildHashList({{"data\\sub.arc", sub}, {"KEEP.ARC", oldSum}, {"\x83\x66.arc", oldSum}}),
             written);
+}
+
+// What a list changes against the one before, file by file: a folder spelt
+// otherwise is one rename with its count, a file's own rename, a new sum, a
+// new file, a dropped one, and a second record of a file held against the
+// second before it.
+TEST(HashListBuilderTest, ChangesAreToldFileByFileAndFoldersAsOne) {
+  const Bytes s1(8, 1), s2(8, 2), s3(8, 3);
+  TempDir dir;
+  auto load = [&dir](const char* name, const std::vector<FixtureRecord>& records) {
+    HashListBuilder builder;
+    std::string error;
+    EXPECT_TRUE(WriteFileBytes(dir / name, BuildHashList(records)));
+    EXPECT_TRUE(builder.LoadBase(dir / name, &error)) << error;
+    return builder;
+  };
+  HashListBuilder before = load("before.hvl", {{"data\\a.arc", s1},
+                                               {"data\\b.arc", s1},
+                                               {"data\\sub\\c.arc", s1},
+                                               {"dup.arc", s1},
+                                               {"DUP.arc", s2},
+                                               {"gone.txt", s1},
+                                               {"x.txt", s1}});
+  HashListBuilder after = load("after.hvl", {{"Data\\a.arc", s1},
+                                             {"Data\\b.arc", s2},
+                                             {"Data\\sub\\c.arc", s1},
+                                             {"dup.arc", s1},
+                                             {"new.txt", s3},
+                                             {"X.txt", s1}});
+  ListChanges changes = CompareLists(before, after);
+  ASSERT_EQ(1u, changes.folders.size());
+  EXPECT_EQ("data\\", changes.folders[0].before);
+  EXPECT_EQ("Data\\", changes.folders[0].after);
+  EXPECT_EQ(3u, changes.folders[0].files);
+  const struct {
+    const char* name;
+    ListChange::Kind kind;
+    const char* before;
+    bool sumChanged, inFolder;
+  } want[] = {{"Data\\a.arc", ListChange::kRenamed, "data\\a.arc", false, true},
+              {"Data\\b.arc", ListChange::kRenamed, "data\\b.arc", true, true},
+              {"Data\\sub\\c.arc", ListChange::kRenamed, "data\\sub\\c.arc", false, true},
+              {"dup.arc", ListChange::kUnchanged, "", false, false},
+              {"new.txt", ListChange::kAdded, "", false, false},
+              {"X.txt", ListChange::kRenamed, "x.txt", false, false},
+              {"DUP.arc", ListChange::kDropped, "", false, false},
+              {"gone.txt", ListChange::kDropped, "", false, false}};
+  ASSERT_EQ(sizeof want / sizeof want[0], changes.records.size());
+  for (size_t i = 0; i < changes.records.size(); ++i) {
+    const ListChange& got = changes.records[i];
+    SCOPED_TRACE(want[i].name);
+    EXPECT_EQ(want[i].name, got.name);
+    EXPECT_EQ(want[i].kind, got.kind);
+    EXPECT_EQ(want[i].before, got.before);
+    EXPECT_EQ(want[i].sumChanged, got.sumChanged);
+    EXPECT_EQ(want[i].inFolder, got.inFolder);
+  }
+  EXPECT_EQ(1u, changes.added);
+  EXPECT_EQ(1u, changes.changed);
+  EXPECT_EQ(4u, changes.renamed);
+  EXPECT_EQ(2u, changes.dropped);
+  EXPECT_EQ(1u, changes.unchanged);
 }
 
 // Only the first record of a name counts for the updater; the later ones

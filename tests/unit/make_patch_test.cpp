@@ -103,9 +103,101 @@ TEST_F(MakePatchTest, DiffTakesNewAndChangedFilesOnly) {
   EXPECT_NE(std::string::npos, diff.newUninstallList.find("Uninst.lst"));
 }
 
-// The patch: the changes, then OLD's list refreshed in place (stored names
-// kept) with new files appended, under OLD's list's own name; verified.
-TEST_F(MakePatchTest, PatchCarriesOldListRefreshed) {
+// Several OLDs compared with NEW in one pass, each file read once: files
+// that part from NEW's bytes in the first piece read, in a later one, at
+// the very end, or that have another size, each get their own sum and
+// count as changed; the one that agrees throughout shares NEW's sum. A
+// file that is another's (a hard link: release folders that share their
+// files) is read once for both, and gets the other's sum and verdict.
+TEST_F(MakePatchTest, SeriesComparisonSumsEveryFileAsItIs) {
+  const size_t size = 3 * (1u << 20) + 100;  // more than one piece of 1 MiB
+  const Bytes data = RandomBytes(size, 77);
+  auto differing = [&data](size_t at) {
+    Bytes other = data;
+    other[at] ^= 0x5A;
+    return other;
+  };
+  const struct {
+    const char* folder;
+    Bytes bytes;
+    bool changed;
+  } olds[] = {{"same", data, false},
+              {"first", differing(10), true},
+              {"second", differing((1u << 20) + 12345), true},
+              {"last", differing(size - 1), true},
+              {"shorter", Bytes(data.begin(), data.end() - 1), true}};
+  Put("new\\big.arc", data);
+  Put("new\\small.arc", ToBytes("small"));
+  const size_t count = sizeof olds / sizeof olds[0];
+  std::vector<ReleaseDiff> diffs(count + 2);
+  std::vector<ReleaseDiff*> pointers;
+  std::string error;
+  // Two more OLDs, whose big.arc is NEW's and "second"'s, linked.
+  MakeDir(dir_ / "linked-new");
+  MakeDir(dir_ / "linked-second");
+  ASSERT_TRUE(MakeHardLink(dir_ / "linked-new\\big.arc", dir_ / "new\\big.arc"));
+  Put("linked-new\\small.arc", ToBytes("small"));
+  for (size_t i = 0; i < count + 2; ++i) {
+    if (i >= count) {
+      ASSERT_TRUE(ReadReleases(dir_ / (i == count ? "linked-new" : "linked-second"),
+                               dir_ / "new", &diffs[i], &error)) << error;
+      pointers.push_back(&diffs[i]);
+      continue;
+    }
+    Put(std::string(olds[i].folder) + "\\big.arc", olds[i].bytes);
+    if (i == 2) {
+      ASSERT_TRUE(MakeHardLink(dir_ / "linked-second\\big.arc", dir_ / "second\\big.arc"));
+      Put("linked-second\\small.arc", ToBytes("small"));
+    }
+    Put(std::string(olds[i].folder) + "\\small.arc", ToBytes(i == 2 ? "other" : "small"));
+    ASSERT_TRUE(ReadReleases(dir_ / olds[i].folder, dir_ / "new", &diffs[i], &error)) << error;
+    pointers.push_back(&diffs[i]);
+  }
+  // Every file read once: the bytes counted are the files' sizes, but for
+  // the linked ones, which are counted without a read.
+  CountedBytes counted;
+  uint64_t readBytes = 0;
+  {
+    CallRecorder recorder;
+    ASSERT_TRUE(CompareSeries(pointers, &counted.sink, &error)) << error;
+    for (const SeenCall& seen : recorder.calls) {
+      if (seen.call == FileCall::kRead && seen.value > 1) readBytes += seen.value;
+    }
+  }
+  EXPECT_EQ(counted.total, counted.done);
+  // Read: NEW's two files, each OLD's two, the linked OLDs' small.arc only.
+  uint64_t want = data.size() + 5 + 2 * 5;
+  for (size_t i = 0; i < count; ++i) want += olds[i].bytes.size() + 5;
+  EXPECT_EQ(want, readBytes);
+  for (size_t i = count; i < count + 2; ++i) {
+    SCOPED_TRACE(i == count ? "linked to NEW's" : "linked to second's");
+    const ReleaseFile& old = diffs[i].oldTree.files.at("big.arc");
+    const Bytes& bytes = i == count ? data : olds[2].bytes;
+    ASSERT_TRUE(old.summed);
+    EXPECT_TRUE(old.sum == ReferenceSum(bytes.data(), bytes.size()));
+    EXPECT_EQ(i == count ? 0u : 1u, diffs[i].changes.size());
+  }
+  for (size_t i = 0; i < count; ++i) {
+    SCOPED_TRACE(olds[i].folder);
+    const ReleaseFile& old = diffs[i].oldTree.files.at("big.arc");
+    ASSERT_TRUE(old.summed);
+    EXPECT_TRUE(old.sum == ReferenceSum(olds[i].bytes.data(), olds[i].bytes.size()));
+    const ReleaseFile& fresh = diffs[i].newTree.files.at("big.arc");
+    ASSERT_TRUE(fresh.summed);
+    EXPECT_TRUE(fresh.sum == ReferenceSum(data.data(), data.size()));
+    std::vector<std::string> changes;
+    for (const ReleaseChange& change : diffs[i].changes) changes.push_back(change.storedName);
+    std::vector<std::string> want;
+    if (olds[i].changed) want.push_back("big.arc");
+    if (i == 2) want.push_back("small.arc");
+    EXPECT_EQ(want, changes);
+  }
+}
+
+// The patch: the changes, then NEW's own list (NEW's spellings, in the one
+// order of the lists, the record of a file that neither folder has but the
+// list holds kept), under OLD's list's own name; verified.
+TEST_F(MakePatchTest, PatchCarriesNewsOwnList) {
   Bytes a = ToBytes("new a"), fresh = ToBytes("fresh");
   Put("old\\a.arc", ToBytes("old a"));
   Put("new\\a.arc", a);
@@ -117,7 +209,11 @@ TEST_F(MakePatchTest, PatchCarriesOldListRefreshed) {
   std::string error;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
   ASSERT_EQ(1u, outcome.parts.size());
-  EXPECT_EQ((std::vector<bool>{true, false}), outcome.parts[0].refreshes);
+  const ListChanges& against = outcome.parts[0].against;
+  EXPECT_EQ(1u, against.added);      // fresh.arc
+  EXPECT_EQ(1u, against.changed);    // a.arc,
+  EXPECT_EQ(1u, against.renamed);    // spelt as NEW spells it
+  EXPECT_EQ(1u, against.unchanged);  // game.exe
   EXPECT_EQ(2u, outcome.oldRecords);
 
   DiskFile file;
@@ -131,8 +227,8 @@ TEST_F(MakePatchTest, PatchCarriesOldListRefreshed) {
   Bytes list(directory.Entry(2).size);
   ASSERT_TRUE(SeekPackEntry(file, directory, 2));
   ASSERT_EQ(list.size(), file.Read(list.data(), static_cast<uint32_t>(list.size())));
-  EXPECT_EQ(BuildHashList({{"game.exe", Bytes(8, 1)}, {"A.ARC", SumBytes(a)},
-                           {"fresh.arc", SumBytes(fresh)}}),
+  EXPECT_EQ(BuildHashList({{"a.arc", SumBytes(a)}, {"fresh.arc", SumBytes(fresh)},
+                           {"game.exe", Bytes(8, 1)}}),
             list);
   EXPECT_EQ(kPackagePasses, JudgePackage(outcome.parts[0].pack.check));
 }
@@ -210,10 +306,20 @@ TEST_F(MakePatchTest, RefusalsWriteNothing) {
 #ifndef _WIN32
     MakeDir(dir / "new\\FRESH");
 #endif
-    if (std::string(c.what) != "no list in OLD") {
-      ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
+    // OLD's list records OLD's files, as players have them.
+    std::vector<FixtureRecord> records;
+    for (const auto& f : c.files) {
+      ASSERT_TRUE(WriteFileText(dir / f.first, f.second));
+      if (f.first.compare(0, 4, "old\\") == 0) {
+        std::string stored;
+        std::string ignored;
+        ASSERT_TRUE(StoredNameOf(f.first.substr(4), &stored, &ignored)) << f.first;
+        records.push_back({stored, SumBytes(ToBytes(f.second))});
+      }
     }
-    for (const auto& f : c.files) ASSERT_TRUE(WriteFileText(dir / f.first, f.second));
+    if (std::string(c.what) != "no list in OLD") {
+      ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList(records)));
+    }
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     ASSERT_TRUE(WriteFileText(dir / "patch.exe", "an older patch"));
     MakeJob job = JobIn(dir.path());
@@ -343,6 +449,45 @@ TEST_F(MakePatchTest, OldThatDiffersFromItsListIsRefused) {
   EXPECT_TRUE(HasWarning(outcome, "lacks (gone.arc)"));
 }
 
+// Every record of OLD's list is held against OLD's file, not only the first
+// of a name: a second record that the updater never reads (the same name
+// to it), or one under a spelling that it tells apart, with another sum
+// says that the list is not the players'. The same sum is no fault.
+TEST_F(MakePatchTest, EveryRecordOfOldsListIsChecked) {
+  const std::string capitalA = "\x82\x60.arc", smallA = "\x82\x81.arc";  // Ａ.arc, ａ.arc
+  const Bytes a = ToBytes("a"), sa = SumBytes(a), other = SumBytes(ToBytes("other"));
+  const struct {
+    const char* what;
+    std::vector<FixtureRecord> records;
+    bool refused;
+  } cases[] = {
+      {"a dead second record with another sum", {{"a.arc", sa}, {"A.ARC", other}}, true},
+      {"a dead second record with the same sum", {{"a.arc", sa}, {"A.ARC", sa}}, false},
+      {"a second spelling beyond A to Z with another sum",
+       {{capitalA, sa}, {smallA, other}}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const bool fullWidth = c.records[0].name == capitalA;
+    const std::string name = fullWidth ? "\xEF\xBC\xA1.arc" : "a.arc";
+    ASSERT_TRUE(PutFileMakingFolders(dir.path(), "old\\" + name, a));
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList(c.records)));
+    ASSERT_TRUE(PutFileMakingFolders(dir.path(), "new\\" + name, ToBytes("a 2")));
+    ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
+    MakeJob job = JobIn(dir.path());
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_EQ(!c.refused, MakePatch(job, &outcome, &error)) << error;
+    if (c.refused) {
+      ASSERT_EQ(1u, outcome.faults.size()) << error;
+      EXPECT_EQ(FaultPath(job.oldDir, name), outcome.faults[0].path);
+      EXPECT_STREQ(fault::kDiffers, outcome.faults[0].kind);
+    }
+    EXPECT_EQ(!c.refused, FileExists(job.output));
+  }
+}
+
 // The list the patch carries describes the game after the patch: changed
 // records refreshed in place, new files appended, no name recorded twice,
 // and no record of a file that NEW dropped: players keep the file (a patch
@@ -357,10 +502,13 @@ TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
                                      {"DATA.ARC", SumBytes(ToBytes("d1"))},
                                      {"gone.arc", SumBytes(ToBytes("g"))},
                                      {"sub\\m.arc", SumBytes(ToBytes("m1"))}}));
-  Bytes expected = BuildHashList({{"Data.arc", SumBytes(ToBytes("d2"))},
+  // NEW's own list: its files as it spells them, in the one order of the
+  // lists; the second record of Data.arc and the record of the file that
+  // NEW removed are gone.
+  Bytes expected = BuildHashList({{"data.arc", SumBytes(ToBytes("d2"))},
                                   {"keep.arc", SumBytes(ToBytes("k"))},
-                                  {"sub\\m.arc", SumBytes(ToBytes("m2"))},
-                                  {"sub\\fresh.arc", SumBytes(ToBytes("f"))}});
+                                  {"sub\\fresh.arc", SumBytes(ToBytes("f"))},
+                                  {"sub\\m.arc", SumBytes(ToBytes("m2"))}});
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "real run");
     MakeJob job = Job();
@@ -370,7 +518,7 @@ TEST_F(MakePatchTest, CarriedListDescribesTheGameAfterThePatch) {
     ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
     ASSERT_EQ(1u, outcome.parts.size());
     EXPECT_EQ(expected, outcome.parts[0].list.Bytes());
-    EXPECT_TRUE(HasWarning(outcome, "(DATA.ARC)"));
+    EXPECT_EQ(2u, outcome.parts[0].against.dropped);
     EXPECT_TRUE(HasWarning(outcome, "the patch's list leaves out 1 record of a file that " +
                                         job.newDir + " no longer has (gone.arc)"));
     EXPECT_EQ(dryRun, !FileExists(job.output));
@@ -399,33 +547,40 @@ TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
   const std::string kAbcCapital = "\xEF\xBC\xA1\xEF\xBC\xA2\xEF\xBC\xA3.txt";
   const std::string kAbcSmall = "\xEF\xBD\x81\xEF\xBD\x82\xEF\xBD\x83.txt";
   const std::string kAbcCapital932 = "\x82\x60\x82\x61\x82\x62.txt";
+  const std::string kAbcSmall932 = "\x82\x81\x82\x82\x82\x83.txt";
   const std::string kOmegaCapital = "\xCE\xA9.txt", kOmegaSmall = "\xCF\x89.txt";
   const std::string kOmegaCapital932 = "\x83\xB6.txt", kOmegaSmall932 = "\x83\xD6.txt";
   const std::string kZheCapital = "\xD0\x96.txt";
   const std::string kZheCapital932 = "\x84\x47.txt", kZheSmall932 = "\x84\x77.txt";
   const Bytes before = ToBytes("1.00"), after = ToBytes("1.01");
+  // The patch carries NEW's file under NEW's spelling, and NEW's list
+  // records it so: the one list of NEW, whichever OLD the patch is for.
+  // The update writes over the players' file, whatever its case, which
+  // keeps its spelling there; on Windows the record finds it.
   struct Case {
     const char* what;
     std::string oldName, newName;         // UTF-8
     std::vector<std::string> oldRecords;  // code page 932, all with before's sum
-    std::string entry;                    // the stored name that goes in
-    std::string record;                   // the name of the file's one record
-    bool respelt;                         // told in a warning
+    bool changed;                         // NEW's file holds after, else before
+    std::string entry;                    // the stored name that goes in, and of its record
+    bool respelt;                         // carried only for the spelling, told in a warning
   };
   const Case cases[] = {
-      {"full-width: the record's spelling", kAbcCapital, kAbcSmall, {kAbcCapital932},
-       kAbcCapital932, kAbcCapital932, true},
+      {"full-width", kAbcCapital, kAbcSmall, {kAbcCapital932}, true, kAbcSmall932, false},
       {"Greek, in a folder of another ASCII case", "sub\\" + kOmegaCapital,
-       "SUB\\" + kOmegaSmall, {"sub\\" + kOmegaCapital932}, "sub\\" + kOmegaCapital932,
-       "sub\\" + kOmegaCapital932, true},
-      {"Cyrillic: the record's spelling, not OLD's file's", kZheCapital, kZheCapital,
-       {kZheSmall932}, kZheSmall932, kZheSmall932, true},
-      {"no record: OLD's file's spelling", kOmegaSmall, kOmegaCapital, {}, kOmegaSmall932,
-       kOmegaSmall932, true},
+       "SUB\\" + kOmegaSmall, {"sub\\" + kOmegaCapital932}, true, "SUB\\" + kOmegaSmall932,
+       false},
+      {"Cyrillic: NEW's spelling, not the record's", kZheCapital, kZheCapital, {kZheSmall932},
+       true, kZheCapital932, false},
       {"a second record of the file under another spelling goes", kAbcCapital, kAbcSmall,
-       {kAbcCapital932, "\x82\x81\x82\x82\x82\x83.txt"}, kAbcCapital932, kAbcCapital932, true},
-      {"ASCII letters: NEW's spelling, as ever, and the record's kept", "Data.arc", "data.arc",
-       {"Data.arc"}, "data.arc", "Data.arc", false},
+       {kAbcCapital932, kAbcSmall932}, true, kAbcSmall932, false},
+      {"ASCII letters: NEW's spelling", "Data.arc", "data.arc", {"Data.arc"}, true, "data.arc",
+       false},
+      // The updater's list matching does not fold beyond A to Z: players'
+      // lists would not hold NEW's record, so the file goes in though its
+      // bytes are the same.
+      {"unchanged, spelt otherwise beyond A to Z", kAbcCapital, kAbcSmall, {kAbcCapital932},
+       false, kAbcSmall932, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -439,7 +594,8 @@ TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
       ASSERT_TRUE(WriteFileBytes(dir / folder + "\\qen.hvl", BuildHashList(records)));
     }
     ASSERT_TRUE(WriteFileText(dir / "game\\uninst.lst", std::string("qen.hvl\n") + '\0'));
-    ASSERT_TRUE(WriteFileBytes(dir / "new\\" + c.newName, after));
+    const Bytes& content = c.changed ? after : before;
+    ASSERT_TRUE(WriteFileBytes(dir / "new\\" + c.newName, content));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     MakeJob job = JobIn(dir.path());
     MakeOutcome outcome;
@@ -448,12 +604,13 @@ TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
     ASSERT_EQ(1u, outcome.diff.changes.size());
     EXPECT_FALSE(outcome.diff.changes[0].isNew);
     EXPECT_EQ(c.entry, outcome.diff.changes[0].storedName);
-    EXPECT_EQ(c.respelt, HasWarning(outcome, "under the spelling that players have"));
+    EXPECT_EQ(c.respelt, outcome.relisted.size() == 1);
+    EXPECT_EQ(c.respelt, HasWarning(outcome, "spelt otherwise than an OLD's list records it"));
     // One record of the file, under the entry's name, with the new sum.
     std::vector<FixtureRecord> carried = RecordsOf(outcome.parts[0].list.Bytes());
     ASSERT_EQ(1u, carried.size());
-    EXPECT_EQ(c.record, carried[0].name);
-    EXPECT_EQ(SumBytes(after), carried[0].sum);
+    EXPECT_EQ(c.entry, carried[0].name);
+    EXPECT_EQ(SumBytes(content), carried[0].sum);
 
     DiskFile file;
     ASSERT_EQ(1, file.OpenRead(job.output.c_str()));
@@ -467,7 +624,7 @@ TEST_F(MakePatchTest, CaseOnlyChangesAreTheSameFile) {
     ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(job.output.c_str(), (dir / "game").c_str()));
     std::string folder = c.oldName.find('\\') == std::string::npos ? "game" : "game\\sub";
     std::string name = c.oldName.substr(c.oldName.find('\\') + 1);
-    EXPECT_EQ(after, ReadFileBytesOr(dir / folder + "\\" + name));
+    EXPECT_EQ(content, ReadFileBytesOr(dir / folder + "\\" + name));
     std::vector<std::string> files = {"qen.hvl", "sub", "uninst.lst"};
     if (folder == "game") files.push_back(name);
     std::sort(files.begin(), files.end());
@@ -629,23 +786,30 @@ TEST_F(MakePatchTest, ChainOfReleasesKeepsTheInstalledListExact) {
   }
   for (const auto& f : v102) EXPECT_EQ(f.second, ReadFileBytesOr(dir_ / "game" + "\\" + f.first)) << f.first;
 
-  // The trial's mistake: OLD is the 1.01 release folder with 1.00's list.
+  // The trial's mistake: OLD is the 1.01 release folder with 1.00's list:
+  // a.arc differs from its record, and no record names sub\d.arc.
   MakeJob job = Job();
   job.oldDir = dir_ / "r101";
   job.newDir = dir_ / "r102";
   MakeOutcome outcome;
   std::string error;
   EXPECT_FALSE(MakePatch(job, &outcome, &error));
-  EXPECT_NE(std::string::npos, error.find("is not the release its hash list describes")) << error;
-  ASSERT_EQ(1u, outcome.faults.size()) << error;
-  EXPECT_EQ(FaultPath(job.oldDir, "a.arc"), outcome.faults[0].path);
-  EXPECT_EQ(0u, error.find(FaultPath(job.oldDir, "a.arc") + ": it differs from its record in "))
+  EXPECT_EQ(0u, error.find(job.oldDir + " is not the release its hash list describes: 1 file "
+                           "differs from its record and 1 file is not recorded in " +
+                           FaultPath("", job.oldDir + NativeSeparator() + "qen.hvl")))
       << error;
+  ASSERT_EQ(2u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(job.oldDir, "a.arc"), outcome.faults[0].path);
+  EXPECT_STREQ(fault::kDiffers, outcome.faults[0].kind);
+  EXPECT_EQ(FaultPath(job.oldDir, "sub\\d.arc"), outcome.faults[1].path);
+  EXPECT_STREQ(fault::kNotRecorded, outcome.faults[1].kind);
   // The advice is the release as players have it, never a list made anew
   // from these files, which would describe files that players lack.
-  EXPECT_NE(std::string::npos, error.find("OLD must be the release exactly as players have "
-                                          "it")) << error;
-  EXPECT_EQ(std::string::npos, error.find("patchtool hashlist")) << error;
+  EXPECT_NE(std::string::npos, outcome.faults[0].why.find("OLD must be the release exactly as "
+                                                          "players have it"));
+  for (const std::string& line : outcome.errorLines) {
+    EXPECT_EQ(std::string::npos, line.find("patchtool hashlist")) << line;
+  }
   EXPECT_FALSE(FileExists(job.output));
 }
 
@@ -694,9 +858,13 @@ TEST_F(MakePatchTest, SplitPartsKeepTheGameConsistentAfterEachPart) {
     EXPECT_EQ(std::vector<std::string>{}, Mismatches(dir_ / "game"));
   }
   for (const auto& f : newFiles) EXPECT_EQ(f.second, ReadFileBytesOr(dir_ / "game" + "\\" + f.first)) << f.first;
+  // NEW's list, in the one order of the lists.
+  std::vector<FixtureRecord> records = RecordsFor(newFiles);
+  std::sort(records.begin(), records.end(),
+            [](const FixtureRecord& a, const FixtureRecord& b) { return a.name < b.name; });
   Bytes installed;
   ASSERT_TRUE(ReadFileBytes(dir_ / "game\\qen.hvl", &installed));
-  EXPECT_EQ(BuildHashList(RecordsFor(newFiles)), installed);
+  EXPECT_EQ(BuildHashList(records), installed);
 }
 
 TEST(MakePlanTest, PartsHoldFifteenFilesAndStayBelowTwoGiB) {
@@ -789,12 +957,14 @@ TEST_F(MakePatchTest, LimitsAreNamedWithoutReadingTheFile) {
     MakeDir(dir / "new");
     MakeDir(dir / "new\\data");
     MakeDir(dir / "new\\fresh");
-    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
     ASSERT_TRUE(WriteFileText(dir / "old\\data\\kept.arc", "kept"));
     ASSERT_TRUE(WriteFileText(dir / "new\\data\\kept.arc", "kept"));
+    std::vector<FixtureRecord> records = {{"data\\kept.arc", SumBytes(ToBytes("kept"))}};
     if (*c.oldFile != '\0') {
       ASSERT_TRUE(WriteFileText(dir / "old" + "\\" + c.oldFile, "small"));
+      records.push_back({c.oldFile, SumBytes(ToBytes("small"))});
     }
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList(records)));
     ASSERT_TRUE(MakeSizedFile(dir / "new" + "\\" + c.newFile, c.newSize));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     MakeJob job = JobIn(dir.path());
@@ -905,11 +1075,17 @@ TEST_F(MakePatchTest, EntryNamesOfFifteenBytesGoInAndSixteenDoNot) {
     TempDir dir;
     MakeDir(dir / "old");
     MakeDir(dir / "new");
+    // Each folder holds a file that OLD's list records: players have it.
+    std::vector<FixtureRecord> records;
     for (const std::string& folder : {std::string("data"), jp}) {
-      MakeDir(dir / "old" + "\\" + folder);
-      MakeDir(dir / "new" + "\\" + folder);
+      for (const char* release : {"old", "new"}) {
+        ASSERT_TRUE(PutFileMakingFolders(dir / release, folder + "\\k.arc", ToBytes("k")));
+      }
+      std::string stored, ignored;
+      ASSERT_TRUE(StoredNameOf(folder + "\\k.arc", &stored, &ignored));
+      records.push_back({stored, SumBytes(ToBytes("k"))});
     }
-    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList({})));
+    ASSERT_TRUE(WriteFileBytes(dir / "old\\qen.hvl", BuildHashList(records)));
     ASSERT_TRUE(WriteFileText(dir / "new" + "\\" + c.name, "changed"));
     ASSERT_TRUE(WriteFileBytes(dir / "stub.exe", BuildProgram({})));
     MakeJob job = JobIn(dir.path());
@@ -992,15 +1168,36 @@ TEST_F(MakePatchTest, ExcludedFilesAreLeftOutOfBothReleases) {
   ASSERT_TRUE(MakePatch(next, &outcome, &error)) << error;
   EXPECT_EQ((std::vector<std::string>{}), outcome.warnings);
 
-  // Without the default names, the editors' files are game files.
+  // Without the default names, the editors' files are game files; but
+  // OLD's list does not record Thumbs.db (nor work\notes.txt), so players
+  // of OLD do not have them: refused, each named, with the command that
+  // leaves them out, which then makes the patch.
   MakeJob all = Job();
   all.output = dir_ / "patch3.exe";
   all.exclusions.KeepDefaultNames();
+  EXPECT_FALSE(MakePatch(all, &outcome, &error));
+  // NEW's work\notes.txt, changed, lies in a folder where no file that
+  // OLD's list records lies, which players may lack too.
+  ASSERT_EQ(3u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(all.newDir, "work\\notes.txt"), outcome.faults[0].path);
+  EXPECT_STREQ(fault::kNewFolder, outcome.faults[0].kind);
+  EXPECT_EQ(FaultPath(all.oldDir, "Thumbs.db"), outcome.faults[1].path);
+  EXPECT_STREQ(fault::kNotRecorded, outcome.faults[1].kind);
+  EXPECT_EQ(FaultPath(all.oldDir, "work\\notes.txt"), outcome.faults[2].path);
+  EXPECT_STREQ(fault::kNotRecorded, outcome.faults[2].kind);
+  const std::vector<std::string> advised = {"/Thumbs.db", "/work/notes.txt"};
+  EXPECT_NE(std::string::npos, error.find("this leaves them out: " +
+                                          MakeCommandLine(all, false, false, advised)))
+      << error;
+  EXPECT_NE(std::string::npos, MakeCommandLine(all, false, false, advised)
+                                   .find(" --no-default-excludes --exclude /Thumbs.db "
+                                         "--exclude /work/notes.txt"));
+  for (const std::string& pattern : advised) ASSERT_TRUE(all.exclusions.Add(pattern, &error));
   ASSERT_TRUE(MakePatch(all, &outcome, &error)) << error;
   std::vector<std::string> changes;
   for (const ReleaseChange& change : outcome.diff.changes) changes.push_back(change.storedName);
   EXPECT_EQ((std::vector<std::string>{".DS_Store", "a.arc", "cover.psd", "desktop.ini",
-                                      "readme.txt~", "THUMBS.DB", "work\\notes.txt"}),
+                                      "readme.txt~"}),
             changes);
 }
 
@@ -1033,15 +1230,25 @@ TEST_F(MakePatchTest, ReportListsEveryFaultOfTheRun) {
   DeleteTestFile(dir_ / "new\\fresh\\c.arc");
   job.dryRun = true;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
-  EXPECT_EQ(ran + "# result: done: a dry run, nothing written\n" +
-                "# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
-            ReadFileText(job.report));
+  // No fault; the manifest of the patch that a real run writes, its size
+  // unknown.
+  EXPECT_EQ(0u, ReadFileText(job.report)
+                    .find(ran + "# result: done: a dry run, nothing written\n" +
+                          "# faults: 0 (one per line: path, fault and why, separated by tabs)\n" +
+                          "# manifest: "));
+  EXPECT_NE(std::string::npos,
+            ReadFileText(job.report).find("\npart\t1\t1\t" + job.output + "\t2\t-\n"));
   EXPECT_FALSE(FileExists(job.output));
   job.dryRun = false;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
-  EXPECT_EQ(ran + "# result: done: " + job.output + " written\n" +
-                "# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
-            ReadFileText(job.report));
+  EXPECT_EQ(0u, ReadFileText(job.report)
+                    .find(ran + "# result: done: " + job.output + " written\n" +
+                          "# faults: 0 (one per line: path, fault and why, separated by tabs)\n" +
+                          "# manifest: "));
+  EXPECT_NE(std::string::npos,
+            ReadFileText(job.report)
+                .find("\npart\t1\t1\t" + job.output + "\t2\t" +
+                      std::to_string(ReadFileBytesOr(job.output).size()) + "\n"));
 
   // A report that would overwrite an input, or land where the next run
   // takes it for a game file, is refused before anything is read.
@@ -1068,7 +1275,8 @@ TEST_F(MakePatchTest, ReportListsEveryFaultOfTheRun) {
 TEST_F(MakePatchTest, FileChangedWhileMakeRunsIsCaught) {
   PutRelease("old", {{"a.arc", ToBytes("old a")}, {"z.arc", ToBytes("z")}});
   PutRelease("new", {{"a.arc", ToBytes("new a")}, {"z.arc", ToBytes("z")}});
-  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))}}));
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))},
+                                     {"z.arc", SumBytes(ToBytes("z"))}}));
   MakeJob job = Job();
   // Once the comparison is through (a.arc is compared first and let go),
   // a.arc gets other bytes of the same size.
@@ -1145,9 +1353,12 @@ TEST_F(MakePatchTest, SplitReplacesAnEarlierSetWholeOrNotAtAll) {
 // release's files: left out, with a warning that names them.
 TEST_F(MakePatchTest, TemporaryFilesOfInterruptedRunsAreLeftOut) {
   Put("old\\a.arc", ToBytes("old a"));
-  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))}}));
+  Put("old\\data\\c.arc", ToBytes("c"));
+  Put("old\\qen.hvl", BuildHashList({{"a.arc", SumBytes(ToBytes("old a"))},
+                                     {"data\\c.arc", SumBytes(ToBytes("c"))}}));
   Put("old\\qen.hvl.part", ToBytes("JXW_"));
   Put("new\\a.arc", ToBytes("new a"));
+  Put("new\\data\\c.arc", ToBytes("c"));
   Put("new\\data\\b.arc", ToBytes("b"));
   Put("new\\a.arc.part", ToBytes("half of a"));
   Put("old\\data\\b.arc.part2", ToBytes("half of b"));

@@ -297,6 +297,17 @@ TEST_F(MakeSeriesTest, PlayersOfEveryListedReleaseEndAtNew) {
     }
     ExpectAtNew(install, v103, kept);
   }
+  // One list of 1.03, whichever patch wrote it: the one-step patch from
+  // 1.02, split too, carries the list that the cumulative one wrote.
+  MakeJob oneStep = Job({"r102"}, "new", "step.exe");
+  oneStep.split = true;
+  oneStep.writeList = true;
+  MakeOutcome stepOutcome;
+  ASSERT_TRUE(MakePatch(oneStep, &stepOutcome, &error)) << error;
+  EXPECT_EQ("", stepOutcome.newListWritten);  // NEW's list is the one it carries already
+  Bytes written;
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "new"), &written));
+  EXPECT_TRUE(stepOutcome.parts.back().list.Bytes() == written);
 }
 
 // A file changed in 1.01 and taken back to its 1.00 content in 1.02 is no
@@ -369,19 +380,22 @@ TEST_F(MakeSeriesTest, RecordsTheListsDisagreeOn) {
     const char* warning;               // "" for none
   };
   const Bytes sx = SumBytes(x), sk = SumBytes(k), other = Bytes(8, 0x5A);
+  // Each list records its folder's files; they differ only in records of
+  // a file that no folder has. The patch's list is NEW's, in the one order
+  // of the lists.
   const Case cases[] = {
-      {"lists alike", {{"same.arc", sx}, {"extra.exe", other}}, {{"same.arc", sx}, {"extra.exe", other}},
-       {"c.arc"}, {}, {"same.arc", "extra.exe", "c.arc"}, ""},
-      {"one list lacks a file that every folder has", {{"same.arc", sx}, {"keep.arc", sk}},
-       {{"same.arc", sx}}, {"c.arc", "keep.arc"}, {"keep.arc"},
-       {"same.arc", "c.arc", "keep.arc"}, ""},
+      {"lists alike", {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}}, {"c.arc"}, {},
+       {"c.arc", "extra.exe", "keep.arc", "same.arc"}, ""},
       {"a record of a file that no folder has, in one list only",
-       {{"same.arc", sx}, {"extra.exe", other}}, {{"same.arc", sx}}, {"c.arc"}, {},
-       {"same.arc", "c.arc"},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", other}},
+       {{"same.arc", sx}, {"keep.arc", sk}}, {"c.arc"}, {}, {"c.arc", "keep.arc", "same.arc"},
        "the patch's list leaves out 1 record of a file that neither"},
       {"a record of a file that no folder has, with two sums",
-       {{"extra.exe", other}, {"same.arc", sx}}, {{"same.arc", sx}, {"extra.exe", sx}}, {"c.arc"},
-       {}, {"same.arc", "c.arc"}, "(extra.exe): a record that a player's list does not hold"},
+       {{"extra.exe", other}, {"same.arc", sx}, {"keep.arc", sk}},
+       {{"same.arc", sx}, {"keep.arc", sk}, {"extra.exe", sx}}, {"c.arc"}, {},
+       {"c.arc", "keep.arc", "same.arc"},
+       "(extra.exe): a record that a player's list does not hold"},
   };
   int run = 0;
   for (const Case& c : cases) {
@@ -420,6 +434,19 @@ TEST_F(MakeSeriesTest, RecordsTheListsDisagreeOn) {
       ExpectAtNew(install, newFiles);
     }
   }
+  // A list that lacks a file that its folder holds: players of that
+  // release do not have it, and no patch may count on it. Refused, the
+  // file named.
+  Put("r1\\qen.hvl", BuildHashList({{"same.arc", sx}, {"keep.arc", sk}}));
+  Put("r2\\qen.hvl", BuildHashList({{"same.arc", sx}}));
+  MakeJob job = Job({"r1", "r2"}, "new", "refused.exe");
+  MakeOutcome outcome;
+  std::string error;
+  EXPECT_FALSE(MakePatch(job, &outcome, &error));
+  ASSERT_EQ(1u, outcome.faults.size()) << error;
+  EXPECT_EQ(FaultPath(dir_ / "r2", "keep.arc"), outcome.faults[0].path);
+  EXPECT_STREQ(fault::kNotRecorded, outcome.faults[0].kind);
+  EXPECT_FALSE(FileExists(job.output));
 }
 
 // Where the releases' lists disagree on more files than part 1 of a split
@@ -581,9 +608,19 @@ TEST_F(MakeSeriesTest, EveryFaultOfEveryOldInOneRun) {
   job.writeList = true;
   ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
   EXPECT_TRUE(outcome.faults.empty());
-  EXPECT_EQ(ran + "# result: done: " + job.output + ", " + outcome.newListWritten +
-                " written\n# faults: 0 (one per line: path, fault and why, separated by tabs)\n",
-            ReadFileText(job.report));
+  const std::string report = ReadFileText(job.report);
+  EXPECT_EQ(0u, report.find(ran + "# result: done: " + job.output + ", " +
+                            outcome.newListWritten + " written\n# faults: 0 (one per line: "
+                            "path, fault and why, separated by tabs)\n# manifest: "));
+  // Each file left out, and why: the exclusions of each folder among them.
+  for (const std::string& line :
+       {"\nleft-out\t" + FaultPath(r1, "work/") + "\texcluded\tno part of the game: --exclude "
+        "work/\n",
+        "\nleft-out\t" + FaultPath(r2, "Thumbs.db") + "\texcluded\tno part of the game: a "
+        "default name (Thumbs.db)\n",
+        "\nleft-out\t" + FaultPath(job.newDir, "b.arc") + "\tunchanged\t"}) {
+    EXPECT_NE(std::string::npos, report.find(line)) << line << report;
+  }
   ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
@@ -635,6 +672,157 @@ TEST_F(MakeSeriesTest, TemporaryFilesAreLeftOutOfEveryRelease) {
   ExpectPlayersEndAtNew(outcome, {v1, v2}, vNew);
 }
 
+// A file spelt otherwise beyond A to Z from one release to the next (ｓｅ.txt
+// in 1.00, ＳＥ.txt in 1.01, the same bytes), which the updater's list
+// matching does not fold: the cumulative patch of 1.00 and 1.01 to 1.02
+// carries it, for the lists, and serves the players of both, whether they
+// installed 1.01 whole or patched their way there. Every list that the
+// toolkit writes for 1.02 is the same bytes: make --write-list from 1.01,
+// hashlist of the folder, and the list that the cumulative patch carries.
+TEST_F(MakeSeriesTest, SpellingsBeyondAToZAndOneListPerRelease) {
+  const std::string smallSe = "\xEF\xBD\x93\xEF\xBD\x85.txt";  // ｓｅ.txt
+  const std::string capitalSe = "\xEF\xBC\xB3\xEF\xBC\xA5.txt";  // ＳＥ.txt
+  const Files v0 = {{smallSe, ToBytes("se")}, {"a.arc", ToBytes("a0")}, {"b.arc", ToBytes("b0")}};
+  const Files v1 = {{capitalSe, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b0")}};
+  const Files v2 = {{capitalSe, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b2")}};
+  PutRelease("r0", v0);
+  PutRelease("r1", v1);
+  PutRelease("new", v2);
+  auto hashList = [this](const std::string& folder, const std::string& output) {
+    HashListJob job;
+    job.folder = dir_ / folder;
+    job.wholeFolder = true;
+    job.output = output;
+    HashListReport report;
+    std::string error;
+    EXPECT_TRUE(WriteHashListFile(job, &report, &error)) << error;
+    Bytes list;
+    EXPECT_TRUE(ReadFileBytes(output, &list));
+    return list;
+  };
+  const Bytes list0 = hashList("r0", dir_ / "r0\\qen.hvl");
+  std::string error;
+  const char* const steps[][2] = {{"r0", "r1"}, {"r1", "new"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step[1]);
+    MakeJob job = Job({step[0]}, step[1], std::string(step[1]) + "-patch.exe");
+    job.writeList = true;
+    MakeOutcome outcome;
+    ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  }
+  Bytes list1, list2;
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "r1"), &list1));
+  ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / "new"), &list2));
+  EXPECT_TRUE(list2 == hashList("new", dir_ / "other.hvl")) << "hashlist NEW is another list";
+
+  MakeJob job = Job({"r0", "r1"}, "new", "cumulative.exe");
+  job.report = dir_ / "manifest.txt";
+  MakeOutcome outcome;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_TRUE(outcome.parts.back().list.Bytes() == list2) << "the cumulative patch's list";
+  // The manifest: whom it serves, where it ends, what it carries and why.
+  const std::string manifest = ReadFileText(job.report);
+  ContentSum listSum, seSum;
+  UpdateContentSum(&listSum, list2.data(), static_cast<uint32_t>(list2.size()));
+  UpdateContentSum(&seSum, reinterpret_cast<const uint8_t*>("se"), 2);
+  for (const std::string& line :
+       {"serves\t" + (dir_ / "r0") + "\n", "serves\t" + (dir_ / "r1") + "\n",
+        "ends-at\t" + job.newDir + "\t" + ContentSumHex(listSum) + "\t3\n",
+        "carries\t1\t" + capitalSe + "\t2\t" + ContentSumHex(seSum) + "\trelisted\n"}) {
+    EXPECT_NE(std::string::npos, manifest.find(line)) << line << manifest;
+  }
+  for (const std::string& warning : outcome.warnings) {
+    EXPECT_EQ(std::string::npos, warning.find("qen.hvl")) << warning;  // NEW's list is it
+  }
+  std::vector<std::string> carried, relisted;
+  for (const ReleaseChange& change : outcome.diff.changes) carried.push_back(change.storedName);
+  for (size_t index : outcome.relisted) relisted.push_back(outcome.diff.changes[index].storedName);
+  const std::string capitalSe932 = "\x82\x72\x82\x64.txt";
+  EXPECT_EQ((std::vector<std::string>{"a.arc", "b.arc", capitalSe932}), carried);
+  EXPECT_EQ((std::vector<std::string>{capitalSe932}), relisted);
+
+  // The players: 1.00 and 1.01 installed whole, and 1.00 patched to 1.01.
+  PutInstall("g0", v0, list0);
+  PutInstall("g1", v1, list1);
+  PutInstall("g01", v0, list0);
+  ASSERT_EQ(UPD_OK, RunAsUpdater(dir_ / "r1-patch.exe", dir_ / "g01"));
+  for (const char* install : {"g0", "g1", "g01"}) {
+    SCOPED_TRACE(install);
+    ASSERT_EQ(UPD_OK, RunAsUpdater(job.output, dir_ / install));
+    // Each keeps the spelling its file has; the bytes and the list are 1.02's.
+    const std::string se = std::string(install) == "g1" ? capitalSe : smallSe;
+    Files want = {{se, ToBytes("se")}, {"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b2")}};
+    Files have = TreeOf(dir_ / install);
+    Bytes list;
+    ASSERT_TRUE(ReadFileBytes(ListIn(dir_ / install), &list));
+    EXPECT_TRUE(list == list2);
+    have.erase("qen.hvl");
+    have.erase("uninst.lst");
+    EXPECT_TRUE(want == have);
+  }
+}
+
+// Every OLD's players must have the folder of each file that the patch
+// writes: a release whose list records no file in sub\ may lack it, and the
+// updater creates no folder (its players would get UPD_E_WRITE). Refused,
+// named with that release, whichever place it has among the OLDs.
+TEST_F(MakeSeriesTest, NewFoldersAreCheckedAgainstEveryOld) {
+  const Files with = {{"a.arc", ToBytes("a")}, {"sub\\x.arc", ToBytes("x")}};
+  const Files without = {{"a.arc", ToBytes("a")}};
+  Files vNew = with;
+  vNew["sub\\x.arc"] = ToBytes("x new");
+  PutRelease("with", with);
+  Put("with\\qen.hvl", BuildHashList(RecordsFor(with)));
+  PutRelease("without", without);
+  Put("without\\qen.hvl", BuildHashList(RecordsFor(without)));
+  PutRelease("new", vNew);
+  for (const std::vector<std::string>& olds : {std::vector<std::string>{"without", "with"},
+                                               std::vector<std::string>{"with", "without"}}) {
+    SCOPED_TRACE(olds[0] + ", " + olds[1]);
+    MakeJob job = Job(olds, "new", "patch.exe");
+    MakeOutcome outcome;
+    std::string error;
+    EXPECT_FALSE(MakePatch(job, &outcome, &error));
+    ASSERT_EQ(1u, outcome.faults.size()) << error;
+    EXPECT_STREQ(fault::kNewFolder, outcome.faults[0].kind);
+    EXPECT_EQ(FaultPath(job.newDir, "sub\\x.arc"), outcome.faults[0].path);
+    EXPECT_NE(std::string::npos,
+              outcome.faults[0].why.find("a folder that " + (dir_ / "without") + " lacks (sub)"))
+        << outcome.faults[0].why;
+    EXPECT_FALSE(FileExists(job.output));
+  }
+}
+
+// make reads each file of each release once, whatever the number of OLDs:
+// the bytes it counts are the releases' sizes, each release once.
+TEST_F(MakeSeriesTest, EachFileOfEachReleaseIsReadOnce) {
+  Files v1, v2, vNew;
+  for (int i = 0; i < 6; ++i) {
+    std::string name = "f" + std::to_string(i) + ".arc";
+    v1[name] = RandomBytes(1000 + i, 10 + i);
+    v2[name] = i % 2 == 0 ? v1[name] : RandomBytes(1000 + i, 20 + i);
+    vNew[name] = i % 3 == 0 ? RandomBytes(900 + i, 30 + i) : v2[name];
+  }
+  uint64_t sizes = 0;
+  for (const auto* files : {&v1, &v2, &vNew}) {
+    for (const auto& f : *files) sizes += f.second.size();
+  }
+  PutRelease("r1", v1);
+  Put("r1\\qen.hvl", BuildHashList(RecordsFor(v1)));
+  PutRelease("r2", v2);
+  Put("r2\\qen.hvl", BuildHashList(RecordsFor(v2)));
+  PutRelease("new", vNew);
+  CountedBytes counted;
+  MakeJob job = Job({"r1", "r2"}, "new", "patch.exe");
+  job.progress = &counted.sink;
+  job.dryRun = true;
+  MakeOutcome outcome;
+  std::string error;
+  ASSERT_TRUE(MakePatch(job, &outcome, &error)) << error;
+  EXPECT_EQ(sizes, counted.total);
+  EXPECT_EQ(sizes, counted.done);
+}
+
 // The proof itself: a set of parts that the updater would refuse to a
 // listed release, or that leaves its players short of NEW, is caught
 // before anything is written.
@@ -665,12 +853,13 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
   const HashListBuilder bNew = listOf({{"a.arc", ToBytes("a2")}, {"b.arc", ToBytes("b3")}});
   const HashListBuilder aNew = listOf({{"a.arc", ToBytes("a3")}, {"b.arc", ToBytes("b1")}});
   const HashListBuilder aOnly = listOf({{"a.arc", ToBytes("a3")}});
+  const HashListBuilder bOld = listOf({{"a.arc", ToBytes("a1")}, {"b.arc", ToBytes("b3")}});
   std::vector<ListedRelease> releases = {{&diff1, &list1}, {&diff2, &list2}};
   const ReleaseChange* a = &diff2.changes[0];
   const ReleaseChange* b = &diff2.changes[1];
   ASSERT_EQ("a.arc", a->storedName);
   ASSERT_EQ("b.arc", b->storedName);
-  const std::string r1 = dir_ / "r1";
+  const std::string r1 = dir_ / "r1", r2 = dir_ / "r2";
   struct Case {
     const char* what;
     std::vector<SeriesPart> parts;
@@ -688,7 +877,15 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
        "record of a.arc is not the one in their list, which the part before left)"},
       {"a list that describes both files wrongly", {{"p.exe", {a, b}, &list2}},
        "the hash list of p.exe would not describe the game of players of " + r1 +
-           " once it has run (a.arc, b.arc)"},
+           " once it has run (a.arc (the player's file has another sum), b.arc (the player's "
+           "file has another sum))"},
+      // The players of the first release pass, those of the second do not:
+      // every release is proved.
+      {"part 1 with 1.00's a: 1.01's players refused",
+       {{"p1.exe", {b}, &bOld}, {"p2.exe", {a}, &listNew}},
+       "players of " + r2 + " would be refused by p1.exe (the updater's release check: its "
+       "record of a.arc is not the one in their list): the part does not carry the file, and "
+       "their list records it with another sum"},
       {"b never carried", {{"p.exe", {a}, &aOnly}},
        "players of " + r1 + " would not end at " + (dir_ / "new") + ": b.arc would stay as it is"},
   };
@@ -704,8 +901,9 @@ TEST_F(MakeSeriesTest, ProofCatchesPartsThatFailAListedRelease) {
 
 // make's proof runs the updater's release check on the lists it has, in
 // n log n; it must answer as the updater's own FindForeignRecord does:
-// first records only, names folded as lists fold them (trailing bytes of
-// double-byte characters too), carried names skipped.
+// first records only, names folded as lists fold them (A to Z of
+// single-byte characters; both bytes of a double-byte character kept),
+// carried names skipped.
 TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
   const Bytes one(8, 1), two(8, 2);
   struct Case {
@@ -723,11 +921,16 @@ TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
        {{"a.arc", one}}, {}, -1},
       {"only the first installed record counts", {{"a.arc", two}},
        {{"a.arc", one}, {"a.arc", two}}, {}, 0},
-      {"trailing bytes fold", {{"\x83\x41.arc", one}}, {{"\x83\x61.arc", one}}, {}, -1},
+      {"second bytes stay", {{"\x83\x41.arc", one}}, {{"\x83\x61.arc", one}}, {}, 0},
+      {"letters after a double-byte character fold", {{"\x83\x41.ARC", one}},
+       {{"\x83\x41.arc", one}}, {}, -1},
   };
   std::vector<Case> cases = crafted;
   // And lists drawn at random from a few names, spellings and sums.
-  const char* const names[] = {"a.arc", "A.ARC", "b.arc", "data\\c.arc", "DATA\\C.arc", "d.arc"};
+  const char* const names[] = {"a.arc",          "A.ARC",         "b.arc",
+                               "data\\c.arc",    "DATA\\C.arc",   "d.arc",
+                               "\x89\x45.arc", "\x89\x65.ARC"};  // 右, 影
+  const uint32_t kNames = sizeof names / sizeof names[0];
   uint32_t seed = 7;
   auto next = [&seed](uint32_t n) {
     seed = seed * 1103515245u + 12345u;
@@ -735,11 +938,11 @@ TEST(ForeignRecordTest, AnswersAsTheUpdatersReleaseCheck) {
   };
   for (int i = 0; i < 150; ++i) {
     Case c{"random", {}, {}, {}, 0};
-    for (uint32_t n = next(6); n > 0; --n) c.patch.push_back({names[next(6)], next(2) ? one : two});
+    for (uint32_t n = next(6); n > 0; --n) c.patch.push_back({names[next(kNames)], next(2) ? one : two});
     for (uint32_t n = next(6); n > 0; --n) {
-      c.installed.push_back({names[next(6)], next(2) ? one : two});
+      c.installed.push_back({names[next(kNames)], next(2) ? one : two});
     }
-    for (uint32_t n = next(3); n > 0; --n) c.carried.push_back(names[next(6)]);
+    for (uint32_t n = next(3); n > 0; --n) c.carried.push_back(names[next(kNames)]);
     cases.push_back(c);
   }
   TempDir dir;

@@ -88,6 +88,43 @@ TEST(OutputFileTest, TemporaryIsCreatedAnewNeverThroughALink) {
   }
 }
 
+// An output that must be new (extract's files) is never put over a file
+// that appeared at its name, before the commit or at the very moment of
+// the move: the commit refuses, that file stays as it is, and no
+// temporary is left.
+TEST(OutputFileTest, CommitAsNewNeverReplacesWhatAppeared) {
+  for (bool atTheMove : {false, true}) {
+    SCOPED_TRACE(atTheMove ? "at the moment of the move" : "before the commit");
+    TempDir dir;
+    const std::string output = dir / "a.arc";
+    {
+      CallRecorder recorder;
+      if (atTheMove) {
+        recorder.fail = [output](const SeenCall& seen, size_t) {
+          if (seen.call == FileCall::kMove && seen.path == output && !FileExists(output)) {
+            WriteFileText(output, "another program's");
+          }
+          return 0;
+        };
+      }
+      OutputFile out(output);
+      std::string error;
+      ASSERT_TRUE(out.Open(&error)) << error;
+      ASSERT_TRUE(out.Write("ours", 4, &error)) << error;
+      if (!atTheMove) {
+        ASSERT_TRUE(WriteFileText(output, "another program's"));
+      }
+      EXPECT_FALSE(out.CommitAsNew(&error));
+      EXPECT_EQ("cannot write " + output + ": something appeared there meanwhile; it is left "
+                "as it is",
+                error);
+      EXPECT_EQ(atTheMove ? 1u : 0u, recorder.Count(FileCall::kMove));
+    }
+    EXPECT_EQ("another program's", ReadFileText(output));
+    EXPECT_EQ(std::vector<std::string>{"a.arc"}, ListDir(dir.path()));
+  }
+}
+
 // A temporary file that an earlier run of the same command left (killed,
 // or cut off by a power failure) is removed by the next run: it is the
 // command's own, and no program holds it. Anything else stays.

@@ -59,8 +59,8 @@ TEST(PartSetTest, PartNamesAreMakesNames) {
 }
 
 // Parts built byte by byte: OLD's list is a.arc, x.arc; part 1 refreshes
-// a.arc and appends b.arc; part 2, in each case, should refresh x.arc and
-// append c.arc.
+// a.arc and adds b.arc; part 2, in each case, should refresh x.arc and add
+// c.arc, leaving every other record as it was, in its order.
 class PartChainTest : public ::testing::Test {
  protected:
   TempDir dir_;
@@ -102,16 +102,18 @@ TEST_F(PartChainTest, EachListMustFollowFromTheOneBefore) {
        {{"a.arc", SumBytes(ToBytes("a 9"))}, {"x.arc", x2_}, {"b.arc", b1_}, {"c.arc", c2_}},
        "the sum of a.arc (record 1) differs from the one before, though the part carries no "
        "such file"},
+      // The part's own records may stand anywhere (in the one order of the
+      // lists, they go where their names do); the others keep theirs.
+      {"its own records elsewhere", {"x.arc", "c.arc", "d.arc"},
+       {{"a.arc", a1_}, {"b.arc", b1_}, {"c.arc", c2_}, {"d.arc", c2_}, {"x.arc", x2_}}, ""},
       {"records in another order", {"x.arc", "c.arc"},
-       {{"x.arc", x2_}, {"a.arc", a1_}, {"b.arc", b1_}, {"c.arc", c2_}},
-       "its list has x.arc (record 1) where the one before has a.arc"},
+       {{"b.arc", b1_}, {"a.arc", a1_}, {"x.arc", x2_}, {"c.arc", c2_}},
+       "its list has b.arc (record 1) where the one before has a.arc"},
       {"fewer records", {"x.arc"}, {{"a.arc", a1_}, {"x.arc", x2_}},
-       "its list has 2 records, the one before 3"},
+       "its list lacks b.arc (record 3) of the list before, though the part carries no such "
+       "file"},
       {"no record for a file", {"x.arc", "c.arc"}, {{"a.arc", a1_}, {"x.arc", x2_}, {"b.arc", b1_}},
-       "its list has no record 4 for its file c.arc, which the list before lacks"},
-      {"appended in another order", {"x.arc", "c.arc", "d.arc"},
-       {{"a.arc", a1_}, {"x.arc", x2_}, {"b.arc", b1_}, {"d.arc", c2_}, {"c.arc", c2_}},
-       "its list has no record 4 for its file c.arc, which the list before lacks"},
+       "its list has no record for its file c.arc"},
       {"a record of no file", {"x.arc", "c.arc"},
        {{"a.arc", a1_}, {"x.arc", x2_}, {"b.arc", b1_}, {"c.arc", c2_}, {"e.arc", c2_}},
        "its list has e.arc (record 5), which is neither in the list before nor one of the "

@@ -71,10 +71,7 @@ TEST(ReleaseCheckTest, AListOfCarriedFilesOnlyFitsAnyInstall) {
 int ReferenceForeignRecord(const std::vector<FixtureRecord>& patch,
                            const std::vector<std::string>& carried,
                            const std::vector<FixtureRecord>& installed) {
-  auto fold = [](std::string s) {
-    for (char& c : s) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
-    return s;
-  };
+  auto fold = FoldedAsListsFoldIt;
   for (size_t i = 0; i < patch.size(); ++i) {
     bool later = false;
     for (size_t j = 0; j < i; ++j) later = later || fold(patch[j].name) == fold(patch[i].name);

@@ -375,6 +375,14 @@ bool MakeSymbolicLink(const std::string& linkPath, const std::string& target) {
 #endif
 }
 
+bool MakeHardLink(const std::string& linkPath, const std::string& target) {
+#ifdef _WIN32
+  return CreateHardLinkW(Native(linkPath).c_str(), Native(target).c_str(), nullptr) != 0;
+#else
+  return link(Native(target).c_str(), Native(linkPath).c_str()) == 0;
+#endif
+}
+
 bool RemoveSymbolicLink(const std::string& linkPath) {
 #ifdef _WIN32
   bool started = false;
@@ -497,4 +505,27 @@ std::string ShownLines(std::string message) {
     if (c == '\0') c = '\n';
   }
   return message;
+}
+
+std::string FoldedAsListsFoldIt(const std::string& name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    bool lead = (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+    if (lead && i + 1 < name.size() && name[i + 1] != '\0') {
+      out += name.substr(i, 2);
+      ++i;
+    } else {
+      out += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : name[i];
+    }
+  }
+  return out;
+}
+
+CountedBytes::CountedBytes() {
+  sink.context = this;
+  sink.bytes = [](void* context, uint64_t done, uint64_t total) {
+    static_cast<CountedBytes*>(context)->done = done;
+    static_cast<CountedBytes*>(context)->total = total;
+  };
 }

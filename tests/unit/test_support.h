@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fileio/file_ops.h"
+#include "publish/shared/progress_sink.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -39,6 +40,21 @@ class TempDir {
 };
 
 Bytes ToBytes(const std::string& text);
+// A progress sink that keeps the last count of bytes it heard, and their
+// total (sink points into the object: do not copy it).
+struct CountedBytes {
+  CountedBytes();
+  CountedBytes(const CountedBytes&) = delete;
+  CountedBytes& operator=(const CountedBytes&) = delete;
+  uint64_t done = 0, total = 0;
+  ProgressSink sink;
+};
+
+// A hash-list name as the updater folds it, spelt out here: character by
+// character, a code page 932 lead byte (0x81 to 0x9F, 0xE0 to 0xFC) and the
+// byte after it kept, A to Z of single-byte characters as a to z.
+std::string FoldedAsListsFoldIt(const std::string& name);
+
 bool WriteFileBytes(const std::string& path, const Bytes& data);
 bool WriteFileText(const std::string& path, const std::string& text);
 // Fills *data and returns true when the file could be read.
@@ -91,6 +107,8 @@ std::string MakeFolderOfLength(const std::string& base, size_t length);
 // Wine, a link of the Unix file system beneath, made by the Unix ln, which
 // Wine shows as the file it leads to). False where none can be made.
 bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
+// Makes linkPath a second name of the file target (a hard link).
+bool MakeHardLink(const std::string& linkPath, const std::string& target);
 // Removes a link that MakeSymbolicLink made, if it is still there, itself
 // (Wine's DeleteFileW would remove what it leads to, and cannot remove one
 // that leads nowhere). True once nothing is left at linkPath.

@@ -2737,7 +2737,8 @@ class PatchtoolTest(WineRerunning):
                 planted = True
             os.remove(gate)
         out, err = proc.communicate(timeout=120)
-        r = Result(proc.returncode, normalize(out), normalize(err))
+        r = self.checked(Result(proc.returncode, normalize(out), normalize(err)),
+                         ["extract", "p.exe", "out"])
         self.assertTrue(planted)
         self.assertEqual(1, r.code, r.out + r.err)
         self.assertIn("something appeared there meanwhile; it is left as it is",

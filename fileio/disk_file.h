@@ -7,8 +7,9 @@
 // be reached. An open on an object that already holds a file fails without
 // touching that file. The system's error code is never read or kept.
 //
-// Sharing: a file open for reading may be opened by others for reading only;
-// a file open for writing is shared with nobody. (The POSIX layer keeps
+// Sharing: a file open for reading may be opened by others for reading only
+// (OpenReadShared: for anything); a file open for writing is shared with
+// nobody. (The POSIX layer keeps
 // these rules with advisory locks among its own users.)
 #pragma once
 
@@ -23,6 +24,10 @@ class DiskFile {
 
   // Opens an existing file; never creates one.
   int OpenRead(const char* path);
+  // Opens an existing file for reading while other programs may have it
+  // open for reading, writing or deleting (a file that only has to be
+  // looked at, which another program may keep open as it likes).
+  int OpenReadShared(const char* path);
   // Creates the file, or empties an existing one. Fails on a file that the
   // system refuses to write (read-only, for one); attributes are not touched.
   int OpenWrite(const char* path);

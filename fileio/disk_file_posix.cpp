@@ -34,7 +34,7 @@ int OpenLocked(const char* path, int flags, int lock) {
     error = errno;
   } else if (S_ISDIR(st.st_mode)) {
     error = EISDIR;  // folders are not files here, as on Windows
-  } else if (FailedByWatch(FileCall::kLock, path) || flock(fd, lock | LOCK_NB) != 0) {
+  } else if (lock != 0 && (FailedByWatch(FileCall::kLock, path) || flock(fd, lock | LOCK_NB) != 0)) {
     error = errno;
   }
   if (error == 0) return fd;
@@ -49,6 +49,13 @@ int OpenLocked(const char* path, int flags, int lock) {
 int DiskFile::OpenRead(const char* path) {
   if (IsOpen()) return 0;
   handle_ = OpenLocked(path, O_RDONLY, LOCK_SH);
+  return IsOpen() ? 1 : 0;
+}
+
+int DiskFile::OpenReadShared(const char* path) {
+  if (IsOpen()) return 0;
+  // No lock: a writer's lock does not keep this reader away.
+  handle_ = OpenLocked(path, O_RDONLY, 0);
   return IsOpen() ? 1 : 0;
 }
 
@@ -100,7 +107,7 @@ uint32_t DiskFile::Read(void* buffer, uint32_t count) {
 }
 
 uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || FailedByWatch(FileCall::kWrite, nullptr, nullptr, count)) return 0;
   int fd = static_cast<int>(handle_);
   // Where a large write starts, for the early writeback below.
   off_t start = count >= kEarlyWriteback ? lseek(fd, 0, SEEK_CUR) : -1;

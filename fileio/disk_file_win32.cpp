@@ -25,17 +25,29 @@ intptr_t CreateForWriting(const char* path, DWORD disposition) {
       CreateFileW(wide.get(), GENERIC_WRITE, 0, nullptr, disposition, kOpenFlags, nullptr));
 }
 
+// An existing file opened for reading with the given sharing, or
+// INVALID_HANDLE_VALUE.
+intptr_t OpenForReading(const char* path, DWORD share) {
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return reinterpret_cast<intptr_t>(INVALID_HANDLE_VALUE);
+  }
+  return reinterpret_cast<intptr_t>(
+      CreateFileW(wide.get(), GENERIC_READ, share, nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
+}
+
 }  // namespace
 
 int DiskFile::OpenRead(const char* path) {
   if (IsOpen()) return 0;
-  WidePath wide(path);
-  if (!wide.ok()) {
-    SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
-  }
-  handle_ = reinterpret_cast<intptr_t>(CreateFileW(
-      wide.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kOpenFlags, nullptr));
+  handle_ = OpenForReading(path, FILE_SHARE_READ);
+  return IsOpen() ? 1 : 0;
+}
+
+int DiskFile::OpenReadShared(const char* path) {
+  if (IsOpen()) return 0;
+  handle_ = OpenForReading(path, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   return IsOpen() ? 1 : 0;
 }
 
@@ -66,6 +78,7 @@ uint32_t DiskFile::Read(void* buffer, uint32_t count) {
 }
 
 uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
+  if (FailedByWatch(FileCall::kWrite, nullptr, nullptr, count)) return 0;
   DWORD moved = 0;
   if (!WriteFile(AsHandle(handle_), buffer, count, &moved, nullptr)) return 0;
   return moved;

@@ -79,17 +79,19 @@ int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* stor
 // separator (0 when it has none).
 uint32_t FolderPartLength(const char* path);
 
-// The update's own files in a folder have fixed names of 16 bytes or more,
-// which no stored entry name (at most 15 bytes) can be: the temporary of
-// the uninstall list, and per entry index (0 to 15) its staged new file and
-// its old file kept aside until the update is over. Whatever has such a
-// name was left behind by an interrupted update.
+// The update's own files have names that say which patch made them (the
+// digest of its hash list, 8 hexadecimal digits) and are 16 bytes or more,
+// which no stored entry name (at most 15 bytes) can be: per entry index (0
+// to 15) its staged new file "~velmora-DIGEST-new-N.tmp" and its old file
+// kept aside "~velmora-DIGEST-old-N.tmp", and the uninstall list's
+// temporary "~velmora-DIGEST-lst.tmp". kTempName is the temporary of an
+// uninstall list updated by itself.
 constexpr char kTempName[] = "~velmora-update.tmp";
-constexpr uint32_t kOwnNameSize = 24;  // the longest, with its terminator
-// "~velmora-update-N.tmp" and "~velmora-kept-N.tmp" into out (kOwnNameSize
-// bytes).
-void StagedNameFor(uint32_t index, char* out);
-void KeptNameFor(uint32_t index, char* out);
+constexpr uint32_t kOwnNameSize = 32;  // the longest (29), with room
+// Those names into out (kOwnNameSize bytes); digest is the 8 digits.
+void StagedNameFor(const char* digest, uint32_t index, char* out);
+void KeptNameFor(const char* digest, uint32_t index, char* out);
+void ListTempNameFor(const char* digest, char* out);
 
 // Creates a temporary file in the folder of target, for a file that is to
 // take target's place, and opens it for writing in *file. Its name is never
@@ -106,15 +108,22 @@ void KeptNameFor(uint32_t index, char* out);
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
                      const char* fixedName, char* tempPath, uint32_t size, int* systemError);
 
-// Moves the existing file at target aside, to a name beside it, in one
-// step, attributes and all, so that it can be put back (ReplaceWithFile)
-// if the update cannot finish. The name is chosen as CreateTempBeside
-// chooses one (fixedName first, a leftover there removed; else a short name
-// that nothing has), and nothing that has it is ever replaced. Tried again
-// while another program holds target, as moves are. Returns 1 with the
-// name in keptPath (size bytes); 0 with target as it was.
-int KeepAside(const char* target, const char* const* avoid, const char* fixedName,
-              char* keptPath, uint32_t size);
+// Chooses, as CreateTempBeside does, the path of a file of the update's
+// own beside target without making it, so that it can be written down
+// before it is made: the fixed name first (a leftover there removed), else
+// a short name that nothing has; a path for which taken(context, path)
+// says true (chosen for another file already) is passed over. Returns 1
+// with the path in out (size bytes), or 0 ("").
+int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixedName,
+                  bool (*taken)(void* context, const char* path), void* context, char* out,
+                  uint32_t size);
+
+// Moves the existing file at target to keptPath, where nothing may stand,
+// in one step, attributes and all, so that it can be put back
+// (ReplaceWithFile) if the update cannot finish. Whatever has that name
+// stays. Tried again while another program holds target, as moves are.
+// Returns 1, or 0 with target as it was.
+int MoveAside(const char* target, const char* keptPath);
 
 // Gives the file at path, which took the place of a file with the given
 // attributes (GetPathAttributes), those of them that a game's file keeps
@@ -128,6 +137,19 @@ int KeepAttributes(const char* path, uint32_t oldAttributes);
 // in size bytes.
 int TakeFoundSpelling(char* path, uint32_t size);
 
+// What tells one file from another on its volume (Windows: the volume's
+// serial number and the file's index; POSIX: device and inode).
+struct FileId {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+};
+inline bool operator==(const FileId& a, const FileId& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+// What is at path, itself (a link there is not followed): 1 with *id, 0
+// where nothing is there, -1 where that cannot be told.
+int GetFileId(const char* path, FileId* id);
+
 // Attributes of the file at path as the system keeps them (Windows' file
 // attributes; POSIX: the permission bits), to be given back with
 // SetPathAttributes; kNoAttributes when they cannot be read.
@@ -135,9 +157,10 @@ constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 uint32_t GetPathAttributes(const char* path);
 int SetPathAttributes(const char* path, uint32_t attributes);
 
-// Opens path for reading in *file, trying again while another program
-// holds the file (as the moves above do). Returns 1 or 0.
-int OpenReadWhileBusy(DiskFile* file, const char* path);
+// Opens path for reading in *file (DiskFile::OpenReadShared where shared),
+// trying again while another program holds the file (as the moves above
+// do). Returns 1 or 0; 0 with the system's error code of the last attempt.
+int OpenReadWhileBusy(DiskFile* file, const char* path, bool shared = false);
 
 // Puts the closed file at source in target's place in one step, on the
 // disk before it returns: target's attributes are reset to normal first

@@ -262,6 +262,16 @@ bool NameTaken(int error) { return error == EEXIST; }
 
 bool IsBusyError(int error) { return error == EWOULDBLOCK; }
 
+int GetFileId(const char* path, FileId* id) {
+  NativePath native(path);
+  struct stat st;
+  if (!native.ok()) return -1;
+  if (lstat(native.get(), &st) != 0) return errno == ENOENT ? 0 : -1;
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return 1;
+}
+
 uint32_t GetPathAttributes(const char* path) {
   NativePath native(path);
   struct stat st;

@@ -276,6 +276,26 @@ bool IsBusyError(int error) {
          error == ERROR_LOCK_VIOLATION;
 }
 
+int GetFileId(const char* path, FileId* id) {
+  WidePath wide(path);
+  if (!wide.ok()) return -1;
+  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = GetFileInformationByHandle(handle, &info);
+  CloseHandle(handle);
+  if (!ok) return -1;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return 1;
+}
+
 uint32_t GetPathAttributes(const char* path) {
   DWORD attributes = AttributesOf(WidePath(path));
   return attributes == INVALID_FILE_ATTRIBUTES ? kNoAttributes : attributes;

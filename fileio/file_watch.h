@@ -19,6 +19,7 @@ enum class FileCall : uint32_t {
   kScanFolder,     // POSIX: reading the names in the folder path
   kSeek,           // DiskFile::Seek; value: the position asked for
   kOpenRead,       // DiskFile::OpenRead where it is retried (OpenReadWhileBusy)
+  kWrite,          // DiskFile::Write; value: the byte count asked for
 };
 
 struct FileWatch {

@@ -58,7 +58,7 @@ void InstallPlace::Close() {
   install_ = kClosed;
 }
 
-int InstallPlace::CheckBelow(const char* target) {
+int InstallPlace::CheckBelow(const char* target, bool) {
   // The path written to starts with the install folder's: it must still
   // lead to the folder that the walk starts from.
   NativePath native(folder_);

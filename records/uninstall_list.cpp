@@ -50,12 +50,17 @@ bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size
 // the disk, and only then puts it in the old one's place; otherwise the old
 // list stays exactly as it was. The temporary's name is none of names.
 int WriteList(const char* listPath, const char* const* names, const uint8_t* data,
-              uint32_t size, int* syncError) {
+              uint32_t size, int* syncError, const char* plannedPath) {
   if (!IsReplaceable(listPath)) return 0;
   char tempPath[kPathBufferSize];
   int error = 0;
   DiskFile file;
-  if (!CreateTempBeside(&file, listPath, names, kTempName, tempPath, sizeof tempPath, &error)) {
+  if (plannedPath != nullptr) {
+    size_t length = std::strlen(plannedPath);
+    if (length >= sizeof tempPath || !file.OpenNew(plannedPath)) return 0;
+    std::memcpy(tempPath, plannedPath, length + 1);
+  } else if (!CreateTempBeside(&file, listPath, names, kTempName, tempPath, sizeof tempPath,
+                               &error)) {
     return 0;
   }
   bool written = file.Write(data, size) == size && file.Flush();
@@ -71,7 +76,8 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
 // if the text lacks a final one and a name is added, the added names each
 // with a line feed, one NUL, and then whatever followed the old first NUL,
 // unchanged. A file without any NUL is all text and gets its NUL.
-int AppendUninstallList(const char* installFolder, const char* const* names, int* syncError) {
+int AppendUninstallList(const char* installFolder, const char* const* names, int* syncError,
+                        const char* tempPath) {
   if (syncError != nullptr) *syncError = 0;
   if (installFolder == nullptr || names == nullptr) return 0;
   // The folder is taken as it is: one that already ends in a backslash
@@ -123,5 +129,5 @@ int AppendUninstallList(const char* installFolder, const char* const* names, int
   length += tailLen;
 
   // Rewritten also when nothing was added: it then gets its own bytes back.
-  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length), syncError);
+  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length), syncError, tempPath);
 }

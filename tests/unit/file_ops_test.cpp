@@ -270,9 +270,7 @@ TEST_F(FileOpsTest, FolderInAFilesPlaceFailsAtOnce) {
   } const cases[] = {
       {"replaced", [&] { return ReplaceWithFile(Path("data.arc").c_str(), Path("new.tmp").c_str()); }},
       {"moved aside", [&] {
-         char kept[kPathBufferSize];
-         return KeepAside(Path("data.arc").c_str(), nullptr, "~velmora-kept-0.tmp", kept,
-                          sizeof kept);
+         return MoveAside(Path("data.arc").c_str(), Path("~velmora-0123abcd-old-0.tmp").c_str());
        }},
   };
   for (const Case& c : cases) {

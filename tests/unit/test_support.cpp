@@ -1,6 +1,7 @@
 #include "tests/unit/test_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -298,6 +299,14 @@ bool DeleteTestFile(const std::string& path) {
 #endif
 }
 
+bool MoveTestFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+#endif
+}
+
 int64_t FileSize(const std::string& path) {
 #ifdef _WIN32
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -458,6 +467,24 @@ bool FileHolder::Hold(const std::string& path) {
 #endif
 }
 
+bool FileHolder::HoldForWriting(const std::string& path) {
+  if (state_ == nullptr) state_ = new State;
+#ifdef _WIN32
+  state_->file = CreateFileW(Native(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return state_->file != INVALID_HANDLE_VALUE;
+#else
+  state_->fd = open(Native(path).c_str(), O_RDWR | O_CLOEXEC);
+  if (state_->fd < 0) return false;
+  if (flock(state_->fd, LOCK_EX | LOCK_NB) != 0) {
+    state_->Release();
+    return false;
+  }
+  return true;
+#endif
+}
+
 void FileHolder::Release() {
   if (state_ != nullptr) state_->Release();
 }
@@ -497,4 +524,25 @@ std::string ShownLines(std::string message) {
     if (c == '\0') c = '\n';
   }
   return message;
+}
+
+Tree TreeBelow(const std::string& folder, const std::string& prefix) {
+  Tree tree;
+  for (const std::string& name : ListDir(folder)) {
+    std::string path = folder + "\\" + name;
+    std::vector<std::string> inner = ListDir(path);
+    if (!inner.empty() || !FileExists(path)) {
+      tree[prefix + name] = "<folder>";
+      Tree below = TreeBelow(path, prefix + name + "\\");
+      tree.insert(below.begin(), below.end());
+    } else {
+      tree[prefix + name] = ReadFileText(path);
+    }
+  }
+  return tree;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }

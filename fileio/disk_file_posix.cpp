@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "fileio/file_watch.h"
-#include "fileio/native_path.h"
+#include "fileio/held_folders_posix.h"
 
 namespace {
 
@@ -21,11 +21,11 @@ constexpr uint32_t kEarlyWriteback = 1u << 20;
 // Opens path and takes the lock that stands in for the share mode. A file
 // that this open created (O_EXCL) is removed again when the rest fails.
 int OpenLocked(const char* path, int flags, int lock) {
-  NativePath native(path);
-  if (!native.ok()) return -1;
+  AtPath at(path);
+  if (!at.ok()) return -1;
   int fd;
   do {
-    fd = open(native.get(), flags | O_CLOEXEC, 0666);
+    fd = openat(at.dir(), at.name(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
@@ -39,7 +39,7 @@ int OpenLocked(const char* path, int flags, int lock) {
   }
   if (error == 0) return fd;
   close(fd);
-  if ((flags & O_EXCL) != 0) unlink(native.get());
+  if ((flags & O_EXCL) != 0) unlinkat(at.dir(), at.name(), 0);
   errno = error;
   return -1;
 }

@@ -48,8 +48,11 @@ class InstallPlace {
   // On Windows each folder checked stays open, shared for reading and
   // writing but not for deletion, until Close: it cannot be renamed,
   // removed or replaced by a link meanwhile, while files inside it are
-  // created, renamed and removed as usual. (POSIX has no such hold; the
-  // check is made anew each time.)
+  // created, renamed and removed as usual. POSIX has no such hold: there
+  // each folder checked (and the install folder) stays open until Close,
+  // and the file layer creates, moves and removes files in it through
+  // that descriptor (held_folders_posix.h), never by its path, so that a
+  // folder swapped for a link after the check leads nowhere else.
   int CheckTarget(const char* target);
   // The same check for a file that is only to be read: nothing is held
   // (an install's files may lie in more folders than can be held).

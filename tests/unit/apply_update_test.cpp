@@ -1162,6 +1162,39 @@ TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
   }
 }
 
+// A folder that another program swaps for a link to a folder outside,
+// right as the update moves a file in it: the update works in the folder
+// it checked, through what it holds, never through the folder's path
+// again, so nothing outside changes. (Windows programs cannot swap a
+// folder that the update holds at all.)
+TEST_F(ApplyUpdateTest, FolderSwappedForALinkLeadsNoWriteOutside) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "b.dat", "outside b"));
+  ASSERT_TRUE(MakeDir(In("sub")));
+  ASSERT_TRUE(WriteFileText(In("sub\\b.dat"), "old b"));
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (!swapped && seen.call == FileCall::kMove && seen.other == In("sub\\b.dat")) {
+      swapped = MoveTestFile(In("sub"), In("sub.real")) &&
+                MakeSymbolicLink(In("sub"), outside.path());
+    }
+    return 0;
+  };
+  UpdateResult result = Apply(Listed({{"a.dat", ToBytes("new a")}, {"sub\\b.dat", ToBytes("new b")}}));
+  EXPECT_EQ((Names{"b.dat"}), ListDir(outside.path()));
+  EXPECT_EQ("outside b", ReadFileText(outside / "b.dat"));
+  if (swapped) {
+    EXPECT_EQ(UPD_OK, result);
+    EXPECT_EQ((Names{"b.dat"}), ListDir(In("sub.real")));
+    EXPECT_EQ("new b", ReadFileText(In("sub.real\\b.dat")));
+    EXPECT_TRUE(RemoveSymbolicLink(In("sub")));
+  } else {
+    EXPECT_EQ(UPD_OK, result);
+    EXPECT_EQ("new b", ReadFileText(In("sub\\b.dat")));
+  }
+}
+
 // The new file held for a second right after it was written, as a virus
 // scanner holds it: the update waits, in real time, and completes.
 TEST_F(ApplyUpdateTest, NewFileHeldForASecondIsWaitedFor) {

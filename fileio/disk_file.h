@@ -47,6 +47,10 @@ class DiskFile {
   uint32_t GetSize();
 
   bool IsOpen() const { return handle_ != kClosed; }
+  // Whether the open file is the file at path itself, a plain file of that
+  // name in that folder: not one that a link there leads to. Checked
+  // through the handle, so that what is read is what was checked.
+  bool IsItselfAt(const char* path);
 
  private:
   // INVALID_HANDLE_VALUE on Windows, an invalid descriptor on POSIX.

@@ -152,3 +152,11 @@ uint32_t DiskFile::GetSize() {
   if (!IsOpen() || fstat(static_cast<int>(handle_), &st) != 0) return kSizeUnknown;
   return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
 }
+
+bool DiskFile::IsItselfAt(const char* path) {
+  AtPath at(path);
+  struct stat open, named;
+  return IsOpen() && at.ok() && fstat(static_cast<int>(handle_), &open) == 0 &&
+         fstatat(at.dir(), at.name(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
+}

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include "fileio/file_ops_platform.h"
 #include "fileio/file_watch.h"
 #include "fileio/wide_path.h"
 
@@ -99,3 +100,7 @@ int DiskFile::Seek(uint32_t position) {
 }
 
 uint32_t DiskFile::GetSize() { return GetFileSize(AsHandle(handle_), nullptr); }
+
+bool DiskFile::IsItselfAt(const char* path) {
+  return IsOpen() && HandleIsItselfAt(AsHandle(handle_), path);
+}

@@ -118,6 +118,13 @@ int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixe
                   bool (*taken)(void* context, const char* path), void* context, char* out,
                   uint32_t size);
 
+// Gives the existing file at target a second name, keptPath, where nothing
+// may stand (a hard link; a link at target is linked itself, never
+// followed), so that it is kept when another file takes target's place
+// while target's name never stands empty. Returns 1, or 0 where the file
+// system has no such links or the name is taken (then MoveAside).
+int LinkAside(const char* target, const char* keptPath);
+
 // Moves the existing file at target to keptPath, where nothing may stand,
 // in one step, attributes and all, so that it can be put back
 // (ReplaceWithFile) if the update cannot finish. Whatever has that name

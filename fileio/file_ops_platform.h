@@ -43,4 +43,7 @@ void SleepMilliseconds(uint32_t milliseconds);
 // is at path, in out (size units), or 0. The file is opened only to read
 // its attributes, shared with everybody.
 uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size);
+// Whether handle has the file at path itself open: its final path is the
+// folder's final path and the path's own name.
+bool HandleIsItselfAt(void* handle, const char* path);
 #endif

@@ -268,6 +268,16 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
   return MoveOutcome::kDone;
 }
 
+int LinkAside(const char* target, const char* keptPath) {
+  AtPath atTarget(target);
+  AtPath atKept(keptPath);
+  if (!atTarget.ok() || !atKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) return 0;
+  // Without AT_SYMLINK_FOLLOW: a link at target is linked itself.
+  if (linkat(atTarget.dir(), atTarget.name(), atKept.dir(), atKept.name(), 0) != 0) return 0;
+  SyncFolderOf(atKept);
+  return 1;
+}
+
 bool NameTaken(int error) { return error == EEXIST; }
 
 bool IsBusyError(int error) { return error == EWOULDBLOCK; }

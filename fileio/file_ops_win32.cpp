@@ -27,9 +27,30 @@ DWORD AttributesOf(const WidePath& path) {
   return GetFileAttributesW(path.get());
 }
 
+bool IsItselfAt(const WidePath& wide, const char* path, HANDLE handle);
+
+// Sets the attributes of the file at path through a handle of that file
+// itself: a link planted at the name (which Wine shows as the file it leads
+// to) is refused, never followed, so that no file elsewhere changes.
 bool SetAttributes(const WidePath& wide, const char* path, DWORD attributes) {
   if (FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return false;
-  return SetFileAttributesW(wide.get(), attributes) != 0;
+  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool set = false;
+  if (IsItselfAt(wide, path, handle)) {
+    FILE_BASIC_INFO info = {};  // times of 0 stay as they are
+    info.FileAttributes = attributes;
+    set = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0;
+  } else {
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+  return set;
 }
 
 MoveOutcome Outcome(DWORD error) {
@@ -60,10 +81,10 @@ void AnsiReading(const char* part, uint32_t length, char* out, uint32_t size) {
   if (n <= 0 || !WideToUtf8(wide, out, size)) out[0] = '\0';
 }
 
-// Whether what is at path is a file of that name in that folder, not one
-// elsewhere that a link there leads to: its final path is its folder's
-// final path and its own name.
-bool IsItselfAt(const WidePath& wide, const char* path) {
+// Whether what is at path (or what handle, where given, has open) is a
+// file of that name in that folder, not one elsewhere that a link there
+// leads to: its final path is its folder's final path and its own name.
+bool IsItselfAt(const WidePath& wide, const char* path, HANDLE handle) {
   constexpr DWORD kFinalUnits = 1024;
   wchar_t found[kFinalUnits];
   wchar_t folder[kFinalUnits];
@@ -73,7 +94,13 @@ bool IsItselfAt(const WidePath& wide, const char* path) {
   std::memcpy(folderPath, path, folderLength);
   folderPath[folderLength] = '\0';
   WidePath wideFolder(folderPath);
-  DWORD foundLength = FinalPathOf(wide.get(), FILE_FLAG_OPEN_REPARSE_POINT, found, kFinalUnits);
+  DWORD foundLength = 0;
+  if (handle != nullptr) {
+    foundLength = GetFinalPathNameByHandleW(handle, found, kFinalUnits, FILE_NAME_NORMALIZED);
+    if (foundLength >= kFinalUnits) foundLength = 0;
+  } else {
+    foundLength = FinalPathOf(wide.get(), FILE_FLAG_OPEN_REPARSE_POINT, found, kFinalUnits);
+  }
   DWORD length = wideFolder.ok() ? FinalPathOf(wideFolder.get(), FILE_FLAG_BACKUP_SEMANTICS,
                                                folder, kFinalUnits)
                                  : 0;
@@ -92,6 +119,14 @@ bool IsItselfAt(const WidePath& wide, const char* path) {
 }
 
 }  // namespace
+
+bool HandleIsItselfAt(void* handle, const char* path) {
+  WidePath wide(path);
+  BY_HANDLE_FILE_INFORMATION info;
+  return wide.ok() && GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         IsItselfAt(wide, path, handle);
+}
 
 uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size) {
   HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
@@ -236,7 +271,7 @@ int RemoveLeftover(const char* path) {
   // and shows the attributes of, what a Unix link leads to. So only a file
   // that is itself at path is touched; anything else stays, and the
   // creation that follows fails on it.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsItselfAt(wide, path)) return 0;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsItselfAt(wide, path, nullptr)) return 0;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
       !SetAttributes(wide, path, FILE_ATTRIBUTE_NORMAL)) {
@@ -265,6 +300,15 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
     return Outcome(GetLastError());
   }
   return MoveOutcome::kDone;
+}
+
+int LinkAside(const char* target, const char* keptPath) {
+  WidePath wideTarget(target);
+  WidePath wideKept(keptPath);
+  if (!wideTarget.ok() || !wideKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) {
+    return 0;
+  }
+  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? 1 : 0;
 }
 
 bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }

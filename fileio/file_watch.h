@@ -20,6 +20,7 @@ enum class FileCall : uint32_t {
   kSeek,           // DiskFile::Seek; value: the position asked for
   kOpenRead,       // DiskFile::OpenRead where it is retried (OpenReadWhileBusy)
   kWrite,          // DiskFile::Write; value: the byte count asked for
+  kLink,           // a second name (path) for the existing file other
 };
 
 struct FileWatch {

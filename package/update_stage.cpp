@@ -161,7 +161,10 @@ int UpdateStage::Replace(Entry& entry, int* systemError) {
     // The new file takes the old one's spelling, as a file written over it
     // would: the game's names stay as the game has them.
     TakeFoundSpelling(entry.target, sizeof entry.target);
-    if (!MoveAside(entry.target, entry.kept)) {
+    // Kept under a second name while the first stays, so that the
+    // target's name never stands empty for another program to take;
+    // moved aside where the file system has no hard links.
+    if (!LinkAside(entry.target, entry.kept) && !MoveAside(entry.target, entry.kept)) {
       *systemError = LastSystemError();
       return 0;
     }
@@ -190,6 +193,15 @@ bool UpdateStage::PutBack(Entry& entry) {
   // that says what it is: the only copy of the old file.
   if (!PathExists(entry.kept)) {
     entry.replaced = false;  // never moved aside, or back already
+    return true;
+  }
+  // Still the old file under both names (its replacement never happened):
+  // only the second name goes.
+  FileId kept, target;
+  if (GetFileId(entry.kept, &kept) == 1 && GetFileId(entry.target, &target) == 1 &&
+      kept == target) {
+    if (!RemoveOwnFile(entry.kept)) return false;
+    entry.replaced = false;
     return true;
   }
   if (!ReplaceWithFile(entry.target, entry.kept)) return false;

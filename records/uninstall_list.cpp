@@ -33,7 +33,9 @@ bool HasLine(const uint8_t* text, size_t length, const char* name, size_t nameLe
 // for, as when the list is replaced.
 bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size) {
   DiskFile file;
-  if (!OpenReadWhileBusy(&file, path)) return false;
+  // The list itself, read through the handle that was checked: a link
+  // planted at its name would copy any file into the game's list.
+  if (!OpenReadWhileBusy(&file, path) || !file.IsItselfAt(path)) return false;
   uint32_t fileSize = file.GetSize();
   if (fileSize == kSizeUnknown) return false;
   // Asking for one byte more shows a file larger than its reported size

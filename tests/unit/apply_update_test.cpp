@@ -489,14 +489,22 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileStagingThenRunAgain) {
 }
 
 // Killed in the middle of putting the files in place (after the first old
-// file was moved aside, and after the first new file took its place), the
+// file was kept aside, and after the first new file took its place), the
 // game is a mix; the same patch run again completes it, passes its release
-// check, and leaves nothing of the update's own.
+// check, and leaves nothing of the update's own. The old file is kept by a
+// second name, so that the target's name never stands empty; on a volume
+// without hard links it is moved aside, and a kill then leaves its place
+// empty.
 TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
-  // The journal's move is the first: before the second move of a game
-  // file, and before the third.
-  for (size_t killedAt : {3u, 4u}) {
-    SCOPED_TRACE(killedAt);
+  struct Case {
+    bool links;
+    size_t killedAt;  // the move at which it is killed; the journal's is the first
+    const char* a;    // a.dat then
+  } const cases[] = {
+      {true, 2, "old a"}, {true, 3, "new a"}, {false, 3, "<missing>"}, {false, 4, "new a"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.killedAt) + (c.links ? " with links" : " without links"));
+    DeleteTestFile(In("QEN.hvl"));
     std::vector<FixtureEntry> old = Listed({{"a.dat", ToBytes("old a")},
                                             {"b.dat", ToBytes("old b")},
                                             {"c.dat", ToBytes("old c")}});
@@ -513,7 +521,8 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
       CallRecorder recorder;
       size_t moves = 0;
       recorder.fail = [&](const SeenCall& seen, size_t) {
-        if (seen.call == FileCall::kMove && ++moves == killedAt) raise(SIGKILL);
+        if (seen.call == FileCall::kLink && !c.links) return OtherError();
+        if (seen.call == FileCall::kMove && ++moves == c.killedAt) raise(SIGKILL);
         return 0;
       };
       ApplyUpdateFromFile(path.c_str(), install_.c_str());
@@ -522,10 +531,10 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     ASSERT_TRUE(WIFSIGNALED(status));
-    // a.dat is aside, or new; b.dat old; the journal says whose files
-    // these are.
+    // a.dat as it was, aside, or new; b.dat old; the journal says whose
+    // files these are.
     const std::string mark = MarkOf(entries);
-    EXPECT_EQ(killedAt == 3 ? "<missing>" : "new a", ReadFileText(In("a.dat")));
+    EXPECT_EQ(c.a, ReadFileText(In("a.dat")));
     EXPECT_EQ("old a", ReadFileText(In(Kept(mark, 0))));
     EXPECT_EQ("old b", ReadFileText(In("b.dat")));
     EXPECT_TRUE(FileExists(In(kJournal)));
@@ -753,8 +762,8 @@ TEST_F(ApplyUpdateTest, FailuresAreReportedToTheObserver) {
 
 // Seen through the file layer: every entry is staged, on the disk and
 // verified before the first old file is touched; then each old file is
-// moved aside before its new one takes its place, in entry order; then the
-// list. With a damaged last entry, no old file is touched at all.
+// kept under a second name before its new one takes its place, in entry
+// order; then the list. With a damaged last entry, no old file is touched at all.
 TEST_F(ApplyUpdateTest, NothingIsReplacedBeforeEveryEntryIsVerified) {
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
@@ -769,15 +778,16 @@ TEST_F(ApplyUpdateTest, NothingIsReplacedBeforeEveryEntryIsVerified) {
       if (seen.call == FileCall::kCreate) steps.push_back("create " + seen.path);
       if (seen.call == FileCall::kFlush) steps.push_back("flush");
       if (seen.call == FileCall::kMove) steps.push_back("move " + seen.other + " " + seen.path);
+      if (seen.call == FileCall::kLink) steps.push_back("link " + seen.other + " " + seen.path);
     }
     const std::string m = MarkOf(entries);
     std::vector<std::string> expected = {
         "create " + In("~vl.new"), "flush", "move " + In("~vl.new") + " " + In(kJournal),
         "create " + In(Staged(m, 0)), "flush", "create " + In(Staged(m, 1)), "flush",
         "create " + In(Staged(m, 2)), "flush", "create " + In(Staged(m, 3)), "flush",
-        "move " + In("a.dat") + " " + In(Kept(m, 0)),
+        "link " + In("a.dat") + " " + In(Kept(m, 0)),
         "move " + In(Staged(m, 0)) + " " + In("a.dat"),
-        "move " + In("b.dat") + " " + In(Kept(m, 1)),
+        "link " + In("b.dat") + " " + In(Kept(m, 1)),
         "move " + In(Staged(m, 1)) + " " + In("b.dat"),
         "move " + In(Staged(m, 2)) + " " + In("c.dat"),
         "move " + In(Staged(m, 3)) + " " + In("QEN.hvl"),
@@ -1022,9 +1032,11 @@ TEST_F(ApplyUpdateTest, InterruptedUpdatesAreRecoveredFirstAndOnlyByTheirPatch) 
       Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
   const std::string m = MarkOf(patch);
   {
-    // a.dat is moved aside; its new file cannot go in, nor the old back.
+    // a.dat is moved aside (on a volume without hard links); its new file
+    // cannot go in, nor the old back.
     CallRecorder recorder;
     recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call == FileCall::kLink) return OtherError();
       bool intoA = seen.call == FileCall::kMove && seen.path == In("a.dat");
       return intoA ? OtherError() : 0;
     };
@@ -1132,8 +1144,9 @@ TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
     bool planted = false;
     CallRecorder recorder;
     recorder.fail = [&](const SeenCall& seen, size_t) {
-      // As a.dat is moved aside.
-      if (!planted && seen.call == FileCall::kMove && seen.other == In("a.dat")) {
+      // As a.dat is kept aside.
+      bool aside = seen.call == FileCall::kLink || seen.call == FileCall::kMove;
+      if (!planted && aside && seen.other == In("a.dat")) {
         planted = c.plant(In(c.target));
       }
       return 0;
@@ -1310,17 +1323,38 @@ TEST_F(ApplyUpdateTest, LinksInTheInstallFolderChangeNothing) {
 // An uninstall list that is a link would have the elevated update read the
 // file it leads to and copy it into the game's folder: the list is not
 // touched, and the update ends as for any list it cannot update.
+// The list is a link from the start, or becomes one between its check and
+// its read (another program swaps it as the update opens it): it is read
+// through the handle that was checked, so nothing of the file it leads to
+// reaches the game's list.
 TEST_F(ApplyUpdateTest, UninstallListThatIsALinkIsNotRead) {
   TempDir outside;
-  ASSERT_TRUE(WriteFileText(outside / "secret.txt", std::string("secret\n", 7) + '\0'));
-  ASSERT_TRUE(DeleteTestFile(List()));
-  ASSERT_TRUE(MakeSymbolicLink(List(), outside / "secret.txt"));
-  EXPECT_EQ(UPD_E_UNINSTALL_LIST, Apply(Listed({{"a.dat", ToBytes("a")}})));
-  EXPECT_EQ("a", ReadFileText(In("a.dat")));  // written, as for any list that fails
-  EXPECT_EQ(std::string("secret\n", 7) + '\0', ReadFileText(outside / "secret.txt"));
-  Names files = ListDir(install_);
-  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), files);
-  EXPECT_TRUE(RemoveSymbolicLink(List()));
+  const std::string secret = std::string("secret\n", 7) + '\0';
+  ASSERT_TRUE(WriteFileText(outside / "secret.txt", secret));
+  for (bool atTheRead : {false, true}) {
+    SCOPED_TRACE(atTheRead ? "swapped as it is read" : "a link from the start");
+    DeleteTestFile(In("a.dat"));
+    DeleteTestFile(In("QEN.hvl"));
+    RemoveSymbolicLink(List());
+    ASSERT_TRUE(WriteFileText(List(), std::string("game.exe\n", 9) + '\0'));
+    auto plant = [&] { return DeleteTestFile(List()) && MakeSymbolicLink(List(), outside / "secret.txt"); };
+    if (!atTheRead) {
+      ASSERT_TRUE(plant());
+    }
+    bool planted = !atTheRead;
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (!planted && seen.call == FileCall::kOpenRead && seen.path == List()) planted = plant();
+      return 0;
+    };
+    EXPECT_EQ(UPD_E_UNINSTALL_LIST, Apply(Listed({{"a.dat", ToBytes("a")}})));
+    EXPECT_TRUE(planted);
+    EXPECT_EQ("a", ReadFileText(In("a.dat")));  // written, as for any list that fails
+    EXPECT_EQ(secret, ReadFileText(outside / "secret.txt"));
+    EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), ListDir(install_));
+    EXPECT_TRUE(RemoveSymbolicLink(List()));
+  }
+  EXPECT_EQ((Names{"secret.txt"}), ListDir(outside.path()));
 }
 
 #ifndef _WIN32

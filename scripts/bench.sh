@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
 # Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
-# built; sections by name: checksum, release, apply, make; all by default).
+# built; sections by name: checksum, release, apply, files, make; all by default).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
 shift
-sections=${*:-checksum release apply make}
+sections=${*:-checksum release apply files make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -63,6 +63,15 @@ bench_apply() {
 # side; then make for three releases against make from one. The baseline
 # is built once from that commit into the results folder, or taken from
 # BASELINE_PATCHTOOL.
+bench_files() {
+  local tool=$build/patchtool
+  if [ ! -x "$tool" ]; then
+    echo "files: $tool is missing" >&2
+    return 1
+  fi
+  python3 "$root/scripts/bench-files.py" "$tool" "$out/files" 5
+}
+
 make_baseline_commit=${BASELINE_COMMIT:-3ef606e}
 bench_make() {
   local tool=$build/patchtool

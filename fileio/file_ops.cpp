@@ -82,12 +82,11 @@ size_t Utf16Length(const char* text) {
 // the last one decides.
 template <typename Attempt>
 int MoveWhileBusy(Attempt attempt) {
-  for (uint32_t pause : kMovePauses) {
+  for (uint32_t tried = 0;; ++tried) {
     MoveOutcome outcome = attempt();
     if (outcome != MoveOutcome::kBusy) return outcome == MoveOutcome::kDone ? 1 : 0;
-    PauseFor(pause);
+    if (!PauseBeforeRetry(tried)) return 0;
   }
-  return attempt() == MoveOutcome::kDone ? 1 : 0;
 }
 
 // "~velmora-" digest "-" kind, then "-" index where index is not negative,
@@ -157,6 +156,12 @@ bool ChooseNameBeside(const char* target, const char* const* avoid, const char* 
 }
 
 }  // namespace
+
+bool PauseBeforeRetry(uint32_t attempt) {
+  if (attempt >= sizeof kMovePauses / sizeof kMovePauses[0]) return false;
+  PauseFor(kMovePauses[attempt]);
+  return true;
+}
 
 int ReplaceWithFile(const char* target, const char* source, int* syncError) {
   int ignored;

@@ -121,8 +121,11 @@ int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixe
 // Gives the existing file at target a second name, keptPath, where nothing
 // may stand (a hard link; a link at target is linked itself, never
 // followed), so that it is kept when another file takes target's place
-// while target's name never stands empty. Returns 1, or 0 where the file
-// system has no such links or the name is taken (then MoveAside).
+// while target's name never stands empty. On Windows only while no other
+// program holds target (a file held without delete sharing cannot lose
+// either name), tried again while it does, as moves are. Returns 1; 0
+// where the volume cannot link it (MoveAside may); -1 where target stays
+// held.
 int LinkAside(const char* target, const char* keptPath);
 
 // Moves the existing file at target to keptPath, where nothing may stand,

@@ -34,6 +34,11 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath);
 bool NameTaken(int error);
 bool IsBusyError(int error);
 
+// The pause before attempt + 1 of a move that another program holds up
+// (growing, two seconds in all); false, without a pause, once every
+// attempt is made.
+bool PauseBeforeRetry(uint32_t attempt);
+
 void SetSystemError(int code);
 void SleepMilliseconds(uint32_t milliseconds);
 

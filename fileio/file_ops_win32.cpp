@@ -302,13 +302,36 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
   return MoveOutcome::kDone;
 }
 
+namespace {
+
+// One attempt of LinkAside: busy while another program has target open
+// without delete sharing, for then neither name could go again.
+MoveOutcome LinkAsideOnce(const WidePath& wideTarget, const WidePath& wideKept,
+                          const char* target, const char* keptPath) {
+  if (FailedByWatch(FileCall::kLink, keptPath, target)) return Outcome(GetLastError());
+  HANDLE handle = CreateFileW(wideTarget.get(), DELETE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Outcome(GetLastError());
+  CloseHandle(handle);
+  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? MoveOutcome::kDone
+                                                                    : MoveOutcome::kFailed;
+}
+
+}  // namespace
+
 int LinkAside(const char* target, const char* keptPath) {
   WidePath wideTarget(target);
   WidePath wideKept(keptPath);
-  if (!wideTarget.ok() || !wideKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) {
-    return 0;
+  if (!wideTarget.ok() || !wideKept.ok()) return 0;
+  MoveOutcome outcome = MoveOutcome::kBusy;
+  for (uint32_t attempt = 0; outcome == MoveOutcome::kBusy; ++attempt) {
+    outcome = LinkAsideOnce(wideTarget, wideKept, target, keptPath);
+    if (outcome != MoveOutcome::kBusy) break;
+    if (!PauseBeforeRetry(attempt)) return -1;
   }
-  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? 1 : 0;
+  return outcome == MoveOutcome::kDone ? 1 : 0;
 }
 
 bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }

@@ -49,6 +49,10 @@ void UpdateStage::Close() {
   if (journalWritten_ && !left_ && RemoveOwnFile(journalPath_)) journalWritten_ = false;
 }
 
+bool UpdateStage::Taken(void* context, const char* path) {
+  return static_cast<const UpdateStage*>(context)->IsPlanned(path);
+}
+
 bool UpdateStage::IsPlanned(const char* path) const {
   for (uint32_t i = 0; i < count_; ++i) {
     for (const char* own : {entries_[i].staged, entries_[i].kept}) {
@@ -64,9 +68,6 @@ int UpdateStage::Plan(uint32_t count, const char (*targets)[kPathBufferSize],
   *systemError = 0;
   *path = journalPath_;
   if (count > kMaxPackEntries || journalPath_[0] == '\0' || journalTemp_[0] == '\0') return 0;
-  auto taken = [](void* context, const char* candidate) {
-    return static_cast<UpdateStage*>(context)->IsPlanned(candidate);
-  };
   char name[kOwnNameSize];
   for (uint32_t i = 0; i < count; ++i) {
     Entry& entry = entries_[i];
@@ -82,19 +83,19 @@ int UpdateStage::Plan(uint32_t count, const char (*targets)[kPathBufferSize],
     entry.existed = found == 1;
     if (entry.existed) entry.attributes = GetPathAttributes(entry.target);
     StagedNameFor(digestText_, i, name);
-    if (!ChooseOwnPath(entry.target, avoid_, name, taken, this, entry.staged,
+    if (!ChooseOwnPath(entry.target, avoid_, name, Taken, this, entry.staged,
                        sizeof entry.staged)) {
       return 0;
     }
     KeptNameFor(digestText_, i, name);
-    if (entry.existed && !ChooseOwnPath(entry.target, avoid_, name, taken, this, entry.kept,
+    if (entry.existed && !ChooseOwnPath(entry.target, avoid_, name, Taken, this, entry.kept,
                                         sizeof entry.kept)) {
       return 0;
     }
   }
   ListTempNameFor(digestText_, name);
   *path = listPath;
-  if (!ChooseOwnPath(listPath, avoid_, name, taken, this, listTemp_, sizeof listTemp_)) return 0;
+  if (!ChooseOwnPath(listPath, avoid_, name, Taken, this, listTemp_, sizeof listTemp_)) return 0;
   return WriteJournal(path, systemError) ? 1 : 0;
 }
 
@@ -117,10 +118,13 @@ bool UpdateStage::WriteJournal(const char** path, int* systemError) {
   *path = journalPath_;
   if (size == 0) return false;
   // Written whole beside it first: a journal cut short by a power cut
-  // would leave the next run unable to tell whose files these are.
+  // would leave the next run unable to tell whose files these are. (Where
+  // something that cannot be removed has that name, a short name that
+  // nothing has.)
   DiskFile file;
-  RemoveOwnFile(journalTemp_);
-  if (!file.OpenNew(journalTemp_)) {
+  if (!ChooseOwnPath(journalPath_, avoid_, kJournalTempName, Taken, this, journalTemp_,
+                     sizeof journalTemp_) ||
+      !file.OpenNew(journalTemp_)) {
     *systemError = LastSystemError();
     return false;
   }
@@ -164,7 +168,8 @@ int UpdateStage::Replace(Entry& entry, int* systemError) {
     // Kept under a second name while the first stays, so that the
     // target's name never stands empty for another program to take;
     // moved aside where the file system has no hard links.
-    if (!LinkAside(entry.target, entry.kept) && !MoveAside(entry.target, entry.kept)) {
+    int linked = LinkAside(entry.target, entry.kept);
+    if (linked < 0 || (linked == 0 && !MoveAside(entry.target, entry.kept))) {
       *systemError = LastSystemError();
       return 0;
     }
@@ -201,6 +206,9 @@ bool UpdateStage::PutBack(Entry& entry) {
   if (GetFileId(entry.kept, &kept) == 1 && GetFileId(entry.target, &target) == 1 &&
       kept == target) {
     if (!RemoveOwnFile(entry.kept)) return false;
+    // (A read-only name loses that attribute to be removed, which the
+    // other name of the file shares.)
+    if (entry.attributes != kNoAttributes) SetPathAttributes(entry.target, entry.attributes);
     entry.replaced = false;
     return true;
   }

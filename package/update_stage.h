@@ -111,6 +111,8 @@ class UpdateStage {
   // Removes the staged files and the temporary; false where one stays.
   bool RemoveStaged();
   bool IsPlanned(const char* path) const;
+  // IsPlanned for ChooseOwnPath: context is the stage.
+  static bool Taken(void* context, const char* path);
   bool WriteJournal(const char** path, int* systemError);
   // The journal read into journal_; false where it is there but cannot be
   // read whole.

@@ -968,7 +968,7 @@ TEST_F(UpdaterRunTest, InterruptedUpdateIsRecoveredOnlyByItsOwnPatch) {
 // write-failed box, nothing changed. On a Japanese Windows they are two
 // files, and both are written.
 TEST_F(UpdaterRunTest, NamesThatMeetAsTheInstallReadsThemAreRefused) {
-  Installation install;
+  Installation install("Velmora");  // a folder that the ANSI functions can name
   ASSERT_NO_FATAL_FAILURE(Register(install));
   HANDLE h = CreateFileA((install.folder + "\\\xB1.txt").c_str(), GENERIC_WRITE, 0, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);

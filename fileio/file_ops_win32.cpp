@@ -34,16 +34,24 @@ bool IsItselfAt(const WidePath& wide, const char* path, HANDLE handle);
 // to) is refused, never followed, so that no file elsewhere changes.
 bool SetAttributes(const WidePath& wide, const char* path, DWORD attributes) {
   if (FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return false;
-  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                              nullptr, OPEN_EXISTING, kItself, nullptr);
+  // Wine opens a read-only file of another user's making for its
+  // attributes only; the checked file is then changed by its name.
+  bool byHandle = handle != INVALID_HANDLE_VALUE;
+  if (!byHandle) {
+    handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         kItself, nullptr);
+  }
   if (handle == INVALID_HANDLE_VALUE) return false;
   bool set = false;
   if (IsItselfAt(wide, path, handle)) {
     FILE_BASIC_INFO info = {};  // times of 0 stay as they are
     info.FileAttributes = attributes;
-    set = SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0;
+    set = byHandle ? SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0
+                   : SetFileAttributesW(wide.get(), attributes) != 0;
   } else {
     SetLastError(ERROR_ACCESS_DENIED);
   }

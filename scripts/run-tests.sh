@@ -30,6 +30,10 @@ for build in "$@"; do
     echo "=== $name: $wine_line"
   fi
   echo "=== $name: running tests"
+  # Where Wine itself crashed and a case ran once more (cmake/wine-run.sh,
+  # tests/tools/wine_reruns.py), one line each.
+  export UPD_TEST_RERUNS=$results/reruns.txt
+  : >"$UPD_TEST_RERUNS"
   ctest --test-dir "$build" --output-on-failure --timeout 600 -j 2 | tee "$results/ctest.log"
   rc=${PIPESTATUS[0]}
   [ "$rc" = 0 ] || status=1
@@ -39,7 +43,14 @@ for build in "$@"; do
   summary+=("$name: $line")
   [ -n "$wine_line" ] && summary+=("    $wine_line")
   summary+=("    $cases")
+  if [ -s "$UPD_TEST_RERUNS" ]; then
+    summary+=("    cases run once more because Wine itself failed: $(grep -c . "$UPD_TEST_RERUNS")")
+    while IFS= read -r rerun; do summary+=("      $rerun"); done <"$UPD_TEST_RERUNS"
+  elif [ -n "$wine_line" ]; then
+    summary+=("    cases run once more because Wine itself failed: none")
+  fi
 done
+unset UPD_TEST_RERUNS
 # The Wine tests leave their wineservers running for speed; stop them now.
 # A server left running fails the run: nothing else would show it, and the
 # clean-up once went wrong unseen on every run.

@@ -104,6 +104,7 @@ int Run(int argc, char** argv) {
     Warn(command->name, "interrupted after its work was done: what it wrote is in place and "
                         "whole, as reported");
   }
+  FinishCatchingInterruptions();
   std::fflush(stdout);
   return status;
 }

@@ -35,6 +35,13 @@
 // when the handlers cannot be set.
 bool CatchInterruptions(const char* message);
 
+// Lets go of what CatchInterruptions started that would outlive the
+// command: on Windows the clean-up's own thread, so that the process ends
+// with its main thread alone (Wine has been seen to crash now and then in
+// ending a thread of a process that ends). Interruptions are still caught
+// until the process ends; their clean-up then runs on the handler's thread.
+void FinishCatchingInterruptions();
+
 // A file being written, which an interruption removes, whoever writes it (a
 // child program too). Watch before the file is created, and release once it
 // has taken its place or has been removed.
@@ -116,4 +123,16 @@ void PauseMilliseconds(uint32_t milliseconds);
 // interrupt them at either point.
 constexpr char kTestGate[] = "PATCHTOOL_TEST_GATE";
 constexpr char kCommitTestGate[] = "PATCHTOOL_TEST_COMMIT_GATE";
+// A child program is started and watched, within the held window of that
+// step (the moment in which Windows' standard handles are the child's).
+constexpr char kSpawnTestGate[] = "PATCHTOOL_TEST_SPAWN_GATE";
 void WaitAtTestGate(const char* variable = kTestGate);
+
+// For the tests of interruptions, so that they wait on what they can see,
+// never on time: when this environment variable names a file, the Windows
+// handler creates it once an interruption has taken hold (the main thread
+// stopped for good), has been noted after the work was done, or waits for
+// a held window to close. (On POSIX a held window blocks the signals, which
+// /proc/PID/status then shows as pending; elsewhere the handler ends the
+// process at once.)
+constexpr char kInterruptionSeenVariable[] = "PATCHTOOL_TEST_INTERRUPTION_SEEN";

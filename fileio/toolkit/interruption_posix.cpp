@@ -84,6 +84,8 @@ bool CatchInterruptions(const char* message) {
   return true;
 }
 
+void FinishCatchingInterruptions() {}  // nothing runs beside the process
+
 InterruptionsHeld::InterruptionsHeld() {
   if (g_holdDepth++ != 0) return;
   sigset_t set;

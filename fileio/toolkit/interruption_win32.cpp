@@ -8,6 +8,7 @@
 
 #include "fileio/toolkit/interruption.h"
 #include "fileio/toolkit/interruption_table.h"
+#include "fileio/file_ops.h"
 #include "fileio/wide_path.h"
 
 namespace {
@@ -24,9 +25,11 @@ volatile LONG g_stopping = 0;
 // Events whose handler has started: one may still wait for a held window
 // while the main thread goes on.
 volatile LONG g_eventsComing = 0;
-// The clean-up's own thread, made beforehand, and what starts it.
+// The clean-up's own thread, made beforehand, and what starts it; with
+// g_cleanerQuits set, what ends it without a clean-up.
 HANDLE g_cleaner = nullptr;
 HANDLE g_cleanUp = nullptr;
+volatile LONG g_cleanerQuits = 0;
 // How long the clean-up may take: the stopped thread may hold a lock that a
 // call of the clean-up needs (the heap's, the current folder's), and the
 // process must end all the same.
@@ -34,6 +37,23 @@ constexpr DWORD kCleanUpMilliseconds = 15000;
 const char kCleanUpUnfinished[] =
     "\r\npatchtool: interrupted; its clean-up did not finish: a partial file (*.part) may be "
     "left\r\n";
+
+// Where the message goes: the standard error that the process had when it
+// began to catch interruptions, a handle of its own. The standard handles
+// themselves change while a child program starts (they are the child's for
+// that moment), and the runtime closes the ones it replaces.
+HANDLE g_errors = INVALID_HANDLE_VALUE;
+
+// The file that the tests' hook names (kInterruptionSeenVariable), if any.
+wchar_t g_seenMarker[kMaxPathUnits + 1];
+volatile LONG g_seenMarked = 0;
+
+void MarkSeen() {
+  if (g_seenMarker[0] == L'\0' || InterlockedExchange(&g_seenMarked, 1) != 0) return;
+  HANDLE marker = CreateFileW(g_seenMarker, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (marker != INVALID_HANDLE_VALUE) CloseHandle(marker);
+}
 
 // Held windows: the handler takes it before it stops the main thread.
 struct WindowLock {
@@ -91,7 +111,7 @@ void CleanUp() {
 
 DWORD WINAPI Cleaner(LPVOID) {
   WaitForSingleObject(g_cleanUp, INFINITE);
-  CleanUp();
+  if (g_cleanerQuits == 0) CleanUp();
   return 0;
 }
 
@@ -101,11 +121,15 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   }
   InterlockedIncrement(&g_eventsComing);
   // Waits out a held window: the step there is whole afterwards.
-  EnterCriticalSection(&g_window.section);
+  if (!TryEnterCriticalSection(&g_window.section)) {
+    MarkSeen();
+    EnterCriticalSection(&g_window.section);
+  }
   // Nothing is left to undo, and the command reports its outputs.
   if (g_workDone) {
     g_interruptedAfterTheWork = 1;
     LeaveCriticalSection(&g_window.section);
+    MarkSeen();
     return TRUE;
   }
   // A second event waits for the first one's end of the process.
@@ -116,6 +140,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   // Stops the main thread for good: nothing changes under the clean-up
   // any more.
   if (g_mainThread != nullptr) SuspendThread(g_mainThread);
+  MarkSeen();
   bool finished = true;
   if (g_cleaner != nullptr) {
     SetEvent(g_cleanUp);
@@ -124,7 +149,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     CleanUp();
   }
   DWORD written;
-  HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+  HANDLE errors = g_errors != INVALID_HANDLE_VALUE ? g_errors : GetStdHandle(STD_ERROR_HANDLE);
   if (!finished) {
     WriteFile(errors, kCleanUpUnfinished, sizeof kCleanUpUnfinished - 1, &written, nullptr);
   } else if (g_messageLength != 0) {
@@ -160,6 +185,21 @@ bool CatchInterruptions(const char* message) {
   g_message[at++] = '\r';
   g_message[at++] = '\n';
   g_messageLength = static_cast<DWORD>(at);
+  if (g_errors == INVALID_HANDLE_VALUE) {
+    HANDLE errors = GetStdHandle(STD_ERROR_HANDLE);
+    if (errors == nullptr || errors == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), errors, GetCurrentProcess(), &g_errors, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+      g_errors = INVALID_HANDLE_VALUE;  // the standard error of the moment, then
+    }
+  }
+  wchar_t variable[sizeof kInterruptionSeenVariable];
+  for (size_t i = 0; i < sizeof kInterruptionSeenVariable; ++i) {
+    variable[i] = static_cast<wchar_t>(kInterruptionSeenVariable[i]);  // ASCII
+  }
+  DWORD seen = GetEnvironmentVariableW(variable, g_seenMarker, kMaxPathUnits + 1);
+  if (seen == 0 || seen > kMaxPathUnits) g_seenMarker[0] = L'\0';
+  g_seenMarked = 0;
   if (g_mainThread == nullptr &&
       !DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
                        &g_mainThread, THREAD_SUSPEND_RESUME, FALSE, 0)) {
@@ -167,12 +207,30 @@ bool CatchInterruptions(const char* message) {
     return false;
   }
   if (g_cleaner == nullptr) {
+    if (g_cleanUp != nullptr) CloseHandle(g_cleanUp);
+    g_cleanerQuits = 0;
     g_cleanUp = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (g_cleanUp == nullptr) return false;
     g_cleaner = CreateThread(nullptr, 0, Cleaner, nullptr, 0, nullptr);
     if (g_cleaner == nullptr) return false;
   }
   return SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+}
+
+void FinishCatchingInterruptions() {
+  HANDLE cleaner;
+  {
+    // A handler that comes from here on finds no thread made beforehand,
+    // and cleans up on its own.
+    InterruptionsHeld held;
+    cleaner = g_cleaner;
+    if (cleaner == nullptr) return;
+    g_cleaner = nullptr;
+    g_cleanerQuits = 1;
+    SetEvent(g_cleanUp);
+  }
+  WaitForSingleObject(cleaner, INFINITE);
+  CloseHandle(cleaner);
 }
 
 InterruptionsHeld::InterruptionsHeld() { EnterCriticalSection(&g_window.section); }

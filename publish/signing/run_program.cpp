@@ -107,25 +107,30 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
   writeEnd.fd = ends[1];
   nul.fd = _open("NUL", _O_RDONLY | _O_BINARY);
   if (nul.fd < 0) return false;
-  // A standard descriptor that was not open is closed again afterwards.
-  for (int i = 0; i < 3; ++i) saved[i].fd = _dup(i);
   std::fflush(stdout);
   std::fflush(stderr);
   intptr_t process = -1;
   int spawnError = 0;
   // An interruption ends the child, which may be writing a partial file.
   WatchedChild watched;
-  if (_dup2(nul.fd, 0) == 0 && _dup2(writeEnd.fd, 1) == 0 && _dup2(writeEnd.fd, 2) == 0) {
+  {
+    // From the swap to the put-back: an interruption in between would say
+    // what it did into the child's pipe, where nobody reads it any more.
     InterruptionsHeld held;
-    process = _wspawnvp(_P_NOWAIT, program.c_str(), argv.data());
-    spawnError = errno;
-    if (process != -1) watched.Watch(process);
-  }
-  for (int i = 0; i < 3; ++i) {
-    if (saved[i].fd >= 0) {
-      _dup2(saved[i].fd, i);
-    } else {
-      _close(i);
+    // A standard descriptor that was not open is closed again afterwards.
+    for (int i = 0; i < 3; ++i) saved[i].fd = _dup(i);
+    if (_dup2(nul.fd, 0) == 0 && _dup2(writeEnd.fd, 1) == 0 && _dup2(writeEnd.fd, 2) == 0) {
+      process = _wspawnvp(_P_NOWAIT, program.c_str(), argv.data());
+      spawnError = errno;
+      if (process != -1) watched.Watch(process);
+      WaitAtTestGate(kSpawnTestGate);
+    }
+    for (int i = 0; i < 3; ++i) {
+      if (saved[i].fd >= 0) {
+        _dup2(saved[i].fd, i);
+      } else {
+        _close(i);
+      }
     }
   }
   writeEnd.Close();
@@ -174,6 +179,7 @@ bool Run(const std::vector<std::string>& args, ProgramRun* run) {
     // that exits with 127.
     spawnError = posix_spawnp(&pid, args[0].c_str(), &actions, &attributes, argv.data(), environ);
     if (spawnError == 0) watched.Watch(pid);
+    WaitAtTestGate(kSpawnTestGate);
   }
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);

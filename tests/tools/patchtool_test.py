@@ -38,17 +38,12 @@ import unicodedata
 import unittest
 
 from package_bytes import content_sum, hash_list, pe_stub
+from wine_reruns import WineRerunning
 
 COMMAND = []       # prefix and program
 ENGINE_STAND_IN = None  # a stand-in for osslsigncode (fake_signing_engine.cpp)
 MERGED = False     # stdout and stderr come back as one stream
 NATIVE = True      # the program runs directly (no prefix)
-# Wine's own failures (its wineserver gone in the middle of a run, say):
-# they end the program with status 1, and under Wine they come back in the
-# program's output, where they would pass for patchtool's; wine-run.sh
-# tells a lost wineserver on its stderr.
-WINE_FAILURE = re.compile(
-    r"^(wine client error|wine: |wineserver: |wine-run\.sh: the wineserver ).*$", re.M)
 
 PACKAGE_OFFSET = 65536
 OSSLSIGNCODE = shutil.which("osslsigncode")
@@ -142,6 +137,20 @@ def processes():
 
 
 
+def signal_pending(pid, sig):
+    """Whether sig waits at process pid, blocked (Linux's /proc)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            status = f.read()
+    except OSError:
+        return False
+    for line in status.splitlines():
+        field = line.split(":")[0]
+        if field in ("ShdPnd", "SigPnd") and int(line.split()[1], 16) & (1 << (sig - 1)):
+            return True
+    return False
+
+
 def tree(root):
     """{relative path with '/': bytes} of every file under root."""
     found = {}
@@ -190,7 +199,11 @@ def pipe_is_open(path):
     return False
 
 
-class PatchtoolTest(unittest.TestCase):
+class PatchtoolTest(WineRerunning):
+    # A case that Wine itself fails (it crashes, or loses its wineserver:
+    # rare, and not patchtool's doing) runs once more (wine_reruns.py).
+    SUITE = "patchtool_cli"
+
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="patchtool.")
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -198,23 +211,20 @@ class PatchtoolTest(unittest.TestCase):
     # -- helpers ------------------------------------------------------------
 
     def run_tool(self, *args, env=None, cwd=None):
-        # A run that Wine itself ended (its wineserver lost: rare, and not
-        # patchtool's doing) is tried once more, and said on stderr; every
-        # command is all-or-nothing about its outputs, so the second run
-        # starts from the same files. A second loss fails the test.
-        for attempt in (1, 2):
-            proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir,
-                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                  stderr=subprocess.PIPE, timeout=300, env=env)
-            result = Result(proc.returncode, normalize(proc.stdout), normalize(proc.stderr))
-            failure = None if NATIVE else WINE_FAILURE.search(result.out + result.err)
-            if not failure:
-                return result
-            sys.stderr.write("\nWine failed, not patchtool (exit status %d) running %s: %s%s\n"
-                             % (result.code, " ".join(args), failure.group(0),
-                                "; running it again" if attempt == 1 else ""))
-        self.fail("Wine failed twice, not patchtool (exit status %d) running %s: %s"
-                  % (result.code, " ".join(args), failure.group(0)))
+        proc = subprocess.run(COMMAND + list(args), cwd=cwd or self.dir,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=300, env=env)
+        return self.checked(Result(proc.returncode, normalize(proc.stdout),
+                                   normalize(proc.stderr)), args)
+
+    def checked(self, result, args):
+        """result, unless Wine itself failed in that run (under Wine its
+        words come back in the program's output, where they would pass for
+        patchtool's): the case then fails, and runs once more."""
+        if not NATIVE:
+            self.note_wine_failure(result.out + result.err,
+                                   "patchtool %s, exit status %d" % (" ".join(args), result.code))
+        return result
 
     def path(self, name):
         return os.path.join(self.dir, *name.split("/"))
@@ -2605,6 +2615,32 @@ class PatchtoolTest(unittest.TestCase):
 
     # -- interruptions ----------------------------------------------------------
 
+    def interruption_env(self, env):
+        """env with the hook by which the Windows program says that an
+        interruption has taken hold, or waits for a held window: the file
+        it names lies outside the test folder, whose listing the tests
+        compare."""
+        marker = os.path.join(tempfile.mkdtemp(prefix="patchtool-seen."), "seen")
+        self.addCleanup(shutil.rmtree, os.path.dirname(marker), True)
+        native = marker if NATIVE else "Z:" + marker.replace("/", "\\")
+        return dict(env or os.environ, PATCHTOOL_TEST_INTERRUPTION_SEEN=native), marker
+
+    def await_interruption(self, proc, target, sig, marker):
+        """Waits until the interruption sent to target has taken hold (or
+        waits for a held window to close, the only thing that could still
+        move): the program has ended, or the Windows program's handler says
+        so through the marker, or, natively, the signal is pending (a held
+        window blocks it)."""
+        deadline = time.time() + 120
+        while proc.poll() is None and not os.path.exists(marker):
+            if NATIVE and signal_pending(target, sig):
+                return
+            if time.time() > deadline:
+                proc.kill()
+                out, err = proc.communicate()
+                self.fail("the interruption never took hold: %s %s" % (out, err))
+            time.sleep(0.01)
+
     def run_interrupted(self, args, ready, sig, env=None):
         """Runs the program until ready() says it stands where it is to be
         interrupted, then sends it sig (under Wine, to the Windows process,
@@ -2623,7 +2659,7 @@ class PatchtoolTest(unittest.TestCase):
             time.sleep(0.02)
         os.kill(target, sig)
         out, err = proc.communicate(timeout=120)
-        return Result(proc.returncode, normalize(out), normalize(err))
+        return self.checked(Result(proc.returncode, normalize(out), normalize(err)), args)
 
     @staticmethod
     def windows_process(pid):
@@ -2738,10 +2774,42 @@ class PatchtoolTest(unittest.TestCase):
                     self.assert_interrupted(r, "sign", sig)
                     self.assertEqual(unsigned, self.read("patch.exe"))
                     self.assertEqual(b"signed before", self.read("signed.exe"))
-                    left = self.engines_running()
-                    for pid in left:
-                        os.kill(pid, signal.SIGKILL)
-                    self.assertEqual([], left, "the engine was left running")
+                    self.assert_engines_ended()
+
+    def test_interrupted_as_the_engine_starts_says_so(self):
+        # On Windows the standard handles are the engine's for the moment of
+        # its start: an interruption then waits for them to be put back, so
+        # that what it says reaches the publisher, not the engine's pipe.
+        env = self.stand_in_engine()
+        self.make_pe_patch()
+        self.keys()
+        unsigned = self.read("patch.exe")
+        signals = (signal.SIGINT, signal.SIGTERM) if NATIVE else (signal.SIGINT,)
+        for sig in signals:
+            with self.subTest(signal=sig):
+                r, stops = self.run_stopping_at_gates(
+                    ["sign", "patch.exe", "--cert", "keys/cert.pem", "--key", "keys/key.pem"],
+                    "PATCHTOOL_TEST_SPAWN_GATE", 1, sig, env=dict(env, FAKE_MODE="hangs"))
+                self.assertEqual(1, stops)
+                self.assert_interrupted(r, "sign", sig)
+                self.assertEqual(unsigned, self.read("patch.exe"))
+                self.assert_engines_ended()
+
+    def assert_engines_ended(self):
+        """No stand-in engine of this test runs, once the ones that were
+        ended have gone. (Wine reports a process ended as soon as it asks
+        it to end; its Unix process may linger for a moment after.)"""
+        deadline = time.time() + 60
+        left = self.engines_running()
+        while left and time.time() < deadline:
+            time.sleep(0.05)
+            left = self.engines_running()
+        for pid in left:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        self.assertEqual([], left, "the engine was left running")
 
     def engines_running(self):
         """The stand-in engines of this test that still run."""
@@ -2765,9 +2833,11 @@ class PatchtoolTest(unittest.TestCase):
         removing the gate, but at stop number stop_at (from 1) it first
         sends sig (under Wine to the Windows process, as the console's
         Ctrl-C, whose handler then waits while the program holds
-        interruptions). Returns the result and the number of stops."""
+        interruptions) and waits until the interruption has taken hold.
+        Returns the result and the number of stops."""
         gate = self.path("gate")
-        env = dict(env or os.environ, **{variable: "gate"})
+        env, marker = self.interruption_env(env)
+        env[variable] = "gate"
         proc = subprocess.Popen(COMMAND + args, cwd=self.dir, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
         deadline = time.time() + 120
@@ -2786,12 +2856,12 @@ class PatchtoolTest(unittest.TestCase):
             stops += 1
             if stops == stop_at:
                 os.kill(target, sig)
-                time.sleep(0.2 if NATIVE else 1)
+                self.await_interruption(proc, target, sig, marker)
             os.remove(gate)
         out, err = proc.communicate(timeout=120)
         if os.path.exists(gate):
             os.remove(gate)
-        return Result(proc.returncode, normalize(out), normalize(err)), stops
+        return self.checked(Result(proc.returncode, normalize(out), normalize(err)), args), stops
 
     def test_outputs_never_write_through_what_has_their_temporary_name(self):
         # Whatever has OUT.part (somebody's file, a link to a file elsewhere
@@ -3151,6 +3221,7 @@ class PatchtoolTest(unittest.TestCase):
             os.close(master)
             if slave is not None:
                 os.close(slave)
+        self.checked(Result(proc.returncode, normalize(proc.stdout), normalize(shown)), args)
         return shown, proc.returncode, proc.stdout
 
 def main():

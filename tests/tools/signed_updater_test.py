@@ -23,6 +23,7 @@ import tempfile
 import unittest
 
 from package_bytes import content_sum, hash_list
+from wine_reruns import WineRerunning
 
 WINE_RUN = UPDATER = PATCHTOOL = E2E_TESTS = PROBE = None
 
@@ -43,7 +44,10 @@ def winpath(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
-class SignedUpdaterTest(unittest.TestCase):
+class SignedUpdaterTest(WineRerunning):
+    # A case that Wine itself fails runs once more (wine_reruns.py).
+    SUITE = "signed_updater"
+
     @classmethod
     def setUpClass(cls):
         cls.dir = tempfile.mkdtemp(prefix="signed-updater.")
@@ -65,6 +69,15 @@ class SignedUpdaterTest(unittest.TestCase):
     def wine(cls, *args):
         return subprocess.run([WINE_RUN] + list(args), env=cls.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
+
+    def run_wine(self, *args):
+        """A run under Wine within a case: the case fails, and runs once
+        more, where Wine itself failed."""
+        r = self.wine(*args)
+        self.note_wine_failure(r.stdout.decode("utf-8", "replace"),
+                               "%s, exit status %d" % (" ".join(os.path.basename(a) for a in args[:2]),
+                                                       r.returncode))
+        return r
 
     def path(self, *names):
         return os.path.join(self.dir, *names)
@@ -89,7 +102,7 @@ class SignedUpdaterTest(unittest.TestCase):
         signed = os.path.join(folder, "velmora_patch_signed.exe")
         extra = [] if any(n.lower() == "qen.hvl" for n, _ in files) else ["--hash-list"]
         extra += twin_stub_option() + (["--force"] if force else [])
-        r = self.wine(PATCHTOOL, "pack", "--stub", winpath(UPDATER), "-o", winpath(unsigned),
+        r = self.run_wine(PATCHTOOL, "pack", "--stub", winpath(UPDATER), "-o", winpath(unsigned),
                       *extra, *[winpath(os.path.join(folder, "files", n)) for n, _ in files])
         self.assertEqual(0, r.returncode, r.stdout)
         r = subprocess.run(["osslsigncode", "sign", "-certs", "cert.pem", "-key", "key.pem",
@@ -109,11 +122,11 @@ class SignedUpdaterTest(unittest.TestCase):
         self.write(os.path.join(install, "game.exe"), b"the game")
         self.write(os.path.join(install, "data1.arc"), b"old archive 1")
         self.write(os.path.join(install, "uninst.lst"), OLD_LIST)
-        r = self.wine("reg", "add", GAME_KEY, "/v", "InstalledFolder", "/t", "REG_SZ",
+        r = self.run_wine("reg", "add", GAME_KEY, "/v", "InstalledFolder", "/t", "REG_SZ",
                       "/d", winpath(install), "/reg:32", "/f")
         self.assertEqual(0, r.returncode, r.stdout)
         report = os.path.join(install_parent, "boxes.txt")
-        r = self.wine(E2E_TESTS, "--demo", winpath(patch), winpath(report),
+        r = self.run_wine(E2E_TESTS, "--demo", winpath(patch), winpath(report),
                       "--probe=" + winpath(PROBE), "--answer=yes")
         boxes = self.read(report).decode("utf-8") if os.path.exists(report) else ""
         self.assertEqual(0, r.returncode, r.stdout.decode("utf-8", "replace") + boxes)

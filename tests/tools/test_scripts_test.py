@@ -3,7 +3,9 @@
 on which machine (scripts/wine-select.sh), that every wineserver a run
 starts is stopped at its end, or the failure told (scripts/wine-servers.sh),
 that the summary counts a skipped test as skipped, never as passed
-(scripts/ctest-summary.py), and that `make fuzz` runs every fuzz target
+(scripts/ctest-summary.py), that Wine's own crash is told apart from the
+program's failure and only it runs a case once more (cmake/wine-run.sh,
+tests/tools/wine_reruns.py), and that `make fuzz` runs every fuzz target
 that the build has (scripts/fuzz.sh).
 
 Usage: test_scripts_test.py SOURCE_DIR"""
@@ -264,6 +266,171 @@ class WineServersTest(unittest.TestCase):
             self.assertEqual(prefix, call[1], call)
 
 
+# A stand-in for Wine's loader: notes each start, then, per the start's
+# number (from 1) in FAKE_ENDS (blank-separated, the last one for every
+# later start): "crash" kills itself with SIGSEGV, as Wine does when it
+# crashes; "killed" with SIGKILL, as from outside; a number is the
+# program's own exit status.
+FAKE_WINE = """#!/bin/bash
+echo "$*" >>"$FAKE_CALLS"
+starts=$(wc -l <"$FAKE_CALLS")
+ends=($FAKE_ENDS)
+end=${ends[$((starts - 1))]:-${ends[-1]}}
+echo "output of start $starts"
+case "$end" in
+  crash) kill -SEGV $$ ;;
+  killed) kill -KILL $$ ;;
+esac
+exit "$end"
+"""
+
+
+class WineRunTest(unittest.TestCase):
+    """cmake/wine-run.sh over a stand-in Wine: Wine's own crash is told
+    apart from the program's end, and a test program runs once more only
+    where Wine crashed in it."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="wine-run.")
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.bin = os.path.join(self.dir, "bin")
+        os.mkdir(self.bin)
+        for name, text in (("wine", FAKE_WINE), ("wineserver", "#!/bin/sh\nexit 1\n")):
+            with open(os.path.join(self.bin, name), "w") as f:
+                f.write(text)
+            os.chmod(os.path.join(self.bin, name), 0o755)
+        self.build = os.path.join(self.dir, "build")
+        self.prefix = os.path.join(self.build, "wineprefix")
+        os.makedirs(self.prefix)
+        open(os.path.join(self.prefix, ".ready"), "w").close()  # no wineboot
+        with open(os.path.join(self.build, "wine-arch"), "w") as f:
+            f.write("win32\n")
+        self.calls = os.path.join(self.dir, "calls")
+        self.reruns = os.path.join(self.dir, "reruns")
+
+    def run_program(self, ends, rerun):
+        open(self.calls, "w").close()
+        env = dict(os.environ, PATH=self.bin + os.pathsep + os.environ["PATH"],
+                   FAKE_CALLS=self.calls, FAKE_ENDS=ends, WINE_BUILD_DIR=self.build,
+                   UPD_RUNS_32BIT="yes", UPD_RUNS_32BIT_WHY="probe said so",
+                   WINDOWS_TESTS="win32", UPD_TEST_RERUNS=self.reruns)
+        env.pop("UPD_WINE_PREFIX_LOG", None)  # a stand-in prefix: nothing for make test to stop
+        if rerun:
+            env["WINE_RERUN_CRASHED"] = "1"
+        r = subprocess.run([os.path.join(SOURCE, "cmake", "wine-run.sh"), "tests.exe", "--all"],
+                           env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                           timeout=120)
+        with open(self.calls) as f:
+            starts = len(f.read().splitlines())
+        reruns = []
+        if os.path.exists(self.reruns):
+            with open(self.reruns) as f:
+                reruns = f.read().splitlines()
+            os.remove(self.reruns)
+        return r, starts, reruns
+
+    def test_only_wines_own_crash_runs_the_program_once_more(self):
+        # (ends, rerun asked, exit status, starts, reruns noted, told crashed)
+        cases = [
+            ("crash 0", True, 0, 2, 1, True),
+            ("crash crash", True, 128 + 11, 2, 2, True),
+            ("3", True, 3, 1, 0, False),         # the program's own failure
+            ("killed 0", True, 128 + 9, 1, 0, False),  # ended from outside
+            ("crash 0", False, 128 + 11, 1, 0, True),  # not asked
+            ("0", True, 0, 1, 0, False),
+        ]
+        for ends, rerun, status, starts, noted, crashed in cases:
+            with self.subTest(ends=ends, rerun=rerun):
+                r, got_starts, reruns = self.run_program(ends, rerun)
+                self.assertEqual(status, r.returncode, r.stdout + r.stderr)
+                self.assertEqual(starts, got_starts)
+                self.assertEqual(noted, len(reruns), reruns)
+                self.assertEqual(crashed, "Wine itself crashed: tests.exe was ended by signal 11 "
+                                 "(SIGSEGV), not by the program" in r.stderr, r.stderr)
+                # Every start's own output is handed on.
+                for k in range(1, got_starts + 1):
+                    self.assertIn("output of start %d" % k, r.stdout)
+                if noted:
+                    self.assertIn("tests.exe (every case of this run): RUN ONCE MORE: Wine itself "
+                                  "failed, not the program", reruns[0])
+                    self.assertIn("RUN ONCE MORE", r.stderr)
+                if noted == 2:
+                    self.assertIn("FAILED AGAIN after a rerun", reruns[1])
+
+    def test_a_host_command_runs_nothing_again_itself(self):
+        # The Python harness reruns its own cases: nested runs must not.
+        env = dict(os.environ, WINE_BUILD_DIR=self.build, UPD_RUNS_32BIT="yes",
+                   UPD_RUNS_32BIT_WHY="probe said so", WINDOWS_TESTS="win32",
+                   WINE_RERUN_CRASHED="1", PATH=self.bin + os.pathsep + os.environ["PATH"])
+        env.pop("UPD_WINE_PREFIX_LOG", None)  # a stand-in prefix: nothing for make test to stop
+        r = subprocess.run([os.path.join(SOURCE, "cmake", "wine-run.sh"), "--host", "sh", "-c",
+                            'echo "[${WINE_RERUN_CRASHED-unset}]"'], env=env,
+                           stdout=subprocess.PIPE, text=True, timeout=120)
+        self.assertEqual("[unset]", r.stdout.strip())
+
+
+class CaseRerunTest(unittest.TestCase):
+    """tests/tools/wine_reruns.py: a case that Wine itself failed runs once
+    more; any other failure stands."""
+
+    def run_case(self, outputs):
+        """Runs one case whose run of a Windows program gives, attempt by
+        attempt, the outputs listed (the last for every later attempt)."""
+        from wine_reruns import WineRerunning
+        attempts = []
+
+        class Case(WineRerunning):
+            SUITE = "fake_suite"
+
+            def test_it(self):
+                output = outputs[min(len(attempts), len(outputs) - 1)]
+                attempts.append(output)
+                self.note_wine_failure(output, "prog.exe")
+                self.assertNotIn("wrong", output)
+
+        log = os.path.join(tempfile.mkdtemp(prefix="reruns."), "reruns")
+        self.addCleanup(shutil.rmtree, os.path.dirname(log), True)
+        saved = os.environ.get("UPD_TEST_RERUNS")
+        os.environ["UPD_TEST_RERUNS"] = log
+        try:
+            result = unittest.TestResult()
+            unittest.TestLoader().loadTestsFromTestCase(Case).run(result)
+        finally:
+            if saved is None:
+                del os.environ["UPD_TEST_RERUNS"]
+            else:
+                os.environ["UPD_TEST_RERUNS"] = saved
+        noted = []
+        if os.path.exists(log):
+            with open(log) as f:
+                noted = f.read().splitlines()
+        return result, len(attempts), noted
+
+    def test_only_wines_own_failures_run_the_case_once_more(self):
+        crash = "x\nwine-run.sh: Wine itself crashed: prog.exe was ended by signal 11\n"
+        lost = "wine-run.sh: the wineserver of /p is gone: Wine ended prog.exe with status 1\n"
+        # (outputs, attempts, passes, noted)
+        cases = [
+            ([crash, "fine"], 2, True, 1),
+            ([lost, "fine"], 2, True, 1),
+            ([crash, crash], 2, False, 2),
+            ([crash, "wrong"], 2, False, 1),   # the second run's own failure stands
+            (["wrong", "fine"], 1, False, 0),  # the program's failure: never again
+            (["wine: Unhandled page fault on read access", "fine"], 1, True, 0),
+            (["fine"], 1, True, 0),
+        ]
+        for outputs, attempts, passes, noted in cases:
+            with self.subTest(outputs=outputs):
+                result, got, lines = self.run_case(outputs)
+                self.assertEqual(attempts, got)
+                self.assertEqual(passes, result.wasSuccessful(), result.failures)
+                self.assertEqual(1, result.testsRun)
+                self.assertEqual(noted, len(lines), lines)
+                if noted:
+                    self.assertTrue(lines[0].startswith("fake_suite test_it: RUN ONCE MORE"),
+                                    lines)
+
+
 CTEST_LOG = """\
 Test project /work/build/win32
     Start 1: unit_tests
@@ -399,4 +566,5 @@ class FuzzScriptTest(unittest.TestCase):
 
 if __name__ == "__main__":
     SOURCE = os.path.abspath(sys.argv[1])
+    sys.path.insert(0, os.path.join(SOURCE, "tests", "tools"))
     unittest.main(argv=[sys.argv[0]] + sys.argv[2:], verbosity=2)

@@ -84,6 +84,27 @@ int DiskFile::OpenNew(const char* path) {
   return IsOpen() ? 1 : 0;
 }
 
+int DiskFile::OpenToReplace(const char* path, bool read) {
+  if (IsOpen()) return 0;
+  // The lock for writing keeps other DiskFiles away, as sharing for
+  // reading only does on Windows; a link at the name is opened as nothing.
+  int fd = OpenLocked(path, O_RDONLY | O_NOFOLLOW, LOCK_EX);
+  if (fd < 0 && errno == EACCES && !read) {
+    // A file that may not be read is still replaced (a rename needs no
+    // permission on it): held without the lock, which needs it open.
+    AtPath at(path);
+    fd = at.ok() ? openat(at.dir(), at.name(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      close(fd);
+      fd = -1;
+      errno = EACCES;
+    }
+  }
+  handle_ = fd;
+  return IsOpen() ? 1 : 0;
+}
+
 void DiskFile::Close() {
   if (!IsOpen()) return;
   close(static_cast<int>(handle_));

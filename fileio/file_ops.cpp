@@ -247,12 +247,99 @@ int MoveAside(const char* target, const char* keptPath) {
   return MoveWhileBusy([&] { return MoveAsideOnce(target, keptPath); });
 }
 
-int OpenReadWhileBusy(DiskFile* file, const char* path, bool shared) {
+int OpenReadWhileBusy(DiskFile* file, const char* path, ReadSharing sharing) {
   return MoveWhileBusy([&] {
     if (!FailedByWatch(FileCall::kOpenRead, path) &&
-        (shared ? file->OpenReadShared(path) : file->OpenRead(path))) {
+        (sharing == ReadSharing::kEverybody ? file->OpenReadShared(path)
+         : sharing == ReadSharing::kHeld    ? file->OpenToReplace(path, true)
+                                            : file->OpenRead(path))) {
       return MoveOutcome::kDone;
     }
     return IsBusyError(LastSystemError()) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
   });
+}
+
+namespace {
+
+MoveOutcome HoldOnce(DiskFile* held, const char* path) {
+  if (!FailedByWatch(FileCall::kHold, path) && held->OpenToReplace(path)) return MoveOutcome::kDone;
+  return IsBusyError(LastSystemError()) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+}
+
+// Sets the held file's attributes through its hold.
+bool SetHeldAttributes(DiskFile* held, const char* path, uint32_t attributes) {
+  return !FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes) &&
+         SetOpenFileAttributes(held, attributes);
+}
+
+}  // namespace
+
+int HoldToReplace(DiskFile* held, const char* path) {
+  return MoveWhileBusy([&] { return HoldOnce(held, path); });
+}
+
+bool IsStillAt(DiskFile* file, const char* path, const FileId& id) {
+  FileId now;
+  return file->IsItselfAt(path) && GetOpenFileId(file, &now) == 1 && now == id;
+}
+
+int MoveOpenFile(DiskFile* file, const char* ownPath, const char* path, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  return MoveWhileBusy([&] { return MoveOpenFileOnce(file, ownPath, path, false, error); });
+}
+
+int GiveNewFileAttributes(DiskFile* file, const char* path, uint32_t oldAttributes,
+                          NewAttributes rule) {
+  if (oldAttributes == kNoAttributes) return 0;
+  uint32_t given = NewFileAttributesFor(GetOpenFileAttributes(file), oldAttributes, rule);
+  if (given == kNoAttributes) return 1;  // it keeps its own
+  return SetHeldAttributes(file, path, given) ? 1 : 0;
+}
+
+int ReplaceHeldFile(DiskFile* file, const char* newPath, DiskFile* held, const char* target,
+                    const FileId& id, NewAttributes rule, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  bool given = false;
+  int placed = MoveWhileBusy([&] {
+    if (!held->IsOpen()) {
+      MoveOutcome outcome = HoldOnce(held, target);
+      if (outcome != MoveOutcome::kDone) return outcome;
+    }
+    // Still the file that was checked, under its own name: no other file
+    // was put in its place while it was not held.
+    uint32_t attributes = GetOpenFileAttributes(held);
+    if (!IsStillAt(held, target, id) || attributes == kNoAttributes) {
+      held->Close();
+      ClearSystemError();
+      return MoveOutcome::kFailed;
+    }
+    if (!given && !GiveNewFileAttributes(file, newPath, attributes, rule)) {
+      held->Close();
+      return MoveOutcome::kFailed;
+    }
+    given = true;
+    uint32_t forMove =
+        rule == NewAttributes::kGameFile ? AttributesForReplacement(attributes) : kNoAttributes;
+    if (forMove != kNoAttributes) SetHeldAttributes(held, target, forMove);
+    if (HoldEndsBeforeReplacing()) held->Close();
+    MoveOutcome outcome = MoveOpenFileOnce(file, newPath, target, true, error);
+    if (outcome != MoveOutcome::kDone && forMove != kNoAttributes) {
+      // As it was between attempts.
+      int saved = LastSystemError();
+      if (held->IsOpen()) {
+        SetHeldAttributes(held, target, attributes);
+      } else {
+        SetPathAttributes(target, attributes);
+      }
+      SetSystemError(saved);
+    }
+    held->Close();
+    return outcome;
+  });
+  held->Close();
+  return placed;
 }

@@ -121,11 +121,12 @@ int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixe
 // Gives the existing file at target a second name, keptPath, where nothing
 // may stand (a hard link; a link at target is linked itself, never
 // followed), so that it is kept when another file takes target's place
-// while target's name never stands empty. On Windows only while no other
-// program holds target (a file held without delete sharing cannot lose
-// either name), tried again while it does, as moves are. Returns 1; 0
-// where the volume cannot link it (MoveAside may); -1 where target stays
-// held.
+// while target's name never stands empty. Meant for a file held by
+// HoldToReplace, which shows that no other program holds it without
+// sharing its deletion (such a file could not lose either name again);
+// Windows links a held file all the same (the link opens it for its
+// attributes only). Returns 1, or 0 where it cannot be linked (a volume
+// without hard links: MoveOpenFile may move the held file aside instead).
 int LinkAside(const char* target, const char* keptPath);
 
 // Moves the existing file at target to keptPath, where nothing may stand,
@@ -135,11 +136,6 @@ int LinkAside(const char* target, const char* keptPath);
 // Returns 1, or 0 with target as it was.
 int MoveAside(const char* target, const char* keptPath);
 
-// Gives the file at path, which took the place of a file with the given
-// attributes (GetPathAttributes), those of them that a game's file keeps
-// across a replacement: hidden and system (Windows only). Returns 1 or 0.
-int KeepAttributes(const char* path, uint32_t oldAttributes);
-
 // Gives the last part of path the spelling that the existing file there
 // has on the disk (Windows finds a file whatever the letter case of its
 // name; a file that takes its place keeps that spelling). Returns 1; 0,
@@ -147,15 +143,6 @@ int KeepAttributes(const char* path, uint32_t oldAttributes);
 // in size bytes.
 int TakeFoundSpelling(char* path, uint32_t size);
 
-// What tells one file from another on its volume (Windows: the volume's
-// serial number and the file's index; POSIX: device and inode).
-struct FileId {
-  uint64_t volume = 0;
-  uint64_t index = 0;
-};
-inline bool operator==(const FileId& a, const FileId& b) {
-  return a.volume == b.volume && a.index == b.index;
-}
 // What is at path, itself (a link there is not followed): 1 with *id, 0
 // where nothing is there, -1 where that cannot be told.
 int GetFileId(const char* path, FileId* id);
@@ -167,10 +154,76 @@ constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 uint32_t GetPathAttributes(const char* path);
 int SetPathAttributes(const char* path, uint32_t attributes);
 
-// Opens path for reading in *file (DiskFile::OpenReadShared where shared),
-// trying again while another program holds the file (as the moves above
-// do). Returns 1 or 0; 0 with the system's error code of the last attempt.
-int OpenReadWhileBusy(DiskFile* file, const char* path, bool shared = false);
+// How a file that is read is shared with other programs.
+enum class ReadSharing {
+  kReaders,    // DiskFile::OpenRead: others may read it
+  kEverybody,  // DiskFile::OpenReadShared: others may do anything with it
+  kHeld,       // DiskFile::OpenToReplace for reading: others may read it,
+               // nobody may write or delete it until it is replaced
+};
+// Opens path for reading in *file, shared so, trying again while another
+// program holds the file (as the moves above do). Returns 1 or 0; 0 with
+// the system's error code of the last attempt.
+int OpenReadWhileBusy(DiskFile* file, const char* path,
+                      ReadSharing sharing = ReadSharing::kReaders);
+
+// Services through an open file (a new one made by DiskFile::OpenNew, or an
+// existing one held by DiskFile::OpenToReplace) that never open it by its
+// name again.
+
+// Opens the existing file at path in *held (DiskFile::OpenToReplace),
+// trying again while another program holds it (as moves are). Returns 1, or
+// 0 with the system's error code of the last attempt.
+int HoldToReplace(DiskFile* held, const char* path);
+
+// Whether the open file is the file id, itself at path: a plain file of
+// that name in that folder, not reached through a link or an alias.
+bool IsStillAt(DiskFile* file, const char* path, const FileId& id);
+// The identity of the open file: 1 with *id, or 0.
+int GetOpenFileId(DiskFile* file, FileId* id);
+// The open file's attributes, as GetPathAttributes gives them.
+uint32_t GetOpenFileAttributes(DiskFile* file);
+
+// Gives the file open in *file, which is at ownPath, the name path in the
+// same folder, where nothing may stand (whatever has it stays, and the move
+// fails), in one step, on the disk before it returns (*syncError as for
+// ReplaceFileContents): through its handle on Windows. POSIX renames
+// ownPath in its held folder, and only while that name still leads to the
+// open file, which is all it can do: nothing there keeps another program
+// from swapping the file at its name. Tried again while another program
+// holds the file, as moves are. Returns 1 or 0; the file stays open.
+int MoveOpenFile(DiskFile* file, const char* ownPath, const char* path,
+                 int* syncError = nullptr);
+
+// Which attributes a new file takes from the file whose place it takes.
+enum class NewAttributes {
+  kGameFile,   // hidden and system (Windows), so that a game's file stays so
+  kSameAsOld,  // all of them (Windows: its attributes; POSIX: its permissions)
+};
+// Gives the new file open in *file (at path, for the watch) those attributes
+// of a file with oldAttributes (GetPathAttributes) that rule names, through
+// its handle, before it takes that file's place. Returns 1 or 0.
+int GiveNewFileAttributes(DiskFile* file, const char* path, uint32_t oldAttributes,
+                          NewAttributes rule);
+
+// Puts the new file open in *file (made by OpenNew at newPath, written and
+// flushed through it) in the place of the existing file at target, which
+// *held has had open (HoldToReplace) since it was checked to be the file
+// id, in one step, through the new file's handle, on the disk before it
+// returns (*syncError as for ReplaceFileContents). The new file first takes
+// the old one's attributes by rule (GiveNewFileAttributes). Before each
+// attempt the held file must still be the file id, itself at target; where
+// another file has taken its place, nothing is replaced. Windows refuses to
+// replace a file that is open anywhere, its holder's own handle included:
+// there the hold ends right before each attempt and is taken again, and the
+// file checked again, before the next; in that moment another program may
+// open the old file. A read-only target (Windows) loses that attribute,
+// through the hold, only for the attempt. Tried again while another program
+// holds target, as ReplaceFileContents is. Returns 1 (the new file at
+// target, still open in *file), or 0 with target as it was; *held is
+// closed either way.
+int ReplaceHeldFile(DiskFile* file, const char* newPath, DiskFile* held, const char* target,
+                    const FileId& id, NewAttributes rule, int* syncError = nullptr);
 
 // Puts the closed file at source in target's place in one step, on the
 // disk before it returns: target's attributes are reset to normal first

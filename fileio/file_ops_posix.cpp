@@ -99,6 +99,20 @@ bool MatchCase(char* path, char* from, char* end) {
   return ok;
 }
 
+// Renames from to to, where nothing may stand: whatever has the name stays
+// (checked by hand where the file system cannot refuse a replacement
+// itself). False with errno.
+bool RenameWithoutReplacing(const AtPath& from, const AtPath& to) {
+  if (renameat2(from.dir(), from.name(), to.dir(), to.name(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st;
+  if (fstatat(to.dir(), to.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return renameat(from.dir(), from.name(), to.dir(), to.name()) == 0;
+}
+
 // Holds the layer's lock on a file for as long as it lives: a DiskFile
 // that has the file open keeps it away, as an open handle without delete
 // sharing keeps a move away on Windows.
@@ -250,22 +264,66 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
   MoveLock lock;
   MoveOutcome outcome = lock.Take(target, atTarget, O_NOFOLLOW, false);
   if (outcome != MoveOutcome::kDone) return outcome;
-  // Whatever has the name stays (checked by hand where the file system
-  // cannot refuse a replacement itself).
-  if (renameat2(atTarget.dir(), atTarget.name(), atNew.dir(), atNew.name(), RENAME_NOREPLACE) !=
-      0) {
-    if (errno != EINVAL && errno != ENOSYS) return MoveOutcome::kFailed;
-    struct stat st;
-    if (fstatat(atNew.dir(), atNew.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-      errno = EEXIST;
-      return MoveOutcome::kFailed;
-    }
-    if (renameat(atTarget.dir(), atTarget.name(), atNew.dir(), atNew.name()) != 0) {
-      return MoveOutcome::kFailed;
-    }
-  }
+  if (!RenameWithoutReplacing(atTarget, atNew)) return MoveOutcome::kFailed;
   SyncFolderOf(atNew);
   return MoveOutcome::kDone;
+}
+
+MoveOutcome MoveOpenFileOnce(DiskFile* file, const char* ownPath, const char* path, bool replace,
+                             int* syncError) {
+  AtPath atOwn(ownPath);
+  AtPath atPath(path);
+  if (!atOwn.ok() || !atPath.ok()) {
+    errno = ENOMEM;
+    return MoveOutcome::kFailed;
+  }
+  if (FailedByWatch(FileCall::kMove, path, ownPath, 1)) {
+    return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+  }
+  // POSIX renames names, not open files: only while ownPath still leads to
+  // the open file (another program may have swapped it there: its lock
+  // keeps only DiskFiles away).
+  struct stat open, named;
+  if (fstat(static_cast<int>(file->SystemHandle()), &open) != 0) return MoveOutcome::kFailed;
+  if (fstatat(atOwn.dir(), atOwn.name(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+    errno = ENOENT;
+    return MoveOutcome::kFailed;
+  }
+  if (replace ? renameat(atOwn.dir(), atOwn.name(), atPath.dir(), atPath.name()) != 0
+              : !RenameWithoutReplacing(atOwn, atPath)) {
+    return MoveOutcome::kFailed;
+  }
+  if (!SyncFolderOf(atPath)) *syncError = errno != 0 ? errno : EIO;
+  return MoveOutcome::kDone;
+}
+
+bool HoldEndsBeforeReplacing() { return false; }
+
+uint32_t AttributesForReplacement(uint32_t) { return kNoAttributes; }
+
+uint32_t NewFileAttributesFor(uint32_t, uint32_t old, NewAttributes rule) {
+  return rule == NewAttributes::kSameAsOld ? old : kNoAttributes;
+}
+
+int SetOpenFileAttributes(DiskFile* file, uint32_t attributes) {
+  return fchmod(static_cast<int>(file->SystemHandle()), static_cast<mode_t>(attributes)) == 0 ? 1
+                                                                                                : 0;
+}
+
+uint32_t GetOpenFileAttributes(DiskFile* file) {
+  struct stat st;
+  return file->IsOpen() && fstat(static_cast<int>(file->SystemHandle()), &st) == 0
+             ? static_cast<uint32_t>(st.st_mode & 07777)
+             : kNoAttributes;
+}
+
+int GetOpenFileId(DiskFile* file, FileId* id) {
+  struct stat st;
+  if (!file->IsOpen() || fstat(static_cast<int>(file->SystemHandle()), &st) != 0) return 0;
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return 1;
 }
 
 int LinkAside(const char* target, const char* keptPath) {
@@ -301,9 +359,6 @@ uint32_t GetPathAttributes(const char* path) {
 
 // Entry paths take the spelling of the file there already (MatchCase).
 int TakeFoundSpelling(char* path, uint32_t) { return PathExists(path); }
-
-// Files here have no hidden or system attributes.
-int KeepAttributes(const char*, uint32_t) { return 1; }
 
 int SetPathAttributes(const char* path, uint32_t attributes) {
   AtPath at(path);

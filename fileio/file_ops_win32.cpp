@@ -310,36 +310,87 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
   return MoveOutcome::kDone;
 }
 
+int LinkAside(const char* target, const char* keptPath) {
+  WidePath wideTarget(target);
+  WidePath wideKept(keptPath);
+  if (!wideTarget.ok() || !wideKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) {
+    return 0;
+  }
+  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? 1 : 0;
+}
+
 namespace {
 
-// One attempt of LinkAside: busy while another program has target open
-// without delete sharing, for then neither name could go again.
-MoveOutcome LinkAsideOnce(const WidePath& wideTarget, const WidePath& wideKept,
-                          const char* target, const char* keptPath) {
-  if (FailedByWatch(FileCall::kLink, keptPath, target)) return Outcome(GetLastError());
-  HANDLE handle = CreateFileW(wideTarget.get(), DELETE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return Outcome(GetLastError());
-  CloseHandle(handle);
-  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? MoveOutcome::kDone
-                                                                    : MoveOutcome::kFailed;
+HANDLE HandleOf(DiskFile* file) { return reinterpret_cast<HANDLE>(file->SystemHandle()); }
+
+bool IdOf(HANDLE handle, FileId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
 }
 
 }  // namespace
 
-int LinkAside(const char* target, const char* keptPath) {
-  WidePath wideTarget(target);
-  WidePath wideKept(keptPath);
-  if (!wideTarget.ok() || !wideKept.ok()) return 0;
-  MoveOutcome outcome = MoveOutcome::kBusy;
-  for (uint32_t attempt = 0; outcome == MoveOutcome::kBusy; ++attempt) {
-    outcome = LinkAsideOnce(wideTarget, wideKept, target, keptPath);
-    if (outcome != MoveOutcome::kBusy) break;
-    if (!PauseBeforeRetry(attempt)) return -1;
+MoveOutcome MoveOpenFileOnce(DiskFile* file, const char* ownPath, const char* path, bool replace,
+                             int*) {
+  if (FailedByWatch(FileCall::kMove, path, ownPath, 1)) return Outcome(GetLastError());
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return MoveOutcome::kFailed;
   }
-  return outcome == MoveOutcome::kDone ? 1 : 0;
+  // The whole path: the name alone would be taken as relative to the
+  // current folder by Wine, and a folder's handle beside it is refused.
+  union {
+    FILE_RENAME_INFO info;
+    char bytes[sizeof(FILE_RENAME_INFO) + kMaxPathUnits * sizeof(wchar_t)];
+  } rename;
+  DWORD units = static_cast<DWORD>(lstrlenW(wide.get()));
+  rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = units * sizeof(wchar_t);
+  std::memcpy(rename.info.FileName, wide.get(), (units + 1) * sizeof(wchar_t));
+  // No write-through flag: a move within one folder is no copy (which is
+  // all that MOVEFILE_WRITE_THROUGH waits for).
+  if (!SetFileInformationByHandle(HandleOf(file), FileRenameInfo, &rename.info, sizeof rename)) {
+    return Outcome(GetLastError());
+  }
+  return MoveOutcome::kDone;
+}
+
+bool HoldEndsBeforeReplacing() { return true; }
+
+uint32_t AttributesForReplacement(uint32_t attributes) {
+  if ((attributes & kUnwritable) == 0) return kNoAttributes;
+  uint32_t rest = attributes & ~kUnwritable;
+  return rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+}
+
+uint32_t NewFileAttributesFor(uint32_t now, uint32_t old, NewAttributes rule) {
+  if (rule == NewAttributes::kSameAsOld) return old;
+  if ((old & kKept) == 0 || now == kNoAttributes) return kNoAttributes;
+  // Its own attributes (archive, as made) and the old file's hidden and
+  // system ones.
+  return (now & ~static_cast<uint32_t>(FILE_ATTRIBUTE_NORMAL)) | (old & kKept);
+}
+
+int SetOpenFileAttributes(DiskFile* file, uint32_t attributes) {
+  FILE_BASIC_INFO info = {};  // times of 0 stay as they are
+  info.FileAttributes = attributes;
+  return SetFileInformationByHandle(HandleOf(file), FileBasicInfo, &info, sizeof info) ? 1 : 0;
+}
+
+uint32_t GetOpenFileAttributes(DiskFile* file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return file->IsOpen() && GetFileInformationByHandle(HandleOf(file), &info)
+             ? info.dwFileAttributes
+             : kNoAttributes;
+}
+
+int GetOpenFileId(DiskFile* file, FileId* id) {
+  return file->IsOpen() && IdOf(HandleOf(file), id) ? 1 : 0;
 }
 
 bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }
@@ -362,13 +413,9 @@ int GetFileId(const char* path, FileId* id) {
     DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
   }
-  BY_HANDLE_FILE_INFORMATION info;
-  BOOL ok = GetFileInformationByHandle(handle, &info);
+  bool ok = IdOf(handle, id);
   CloseHandle(handle);
-  if (!ok) return -1;
-  id->volume = info.dwVolumeSerialNumber;
-  id->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
-  return 1;
+  return ok ? 1 : -1;
 }
 
 uint32_t GetPathAttributes(const char* path) {
@@ -395,14 +442,6 @@ int TakeFoundSpelling(char* path, uint32_t size) {
   if (folder + length + 1 > size) return 0;
   std::memcpy(path + folder, name, length + 1);
   return 1;
-}
-
-int KeepAttributes(const char* path, uint32_t oldAttributes) {
-  if (oldAttributes == kNoAttributes || (oldAttributes & kKept) == 0) return 1;
-  WidePath wide(path);
-  DWORD now = AttributesOf(wide);
-  if (now == INVALID_FILE_ATTRIBUTES) return 0;
-  return SetAttributes(wide, path, now | (oldAttributes & kKept)) ? 1 : 0;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }

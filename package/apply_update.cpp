@@ -104,10 +104,9 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
   }
   const char* writeStep = fault->step != nullptr ? "" : nullptr;
   int writeError = 0;
-  DiskFile staged;
-  if (writeStep == nullptr && !stage.Stage(index, &staged, &writeError)) {
-    writeStep = "create";
-  }
+  // The stage's, open until it takes its target's place.
+  DiskFile* staged = writeStep == nullptr ? stage.Stage(index, &writeError) : nullptr;
+  if (writeStep == nullptr && staged == nullptr) writeStep = "create";
 
   ContentSum sum;
   for (uint32_t remaining = entry.size; remaining != 0;) {
@@ -118,10 +117,10 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
     }
     UpdateContentSum(&sum, buffer.data(), n);
     reporter.ClearError();
-    if (writeStep == nullptr && staged.Write(buffer.data(), n) != n) {
+    if (writeStep == nullptr && staged->Write(buffer.data(), n) != n) {
       writeStep = "write";  // a full disk, for one; the rest is still verified
       writeError = reporter.SystemError();
-      staged.Close();
+      staged->Close();
     }
     reporter.BytesDone(n);
     remaining -= n;
@@ -138,7 +137,7 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
     fault->systemError = writeError;
     return UPD_OK;  // the rest is still verified
   }
-  if (!staged.Flush()) {
+  if (!staged->Flush()) {
     fault->path = stagedPath;
     fault->step = "flush";
     fault->systemError = reporter.SystemError();
@@ -181,7 +180,7 @@ class FileCheck {
     // A link in its place is not the file, wherever it leads.
     if (!place_.CheckFile(path_)) return false;
     DiskFile file;
-    if (!OpenReadWhileBusy(&file, path_, true)) {
+    if (!OpenReadWhileBusy(&file, path_, ReadSharing::kEverybody)) {
       systemError_ = reporter_.SystemError();
       return false;
     }
@@ -227,7 +226,7 @@ UpdateResult CheckRelease(const char* installedList, const char* installFolder,
     // Shared with every other open: a program that keeps the list open
     // for writing does not hide it.
     DiskFile file;
-    loaded = OpenReadWhileBusy(&file, installedList, true) &&
+    loaded = OpenReadWhileBusy(&file, installedList, ReadSharing::kEverybody) &&
              LoadHashListFile(file, &installed) == kHashListLoaded;
   }
   if (loaded) {

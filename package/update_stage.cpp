@@ -130,9 +130,9 @@ bool UpdateStage::WriteJournal(const char** path, int* systemError) {
   }
   bool written = file.Write(block.data(), size) == size && file.Flush();
   *systemError = written ? 0 : LastSystemError();
-  file.Close();
-  if (!written || !MoveAside(journalTemp_, journalPath_)) {
+  if (!written || !MoveOpenFile(&file, journalTemp_, journalPath_)) {
     if (*systemError == 0) *systemError = LastSystemError();
+    file.Close();
     RemoveOwnFile(journalTemp_);
     return false;
   }
@@ -140,48 +140,71 @@ bool UpdateStage::WriteJournal(const char** path, int* systemError) {
   return true;
 }
 
-int UpdateStage::Stage(uint32_t index, DiskFile* file, int* systemError) {
+DiskFile* UpdateStage::Stage(uint32_t index, int* systemError) {
   *systemError = 0;
-  if (index >= count_) return 0;
-  if (!file->OpenNew(entries_[index].staged)) {
+  if (index >= count_) return nullptr;
+  DiskFile& file = files_[index];
+  if (!file.OpenNew(entries_[index].staged)) {
+    *systemError = LastSystemError();
+    return nullptr;
+  }
+  return &file;
+}
+
+int UpdateStage::Replace(uint32_t index, int* systemError) {
+  Entry& entry = entries_[index];
+  DiskFile& file = files_[index];
+  *systemError = 0;
+  // Still what was judged: no link, alias or folder planted since.
+  if (!place_.CheckTarget(entry.target)) return 0;
+  if (!entry.existed) {
+    // Still none, not one that an earlier entry made under another of its
+    // names; a file that comes after this look keeps the move away.
+    FileId id;
+    if (GetFileId(entry.target, &id) != 0) return 0;
+    entry.replaced = true;
+    if (!MoveOpenFile(&file, entry.staged, entry.target, &entry.syncError)) {
+      *systemError = LastSystemError();
+      if (!PutBack(entry)) left_ = true;
+      return 0;
+    }
+    file.Close();
+    return 1;
+  }
+  // Held from this check until the new file takes its place: no other
+  // program writes to it or deletes it in between.
+  DiskFile held;
+  if (!HoldToReplace(&held, entry.target)) {
     *systemError = LastSystemError();
     return 0;
   }
-  return 1;
-}
-
-int UpdateStage::Replace(Entry& entry, int* systemError) {
-  *systemError = 0;
-  // Still what was judged: no link, alias or folder planted since, and the
-  // same file (or still none, not one that an earlier entry made under
-  // another of its names).
-  FileId id;
-  int found = GetFileId(entry.target, &id);
-  if (!place_.CheckTarget(entry.target) || found < 0 || (found == 1) != entry.existed ||
-      (entry.existed && !(id == entry.id))) {
+  if (!IsStillAt(&held, entry.target, entry.id)) return 0;
+  // The new file takes the old one's spelling, as a file written over it
+  // would: the game's names stay as the game has them.
+  TakeFoundSpelling(entry.target, sizeof entry.target);
+  // Kept under a second name while the first stays, so that the target's
+  // name never stands empty for another program to take; moved aside
+  // through its hold where the file system has no hard links.
+  int linked = LinkAside(entry.target, entry.kept);
+  if (!linked && !MoveOpenFile(&held, entry.target, entry.kept)) {
+    *systemError = LastSystemError();
     return 0;
-  }
-  if (entry.existed) {
-    // The new file takes the old one's spelling, as a file written over it
-    // would: the game's names stay as the game has them.
-    TakeFoundSpelling(entry.target, sizeof entry.target);
-    // Kept under a second name while the first stays, so that the
-    // target's name never stands empty for another program to take;
-    // moved aside where the file system has no hard links.
-    int linked = LinkAside(entry.target, entry.kept);
-    if (linked < 0 || (linked == 0 && !MoveAside(entry.target, entry.kept))) {
-      *systemError = LastSystemError();
-      return 0;
-    }
   }
   // Where the old file was, so that a failure here has it back at once.
   entry.replaced = true;
-  if (!ReplaceWithFile(entry.target, entry.staged, &entry.syncError)) {
+  int placed =
+      linked ? ReplaceHeldFile(&file, entry.staged, &held, entry.target, entry.id,
+                               NewAttributes::kGameFile, &entry.syncError)
+             : GiveNewFileAttributes(&file, entry.staged, GetOpenFileAttributes(&held),
+                                     NewAttributes::kGameFile) &&
+                   MoveOpenFile(&file, entry.staged, entry.target, &entry.syncError);
+  if (!placed) {
     *systemError = LastSystemError();
+    held.Close();  // which would keep the old file from going back
     if (!PutBack(entry)) left_ = true;
     return 0;
   }
-  KeepAttributes(entry.target, entry.attributes);
+  file.Close();
   return 1;
 }
 
@@ -221,6 +244,7 @@ bool UpdateStage::PutBack(Entry& entry) {
 bool UpdateStage::RemoveStaged() {
   bool removed = true;
   for (uint32_t i = 0; i < count_; ++i) {
+    files_[i].Close();
     if (entries_[i].staged[0] != '\0' && !RemoveOwnFile(entries_[i].staged)) removed = false;
   }
   if (listTemp_[0] != '\0' && !RemoveOwnFile(listTemp_)) removed = false;
@@ -229,7 +253,7 @@ bool UpdateStage::RemoveStaged() {
 
 int UpdateStage::PutInPlace(uint32_t count, uint32_t* failed, int* systemError) {
   for (uint32_t i = 0; i < count && i < count_; ++i) {
-    if (!Replace(entries_[i], systemError)) {
+    if (!Replace(i, systemError)) {
       *failed = i;
       for (uint32_t j = i; j-- > 0;) {
         if (!PutBack(entries_[j])) left_ = true;

@@ -67,19 +67,25 @@ class UpdateStage {
   int Plan(uint32_t count, const char (*targets)[kPathBufferSize], const char* listPath,
            const char** path, int* systemError);
 
-  // Creates the staged file of entry index at its planned path and opens it
-  // for writing in *file. Returns 1, or 0 with *systemError the reason.
-  int Stage(uint32_t index, DiskFile* file, int* systemError);
+  // Creates the staged file of entry index at its planned path, open for
+  // writing and shared with nobody, and returns it: the stage keeps it open
+  // until it has taken its target's place (or is removed), so that it is
+  // never opened by its name again and no other program can open, change,
+  // move or delete it meanwhile (POSIX: no other DiskFile; see file_ops.h).
+  // Null with *systemError the reason where it cannot be created.
+  DiskFile* Stage(uint32_t index, int* systemError);
   const char* StagedPath(uint32_t index) const { return entries_[index].staged; }
   // The uninstall list's temporary, as planned ("" before Plan).
   const char* ListTempPath() const { return listTemp_; }
 
-  // Puts every staged file (entries 0 to count - 1, each staged, flushed and
-  // closed) in its target's place, in order; right before each, the target
-  // must still be what Plan found there (nothing, or the same file, itself:
-  // no link, alias or folder in its place). On a failure, every file
-  // already replaced is put back and 0 is returned with *failed the entry
-  // and *systemError the reason; else 1.
+  // Puts every staged file (entries 0 to count - 1, each staged and flushed
+  // through the file that Stage returned) in its target's place, in order,
+  // through that file; right before each, the target must still be what
+  // Plan found there (nothing, or the same file, itself: no link, alias or
+  // folder in its place), and an old file is held from that check until
+  // the new one takes its place (ReplaceHeldFile says what Windows leaves
+  // of that). On a failure, every file already replaced is put back and 0
+  // is returned with *failed the entry and *systemError the reason; else 1.
   int PutInPlace(uint32_t count, uint32_t* failed, int* systemError);
   // The system's error where entry index's move is done but could not be
   // confirmed on the disk (POSIX: the folder's sync failed); else 0.
@@ -103,12 +109,13 @@ class UpdateStage {
     int syncError = 0;
   };
 
-  int Replace(Entry& entry, int* systemError);
+  int Replace(uint32_t index, int* systemError);
   // Puts entry back as it was before the update; false where something of
   // the update's own stays (an old file that could not go back, a new file
   // that could not go).
   bool PutBack(Entry& entry);
-  // Removes the staged files and the temporary; false where one stays.
+  // Removes the staged files (closed first) and the temporary; false where
+  // one stays.
   bool RemoveStaged();
   bool IsPlanned(const char* path) const;
   // IsPlanned for ChooseOwnPath: context is the stage.
@@ -129,6 +136,7 @@ class UpdateStage {
   char journalPath_[kPathBufferSize] = {};
   char journalTemp_[kPathBufferSize] = {};
   Entry entries_[kMaxPackEntries];
+  DiskFile files_[kMaxPackEntries];  // each entry's staged file, open
   char listTemp_[kPathBufferSize] = {};
   uint32_t count_ = 0;  // entries planned
   bool journalWritten_ = false;

@@ -27,15 +27,17 @@ bool HasLine(const uint8_t* text, size_t length, const char* name, size_t nameLe
   return false;
 }
 
-// Reads the whole list into a block with room for `extra` (at least 1)
-// more bytes. The block's first `*size` bytes are the file. Another
-// program that has the list open for a moment (a virus scanner) is waited
-// for, as when the list is replaced.
-bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size) {
-  DiskFile file;
+// Reads the whole list, through *file, into a block with room for `extra`
+// (at least 1) more bytes. The block's first `*size` bytes are the file.
+// Another program that has the list open for a moment (a virus scanner) is
+// waited for, as when the list is replaced. The list stays held in *file
+// until its new text takes its place: nobody writes or deletes it
+// meanwhile.
+bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size,
+              DiskFile& file) {
   // The list itself, read through the handle that was checked: a link
   // planted at its name would copy any file into the game's list.
-  if (!OpenReadWhileBusy(&file, path) || !file.IsItselfAt(path)) return false;
+  if (!OpenReadWhileBusy(&file, path, ReadSharing::kHeld) || !file.IsItselfAt(path)) return false;
   uint32_t fileSize = file.GetSize();
   if (fileSize == kSizeUnknown) return false;
   // Asking for one byte more shows a file larger than its reported size
@@ -49,11 +51,13 @@ bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size
 }
 
 // Writes the new list to a temporary file beside the old one, puts it on
-// the disk, and only then puts it in the old one's place; otherwise the old
-// list stays exactly as it was. The temporary's name is none of names.
-int WriteList(const char* listPath, const char* const* names, const uint8_t* data,
-              uint32_t size, int* syncError, const char* plannedPath) {
-  if (!IsReplaceable(listPath)) return 0;
+// the disk, and only then puts it, through its handle, in the place of the
+// old one, which list holds; otherwise the old list stays exactly as it
+// was. The temporary's name is none of names.
+int WriteList(const char* listPath, DiskFile& list, const char* const* names,
+              const uint8_t* data, uint32_t size, int* syncError, const char* plannedPath) {
+  FileId id;
+  if (!IsReplaceable(listPath) || !GetOpenFileId(&list, &id)) return 0;
   char tempPath[kPathBufferSize];
   int error = 0;
   DiskFile file;
@@ -65,9 +69,13 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
                                &error)) {
     return 0;
   }
-  bool written = file.Write(data, size) == size && file.Flush();
+  // The new list takes the old one's attributes (hidden, say) as it comes.
+  if (file.Write(data, size) == size && file.Flush() &&
+      ReplaceHeldFile(&file, tempPath, &list, listPath, id, NewAttributes::kSameAsOld,
+                      syncError)) {
+    return 1;
+  }
   file.Close();
-  if (written && ReplaceFileContents(listPath, tempPath, syncError)) return 1;
   RemoveFile(tempPath);
   return 0;
 }
@@ -97,7 +105,8 @@ int AppendUninstallList(const char* installFolder, const char* const* names, int
 
   HeapBlock block;
   uint32_t fileSize = 0;
-  if (!ReadList(listPath, extra, &block, &fileSize)) return 0;
+  DiskFile list;
+  if (!ReadList(listPath, extra, &block, &fileSize, list)) return 0;
   uint8_t* buffer = block.data();
   const size_t capacity = block.size();
 
@@ -131,5 +140,6 @@ int AppendUninstallList(const char* installFolder, const char* const* names, int
   length += tailLen;
 
   // Rewritten also when nothing was added: it then gets its own bytes back.
-  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length), syncError, tempPath);
+  return WriteList(listPath, list, names, buffer, static_cast<uint32_t>(length), syncError,
+                   tempPath);
 }

@@ -1186,4 +1186,60 @@ TEST_F(UpdaterRunTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
   EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update-0.tmp"));
 }
 
+// Another program that keeps opening the first file's staged copy while the
+// next, larger file is staged, to write into it (the game would then get
+// bytes that were never checked): the updater holds each staged file,
+// shared with nobody, from its creation until it has taken its place, so
+// every open is refused, and the game gets the patch's own files.
+struct StagedFileProber {
+  std::wstring path;
+  volatile LONG stop = 0;
+  LONG opened = 0;   // opens that got through (each wrote into the file)
+  LONG refused = 0;  // opens refused for sharing
+
+  static DWORD WINAPI Run(void* context) {
+    StagedFileProber* self = static_cast<StagedFileProber*>(context);
+    while (InterlockedCompareExchange(&self->stop, 0, 0) == 0) {
+      HANDLE file = CreateFileW(self->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, "planted", 7, &written, nullptr);
+        CloseHandle(file);
+        ++self->opened;
+      } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
+        ++self->refused;
+      }
+    }
+    return 0;
+  }
+};
+
+TEST_F(UpdaterRunTest, StagedFileCannotBeOpenedByAnotherProgram) {
+  const std::vector<FixtureEntry> files = {{"Data1.arc", RandomBytes(5000, 7)},
+                                           {"big.arc", RandomBytes(24u << 20, 8)}};
+  std::vector<FixtureRecord> records;
+  for (const FixtureEntry& e : files) records.push_back({e.name, StoredSum(e.data)});
+  const Bytes list = BuildHashList(records);
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  StagedFileProber prober;
+  prober.path = Widen(install / ("~velmora-" + MarkOfList(list) + "-new-0.tmp"));
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(PatchOf(g_suite->stub, files))));
+  HANDLE thread = CreateThread(nullptr, 0, &StagedFileProber::Run, &prober, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ExpectCompletion(updater);
+  InterlockedExchange(&prober.stop, 1);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  EXPECT_EQ(0, prober.opened) << "another program opened the staged file and wrote into it";
+  EXPECT_LT(0, prober.refused) << "the staged file was never met";
+  Bytes data;
+  ASSERT_TRUE(ReadFileBytes(install / "Data1.arc", &data));
+  EXPECT_TRUE(data == files[0].data) << "Data1.arc is not the patch's";
+  EXPECT_EQ(static_cast<int64_t>(files[1].data.size()), FileSize(install / "big.arc"));
+}
+
 }  // namespace

@@ -1124,18 +1124,22 @@ TEST_F(ApplyUpdateTest, LeftoversUnderShortNamesAreFound) {
 TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
   TempDir outside;
   ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
+  const auto plantFile = [](const std::string& path) {
+    return WriteFileText(path + ".x", "planted") && MoveTestFile(path + ".x", path);
+  };
   struct Case {
     const char* what;
     const char* target;  // entry 1's
     std::function<bool(const std::string& path)> plant;
+    bool atItsMove;  // else as a.dat is kept aside, before entry 1's check
   } const cases[] = {
-      {"a folder where no file was", "n.dat", [](const std::string& path) { return MakeDir(path); }},
+      {"a folder where no file was", "n.dat", [](const std::string& path) { return MakeDir(path); },
+       false},
       {"a link where no file was", "n.dat",
-       [&](const std::string& path) { return MakeSymbolicLink(path, outside / "victim.dat"); }},
-      {"another file where the file was", "b.dat",
-       [](const std::string& path) {
-         return WriteFileText(path + ".x", "planted") && MoveTestFile(path + ".x", path);
-       }},
+       [&](const std::string& path) { return MakeSymbolicLink(path, outside / "victim.dat"); },
+       false},
+      {"another file where the file was", "b.dat", plantFile, false},
+      {"a file where none was, right as the new one moves in", "n.dat", plantFile, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -1144,11 +1148,11 @@ TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
     bool planted = false;
     CallRecorder recorder;
     recorder.fail = [&](const SeenCall& seen, size_t) {
-      // As a.dat is kept aside.
+      // As a.dat is kept aside, or right before entry 1's move.
       bool aside = seen.call == FileCall::kLink || seen.call == FileCall::kMove;
-      if (!planted && aside && seen.other == In("a.dat")) {
-        planted = c.plant(In(c.target));
-      }
+      bool when = c.atItsMove ? seen.call == FileCall::kMove && seen.path == In(c.target)
+                              : aside && seen.other == In("a.dat");
+      if (!planted && when) planted = c.plant(In(c.target));
       return 0;
     };
     std::vector<Failure> failures;
@@ -1165,8 +1169,8 @@ TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
     Names expected = {"a.dat", "b.dat", "uninst.lst"};
     if (std::string(c.target) == "n.dat") expected.insert(expected.begin() + 2, "n.dat");
     EXPECT_EQ(expected, ListDir(install_));
-    if (std::string(c.target) == "b.dat") {
-      EXPECT_EQ("planted", ReadFileText(In("b.dat")));
+    if (std::string(c.target) == "b.dat" || c.atItsMove) {
+      EXPECT_EQ("planted", ReadFileText(In(c.target)));
     }
     EXPECT_EQ("not the game's", ReadFileText(outside / "victim.dat"));
     RemoveSymbolicLink(In("n.dat"));
@@ -1208,23 +1212,233 @@ TEST_F(ApplyUpdateTest, FolderSwappedForALinkLeadsNoWriteOutside) {
   }
 }
 
-// The new file held for a second right after it was written, as a virus
-// scanner holds it: the update waits, in real time, and completes.
-TEST_F(ApplyUpdateTest, NewFileHeldForASecondIsWaitedFor) {
+// A game file held for a second by another program right as the update
+// comes to replace it, as a virus scanner holds it: the update waits, in
+// real time, and completes. (The new file itself is held by the update
+// from its creation on: nobody else gets to hold it.)
+TEST_F(ApplyUpdateTest, TargetHeldForASecondIsWaitedFor) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   FileHolder holder;
   bool held = false;
   CallRecorder recorder(true);
   recorder.fail = [&](const SeenCall& seen, size_t) {
-    if (seen.call == FileCall::kMove && !held) {
-      held = holder.Hold(seen.other) && holder.ReleaseAfter(1000);
+    if (seen.call == FileCall::kHold && seen.path == In("a.dat") && !held) {
+      held = holder.Hold(seen.path) && holder.ReleaseAfter(1000);
     }
     return 0;
   };
   ASSERT_EQ(UPD_OK, Apply(Listed({{"a.dat", ToBytes("new a")}})));
   EXPECT_TRUE(held);
-  EXPECT_FALSE(recorder.pauses.empty()) << "the move was not held up";
+  EXPECT_FALSE(recorder.pauses.empty()) << "the replacement was not held up";
   EXPECT_EQ("new a", ReadFileText(In("a.dat")));
   EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), ListDir(install_));
+}
+
+// What another program gets of a file that the update holds: nothing
+// (Windows: a sharing violation for every open but one for attributes;
+// POSIX: the file layer's lock keeps only other DiskFiles away, and
+// nothing keeps a deletion away).
+std::vector<OtherAccess> KeptAway() {
+#ifdef _WIN32
+  return {OtherAccess::kRead, OtherAccess::kWrite, OtherAccess::kDelete};
+#else
+  return {OtherAccess::kRead, OtherAccess::kWrite};
+#endif
+}
+const char* AccessName(OtherAccess access) {
+  return access == OtherAccess::kRead ? "read" : access == OtherAccess::kWrite ? "write" : "delete";
+}
+
+// Each staged file, and the uninstall list's new one, is held from its
+// creation until it has taken its target's place, shared with nobody:
+// another program that opens it at any step in between, for reading,
+// writing or deleting, is refused. It takes its place through that open
+// handle, never by its name.
+TEST_F(ApplyUpdateTest, StagedFilesAreHeldUntilInPlace) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("c.dat"), "old c"));
+  const std::vector<FixtureEntry> entries = Listed(
+      {{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}, {"c.dat", ToBytes("new c")}});
+  const std::string m = MarkOf(entries);
+  std::vector<std::string> open;     // created, not yet in place
+  std::map<std::string, size_t> tried;  // steps at which each was tried
+  std::vector<std::string> admitted;    // what another program got
+  std::vector<std::string> byName;      // moved by name
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    for (const std::string& path : open) {
+      // (The POSIX layer's lock is part of the creation.)
+      if (seen.call == FileCall::kLock && seen.path == path) continue;
+      for (OtherAccess access : KeptAway()) {
+        int error = OpenAsAnotherProgram(path, access);
+        if (error != BusyError()) {
+          admitted.push_back(path + ", " + AccessName(access) + ": " + std::to_string(error));
+        }
+      }
+      ++tried[path];
+    }
+    bool own = seen.path.find("-new-") != std::string::npos ||
+               seen.path.find("-lst.tmp") != std::string::npos;
+    if (seen.call == FileCall::kCreate && own) open.push_back(seen.path);
+    auto moved = std::find(open.begin(), open.end(), seen.other);
+    if (seen.call == FileCall::kMove && moved != open.end()) {
+      if (seen.value != 1) byName.push_back(seen.other);
+      open.erase(moved);
+    }
+    return 0;
+  };
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ(std::vector<std::string>{}, admitted);
+  EXPECT_EQ(std::vector<std::string>{}, byName);
+  // Every staged file was tried at each later creation and move, the
+  // list's at its own move.
+  const std::map<std::string, size_t> expected = {
+      {In(Staged(m, 0)), 7}, {In(Staged(m, 1)), 7}, {In(Staged(m, 2)), 7},
+      {In(Staged(m, 3)), 6}, {In(ListTemp(m)), 1}};
+  for (const auto& e : expected) {
+    EXPECT_LE(e.second, tried[e.first]) << e.first;
+  }
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+  EXPECT_EQ("new c", ReadFileText(In("c.dat")));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "c.dat", "uninst.lst"}), ListDir(install_));
+}
+
+// A staged file that another program tries to swap for its own file right
+// before it is to take its target's place: Windows refuses the swap; POSIX
+// cannot (a lock keeps no rename away), but the swapped file is not the
+// update's, and is never put in place: the update fails and puts back.
+TEST_F(ApplyUpdateTest, StagedFileSwappedByAnotherProgramIsNeverPlaced) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  const std::string m = MarkOf(entries);
+  const Tree before = TreeBelow(install_);
+  bool tried = false;
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    // As the old a.dat is kept aside, right before the new one's move.
+    if (!tried && seen.call == FileCall::kLink && seen.other == In("a.dat")) {
+      tried = true;
+      swapped = WriteFileText(dir_ / "planted", "planted") &&
+                MoveTestFile(dir_ / "planted", In(Staged(m, 0)));
+    }
+    return 0;
+  };
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  UpdateResult result = Apply(entries, &observer);
+  ASSERT_TRUE(tried);
+  EXPECT_NE("planted", ReadFileText(In("a.dat")));
+#ifdef _WIN32
+  EXPECT_FALSE(swapped) << "another program replaced the staged file";
+  EXPECT_EQ(UPD_OK, result);
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+#else
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(UPD_E_WRITE, result);
+  EXPECT_EQ(before, TreeBelow(install_));
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("a.dat"), failures[0].path);
+  EXPECT_EQ("replace", failures[0].step);
+#endif
+}
+
+// An old file, and the uninstall list, are held from their last check (the
+// list: from its read) until the new file takes their place: another
+// program that opens them for writing or deleting in between is refused.
+// (Windows lets go right before the move itself, which it refuses while
+// the file is open anywhere; POSIX keeps only other DiskFiles away.)
+TEST_F(ApplyUpdateTest, OldFilesAreHeldFromTheirCheckToTheirReplacement) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("c.dat"), "old c"));
+  ASSERT_TRUE(SetReadOnly(In("c.dat"), true));
+  const std::vector<FixtureEntry> entries = Listed(
+      {{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}, {"c.dat", ToBytes("new c")}});
+  const std::string m = MarkOf(entries);
+  std::map<std::string, size_t> tried;
+  std::vector<std::string> admitted;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    std::string held;
+    // Between the check and the move: as the old file is kept aside, as a
+    // read-only one loses that attribute for the move; the list as its
+    // new text is made and given its attributes.
+    if (seen.call == FileCall::kLink) held = seen.other;
+    if (seen.call == FileCall::kSetAttributes && seen.path == In("c.dat")) held = seen.path;
+    if (seen.path == In(ListTemp(m)) &&
+        (seen.call == FileCall::kCreate || seen.call == FileCall::kSetAttributes)) {
+      held = List();
+    }
+    if (held.empty()) return 0;
+    for (OtherAccess access : {OtherAccess::kWrite, OtherAccess::kDelete}) {
+#ifndef _WIN32
+      if (access == OtherAccess::kDelete) continue;
+#endif
+      int error = OpenAsAnotherProgram(held, access);
+      if (error != BusyError()) {
+        admitted.push_back(held + ", " + AccessName(access) + ": " + std::to_string(error));
+      }
+    }
+    ++tried[held];
+    return 0;
+  };
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ(std::vector<std::string>{}, admitted);
+  EXPECT_EQ(1u, tried[In("a.dat")]);
+#ifdef _WIN32
+  EXPECT_EQ(2u, tried[In("c.dat")]);  // kept aside, read-only reset
+  EXPECT_EQ(2u, tried[List()]);       // made, given the list's attributes
+#else
+  EXPECT_EQ(1u, tried[In("c.dat")]);
+  EXPECT_EQ(2u, tried[List()]);       // made, given the list's permissions
+#endif
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new c", ReadFileText(In("c.dat")));
+  EXPECT_EQ("game.exe\na.dat\nb.dat\nc.dat\nQEN.hvl\n", ListText());
+  SetReadOnly(In("c.dat"), false);
+}
+
+// An old file that another program swaps for its own while the update
+// waits for it (its first move held up): the move that follows finds
+// another file and replaces nothing; the game is put back as it was.
+TEST_F(ApplyUpdateTest, TargetSwappedWhileItsMoveWaitsIsNotReplaced) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
+  const Tree before = TreeBelow(install_);
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  bool heldUp = false;
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (!heldUp && seen.call == FileCall::kMove && seen.path == In("a.dat")) {
+      heldUp = true;
+      return BusyError();
+    }
+    return 0;
+  };
+  recorder.onPause = [&](size_t) {
+    if (!swapped) {
+      swapped = WriteFileText(dir_ / "planted", "planted") &&
+                MoveTestFile(dir_ / "planted", In("a.dat"));
+    }
+  };
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  EXPECT_EQ(UPD_E_WRITE, Apply(entries, &observer));
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(1u, recorder.pauses.size());
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("a.dat"), failures[0].path);
+  EXPECT_EQ("replace", failures[0].step);
+  EXPECT_EQ(before, TreeBelow(install_));
 }
 
 // The uninstall list held by another program while it is read, as a virus

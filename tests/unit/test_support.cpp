@@ -299,6 +299,28 @@ bool DeleteTestFile(const std::string& path) {
 #endif
 }
 
+int OpenAsAnotherProgram(const std::string& path, OtherAccess access) {
+#ifdef _WIN32
+  DWORD asked = access == OtherAccess::kRead    ? GENERIC_READ
+                : access == OtherAccess::kWrite ? GENERIC_WRITE
+                                                : DELETE;
+  HANDLE handle = CreateFileW(Native(path).c_str(), asked,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  CloseHandle(handle);
+  return 0;
+#else
+  if (access == OtherAccess::kDelete) return 0;
+  bool reading = access == OtherAccess::kRead;
+  int fd = open(Native(path).c_str(), (reading ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = flock(fd, (reading ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0 ? 0 : errno;
+  close(fd);
+  return error;
+#endif
+}
+
 bool MoveTestFile(const std::string& from, const std::string& to) {
 #ifdef _WIN32
   return MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;

@@ -105,6 +105,17 @@ bool MakeSymbolicLink(const std::string& linkPath, const std::string& target);
 // that leads nowhere). True once nothing is left at linkPath.
 bool RemoveSymbolicLink(const std::string& linkPath);
 
+// What another program asks of a file when it opens it.
+enum class OtherAccess { kRead, kWrite, kDelete };
+// Opens path as another program would, for that access, sharing everything
+// itself, and closes it again at once. Returns 0 when it opened, else the
+// system's error code (Windows: ERROR_SHARING_VIOLATION where the file's
+// holders keep that access away). POSIX keeps others away only by the
+// file layer's advisory locks: reading and writing ask for its lock (for
+// reading, for writing); nothing there keeps a deletion away, so kDelete
+// opens (0) whatever holds the file.
+int OpenAsAnotherProgram(const std::string& path, OtherAccess access);
+
 // Holds a file open as another program would: on Windows as a virus
 // scanner does (for reading, shared for reading and writing but not for
 // deletion, which keeps moves away); on POSIX through a DiskFile open for

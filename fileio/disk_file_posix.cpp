@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "fileio/file_watch.h"
-#include "fileio/native_path.h"
+#include "fileio/held_folders_posix.h"
 
 namespace {
 
@@ -21,11 +21,11 @@ constexpr uint32_t kEarlyWriteback = 1u << 20;
 // Opens path and takes the lock that stands in for the share mode. A file
 // that this open created (O_EXCL) is removed again when the rest fails.
 int OpenLocked(const char* path, int flags, int lock) {
-  NativePath native(path);
-  if (!native.ok()) return -1;
+  AtPath at(path);
+  if (!at.ok()) return -1;
   int fd;
   do {
-    fd = open(native.get(), flags | O_CLOEXEC, 0666);
+    fd = openat(at.dir(), at.name(), flags | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
@@ -34,12 +34,12 @@ int OpenLocked(const char* path, int flags, int lock) {
     error = errno;
   } else if (S_ISDIR(st.st_mode)) {
     error = EISDIR;  // folders are not files here, as on Windows
-  } else if (FailedByWatch(FileCall::kLock, path) || flock(fd, lock | LOCK_NB) != 0) {
+  } else if (lock != 0 && (FailedByWatch(FileCall::kLock, path) || flock(fd, lock | LOCK_NB) != 0)) {
     error = errno;
   }
   if (error == 0) return fd;
   close(fd);
-  if ((flags & O_EXCL) != 0) unlink(native.get());
+  if ((flags & O_EXCL) != 0) unlinkat(at.dir(), at.name(), 0);
   errno = error;
   return -1;
 }
@@ -49,6 +49,13 @@ int OpenLocked(const char* path, int flags, int lock) {
 int DiskFile::OpenRead(const char* path) {
   if (IsOpen()) return 0;
   handle_ = OpenLocked(path, O_RDONLY, LOCK_SH);
+  return IsOpen() ? 1 : 0;
+}
+
+int DiskFile::OpenReadShared(const char* path) {
+  if (IsOpen()) return 0;
+  // No lock: a writer's lock does not keep this reader away.
+  handle_ = OpenLocked(path, O_RDONLY, 0);
   return IsOpen() ? 1 : 0;
 }
 
@@ -77,6 +84,27 @@ int DiskFile::OpenNew(const char* path) {
   return IsOpen() ? 1 : 0;
 }
 
+int DiskFile::OpenToReplace(const char* path, bool read) {
+  if (IsOpen()) return 0;
+  // The lock for writing keeps other DiskFiles away, as sharing for
+  // reading only does on Windows; a link at the name is opened as nothing.
+  int fd = OpenLocked(path, O_RDONLY | O_NOFOLLOW, LOCK_EX);
+  if (fd < 0 && errno == EACCES && !read) {
+    // A file that may not be read is still replaced (a rename needs no
+    // permission on it): held without the lock, which needs it open.
+    AtPath at(path);
+    fd = at.ok() ? openat(at.dir(), at.name(), O_PATH | O_NOFOLLOW | O_CLOEXEC) : -1;
+    struct stat st;
+    if (fd >= 0 && (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+      close(fd);
+      fd = -1;
+      errno = EACCES;
+    }
+  }
+  handle_ = fd;
+  return IsOpen() ? 1 : 0;
+}
+
 void DiskFile::Close() {
   if (!IsOpen()) return;
   close(static_cast<int>(handle_));
@@ -100,7 +128,7 @@ uint32_t DiskFile::Read(void* buffer, uint32_t count) {
 }
 
 uint32_t DiskFile::Write(const void* buffer, uint32_t count) {
-  if (!IsOpen()) return 0;
+  if (!IsOpen() || FailedByWatch(FileCall::kWrite, nullptr, nullptr, count)) return 0;
   int fd = static_cast<int>(handle_);
   // Where a large write starts, for the early writeback below.
   off_t start = count >= kEarlyWriteback ? lseek(fd, 0, SEEK_CUR) : -1;
@@ -144,4 +172,12 @@ uint32_t DiskFile::GetSize() {
   struct stat st;
   if (!IsOpen() || fstat(static_cast<int>(handle_), &st) != 0) return kSizeUnknown;
   return static_cast<uint32_t>(static_cast<uint64_t>(st.st_size) & 0xFFFFFFFFu);
+}
+
+bool DiskFile::IsItselfAt(const char* path) {
+  AtPath at(path);
+  struct stat open, named;
+  return IsOpen() && at.ok() && fstat(static_cast<int>(handle_), &open) == 0 &&
+         fstatat(at.dir(), at.name(), &named, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(named.st_mode) &&
+         open.st_dev == named.st_dev && open.st_ino == named.st_ino;
 }

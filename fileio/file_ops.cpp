@@ -1,6 +1,7 @@
 #include "fileio/file_ops.h"
 
 #include <cstring>
+#include <initializer_list>
 
 #include "fileio/code_page.h"
 #include "fileio/file_ops_platform.h"
@@ -9,16 +10,18 @@
 namespace {
 
 static_assert(sizeof kTempName - 1 >= 16, "the temporary name must be longer than any entry name");
-constexpr char kStagedStem[] = "~velmora-update-";
-constexpr char kKeptStem[] = "~velmora-kept-";
-static_assert(sizeof kKeptStem - 1 + 1 + 4 >= 16, "own names must be longer than any entry name");
-static_assert(sizeof kStagedStem - 1 + 2 + 4 + 1 <= kOwnNameSize, "own names must fit");
+constexpr char kOwnStem[] = "~velmora-";
+// "~velmora-" DIGEST "-new-" N ".tmp": 9 + 8 + 5 + at most 2 + 4 bytes.
+static_assert(sizeof kOwnStem - 1 + 8 + 5 + 1 + 4 >= 16, "own names must be longer than any entry name");
+static_assert(sizeof kOwnStem - 1 + 8 + 5 + 2 + 4 + 1 <= kOwnNameSize, "own names must fit");
 
 // Characters of the short temporary names, tried in this order.
 constexpr char kShortChars[] = "~_0123456789abcdefghijklmnopqrstuvwxyz";
 constexpr uint32_t kShortCharCount = sizeof kShortChars - 1;
 // Short names tried before giving up: far more than a folder's entries.
 constexpr uint32_t kShortAttempts = 64;
+// Entry indexes in own names have at most two digits.
+constexpr uint32_t kOwnIndexLimit = 100;
 
 // Pauses between the attempts of a move that another program holds up,
 // growing, two seconds in all: a virus scanner's look at a new file takes
@@ -79,19 +82,27 @@ size_t Utf16Length(const char* text) {
 // the last one decides.
 template <typename Attempt>
 int MoveWhileBusy(Attempt attempt) {
-  for (uint32_t pause : kMovePauses) {
+  for (uint32_t tried = 0;; ++tried) {
     MoveOutcome outcome = attempt();
     if (outcome != MoveOutcome::kBusy) return outcome == MoveOutcome::kDone ? 1 : 0;
-    PauseFor(pause);
+    if (!PauseBeforeRetry(tried)) return 0;
   }
-  return attempt() == MoveOutcome::kDone ? 1 : 0;
 }
 
-void OwnName(const char* stem, uint32_t index, char* out) {
-  size_t n = std::strlen(stem);
-  std::memcpy(out, stem, n);
-  if (index >= 10) out[n++] = static_cast<char>('0' + index / 10 % 10);
-  out[n++] = static_cast<char>('0' + index % 10);
+// "~velmora-" digest "-" kind, then "-" index where index is not negative,
+// then ".tmp".
+void OwnName(const char* digest, const char* kind, int index, char* out) {
+  size_t n = 0;
+  for (const char* part : {kOwnStem, digest, "-", kind}) {
+    size_t length = std::strlen(part);
+    std::memcpy(out + n, part, length);
+    n += length;
+  }
+  if (index >= 0) {
+    out[n++] = '-';
+    if (index >= 10) out[n++] = static_cast<char>('0' + index / 10 % 10);
+    out[n++] = static_cast<char>('0' + index % 10);
+  }
   std::memcpy(out + n, ".tmp", 5);
 }
 
@@ -146,6 +157,12 @@ bool ChooseNameBeside(const char* target, const char* const* avoid, const char* 
 
 }  // namespace
 
+bool PauseBeforeRetry(uint32_t attempt) {
+  if (attempt >= sizeof kMovePauses / sizeof kMovePauses[0]) return false;
+  PauseFor(kMovePauses[attempt]);
+  return true;
+}
+
 int ReplaceWithFile(const char* target, const char* source, int* syncError) {
   int ignored;
   int* error = syncError != nullptr ? syncError : &ignored;
@@ -194,9 +211,15 @@ uint32_t FolderPartLength(const char* path) {
 
 int RemoveOwnFile(const char* path) { return RemoveLeftover(path); }
 
-void StagedNameFor(uint32_t index, char* out) { OwnName(kStagedStem, index, out); }
+void StagedNameFor(const char* digest, uint32_t index, char* out) {
+  OwnName(digest, "new", static_cast<int>(index % kOwnIndexLimit), out);
+}
 
-void KeptNameFor(uint32_t index, char* out) { OwnName(kKeptStem, index, out); }
+void KeptNameFor(const char* digest, uint32_t index, char* out) {
+  OwnName(digest, "old", static_cast<int>(index % kOwnIndexLimit), out);
+}
+
+void ListTempNameFor(const char* digest, char* out) { OwnName(digest, "lst", -1, out); }
 
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
                      const char* fixedName, char* tempPath, uint32_t size, int* systemError) {
@@ -210,19 +233,113 @@ int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoi
   }) ? 1 : 0;
 }
 
-int KeepAside(const char* target, const char* const* avoid, const char* fixedName,
-              char* keptPath, uint32_t size) {
-  return ChooseNameBeside(target, avoid, fixedName, keptPath, size, [&](const char* path) {
-    if (MoveWhileBusy([&] { return MoveAsideOnce(target, path); })) return NameOutcome::kTaken;
-    return NameTaken(LastSystemError()) ? NameOutcome::kNextName : NameOutcome::kFailed;
+int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixedName,
+                  bool (*taken)(void* context, const char* path), void* context, char* out,
+                  uint32_t size) {
+  return ChooseNameBeside(target, avoid, fixedName, out, size, [&](const char* path) {
+    if (taken(context, path)) return NameOutcome::kNextName;
+    // A fixed name whose leftover stays (a folder, say) is not free.
+    return PathExists(path) ? NameOutcome::kNextName : NameOutcome::kTaken;
   }) ? 1 : 0;
 }
 
-int OpenReadWhileBusy(DiskFile* file, const char* path) {
+int MoveAside(const char* target, const char* keptPath) {
+  return MoveWhileBusy([&] { return MoveAsideOnce(target, keptPath); });
+}
+
+int OpenReadWhileBusy(DiskFile* file, const char* path, ReadSharing sharing) {
   return MoveWhileBusy([&] {
-    if (!FailedByWatch(FileCall::kOpenRead, path) && file->OpenRead(path)) {
+    if (!FailedByWatch(FileCall::kOpenRead, path) &&
+        (sharing == ReadSharing::kEverybody ? file->OpenReadShared(path)
+         : sharing == ReadSharing::kHeld    ? file->OpenToReplace(path, true)
+                                            : file->OpenRead(path))) {
       return MoveOutcome::kDone;
     }
     return IsBusyError(LastSystemError()) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
   });
+}
+
+namespace {
+
+MoveOutcome HoldOnce(DiskFile* held, const char* path) {
+  if (!FailedByWatch(FileCall::kHold, path) && held->OpenToReplace(path)) return MoveOutcome::kDone;
+  return IsBusyError(LastSystemError()) ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+}
+
+// Sets the held file's attributes through its hold.
+bool SetHeldAttributes(DiskFile* held, const char* path, uint32_t attributes) {
+  return !FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes) &&
+         SetOpenFileAttributes(held, attributes);
+}
+
+}  // namespace
+
+int HoldToReplace(DiskFile* held, const char* path) {
+  return MoveWhileBusy([&] { return HoldOnce(held, path); });
+}
+
+bool IsStillAt(DiskFile* file, const char* path, const FileId& id) {
+  FileId now;
+  return file->IsItselfAt(path) && GetOpenFileId(file, &now) == 1 && now == id;
+}
+
+int MoveOpenFile(DiskFile* file, const char* ownPath, const char* path, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  return MoveWhileBusy([&] { return MoveOpenFileOnce(file, ownPath, path, false, error); });
+}
+
+int GiveNewFileAttributes(DiskFile* file, const char* path, uint32_t oldAttributes,
+                          NewAttributes rule) {
+  if (oldAttributes == kNoAttributes) return 0;
+  uint32_t given = NewFileAttributesFor(GetOpenFileAttributes(file), oldAttributes, rule);
+  if (given == kNoAttributes) return 1;  // it keeps its own
+  return SetHeldAttributes(file, path, given) ? 1 : 0;
+}
+
+int ReplaceHeldFile(DiskFile* file, const char* newPath, DiskFile* held, const char* target,
+                    const FileId& id, NewAttributes rule, int* syncError) {
+  int ignored;
+  int* error = syncError != nullptr ? syncError : &ignored;
+  *error = 0;
+  bool given = false;
+  int placed = MoveWhileBusy([&] {
+    if (!held->IsOpen()) {
+      MoveOutcome outcome = HoldOnce(held, target);
+      if (outcome != MoveOutcome::kDone) return outcome;
+    }
+    // Still the file that was checked, under its own name: no other file
+    // was put in its place while it was not held.
+    uint32_t attributes = GetOpenFileAttributes(held);
+    if (!IsStillAt(held, target, id) || attributes == kNoAttributes) {
+      held->Close();
+      ClearSystemError();
+      return MoveOutcome::kFailed;
+    }
+    if (!given && !GiveNewFileAttributes(file, newPath, attributes, rule)) {
+      held->Close();
+      return MoveOutcome::kFailed;
+    }
+    given = true;
+    uint32_t forMove =
+        rule == NewAttributes::kGameFile ? AttributesForReplacement(attributes) : kNoAttributes;
+    if (forMove != kNoAttributes) SetHeldAttributes(held, target, forMove);
+    if (HoldEndsBeforeReplacing()) held->Close();
+    MoveOutcome outcome = MoveOpenFileOnce(file, newPath, target, true, error);
+    if (outcome != MoveOutcome::kDone && forMove != kNoAttributes) {
+      // As it was between attempts.
+      int saved = LastSystemError();
+      if (held->IsOpen()) {
+        SetHeldAttributes(held, target, attributes);
+      } else {
+        SetPathAttributes(target, attributes);
+      }
+      SetSystemError(saved);
+    }
+    held->Close();
+    return outcome;
+  });
+  held->Close();
+  return placed;
 }

@@ -79,17 +79,19 @@ int JoinEntryPath(char* out, uint32_t size, const char* folder, const char* stor
 // separator (0 when it has none).
 uint32_t FolderPartLength(const char* path);
 
-// The update's own files in a folder have fixed names of 16 bytes or more,
-// which no stored entry name (at most 15 bytes) can be: the temporary of
-// the uninstall list, and per entry index (0 to 15) its staged new file and
-// its old file kept aside until the update is over. Whatever has such a
-// name was left behind by an interrupted update.
+// The update's own files have names that say which patch made them (the
+// digest of its hash list, 8 hexadecimal digits) and are 16 bytes or more,
+// which no stored entry name (at most 15 bytes) can be: per entry index (0
+// to 15) its staged new file "~velmora-DIGEST-new-N.tmp" and its old file
+// kept aside "~velmora-DIGEST-old-N.tmp", and the uninstall list's
+// temporary "~velmora-DIGEST-lst.tmp". kTempName is the temporary of an
+// uninstall list updated by itself.
 constexpr char kTempName[] = "~velmora-update.tmp";
-constexpr uint32_t kOwnNameSize = 24;  // the longest, with its terminator
-// "~velmora-update-N.tmp" and "~velmora-kept-N.tmp" into out (kOwnNameSize
-// bytes).
-void StagedNameFor(uint32_t index, char* out);
-void KeptNameFor(uint32_t index, char* out);
+constexpr uint32_t kOwnNameSize = 32;  // the longest (29), with room
+// Those names into out (kOwnNameSize bytes); digest is the 8 digits.
+void StagedNameFor(const char* digest, uint32_t index, char* out);
+void KeptNameFor(const char* digest, uint32_t index, char* out);
+void ListTempNameFor(const char* digest, char* out);
 
 // Creates a temporary file in the folder of target, for a file that is to
 // take target's place, and opens it for writing in *file. Its name is never
@@ -106,20 +108,33 @@ void KeptNameFor(uint32_t index, char* out);
 int CreateTempBeside(DiskFile* file, const char* target, const char* const* avoid,
                      const char* fixedName, char* tempPath, uint32_t size, int* systemError);
 
-// Moves the existing file at target aside, to a name beside it, in one
-// step, attributes and all, so that it can be put back (ReplaceWithFile)
-// if the update cannot finish. The name is chosen as CreateTempBeside
-// chooses one (fixedName first, a leftover there removed; else a short name
-// that nothing has), and nothing that has it is ever replaced. Tried again
-// while another program holds target, as moves are. Returns 1 with the
-// name in keptPath (size bytes); 0 with target as it was.
-int KeepAside(const char* target, const char* const* avoid, const char* fixedName,
-              char* keptPath, uint32_t size);
+// Chooses, as CreateTempBeside does, the path of a file of the update's
+// own beside target without making it, so that it can be written down
+// before it is made: the fixed name first (a leftover there removed), else
+// a short name that nothing has; a path for which taken(context, path)
+// says true (chosen for another file already) is passed over. Returns 1
+// with the path in out (size bytes), or 0 ("").
+int ChooseOwnPath(const char* target, const char* const* avoid, const char* fixedName,
+                  bool (*taken)(void* context, const char* path), void* context, char* out,
+                  uint32_t size);
 
-// Gives the file at path, which took the place of a file with the given
-// attributes (GetPathAttributes), those of them that a game's file keeps
-// across a replacement: hidden and system (Windows only). Returns 1 or 0.
-int KeepAttributes(const char* path, uint32_t oldAttributes);
+// Gives the existing file at target a second name, keptPath, where nothing
+// may stand (a hard link; a link at target is linked itself, never
+// followed), so that it is kept when another file takes target's place
+// while target's name never stands empty. Meant for a file held by
+// HoldToReplace, which shows that no other program holds it without
+// sharing its deletion (such a file could not lose either name again);
+// Windows links a held file all the same (the link opens it for its
+// attributes only). Returns 1, or 0 where it cannot be linked (a volume
+// without hard links: MoveOpenFile may move the held file aside instead).
+int LinkAside(const char* target, const char* keptPath);
+
+// Moves the existing file at target to keptPath, where nothing may stand,
+// in one step, attributes and all, so that it can be put back
+// (ReplaceWithFile) if the update cannot finish. Whatever has that name
+// stays. Tried again while another program holds target, as moves are.
+// Returns 1, or 0 with target as it was.
+int MoveAside(const char* target, const char* keptPath);
 
 // Gives the last part of path the spelling that the existing file there
 // has on the disk (Windows finds a file whatever the letter case of its
@@ -128,6 +143,10 @@ int KeepAttributes(const char* path, uint32_t oldAttributes);
 // in size bytes.
 int TakeFoundSpelling(char* path, uint32_t size);
 
+// What is at path, itself (a link there is not followed): 1 with *id, 0
+// where nothing is there, -1 where that cannot be told.
+int GetFileId(const char* path, FileId* id);
+
 // Attributes of the file at path as the system keeps them (Windows' file
 // attributes; POSIX: the permission bits), to be given back with
 // SetPathAttributes; kNoAttributes when they cannot be read.
@@ -135,9 +154,76 @@ constexpr uint32_t kNoAttributes = 0xFFFFFFFFu;
 uint32_t GetPathAttributes(const char* path);
 int SetPathAttributes(const char* path, uint32_t attributes);
 
-// Opens path for reading in *file, trying again while another program
-// holds the file (as the moves above do). Returns 1 or 0.
-int OpenReadWhileBusy(DiskFile* file, const char* path);
+// How a file that is read is shared with other programs.
+enum class ReadSharing {
+  kReaders,    // DiskFile::OpenRead: others may read it
+  kEverybody,  // DiskFile::OpenReadShared: others may do anything with it
+  kHeld,       // DiskFile::OpenToReplace for reading: others may read it,
+               // nobody may write or delete it until it is replaced
+};
+// Opens path for reading in *file, shared so, trying again while another
+// program holds the file (as the moves above do). Returns 1 or 0; 0 with
+// the system's error code of the last attempt.
+int OpenReadWhileBusy(DiskFile* file, const char* path,
+                      ReadSharing sharing = ReadSharing::kReaders);
+
+// Services through an open file (a new one made by DiskFile::OpenNew, or an
+// existing one held by DiskFile::OpenToReplace) that never open it by its
+// name again.
+
+// Opens the existing file at path in *held (DiskFile::OpenToReplace),
+// trying again while another program holds it (as moves are). Returns 1, or
+// 0 with the system's error code of the last attempt.
+int HoldToReplace(DiskFile* held, const char* path);
+
+// Whether the open file is the file id, itself at path: a plain file of
+// that name in that folder, not reached through a link or an alias.
+bool IsStillAt(DiskFile* file, const char* path, const FileId& id);
+// The identity of the open file: 1 with *id, or 0.
+int GetOpenFileId(DiskFile* file, FileId* id);
+// The open file's attributes, as GetPathAttributes gives them.
+uint32_t GetOpenFileAttributes(DiskFile* file);
+
+// Gives the file open in *file, which is at ownPath, the name path in the
+// same folder, where nothing may stand (whatever has it stays, and the move
+// fails), in one step, on the disk before it returns (*syncError as for
+// ReplaceFileContents): through its handle on Windows. POSIX renames
+// ownPath in its held folder, and only while that name still leads to the
+// open file, which is all it can do: nothing there keeps another program
+// from swapping the file at its name. Tried again while another program
+// holds the file, as moves are. Returns 1 or 0; the file stays open.
+int MoveOpenFile(DiskFile* file, const char* ownPath, const char* path,
+                 int* syncError = nullptr);
+
+// Which attributes a new file takes from the file whose place it takes.
+enum class NewAttributes {
+  kGameFile,   // hidden and system (Windows), so that a game's file stays so
+  kSameAsOld,  // all of them (Windows: its attributes; POSIX: its permissions)
+};
+// Gives the new file open in *file (at path, for the watch) those attributes
+// of a file with oldAttributes (GetPathAttributes) that rule names, through
+// its handle, before it takes that file's place. Returns 1 or 0.
+int GiveNewFileAttributes(DiskFile* file, const char* path, uint32_t oldAttributes,
+                          NewAttributes rule);
+
+// Puts the new file open in *file (made by OpenNew at newPath, written and
+// flushed through it) in the place of the existing file at target, which
+// *held has had open (HoldToReplace) since it was checked to be the file
+// id, in one step, through the new file's handle, on the disk before it
+// returns (*syncError as for ReplaceFileContents). The new file first takes
+// the old one's attributes by rule (GiveNewFileAttributes). Before each
+// attempt the held file must still be the file id, itself at target; where
+// another file has taken its place, nothing is replaced. Windows refuses to
+// replace a file that is open anywhere, its holder's own handle included:
+// there the hold ends right before each attempt and is taken again, and the
+// file checked again, before the next; in that moment another program may
+// open the old file. A read-only target (Windows) loses that attribute,
+// through the hold, only for the attempt. Tried again while another program
+// holds target, as ReplaceFileContents is. Returns 1 (the new file at
+// target, still open in *file), or 0 with target as it was; *held is
+// closed either way.
+int ReplaceHeldFile(DiskFile* file, const char* newPath, DiskFile* held, const char* target,
+                    const FileId& id, NewAttributes rule, int* syncError = nullptr);
 
 // Puts the closed file at source in target's place in one step, on the
 // disk before it returns: target's attributes are reset to normal first

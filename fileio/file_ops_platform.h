@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "fileio/file_ops.h"
+
 // How one attempt to put a file in another's place ended. Busy: another
 // program has one of the two files open (a virus scanner looking at a new
 // file, for one), which passes; the attempt may be made again.
@@ -15,6 +17,24 @@ enum class MoveOutcome { kDone, kFailed, kBusy };
 // disk (0 otherwise); the move itself stands.
 MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int* syncError);
 MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int* syncError);
+
+// One attempt of MoveOpenFile (replace false) and of ReplaceHeldFile's
+// move (replace true): the file open in *file, at ownPath, takes the name
+// path. On kDone, *syncError as above.
+MoveOutcome MoveOpenFileOnce(DiskFile* file, const char* ownPath, const char* path, bool replace,
+                             int* syncError);
+// Whether a file's holder too must let go of it before another file can
+// take its place (Windows: no file that is open anywhere is replaced).
+bool HoldEndsBeforeReplacing();
+// What a held file that is to be replaced is given for its replacement,
+// from its attributes: kNoAttributes where they stay (Windows: without
+// read-only, which keeps it from being replaced).
+uint32_t AttributesForReplacement(uint32_t attributes);
+// What a new file whose attributes are now takes from a file with old ones
+// by rule; kNoAttributes where it keeps its own.
+uint32_t NewFileAttributesFor(uint32_t now, uint32_t old, NewAttributes rule);
+// Sets the open file's attributes through its handle. Returns 1 or 0.
+int SetOpenFileAttributes(DiskFile* file, uint32_t attributes);
 
 // Removes whatever file or link is at path, read-only or not, without
 // following a link (a folder stays). Returns 1 when nothing is left there.
@@ -34,6 +54,11 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath);
 bool NameTaken(int error);
 bool IsBusyError(int error);
 
+// The pause before attempt + 1 of a move that another program holds up
+// (growing, two seconds in all); false, without a pause, once every
+// attempt is made.
+bool PauseBeforeRetry(uint32_t attempt);
+
 void SetSystemError(int code);
 void SleepMilliseconds(uint32_t milliseconds);
 
@@ -43,4 +68,7 @@ void SleepMilliseconds(uint32_t milliseconds);
 // is at path, in out (size units), or 0. The file is opened only to read
 // its attributes, shared with everybody.
 uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size);
+// Whether handle has the file at path itself open: its final path is the
+// folder's final path and the path's own name.
+bool HandleIsItselfAt(void* handle, const char* path);
 #endif

@@ -13,14 +13,16 @@
 
 #include "fileio/file_ops_platform.h"
 #include "fileio/file_watch.h"
+#include "fileio/held_folders_posix.h"
 #include "fileio/name_case.h"
 #include "fileio/native_path.h"
 
 namespace {
 
-// Puts the folder that holds path (a native path) on the disk, so that a
-// rename into it survives a power cut.
-bool SyncFolderOf(const char* nativePath) {
+// Puts the folder that holds path on the disk, so that a rename into it
+// survives a power cut: the held folder's descriptor where it is one.
+bool SyncFolderOf(const AtPath& path) {
+  const char* nativePath = path.native();
   const char* slash = std::strrchr(nativePath, '/');
   char folder[4096];
   size_t length = slash == nullptr ? 0 : static_cast<size_t>(slash - nativePath);
@@ -36,14 +38,15 @@ bool SyncFolderOf(const char* nativePath) {
   }
   folder[length] = '\0';
   if (FailedByWatch(FileCall::kSyncFolder, folder)) return false;
-  int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool held = path.dir() != AT_FDCWD;
+  int fd = held ? path.dir() : open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   int rc;
   do {
     rc = fsync(fd);
   } while (rc != 0 && errno == EINTR);
   int saved = errno;
-  close(fd);
+  if (!held) close(fd);
   errno = saved;
   return rc == 0;
 }
@@ -96,6 +99,20 @@ bool MatchCase(char* path, char* from, char* end) {
   return ok;
 }
 
+// Renames from to to, where nothing may stand: whatever has the name stays
+// (checked by hand where the file system cannot refuse a replacement
+// itself). False with errno.
+bool RenameWithoutReplacing(const AtPath& from, const AtPath& to) {
+  if (renameat2(from.dir(), from.name(), to.dir(), to.name(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  struct stat st;
+  if (fstatat(to.dir(), to.name(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return false;
+  }
+  return renameat(from.dir(), from.name(), to.dir(), to.name()) == 0;
+}
+
 // Holds the layer's lock on a file for as long as it lives: a DiskFile
 // that has the file open keeps it away, as an open handle without delete
 // sharing keeps a move away on Windows.
@@ -108,8 +125,8 @@ class MoveLock {
   // flags besides O_RDONLY. Busy while another DiskFile holds it. A file
   // that cannot be opened (missing, a link under O_NOFOLLOW, not readable)
   // is left to the move, when mayLack.
-  MoveOutcome Take(const char* path, const char* nativePath, int flags, bool mayLack) {
-    fd_ = open(nativePath, O_RDONLY | O_CLOEXEC | flags);
+  MoveOutcome Take(const char* path, const AtPath& at, int flags, bool mayLack) {
+    fd_ = openat(at.dir(), at.name(), O_RDONLY | O_CLOEXEC | flags);
     if (fd_ < 0) return mayLack ? MoveOutcome::kDone : MoveOutcome::kFailed;
     struct stat st;
     if (fstat(fd_, &st) != 0) return MoveOutcome::kFailed;
@@ -124,6 +141,7 @@ class MoveLock {
     return MoveOutcome::kDone;
   }
   mode_t mode() const { return mode_; }
+  int fd() const { return fd_; }
 
  private:
   int fd_ = -1;
@@ -133,9 +151,9 @@ class MoveLock {
 // One attempt to rename source over target while both are locked; with
 // keepMode, source first takes target's permissions (target must exist).
 MoveOutcome MoveOnce(const char* target, const char* source, bool keepMode, int* syncError) {
-  NativePath nativeTarget(target);
-  NativePath nativeSource(source);
-  if (!nativeTarget.ok() || !nativeSource.ok()) {
+  AtPath atTarget(target);
+  AtPath atSource(source);
+  if (!atTarget.ok() || !atSource.ok()) {
     errno = ENOMEM;
     return MoveOutcome::kFailed;
   }
@@ -146,20 +164,23 @@ MoveOutcome MoveOnce(const char* target, const char* source, bool keepMode, int*
   // missing, and a link there is replaced, not followed; one whose mode is
   // kept must be there to give it.
   MoveLock targetLock;
-  MoveOutcome outcome = keepMode ? targetLock.Take(target, nativeTarget.get(), 0, false)
-                                 : targetLock.Take(target, nativeTarget.get(), O_NOFOLLOW, true);
+  MoveOutcome outcome = keepMode ? targetLock.Take(target, atTarget, 0, false)
+                                 : targetLock.Take(target, atTarget, O_NOFOLLOW, true);
   if (outcome != MoveOutcome::kDone) return outcome;
   MoveLock sourceLock;
-  outcome = sourceLock.Take(source, nativeSource.get(), O_NOFOLLOW, false);
+  outcome = sourceLock.Take(source, atSource, O_NOFOLLOW, false);
   if (outcome != MoveOutcome::kDone) return outcome;
+  // Through the file opened, never by its name again.
   if (keepMode && (FailedByWatch(FileCall::kSetAttributes, source, nullptr, targetLock.mode()) ||
-                   chmod(nativeSource.get(), targetLock.mode()) != 0)) {
+                   fchmod(sourceLock.fd(), targetLock.mode()) != 0)) {
     return MoveOutcome::kFailed;
   }
-  if (rename(nativeSource.get(), nativeTarget.get()) != 0) return MoveOutcome::kFailed;
+  if (renameat(atSource.dir(), atSource.name(), atTarget.dir(), atTarget.name()) != 0) {
+    return MoveOutcome::kFailed;
+  }
   // The new file is in place; a folder that cannot be synced only leaves
   // that unconfirmed on the disk.
-  if (!SyncFolderOf(nativeTarget.get())) *syncError = errno != 0 ? errno : EIO;
+  if (!SyncFolderOf(atTarget)) *syncError = errno != 0 ? errno : EIO;
   return MoveOutcome::kDone;
 }
 
@@ -178,10 +199,10 @@ uint32_t GetProgramPath(char* buffer, uint32_t size) {
 }
 
 int IsReplaceable(const char* path) {
-  NativePath native(path);
+  AtPath at(path);
   struct stat st;
-  if (!native.ok() || stat(native.get(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  return access(native.get(), W_OK) == 0 ? 1 : 0;
+  if (!at.ok() || fstatat(at.dir(), at.name(), &st, 0) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return faccessat(at.dir(), at.name(), W_OK, 0) == 0 ? 1 : 0;
 }
 
 MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int* syncError) {
@@ -190,14 +211,14 @@ MoveOutcome ReplaceFileContentsOnce(const char* target, const char* newPath, int
 }
 
 int RemoveFile(const char* path) {
-  NativePath native(path);
-  return native.ok() && unlink(native.get()) == 0 ? 1 : 0;
+  AtPath at(path);
+  return at.ok() && unlinkat(at.dir(), at.name(), 0) == 0 ? 1 : 0;
 }
 
 int PathExists(const char* path) {
-  NativePath native(path);
+  AtPath at(path);
   struct stat st;
-  return native.ok() && lstat(native.get(), &st) == 0 ? 1 : 0;
+  return at.ok() && fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? 1 : 0;
 }
 
 int MatchExistingNames(char* path, uint32_t, uint32_t from, const char*) {
@@ -224,16 +245,16 @@ MoveOutcome ReplaceWithFileOnce(const char* target, const char* source, int* syn
 }
 
 int RemoveLeftover(const char* path) {
-  NativePath native(path);
-  if (!native.ok() || FailedByWatch(FileCall::kRemove, path)) return 0;
+  AtPath at(path);
+  if (!at.ok() || FailedByWatch(FileCall::kRemove, path)) return 0;
   // unlink removes a link itself, and needs no write permission on the file.
-  return unlink(native.get()) == 0 || errno == ENOENT ? 1 : 0;
+  return unlinkat(at.dir(), at.name(), 0) == 0 || errno == ENOENT ? 1 : 0;
 }
 
 MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
-  NativePath nativeTarget(target);
-  NativePath nativeNew(newPath);
-  if (!nativeTarget.ok() || !nativeNew.ok()) {
+  AtPath atTarget(target);
+  AtPath atNew(newPath);
+  if (!atTarget.ok() || !atNew.ok()) {
     errno = ENOMEM;
     return MoveOutcome::kFailed;
   }
@@ -241,44 +262,112 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
     return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
   }
   MoveLock lock;
-  MoveOutcome outcome = lock.Take(target, nativeTarget.get(), O_NOFOLLOW, false);
+  MoveOutcome outcome = lock.Take(target, atTarget, O_NOFOLLOW, false);
   if (outcome != MoveOutcome::kDone) return outcome;
-  // Whatever has the name stays (checked by hand where the file system
-  // cannot refuse a replacement itself).
-  if (renameat2(AT_FDCWD, nativeTarget.get(), AT_FDCWD, nativeNew.get(), RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS) return MoveOutcome::kFailed;
-    struct stat st;
-    if (lstat(nativeNew.get(), &st) == 0) {
-      errno = EEXIST;
-      return MoveOutcome::kFailed;
-    }
-    if (rename(nativeTarget.get(), nativeNew.get()) != 0) return MoveOutcome::kFailed;
-  }
-  SyncFolderOf(nativeNew.get());
+  if (!RenameWithoutReplacing(atTarget, atNew)) return MoveOutcome::kFailed;
+  SyncFolderOf(atNew);
   return MoveOutcome::kDone;
+}
+
+MoveOutcome MoveOpenFileOnce(DiskFile* file, const char* ownPath, const char* path, bool replace,
+                             int* syncError) {
+  AtPath atOwn(ownPath);
+  AtPath atPath(path);
+  if (!atOwn.ok() || !atPath.ok()) {
+    errno = ENOMEM;
+    return MoveOutcome::kFailed;
+  }
+  if (FailedByWatch(FileCall::kMove, path, ownPath, 1)) {
+    return errno == EWOULDBLOCK ? MoveOutcome::kBusy : MoveOutcome::kFailed;
+  }
+  // POSIX renames names, not open files: only while ownPath still leads to
+  // the open file (another program may have swapped it there: its lock
+  // keeps only DiskFiles away).
+  struct stat open, named;
+  if (fstat(static_cast<int>(file->SystemHandle()), &open) != 0) return MoveOutcome::kFailed;
+  if (fstatat(atOwn.dir(), atOwn.name(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      open.st_dev != named.st_dev || open.st_ino != named.st_ino) {
+    errno = ENOENT;
+    return MoveOutcome::kFailed;
+  }
+  if (replace ? renameat(atOwn.dir(), atOwn.name(), atPath.dir(), atPath.name()) != 0
+              : !RenameWithoutReplacing(atOwn, atPath)) {
+    return MoveOutcome::kFailed;
+  }
+  if (!SyncFolderOf(atPath)) *syncError = errno != 0 ? errno : EIO;
+  return MoveOutcome::kDone;
+}
+
+bool HoldEndsBeforeReplacing() { return false; }
+
+uint32_t AttributesForReplacement(uint32_t) { return kNoAttributes; }
+
+uint32_t NewFileAttributesFor(uint32_t, uint32_t old, NewAttributes rule) {
+  return rule == NewAttributes::kSameAsOld ? old : kNoAttributes;
+}
+
+int SetOpenFileAttributes(DiskFile* file, uint32_t attributes) {
+  return fchmod(static_cast<int>(file->SystemHandle()), static_cast<mode_t>(attributes)) == 0 ? 1
+                                                                                                : 0;
+}
+
+uint32_t GetOpenFileAttributes(DiskFile* file) {
+  struct stat st;
+  return file->IsOpen() && fstat(static_cast<int>(file->SystemHandle()), &st) == 0
+             ? static_cast<uint32_t>(st.st_mode & 07777)
+             : kNoAttributes;
+}
+
+int GetOpenFileId(DiskFile* file, FileId* id) {
+  struct stat st;
+  if (!file->IsOpen() || fstat(static_cast<int>(file->SystemHandle()), &st) != 0) return 0;
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return 1;
+}
+
+int LinkAside(const char* target, const char* keptPath) {
+  AtPath atTarget(target);
+  AtPath atKept(keptPath);
+  if (!atTarget.ok() || !atKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) return 0;
+  // Without AT_SYMLINK_FOLLOW: a link at target is linked itself.
+  if (linkat(atTarget.dir(), atTarget.name(), atKept.dir(), atKept.name(), 0) != 0) return 0;
+  SyncFolderOf(atKept);
+  return 1;
 }
 
 bool NameTaken(int error) { return error == EEXIST; }
 
 bool IsBusyError(int error) { return error == EWOULDBLOCK; }
 
-uint32_t GetPathAttributes(const char* path) {
-  NativePath native(path);
+int GetFileId(const char* path, FileId* id) {
+  AtPath at(path);
   struct stat st;
-  if (!native.ok() || stat(native.get(), &st) != 0) return kNoAttributes;
+  if (!at.ok()) return -1;
+  if (fstatat(at.dir(), at.name(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+  id->volume = static_cast<uint64_t>(st.st_dev);
+  id->index = static_cast<uint64_t>(st.st_ino);
+  return 1;
+}
+
+uint32_t GetPathAttributes(const char* path) {
+  AtPath at(path);
+  struct stat st;
+  if (!at.ok() || fstatat(at.dir(), at.name(), &st, 0) != 0) return kNoAttributes;
   return static_cast<uint32_t>(st.st_mode & 07777);
 }
 
 // Entry paths take the spelling of the file there already (MatchCase).
 int TakeFoundSpelling(char* path, uint32_t) { return PathExists(path); }
 
-// Files here have no hidden or system attributes.
-int KeepAttributes(const char*, uint32_t) { return 1; }
-
 int SetPathAttributes(const char* path, uint32_t attributes) {
-  NativePath native(path);
-  if (!native.ok() || FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return 0;
-  return chmod(native.get(), static_cast<mode_t>(attributes)) == 0 ? 1 : 0;
+  AtPath at(path);
+  if (!at.ok() || FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return 0;
+  // Never through a link planted at the name: that would change the file
+  // it leads to.
+  return fchmodat(at.dir(), at.name(), static_cast<mode_t>(attributes), AT_SYMLINK_NOFOLLOW) == 0
+             ? 1
+             : 0;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) {

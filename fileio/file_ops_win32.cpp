@@ -27,9 +27,38 @@ DWORD AttributesOf(const WidePath& path) {
   return GetFileAttributesW(path.get());
 }
 
+bool IsItselfAt(const WidePath& wide, const char* path, HANDLE handle);
+
+// Sets the attributes of the file at path through a handle of that file
+// itself: a link planted at the name (which Wine shows as the file it leads
+// to) is refused, never followed, so that no file elsewhere changes.
 bool SetAttributes(const WidePath& wide, const char* path, DWORD attributes) {
   if (FailedByWatch(FileCall::kSetAttributes, path, nullptr, attributes)) return false;
-  return SetFileAttributesW(wide.get(), attributes) != 0;
+  constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, kShareAll,
+                              nullptr, OPEN_EXISTING, kItself, nullptr);
+  // Wine opens a read-only file of another user's making for its
+  // attributes only; the checked file is then changed by its name.
+  bool byHandle = handle != INVALID_HANDLE_VALUE;
+  if (!byHandle) {
+    handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                         kItself, nullptr);
+  }
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  bool set = false;
+  if (IsItselfAt(wide, path, handle)) {
+    FILE_BASIC_INFO info = {};  // times of 0 stay as they are
+    info.FileAttributes = attributes;
+    set = byHandle ? SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info) != 0
+                   : SetFileAttributesW(wide.get(), attributes) != 0;
+  } else {
+    SetLastError(ERROR_ACCESS_DENIED);
+  }
+  DWORD error = GetLastError();
+  CloseHandle(handle);
+  SetLastError(error);
+  return set;
 }
 
 MoveOutcome Outcome(DWORD error) {
@@ -60,10 +89,10 @@ void AnsiReading(const char* part, uint32_t length, char* out, uint32_t size) {
   if (n <= 0 || !WideToUtf8(wide, out, size)) out[0] = '\0';
 }
 
-// Whether what is at path is a file of that name in that folder, not one
-// elsewhere that a link there leads to: its final path is its folder's
-// final path and its own name.
-bool IsItselfAt(const WidePath& wide, const char* path) {
+// Whether what is at path (or what handle, where given, has open) is a
+// file of that name in that folder, not one elsewhere that a link there
+// leads to: its final path is its folder's final path and its own name.
+bool IsItselfAt(const WidePath& wide, const char* path, HANDLE handle) {
   constexpr DWORD kFinalUnits = 1024;
   wchar_t found[kFinalUnits];
   wchar_t folder[kFinalUnits];
@@ -73,7 +102,13 @@ bool IsItselfAt(const WidePath& wide, const char* path) {
   std::memcpy(folderPath, path, folderLength);
   folderPath[folderLength] = '\0';
   WidePath wideFolder(folderPath);
-  DWORD foundLength = FinalPathOf(wide.get(), FILE_FLAG_OPEN_REPARSE_POINT, found, kFinalUnits);
+  DWORD foundLength = 0;
+  if (handle != nullptr) {
+    foundLength = GetFinalPathNameByHandleW(handle, found, kFinalUnits, FILE_NAME_NORMALIZED);
+    if (foundLength >= kFinalUnits) foundLength = 0;
+  } else {
+    foundLength = FinalPathOf(wide.get(), FILE_FLAG_OPEN_REPARSE_POINT, found, kFinalUnits);
+  }
   DWORD length = wideFolder.ok() ? FinalPathOf(wideFolder.get(), FILE_FLAG_BACKUP_SEMANTICS,
                                                folder, kFinalUnits)
                                  : 0;
@@ -92,6 +127,14 @@ bool IsItselfAt(const WidePath& wide, const char* path) {
 }
 
 }  // namespace
+
+bool HandleIsItselfAt(void* handle, const char* path) {
+  WidePath wide(path);
+  BY_HANDLE_FILE_INFORMATION info;
+  return wide.ok() && GetFileInformationByHandle(handle, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         IsItselfAt(wide, path, handle);
+}
 
 uint32_t FinalPathOf(const wchar_t* path, uint32_t flags, wchar_t* out, uint32_t size) {
   HANDLE handle = CreateFileW(path, FILE_READ_ATTRIBUTES,
@@ -236,7 +279,7 @@ int RemoveLeftover(const char* path) {
   // and shows the attributes of, what a Unix link leads to. So only a file
   // that is itself at path is touched; anything else stays, and the
   // creation that follows fails on it.
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsItselfAt(wide, path)) return 0;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsItselfAt(wide, path, nullptr)) return 0;
   if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
       (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
       !SetAttributes(wide, path, FILE_ATTRIBUTE_NORMAL)) {
@@ -267,6 +310,89 @@ MoveOutcome MoveAsideOnce(const char* target, const char* newPath) {
   return MoveOutcome::kDone;
 }
 
+int LinkAside(const char* target, const char* keptPath) {
+  WidePath wideTarget(target);
+  WidePath wideKept(keptPath);
+  if (!wideTarget.ok() || !wideKept.ok() || FailedByWatch(FileCall::kLink, keptPath, target)) {
+    return 0;
+  }
+  return CreateHardLinkW(wideKept.get(), wideTarget.get(), nullptr) ? 1 : 0;
+}
+
+namespace {
+
+HANDLE HandleOf(DiskFile* file) { return reinterpret_cast<HANDLE>(file->SystemHandle()); }
+
+bool IdOf(HANDLE handle, FileId* id) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) return false;
+  id->volume = info.dwVolumeSerialNumber;
+  id->index = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  return true;
+}
+
+}  // namespace
+
+MoveOutcome MoveOpenFileOnce(DiskFile* file, const char* ownPath, const char* path, bool replace,
+                             int*) {
+  if (FailedByWatch(FileCall::kMove, path, ownPath, 1)) return Outcome(GetLastError());
+  WidePath wide(path);
+  if (!wide.ok()) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return MoveOutcome::kFailed;
+  }
+  // The whole path: the name alone would be taken as relative to the
+  // current folder by Wine, and a folder's handle beside it is refused.
+  union {
+    FILE_RENAME_INFO info;
+    char bytes[sizeof(FILE_RENAME_INFO) + kMaxPathUnits * sizeof(wchar_t)];
+  } rename;
+  DWORD units = static_cast<DWORD>(lstrlenW(wide.get()));
+  rename.info.ReplaceIfExists = replace ? TRUE : FALSE;
+  rename.info.RootDirectory = nullptr;
+  rename.info.FileNameLength = units * sizeof(wchar_t);
+  std::memcpy(rename.info.FileName, wide.get(), (units + 1) * sizeof(wchar_t));
+  // No write-through flag: a move within one folder is no copy (which is
+  // all that MOVEFILE_WRITE_THROUGH waits for).
+  if (!SetFileInformationByHandle(HandleOf(file), FileRenameInfo, &rename.info, sizeof rename)) {
+    return Outcome(GetLastError());
+  }
+  return MoveOutcome::kDone;
+}
+
+bool HoldEndsBeforeReplacing() { return true; }
+
+uint32_t AttributesForReplacement(uint32_t attributes) {
+  if ((attributes & kUnwritable) == 0) return kNoAttributes;
+  uint32_t rest = attributes & ~kUnwritable;
+  return rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+}
+
+uint32_t NewFileAttributesFor(uint32_t now, uint32_t old, NewAttributes rule) {
+  if (rule == NewAttributes::kSameAsOld) return old;
+  if ((old & kKept) == 0 || now == kNoAttributes) return kNoAttributes;
+  // Its own attributes (archive, as made) and the old file's hidden and
+  // system ones.
+  return (now & ~static_cast<uint32_t>(FILE_ATTRIBUTE_NORMAL)) | (old & kKept);
+}
+
+int SetOpenFileAttributes(DiskFile* file, uint32_t attributes) {
+  FILE_BASIC_INFO info = {};  // times of 0 stay as they are
+  info.FileAttributes = attributes;
+  return SetFileInformationByHandle(HandleOf(file), FileBasicInfo, &info, sizeof info) ? 1 : 0;
+}
+
+uint32_t GetOpenFileAttributes(DiskFile* file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return file->IsOpen() && GetFileInformationByHandle(HandleOf(file), &info)
+             ? info.dwFileAttributes
+             : kNoAttributes;
+}
+
+int GetOpenFileId(DiskFile* file, FileId* id) {
+  return file->IsOpen() && IdOf(HandleOf(file), id) ? 1 : 0;
+}
+
 bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS; }
 
 // What Windows answers while another program has the file open (a virus
@@ -274,6 +400,22 @@ bool NameTaken(int error) { return error == ERROR_ALREADY_EXISTS || error == ERR
 bool IsBusyError(int error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ||
          error == ERROR_LOCK_VIOLATION;
+}
+
+int GetFileId(const char* path, FileId* id) {
+  WidePath wide(path);
+  if (!wide.ok()) return -1;
+  HANDLE handle = CreateFileW(wide.get(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? 0 : -1;
+  }
+  bool ok = IdOf(handle, id);
+  CloseHandle(handle);
+  return ok ? 1 : -1;
 }
 
 uint32_t GetPathAttributes(const char* path) {
@@ -300,14 +442,6 @@ int TakeFoundSpelling(char* path, uint32_t size) {
   if (folder + length + 1 > size) return 0;
   std::memcpy(path + folder, name, length + 1);
   return 1;
-}
-
-int KeepAttributes(const char* path, uint32_t oldAttributes) {
-  if (oldAttributes == kNoAttributes || (oldAttributes & kKept) == 0) return 1;
-  WidePath wide(path);
-  DWORD now = AttributesOf(wide);
-  if (now == INVALID_FILE_ATTRIBUTES) return 0;
-  return SetAttributes(wide, path, now | (oldAttributes & kKept)) ? 1 : 0;
 }
 
 void SleepMilliseconds(uint32_t milliseconds) { Sleep(milliseconds); }

@@ -12,13 +12,18 @@ enum class FileCall : uint32_t {
   kRead,           // DiskFile::Read; value: the byte count asked for
   kCreate,         // the exclusive creation of a new file (DiskFile::OpenNew)
   kLock,           // POSIX: the layer's lock on a file that it opened
-  kMove,           // one attempt to put other (the new file) in path's place
-  kSetAttributes,  // value: the attributes set (on POSIX, the mode)
+  kMove,           // one attempt to put other (the new file) in path's place;
+                   // value: 1 where it goes through other's open handle
+  kSetAttributes,  // value: the attributes set (on POSIX, the mode); path:
+                   // the file's, also where they are set through its handle
   kRemove,         // the removal of whatever is at a temporary file's name
   kSyncFolder,     // POSIX: putting the folder path's entries on the disk
   kScanFolder,     // POSIX: reading the names in the folder path
   kSeek,           // DiskFile::Seek; value: the position asked for
   kOpenRead,       // DiskFile::OpenRead where it is retried (OpenReadWhileBusy)
+  kWrite,          // DiskFile::Write; value: the byte count asked for
+  kLink,           // a second name (path) for the existing file other
+  kHold,           // an existing file held to be replaced (HoldToReplace)
 };
 
 struct FileWatch {

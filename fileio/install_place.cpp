@@ -26,7 +26,11 @@ int InstallPlace::Open(const char* installFolder) {
   return OpenFolder();
 }
 
-int InstallPlace::CheckTarget(const char* target) {
+int InstallPlace::CheckTarget(const char* target) { return Check(target, true); }
+
+int InstallPlace::CheckFile(const char* target) { return Check(target, false); }
+
+int InstallPlace::Check(const char* target, bool hold) {
   if (!IsOpen() || target == nullptr ||
       std::strncmp(target, folder_, folderLength_) != 0 || target[folderLength_] != '\\') {
     return 0;
@@ -39,5 +43,5 @@ int InstallPlace::CheckTarget(const char* target) {
     if (end == nullptr) break;
     start += length + 1;
   }
-  return CheckBelow(target);
+  return CheckBelow(target, hold);
 }

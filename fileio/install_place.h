@@ -48,9 +48,15 @@ class InstallPlace {
   // On Windows each folder checked stays open, shared for reading and
   // writing but not for deletion, until Close: it cannot be renamed,
   // removed or replaced by a link meanwhile, while files inside it are
-  // created, renamed and removed as usual. (POSIX has no such hold; the
-  // check is made anew each time.)
+  // created, renamed and removed as usual. POSIX has no such hold: there
+  // each folder checked (and the install folder) stays open until Close,
+  // and the file layer creates, moves and removes files in it through
+  // that descriptor (held_folders_posix.h), never by its path, so that a
+  // folder swapped for a link after the check leads nowhere else.
   int CheckTarget(const char* target);
+  // The same check for a file that is only to be read: nothing is held
+  // (an install's files may lie in more folders than can be held).
+  int CheckFile(const char* target);
 
   // Lets go of the install folder and every folder held; the object can be
   // opened again.
@@ -64,8 +70,10 @@ class InstallPlace {
   // The system's part of Open, once folder_ holds the install folder.
   int OpenFolder();
   // The system's part of CheckTarget, once target is known to be the
-  // install folder, one backslash and parts that are names.
-  int CheckBelow(const char* target);
+  // install folder, one backslash and parts that are names; hold says
+  // whether the folders checked are held (Windows).
+  int CheckBelow(const char* target, bool hold);
+  int Check(const char* target, bool hold);
 
   char folder_[kPathBufferSize] = {};
   uint32_t folderLength_ = 0;

@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstring>
 
+#include "fileio/held_folders_posix.h"
 #include "fileio/native_path.h"
 
 namespace {
@@ -50,15 +51,19 @@ int InstallPlace::OpenFolder() {
   device_ = static_cast<uint64_t>(st.st_dev);
   inode_ = static_cast<uint64_t>(st.st_ino);
   install_ = fd;
+  // The update's files in the install folder itself go through it too.
+  int held = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (held >= 0) HoldFolder(this, folder_, folderLength_, held);
   return 1;
 }
 
 void InstallPlace::Close() {
+  ReleaseFolders(this);
   if (install_ != kClosed) close(static_cast<int>(install_));
   install_ = kClosed;
 }
 
-int InstallPlace::CheckBelow(const char* target) {
+int InstallPlace::CheckBelow(const char* target, bool hold) {
   // The path written to starts with the install folder's: it must still
   // lead to the folder that the walk starts from.
   NativePath native(folder_);
@@ -85,6 +90,12 @@ int InstallPlace::CheckBelow(const char* target) {
     // A real folder: O_NOFOLLOW refuses a link, O_DIRECTORY anything else.
     folder.Reset(openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (folder.get() < 0) return 0;
+    // Held for the update's writes there, which then never pass through
+    // this folder's path again.
+    if (hold) {
+      int held = fcntl(folder.get(), F_DUPFD_CLOEXEC, 0);
+      if (held < 0 || !HoldFolder(this, target, static_cast<size_t>(end - target), held)) return 0;
+    }
     at = folder.get();
     part = end + 1;
   }

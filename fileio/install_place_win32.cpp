@@ -77,7 +77,7 @@ int InstallPlace::Hold(intptr_t handle, uint32_t volume, uint32_t indexHigh,
   return 1;
 }
 
-int InstallPlace::CheckBelow(const char* target) {
+int InstallPlace::CheckBelow(const char* target, bool hold) {
   WidePath wide(target);
   if (!wide.ok()) return 0;
   wchar_t path[kMaxPathUnits + 1];
@@ -117,9 +117,10 @@ int InstallPlace::CheckBelow(const char* target) {
                     FILE_ATTRIBUTE_DIRECTORY &&
                 n < kFinalUnits &&
                 IsBelow(found, n, final_, finalLength_, parts, static_cast<uint32_t>(end - parts));
-    if (!real) {
+    if (!real || !hold) {
       CloseHandle(handle);
-      return 0;
+      if (!real) return 0;
+      continue;
     }
     if (!Hold(reinterpret_cast<intptr_t>(handle), info.dwVolumeSerialNumber,
               info.nFileIndexHigh, info.nFileIndexLow)) {

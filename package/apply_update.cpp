@@ -1,14 +1,19 @@
 #include "package/apply_update.h"
 
+#include <cstring>
+
 #include "fileio/disk_file.h"
 #include "fileio/file_ops.h"
 #include "fileio/heap_block.h"
 #include "package/content_sum.h"
 #include "package/hash_list.h"
+#include "package/name_rule.h"
 #include "package/pack_directory.h"
 #include "package/release_check.h"
+#include "package/update_journal.h"
 #include "package/update_stage.h"
 #include "fileio/install_place.h"
+#include "fileio/name_case.h"
 #include "records/uninstall_list.h"
 
 namespace {
@@ -99,10 +104,9 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
   }
   const char* writeStep = fault->step != nullptr ? "" : nullptr;
   int writeError = 0;
-  DiskFile staged;
-  if (writeStep == nullptr && !stage.Stage(index, target, &staged, &writeError)) {
-    writeStep = "create";
-  }
+  // The stage's, open until it takes its target's place.
+  DiskFile* staged = writeStep == nullptr ? stage.Stage(index, &writeError) : nullptr;
+  if (writeStep == nullptr && staged == nullptr) writeStep = "create";
 
   ContentSum sum;
   for (uint32_t remaining = entry.size; remaining != 0;) {
@@ -113,10 +117,10 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
     }
     UpdateContentSum(&sum, buffer.data(), n);
     reporter.ClearError();
-    if (writeStep == nullptr && staged.Write(buffer.data(), n) != n) {
+    if (writeStep == nullptr && staged->Write(buffer.data(), n) != n) {
       writeStep = "write";  // a full disk, for one; the rest is still verified
       writeError = reporter.SystemError();
-      staged.Close();
+      staged->Close();
     }
     reporter.BytesDone(n);
     remaining -= n;
@@ -133,29 +137,111 @@ UpdateResult StageEntry(DiskFile& package, const char* packagePath, const PackDi
     fault->systemError = writeError;
     return UPD_OK;  // the rest is still verified
   }
-  if (!staged.Flush()) {
-    return reporter.Failed(UPD_E_WRITE, stagedPath, "flush", reporter.SystemError());
+  if (!staged->Flush()) {
+    fault->path = stagedPath;
+    fault->step = "flush";
+    fault->systemError = reporter.SystemError();
   }
-  return UPD_OK;
+  return UPD_OK;  // a write fault is told once every entry is verified
 }
 
-// Whether the patch was made for the release that the install holds: the
-// install's own hash list, where it has one that loads, must hold every
-// file that the patch does not carry as the patch's list says.
-UpdateResult CheckRelease(const char* installedList, const HashList& patchList,
-                          const char* const* carried, Reporter& reporter) {
-  HashList installed;
-  {
-    DiskFile file;
-    if (!OpenReadWhileBusy(&file, installedList) ||
-        LoadHashListFile(file, &installed) != kHashListLoaded) {
-      return UPD_OK;  // no list to go by: an install as the updater always took it
+// Whether path lies inside folder, as Windows compares names.
+bool IsFolderPathOf(const char* folder, const char* path) {
+  size_t length = std::strlen(folder);
+  if (std::strlen(path) <= length || path[length] != '\\') return false;
+  char prefix[kPathBufferSize];
+  std::memcpy(prefix, path, length);
+  prefix[length] = '\0';
+  return SameFileName(prefix, folder) != 0;
+}
+
+// The release known by the install's files: each file that the patch's
+// list names and the patch does not carry must be there as the list says.
+// Each is read once, through the one buffer.
+class FileCheck {
+ public:
+  FileCheck(const HashList& patchList, const char* installFolder, InstallPlace& place,
+            HeapBlock& buffer, Reporter& reporter)
+      : patchList_(patchList), installFolder_(installFolder), place_(place), buffer_(buffer),
+        reporter_(reporter) {}
+
+  // Whether record holds in the install; where not, path_ names the file
+  // and systemError_ the reason, where a call failed.
+  bool Fits(uint32_t record) {
+    const char* name = patchList_.RecordName(record);
+    systemError_ = 0;
+    reporter_.ClearError();
+    // A name that no update could write names no file of the release.
+    if (CheckStoredName(name, nullptr) != kNameValid ||
+        !JoinEntryPath(path_, sizeof path_, installFolder_, name)) {
+      if (path_[0] == '\0') JoinPath(path_, sizeof path_, installFolder_, "");
+      return false;
     }
+    // A link in its place is not the file, wherever it leads.
+    if (!place_.CheckFile(path_)) return false;
+    DiskFile file;
+    if (!OpenReadWhileBusy(&file, path_, ReadSharing::kEverybody)) {
+      systemError_ = reporter_.SystemError();
+      return false;
+    }
+    ContentSum sum;
+    for (;;) {
+      reporter_.ClearError();
+      uint32_t n = file.Read(buffer_.data(), kChunkSize);
+      if (n == 0) {
+        // The end, or a read that failed: then the file is not known.
+        systemError_ = reporter_.SystemError();
+        if (systemError_ != 0) return false;
+        break;
+      }
+      UpdateContentSum(&sum, buffer_.data(), n);
+    }
+    return sum == patchList_.RecordSum(record);
   }
-  int record = FindForeignRecord(patchList, carried, installed);
+  const char* path() const { return path_; }
+  int systemError() const { return systemError_; }
+
+ private:
+  const HashList& patchList_;
+  const char* installFolder_;
+  InstallPlace& place_;
+  HeapBlock& buffer_;
+  Reporter& reporter_;
+  char path_[kPathBufferSize] = {};
+  int systemError_ = 0;
+};
+
+// Whether the patch was made for the release that the install holds. The
+// install's own hash list, where it loads, must hold every file that the
+// patch does not carry as the patch's list says. Where it is missing, or
+// exists but cannot be read or loaded (held by another program past the
+// waits, damaged), the release is not known from it: the files themselves
+// must then be as the patch's list says.
+UpdateResult CheckRelease(const char* installedList, const char* installFolder,
+                          const HashList& patchList, const char* const* carried,
+                          InstallPlace& place, HeapBlock& buffer, Reporter& reporter) {
+  HashList installed;
+  bool loaded;
+  {
+    // Shared with every other open: a program that keeps the list open
+    // for writing does not hide it.
+    DiskFile file;
+    loaded = OpenReadWhileBusy(&file, installedList, ReadSharing::kEverybody) &&
+             LoadHashListFile(file, &installed) == kHashListLoaded;
+  }
+  if (loaded) {
+    int record = FindForeignRecord(patchList, carried, installed);
+    if (record < 0) return UPD_OK;
+    reporter.Foreign(patchList.RecordName(static_cast<uint32_t>(record)));
+    return reporter.Failed(UPD_E_WRONG_RELEASE, installedList, "release", 0);
+  }
+  FileCheck check(patchList, installFolder, place, buffer, reporter);
+  int record = FindUnfitRecord(patchList, carried, [](void* context, uint32_t i) {
+    return static_cast<FileCheck*>(context)->Fits(i);
+  }, &check);
   if (record < 0) return UPD_OK;
   reporter.Foreign(patchList.RecordName(static_cast<uint32_t>(record)));
-  return reporter.Failed(UPD_E_WRONG_RELEASE, installedList, "release", 0);
+  return reporter.Failed(UPD_E_WRONG_RELEASE, check.path(), "file", check.systemError());
 }
 
 // Everything between the judge and the uninstall list: the targets, the
@@ -164,7 +250,8 @@ UpdateResult CheckRelease(const char* installedList, const HashList& patchList,
 UpdateResult PutEntriesInPlace(DiskFile& package, const char* packagePath,
                                const PackDirectory& directory, const char* const* names,
                                const HashList& hashList, const char* installFolder,
-                               InstallPlace& place, Reporter& reporter) {
+                               const char* listPath, InstallPlace& place, UpdateStage& stage,
+                               Reporter& reporter) {
   const uint32_t count = directory.count;
   char targets[kMaxPackEntries][kPathBufferSize];
   bool joined[kMaxPackEntries] = {};
@@ -192,14 +279,37 @@ UpdateResult PutEntriesInPlace(DiskFile& package, const char* packagePath,
       fault.step = "place";
     }
   }
-  if (joined[listIndex]) {
-    UpdateResult result = CheckRelease(targets[listIndex], hashList, names, reporter);
-    if (result != UPD_OK) return result;
+  // Two entries that reach one file as this install reads their names (a
+  // name of an ANSI installer's reading, letter case), or a file where the
+  // other needs a folder: the judge saw only the names as stored.
+  for (uint32_t j = 0; j < count && fault.step == nullptr; ++j) {
+    for (uint32_t i = 0; i < j && joined[j]; ++i) {
+      if (joined[i] && (SameFileName(targets[i], targets[j]) || IsFolderPathOf(targets[i], targets[j]) ||
+                        IsFolderPathOf(targets[j], targets[i]))) {
+        fault.path = targets[j];
+        fault.step = "one file";
+        break;
+      }
+    }
   }
-
   HeapBlock buffer(kChunkSize);
   if (!buffer.ok()) return reporter.Failed(UPD_E_PACKAGE, packagePath, "read", 0);
-  UpdateStage stage(names);
+  // An install folder that cannot be opened takes no file: that is told.
+  if (joined[listIndex] && place.IsOpen()) {
+    UpdateResult result = CheckRelease(targets[listIndex], installFolder, hashList, names, place,
+                                       buffer, reporter);
+    if (result != UPD_OK) return result;
+  }
+  // Every file of the update's own written down before the first is made.
+  if (fault.step == nullptr) {
+    const char* path = nullptr;
+    int systemError = 0;
+    if (!stage.Plan(count, targets, listPath, &path, &systemError)) {
+      fault.path = path;
+      fault.step = "create";
+      fault.systemError = systemError;
+    }
+  }
   for (uint32_t i = 0; i < count; ++i) {
     UpdateResult result = StageEntry(package, packagePath, directory, i, hashList, targets[i],
                                      stage, buffer, &fault, reporter);
@@ -258,28 +368,47 @@ UpdateResult ApplyUpdateFromFile(const char* packagePath, const char* installFol
   const char* names[kMaxPackEntries + 1] = {};
   for (uint32_t i = 0; i < directory.count; ++i) names[i] = directory.Name(i);
 
-  // Held (on Windows) until the list is done: no folder checked can be
-  // swapped for a link meanwhile.
-  InstallPlace place;
-  place.Open(installFolder);  // where it fails, nothing can be written
-  if (directory.count != 0) {
-    UpdateResult result = PutEntriesInPlace(package, packagePath, directory, names, hashList,
-                                            installFolder, place, reporter);
-    if (result != UPD_OK) return result;  // the uninstall list stays untouched
-  }
-  hashList.Clear();
-
   char listPath[kPathBufferSize];
   if (!JoinPath(listPath, sizeof listPath, installFolder, kUninstallListName)) {
     listPath[0] = '\0';
   }
+  // Held (on Windows) until the list is done: no folder checked can be
+  // swapped for a link meanwhile.
+  InstallPlace place;
+  place.Open(installFolder);  // where it fails, nothing can be written
+  // Which patch this is, so that the files it leaves say so.
+  UpdateStage stage(installFolder, names, PatchDigest(hashList), place);
+  if (directory.count != 0) {
+    // What an interrupted update left comes first: the install is judged
+    // as it is once that is put right.
+    if (place.IsOpen()) {
+      const char* path = nullptr;
+      int systemError = 0;
+      switch (stage.Recover(&path, &systemError)) {
+        case UpdateStage::Leftovers::kOtherPatch:
+          return reporter.Failed(UPD_E_WRONG_RELEASE, path, "interrupted", systemError);
+        case UpdateStage::Leftovers::kFailed:
+          return reporter.Failed(UPD_E_WRITE, path, "recover", systemError);
+        default:
+          break;
+      }
+    }
+    UpdateResult result = PutEntriesInPlace(package, packagePath, directory, names, hashList,
+                                            installFolder, listPath, place, stage, reporter);
+    if (result != UPD_OK) return result;  // the uninstall list stays untouched
+  }
+  hashList.Clear();
+
   // A list that is a link would have the elevated update read, and copy
   // into the game's folder, whatever file it leads to.
   if (listPath[0] != '\0' && place.IsOpen() && !place.CheckTarget(listPath)) {
     return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
   }
   int syncError = 0;
-  bool listed = AppendUninstallList(installFolder, names, &syncError) != 0;
+  bool listed = AppendUninstallList(installFolder, names, &syncError,
+                                    stage.ListTempPath()[0] != '\0' ? stage.ListTempPath()
+                                                                     : nullptr) != 0;
+  stage.Close();
   if (listed && syncError == 0) return UPD_OK;
   if (!listed) return reporter.Failed(UPD_E_UNINSTALL_LIST, listPath, "update", 0);
   reporter.Warned(listPath, "update", syncError);

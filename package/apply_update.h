@@ -24,10 +24,14 @@ struct ApplyObserver {
   // Once, where the update fails: path is the file concerned (the package,
   // also when the judge refuses it; an entry's target, also for a checksum
   // mismatch or a place that is no real folder or file of its own, or its
-  // staged file; the install's hash list for another release; or the
-  // uninstall list), step what failed there ("open", "read", "judge",
-  // "release", "place", "create", "write", "flush", "replace", "checksum",
-  // "update"), systemError the system's error code right after the failing
+  // staged file; the install's hash list for another release, or, where
+  // the install has no list that loads, the install's file that is not as
+  // the patch's list says; or the uninstall list), step what failed there
+  // ("open", "read", "judge", "interrupted", "recover", "release", "file",
+  // "place", "one file", "create", "write", "flush", "replace", "checksum",
+  // "update"): "interrupted" names the journal of another patch's
+  // interrupted update, "recover" a file of this patch's that could not be
+  // put back, systemError the system's error code right after the failing
   // call (errno, or GetLastError on Windows; 0 where no system call failed).
   void (*failed)(void* context, UpdateResult result, const char* path, const char* step,
                  int systemError) = nullptr;
@@ -40,7 +44,9 @@ struct ApplyObserver {
   void (*refused)(void* context, const PackageJudgement& judgement) = nullptr;
   // Before failed, where the patch was made for another release: the
   // patch's hash-list record (its stored name) whose file the patch does
-  // not carry and the install does not hold as listed.
+  // not carry and the install does not hold as listed (by its own list, or,
+  // without one that loads, by the file itself: missing, unreadable or
+  // other).
   void (*foreign)(void* context, const char* recordName) = nullptr;
 };
 

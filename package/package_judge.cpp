@@ -3,6 +3,7 @@
 #include "fileio/code_page.h"
 #include "fileio/file_ops.h"
 #include "fileio/name_case.h"
+#include "package/update_journal.h"
 #include "records/uninstall_list.h"
 
 namespace {
@@ -36,6 +37,99 @@ bool IsFolderOf(const char* folder, const char* inside) {
     }
   }
   return false;
+}
+
+// The last part of a stored name (code page 932) starts at the returned
+// offset; the parts before it, with their separator, are its folder.
+uint32_t LastPartStart(const char* name) {
+  uint32_t start = 0;
+  for (uint32_t end = Cp932PartEnd(name, 0); name[end] != '\0'; end = Cp932PartEnd(name, end + 1)) {
+    start = end + 1;
+  }
+  return start;
+}
+
+// How a file name of length bytes (code page 932, as Windows' short names
+// count them) stands to 8.3 names: whether it is one (a base of 1 to 8
+// bytes, at most one dot, an extension of at most 3, none of the
+// characters that short names lack), and whether it has a '~' in its base,
+// as the short names that Windows makes for long ones have ("LONGNA~1.ARC",
+// "LONG~B13.ARC").
+struct ShortNameShape {
+  bool fits = false;
+  bool tilde = false;
+};
+
+ShortNameShape ShapeOf(const char* part) {
+  ShortNameShape shape;
+  uint32_t base = 0, extension = 0, dots = 0;
+  int tildeAt = -1;        // the base's last '~', where not its first byte
+  bool tildeEnds = false;  // something else than digits and letters after it
+  for (uint32_t i = 0; part[i] != '\0'; ++i) {
+    char c = part[i];
+    if (Cp932IsLeadByte(static_cast<uint8_t>(c)) && part[i + 1] != '\0') {
+      // A double-byte character: two bytes of a short name, neither of
+      // them a '~' or a dot whatever its second byte.
+      ++i;
+      if (dots == 0 && tildeAt >= 0) tildeEnds = true;
+      (dots == 0 ? base : extension) += 2;
+      continue;
+    }
+    if (c == '.') {
+      ++dots;
+      continue;
+    }
+    if (c == ' ' || c == '+' || c == ',' || c == ';' || c == '=' || c == '[' || c == ']') {
+      return shape;
+    }
+    if (dots == 0) {
+      // A '~' after the first byte that only digits and letters follow in
+      // the base: "~1", "~B13".
+      bool alphanumeric = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+      if (c == '~') {
+        tildeAt = base > 0 ? static_cast<int>(base) : -1;
+        tildeEnds = false;
+      } else if (tildeAt >= 0) {
+        tildeEnds = tildeEnds || !alphanumeric;
+      }
+      ++base;
+    } else {
+      ++extension;
+    }
+  }
+  shape.fits = base >= 1 && base <= 8 && dots <= 1 && extension <= 3 &&
+               (dots == 0 || extension != 0);
+  shape.tilde = tildeAt >= 0 && static_cast<uint32_t>(tildeAt) + 1 < base && !tildeEnds;
+  return shape;
+}
+
+// Whether the folders of two stored names (their parts before the last)
+// are one folder to Windows.
+bool SameFolder(const char* a, uint32_t aLength, const char* b, uint32_t bLength) {
+  char folderA[kPackNameSize];
+  char folderB[kPackNameSize];
+  char textA[kPackNameSize * 3 + 1];
+  char textB[kPackNameSize * 3 + 1];
+  if (aLength >= sizeof folderA || bLength >= sizeof folderB) return false;
+  for (uint32_t i = 0; i < aLength; ++i) folderA[i] = a[i];
+  for (uint32_t i = 0; i < bLength; ++i) folderB[i] = b[i];
+  folderA[aLength] = '\0';
+  folderB[bLength] = '\0';
+  return Cp932ToUtf8(folderA, textA, sizeof textA) && Cp932ToUtf8(folderB, textB, sizeof textB) &&
+         SameFileName(textA, textB);
+}
+
+// Whether entry `alias` may name, on Windows, the file that entry `full`
+// creates: an 8.3 name with a '~' beside a long name in the same folder.
+// Which short name Windows gives a long one depends on the volume and on
+// what the folder holds, so any such pair is refused.
+bool MayBeAliasOf(const char* full, const char* alias) {
+  uint32_t fullStart = LastPartStart(full);
+  uint32_t aliasStart = LastPartStart(alias);
+  ShortNameShape fullShape = ShapeOf(full + fullStart);
+  ShortNameShape aliasShape = ShapeOf(alias + aliasStart);
+  return !fullShape.fits && aliasShape.fits && aliasShape.tilde &&
+         SameFolder(full, fullStart, alias, aliasStart);
 }
 
 }  // namespace
@@ -72,6 +166,11 @@ UpdateResult JudgePackage(DiskFile& file, const PackDirectory& directory, HashLi
     if (SameFileName(names.name[i], kUninstallListName)) {
       return Refuse(judgement, kPackageUninstallList, i);
     }
+    // The update's own journal: a file of the patch cannot be it.
+    if (SameFileName(names.name[i], kJournalName) ||
+        SameFileName(names.name[i], kJournalTempName)) {
+      return Refuse(judgement, kPackageOwnName, i);
+    }
   }
   for (uint32_t j = 0; j < count; ++j) {
     for (uint32_t i = 0; i < j; ++i) {
@@ -84,6 +183,13 @@ UpdateResult JudgePackage(DiskFile& file, const PackDirectory& directory, HashLi
     for (uint32_t i = 0; i < count; ++i) {
       if (i != j && IsFolderOf(names.name[i], directory.Name(j))) {
         return Refuse(judgement, kPackageFileAsFolder, i, j);
+      }
+    }
+  }
+  for (uint32_t j = 0; j < count; ++j) {
+    for (uint32_t i = 0; i < count; ++i) {
+      if (i != j && MayBeAliasOf(directory.Name(i), directory.Name(j))) {
+        return Refuse(judgement, kPackageShortAlias, i, j);
       }
     }
   }

@@ -21,6 +21,9 @@ enum PackageFault {
   kPackageOneFile,           // entries first and second are one file to Windows
   kPackageFileAsFolder,      // entry first is a file where entry second needs a folder
   kPackageUnlisted,          // entry first is named by no record of the list
+  kPackageShortAlias,        // entry second, an 8.3 name with a '~', may be the short
+                             // name (alias) that Windows gives entry first's long name
+  kPackageOwnName,           // entry first bears the name of the update's journal
 };
 
 struct PackageJudgement {

@@ -80,43 +80,44 @@ bool Carried(const char* name, const char* const* carried) {
   return false;
 }
 
-// The plain way, record by record, where memory for the orders is lacking.
-int FindForeignRecordSlowly(const HashList& patchList, const char* const* carried,
-                            const HashList& installed) {
-  for (uint32_t i = 0; i < patchList.count(); ++i) {
-    const char* name = patchList.RecordName(i);
-    if (Carried(name, carried) || FindHashRecord(patchList, name) != static_cast<int>(i)) {
-      continue;
-    }
-    int record = FindHashRecord(installed, name);
-    if (record < 0 || !(installed.RecordSum(static_cast<uint32_t>(record)) ==
-                        patchList.RecordSum(i))) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+// Whether record i of list is the first of its name: through the order
+// where there is one, else by a walk.
+bool FirstOfName(const HashList& list, const SortedRecords& order, uint32_t i) {
+  const char* name = list.RecordName(i);
+  int first = order.ok() ? order.First(name) : FindHashRecord(list, name);
+  return first == static_cast<int>(i);
 }
 
 }  // namespace
 
-int FindForeignRecord(const HashList& patchList, const char* const* carried,
-                      const HashList& installed) {
+int FindUnfitRecord(const HashList& patchList, const char* const* carried,
+                    bool (*fits)(void* context, uint32_t record), void* context) {
   // Lists of thousands of records: each name is found by a search in an
-  // order, not by a walk through the list.
+  // order, not by a walk through the list (the walk where memory for the
+  // order is lacking).
   SortedRecords patchOrder(patchList);
-  SortedRecords installedOrder(installed);
-  if (!patchOrder.ok() || !installedOrder.ok()) {
-    return FindForeignRecordSlowly(patchList, carried, installed);
-  }
   for (uint32_t i = 0; i < patchList.count(); ++i) {
-    const char* name = patchList.RecordName(i);
     // Only the first record of a name counts, as when entries are verified.
-    if (Carried(name, carried) || patchOrder.First(name) != static_cast<int>(i)) continue;
-    int record = installedOrder.First(name);
-    if (record < 0 || !(installed.RecordSum(static_cast<uint32_t>(record)) ==
-                        patchList.RecordSum(i))) {
-      return static_cast<int>(i);
+    if (Carried(patchList.RecordName(i), carried) || !FirstOfName(patchList, patchOrder, i)) {
+      continue;
     }
+    if (!fits(context, i)) return static_cast<int>(i);
   }
   return -1;
+}
+
+int FindForeignRecord(const HashList& patchList, const char* const* carried,
+                      const HashList& installed) {
+  struct Against {
+    const HashList& patch;
+    const HashList& installed;
+    SortedRecords order;
+  } against{patchList, installed, SortedRecords(installed)};
+  return FindUnfitRecord(patchList, carried, [](void* context, uint32_t i) {
+    Against& a = *static_cast<Against*>(context);
+    const char* name = a.patch.RecordName(i);
+    int record = a.order.ok() ? a.order.First(name) : FindHashRecord(a.installed, name);
+    return record >= 0 &&
+           a.installed.RecordSum(static_cast<uint32_t>(record)) == a.patch.RecordSum(i);
+  }, &against);
 }

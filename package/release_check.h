@@ -18,3 +18,10 @@
 // none, that is, when the patch fits the install.
 int FindForeignRecord(const HashList& patchList, const char* const* carried,
                       const HashList& installed);
+
+// The records that the release check holds against an install: the first
+// record of each name in patchList whose file no name of carried is. Calls
+// fits(context, record) for each, in list order, until one yields false,
+// and returns that record; -1 when all fit.
+int FindUnfitRecord(const HashList& patchList, const char* const* carried,
+                    bool (*fits)(void* context, uint32_t record), void* context);

@@ -27,13 +27,17 @@ bool HasLine(const uint8_t* text, size_t length, const char* name, size_t nameLe
   return false;
 }
 
-// Reads the whole list into a block with room for `extra` (at least 1)
-// more bytes. The block's first `*size` bytes are the file. Another
-// program that has the list open for a moment (a virus scanner) is waited
-// for, as when the list is replaced.
-bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size) {
-  DiskFile file;
-  if (!OpenReadWhileBusy(&file, path)) return false;
+// Reads the whole list, through *file, into a block with room for `extra`
+// (at least 1) more bytes. The block's first `*size` bytes are the file.
+// Another program that has the list open for a moment (a virus scanner) is
+// waited for, as when the list is replaced. The list stays held in *file
+// until its new text takes its place: nobody writes or deletes it
+// meanwhile.
+bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size,
+              DiskFile& file) {
+  // The list itself, read through the handle that was checked: a link
+  // planted at its name would copy any file into the game's list.
+  if (!OpenReadWhileBusy(&file, path, ReadSharing::kHeld) || !file.IsItselfAt(path)) return false;
   uint32_t fileSize = file.GetSize();
   if (fileSize == kSizeUnknown) return false;
   // Asking for one byte more shows a file larger than its reported size
@@ -47,20 +51,31 @@ bool ReadList(const char* path, uint64_t extra, HeapBlock* block, uint32_t* size
 }
 
 // Writes the new list to a temporary file beside the old one, puts it on
-// the disk, and only then puts it in the old one's place; otherwise the old
-// list stays exactly as it was. The temporary's name is none of names.
-int WriteList(const char* listPath, const char* const* names, const uint8_t* data,
-              uint32_t size, int* syncError) {
-  if (!IsReplaceable(listPath)) return 0;
+// the disk, and only then puts it, through its handle, in the place of the
+// old one, which list holds; otherwise the old list stays exactly as it
+// was. The temporary's name is none of names.
+int WriteList(const char* listPath, DiskFile& list, const char* const* names,
+              const uint8_t* data, uint32_t size, int* syncError, const char* plannedPath) {
+  FileId id;
+  if (!IsReplaceable(listPath) || !GetOpenFileId(&list, &id)) return 0;
   char tempPath[kPathBufferSize];
   int error = 0;
   DiskFile file;
-  if (!CreateTempBeside(&file, listPath, names, kTempName, tempPath, sizeof tempPath, &error)) {
+  if (plannedPath != nullptr) {
+    size_t length = std::strlen(plannedPath);
+    if (length >= sizeof tempPath || !file.OpenNew(plannedPath)) return 0;
+    std::memcpy(tempPath, plannedPath, length + 1);
+  } else if (!CreateTempBeside(&file, listPath, names, kTempName, tempPath, sizeof tempPath,
+                               &error)) {
     return 0;
   }
-  bool written = file.Write(data, size) == size && file.Flush();
+  // The new list takes the old one's attributes (hidden, say) as it comes.
+  if (file.Write(data, size) == size && file.Flush() &&
+      ReplaceHeldFile(&file, tempPath, &list, listPath, id, NewAttributes::kSameAsOld,
+                      syncError)) {
+    return 1;
+  }
   file.Close();
-  if (written && ReplaceFileContents(listPath, tempPath, syncError)) return 1;
   RemoveFile(tempPath);
   return 0;
 }
@@ -71,7 +86,8 @@ int WriteList(const char* listPath, const char* const* names, const uint8_t* dat
 // if the text lacks a final one and a name is added, the added names each
 // with a line feed, one NUL, and then whatever followed the old first NUL,
 // unchanged. A file without any NUL is all text and gets its NUL.
-int AppendUninstallList(const char* installFolder, const char* const* names, int* syncError) {
+int AppendUninstallList(const char* installFolder, const char* const* names, int* syncError,
+                        const char* tempPath) {
   if (syncError != nullptr) *syncError = 0;
   if (installFolder == nullptr || names == nullptr) return 0;
   // The folder is taken as it is: one that already ends in a backslash
@@ -89,7 +105,8 @@ int AppendUninstallList(const char* installFolder, const char* const* names, int
 
   HeapBlock block;
   uint32_t fileSize = 0;
-  if (!ReadList(listPath, extra, &block, &fileSize)) return 0;
+  DiskFile list;
+  if (!ReadList(listPath, extra, &block, &fileSize, list)) return 0;
   uint8_t* buffer = block.data();
   const size_t capacity = block.size();
 
@@ -123,5 +140,6 @@ int AppendUninstallList(const char* installFolder, const char* const* names, int
   length += tailLen;
 
   // Rewritten also when nothing was added: it then gets its own bytes back.
-  return WriteList(listPath, names, buffer, static_cast<uint32_t>(length), syncError);
+  return WriteList(listPath, list, names, buffer, static_cast<uint32_t>(length), syncError,
+                   tempPath);
 }

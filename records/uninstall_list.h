@@ -13,6 +13,8 @@ constexpr char kUninstallListName[] = "uninst.lst";
 // never created, and on 0 it is left exactly as it was. Where the new list
 // took the old one's place but the system could not confirm that on the
 // disk, the result is 1 and *syncError, if given, holds the system's error
-// code (else 0).
+// code (else 0). tempPath, where given, is the path at which the new list
+// is made (a file of the update's own, chosen and written down before);
+// otherwise a temporary beside the list is chosen here.
 int AppendUninstallList(const char* installFolder, const char* const* names,
-                        int* syncError = nullptr);
+                        int* syncError = nullptr, const char* tempPath = nullptr);

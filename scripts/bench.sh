@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
 # Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
-# built; sections by name: checksum, release, apply, make; all by default).
+# built; sections by name: checksum, release, apply, files, make; all by default).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
 shift
-sections=${*:-checksum release apply make}
+sections=${*:-checksum release apply files make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -56,6 +56,17 @@ bench_apply() {
     return 1
   fi
   python3 "$root/scripts/bench-apply.py" "$tool" "$out/apply" 5
+}
+
+# The release check by the install's files (no hash list in the install)
+# against reading the same files once with cat.
+bench_files() {
+  local tool=$build/patchtool
+  if [ ! -x "$tool" ]; then
+    echo "files: $tool is missing" >&2
+    return 1
+  fi
+  python3 "$root/scripts/bench-files.py" "$tool" "$out/files" 5
 }
 
 # make against an earlier make (the commit before make read each release

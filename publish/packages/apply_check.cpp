@@ -43,6 +43,24 @@ std::string DescribeUpdateFailure(const UpdateFailure& failure) {
            " is not in the install as the patch's hash list says it must be already (the "
            "install's own list, " + path + ", says otherwise); nothing was written: install "
            "the patches in order, or use a cumulative patch";
+  } else if (failure.step == "interrupted") {
+    std::string why = SystemErrorText(failure.systemError);
+    return "an update of another patch was interrupted in this install and left its files (" +
+           path + (why.empty() ? "" : ", which cannot be read: " + why) + " names them): the " +
+           "game is between two releases; nothing was written: run that patch again first";
+  } else if (failure.step == "recover") {
+    what = "cannot put back " + path + ", which an interrupted run of this patch left aside";
+  } else if (failure.step == "file") {
+    std::string why = SystemErrorText(failure.systemError);
+    return "the patch was made for another release of the game: " + ShownName(failure.detail) +
+           " is not in the install as the patch's hash list says it must be already (the " +
+           "install has no hash list that loads, so its files were read: " + path +
+           (why.empty() ? " is missing or differs" : " cannot be read: " + why) +
+           "); nothing was written: install the patches in order, or use a cumulative patch";
+  } else if (failure.step == "one file") {
+    return path + " is reached by two files of the patch as this install reads their names " +
+           "(letter case, or names an ANSI installer gave the game's files): one would replace " +
+           "the other, or need it as a folder; nothing was written";
   } else if (failure.step == "place") {
     what = path + " is no place the update may write: a folder stands there, or it or a " +
            "folder on its way is a link, a junction or a short (8.3) name, or a folder on its " +

@@ -18,10 +18,12 @@ struct UpdateFailure {
   bool reported = false;
   UpdateResult result = 0;
   std::string path;  // the file concerned
-  std::string step;  // "open", "read", "judge", "release", "place", "create", "write", "flush",
-                     // "replace", "checksum", "update"
+  std::string step;  // "open", "read", "judge", "interrupted", "recover", "release", "file",
+                     // "place", "one file", "create", "write", "flush", "replace", "checksum",
+                     // "update"
   int systemError = 0;
-  std::string detail;  // for "judge", what the judge found; for "release", the record's name
+  std::string detail;  // for "judge", what the judge found; for "release" and "file", the
+                       // record's name
 };
 
 // One phrase: what failed on which file and the system's reason, such as

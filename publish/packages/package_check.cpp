@@ -218,6 +218,13 @@ std::string JudgementText(const PackageJudgement& j, const std::vector<std::stri
     case kPackageUnlisted:
       return entry(j.first) + " is named by no record of the hash list, so it would go in "
              "unverified";
+    case kPackageShortAlias:
+      return pair("are a long name and an 8.3 name with a '~' in one folder: Windows may give "
+                  "the first file the second's name as its short name, so that the second "
+                  "would replace the first");
+    case kPackageOwnName:
+      return entry(j.first) + " bears the name of the updater's own journal (~vl.upd, "
+             "~vl.new), which it keeps in the game's folder while it works";
   }
   return std::string();
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <memory>
@@ -857,6 +858,139 @@ TEST_F(UpdaterRunTest, PatchOfAnotherReleaseIsRefused) {
   for (const auto& file : v103) EXPECT_EQ(file.second, ReadFileText(install / file.first));
 }
 
+// Without a hash list of its own that loads (none, or one bit off its
+// magic), the install is known by its files: 1.02's patch on the files of
+// 1.00 is refused, nothing changed; 1.01's patch goes in.
+TEST_F(UpdaterRunTest, ReleaseWithoutAListIsKnownByItsFiles) {
+  const Release v100 = {{"a.arc", "a 1.00"}, {"b.arc", "b 1.00"}, {"c.arc", "c 1.00"}};
+  const Release v101 = {{"a.arc", "a 1.01"}, {"b.arc", "b 1.00"}, {"c.arc", "c 1.00"}};
+  const Release v102 = {{"a.arc", "a 1.01"}, {"b.arc", "b 1.02"}, {"c.arc", "c 1.00"}};
+  for (bool damagedList : {false, true}) {
+    SCOPED_TRACE(damagedList ? "a damaged list" : "no list");
+    Installation install("Velmora");
+    ASSERT_NO_FATAL_FAILURE(Register(install));
+    for (const auto& file : v100) ASSERT_TRUE(WriteFileText(install / file.first, file.second));
+    if (damagedList) {
+      Bytes list = ListOfRelease(v100);
+      list[0] ^= 0x01;
+      ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", list));
+    }
+    Snapshot before = TakeSnapshot(install.folder);
+    {
+      Process updater;
+      ASSERT_NO_FATAL_FAILURE(
+          StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v101, v102))));
+      Box box = NextBox(updater);
+      ExpectWarning(box, kWrongRelease);
+      EXPECT_EQ(TakeSnapshot(install.folder), before);
+      ASSERT_TRUE(driver_.Click(box, IDOK));
+      ExpectEndWithoutBox(updater, kWrongReleaseError);
+    }
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(
+        StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v100, v101))));
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+    for (const auto& file : v101) EXPECT_EQ(file.second, ReadFileText(install / file.first));
+  }
+}
+
+// The mark of a patch in the names of the update's own files: the mix of
+// the reference checksum of its hash list's records, in 8 hexadecimal
+// digits; and the journal that an interrupted update leaves, written here
+// byte for byte.
+std::string MarkOfList(const Bytes& list) {
+  Bytes sum = SumBytes(Bytes(list.begin() + 16, list.end()));
+  char text[9];
+  snprintf(text, sizeof text, "%02x%02x%02x%02x", sum[3], sum[2], sum[1], sum[0]);
+  return text;
+}
+
+Bytes JournalOf(const Bytes& list, const std::string& target, const std::string& kept) {
+  Bytes out = ToBytes("VLMRJRN1");
+  Bytes sum = SumBytes(Bytes(list.begin() + 16, list.end()));
+  out.insert(out.end(), sum.begin(), sum.end());
+  AppendLe32(&out, 1);
+  out.push_back(0);  // entry 0
+  out.push_back(1);  // its target held a file
+  AppendLe32(&out, FILE_ATTRIBUTE_ARCHIVE);
+  for (const std::string& text :
+       {target, "~velmora-" + MarkOfList(list) + "-new-0.tmp", kept, std::string()}) {
+    out.insert(out.end(), text.begin(), text.end());
+    out.push_back(0);
+  }
+  return out;
+}
+
+// An update interrupted after it moved a game file aside (as a power cut
+// leaves it, on a volume without hard links): another patch for the same
+// release is refused, nothing changed and nothing of the interrupted
+// update's removed; the interrupted patch, run again, puts the old file
+// back first and completes.
+TEST_F(UpdaterRunTest, InterruptedUpdateIsRecoveredOnlyByItsOwnPatch) {
+  const Release v100 = {{"a.arc", "a 1.00"}, {"b.arc", "b 1.00"}};
+  const Release v101 = {{"a.arc", "a 1.01"}, {"b.arc", "b 1.00"}};
+  const Release other = {{"a.arc", "a 1.00"}, {"b.arc", "b 1.01"}};
+  const Bytes patch = ReleasePatch(g_suite->stub, v100, v101);
+  const Bytes list = ListOfRelease(v101);
+  Installation install("Velmora");
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  const std::string kept = "~velmora-" + MarkOfList(list) + "-old-0.tmp";
+  ASSERT_TRUE(WriteFileText(install / "b.arc", "b 1.00"));
+  ASSERT_TRUE(WriteFileText(install / kept, "a 1.00"));  // a.arc aside, its place empty
+  ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", ListOfRelease(v100)));
+  ASSERT_TRUE(WriteFileBytes(install / "~vl.upd", JournalOf(list, "a.arc", kept)));
+  Snapshot before = TakeSnapshot(install.folder);
+  {
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(
+        StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v100, other))));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWrongRelease);
+    EXPECT_EQ(TakeSnapshot(install.folder), before);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWrongReleaseError);
+  }
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+  ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+  Snapshot after = TakeSnapshot(install.folder);
+  EXPECT_EQ(AsText(list), after["QEN.hvl"]);
+  after.erase("QEN.hvl");
+  after.erase("uninst.lst");
+  EXPECT_EQ((Snapshot{{"Data1.arc", "old archive"}, {"a.arc", "a 1.01"}, {"b.arc", "b 1.00"},
+                      {"game.exe", "the game"}}),
+            after);
+}
+
+// On a code page 1252 Windows, a game file that an ANSI installer named
+// from the byte B1 is "\xC2\xB1.txt", which is also the code page 932 reading
+// of the bytes 81 7D: two files of the patch would be that one file. The
+// write-failed box, nothing changed. On a Japanese Windows they are two
+// files, and both are written.
+TEST_F(UpdaterRunTest, NamesThatMeetAsTheInstallReadsThemAreRefused) {
+  Installation install("Velmora");  // a folder that the ANSI functions can name
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  HANDLE h = CreateFileA((install.folder + "\\\xB1.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  Snapshot before = TakeSnapshot(install.folder);
+  Bytes patch = PatchOf(g_suite->stub, {{"\xB1.txt", ToBytes("half-width a")},
+                                        {"\x81\x7D.txt", ToBytes("plus-minus")}});
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
+  if (GetACP() == 932) {
+    ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));
+    EXPECT_EQ("plus-minus", ReadFileText(install / "\xC2\xB1.txt"));
+    return;
+  }
+  Box box = NextBox(updater);
+  ExpectWarning(box, kWriteFailed);
+  EXPECT_EQ(TakeSnapshot(install.folder), before);
+  ASSERT_TRUE(driver_.Click(box, IDOK));
+  ExpectEndWithoutBox(updater, kWriteError);
+}
+
 // The second of three files stays held by another program for ten seconds,
 // far past the updater's retries: the first, already replaced, is put back,
 // and the game is as it was, with the write-failed box.
@@ -1050,6 +1184,62 @@ TEST_F(UpdaterRunTest, PlantedLinkAtTheTemporaryNameChangesNothingOutside) {
   expected.erase("~velmora-update-0.tmp");
   EXPECT_EQ(after, expected);
   EXPECT_TRUE(RemoveSymbolicLink(install / "~velmora-update-0.tmp"));
+}
+
+// Another program that keeps opening the first file's staged copy while the
+// next, larger file is staged, to write into it (the game would then get
+// bytes that were never checked): the updater holds each staged file,
+// shared with nobody, from its creation until it has taken its place, so
+// every open is refused, and the game gets the patch's own files.
+struct StagedFileProber {
+  std::wstring path;
+  volatile LONG stop = 0;
+  LONG opened = 0;   // opens that got through (each wrote into the file)
+  LONG refused = 0;  // opens refused for sharing
+
+  static DWORD WINAPI Run(void* context) {
+    StagedFileProber* self = static_cast<StagedFileProber*>(context);
+    while (InterlockedCompareExchange(&self->stop, 0, 0) == 0) {
+      HANDLE file = CreateFileW(self->path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(file, "planted", 7, &written, nullptr);
+        CloseHandle(file);
+        ++self->opened;
+      } else if (GetLastError() == ERROR_SHARING_VIOLATION) {
+        ++self->refused;
+      }
+    }
+    return 0;
+  }
+};
+
+TEST_F(UpdaterRunTest, StagedFileCannotBeOpenedByAnotherProgram) {
+  const std::vector<FixtureEntry> files = {{"Data1.arc", RandomBytes(5000, 7)},
+                                           {"big.arc", RandomBytes(24u << 20, 8)}};
+  std::vector<FixtureRecord> records;
+  for (const FixtureEntry& e : files) records.push_back({e.name, StoredSum(e.data)});
+  const Bytes list = BuildHashList(records);
+  Installation install;
+  ASSERT_NO_FATAL_FAILURE(Register(install));
+  StagedFileProber prober;
+  prober.path = Widen(install / ("~velmora-" + MarkOfList(list) + "-new-0.tmp"));
+  Process updater;
+  ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(PatchOf(g_suite->stub, files))));
+  HANDLE thread = CreateThread(nullptr, 0, &StagedFileProber::Run, &prober, 0, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ExpectCompletion(updater);
+  InterlockedExchange(&prober.stop, 1);
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  EXPECT_EQ(0, prober.opened) << "another program opened the staged file and wrote into it";
+  EXPECT_LT(0, prober.refused) << "the staged file was never met";
+  Bytes data;
+  ASSERT_TRUE(ReadFileBytes(install / "Data1.arc", &data));
+  EXPECT_TRUE(data == files[0].data) << "Data1.arc is not the patch's";
+  EXPECT_EQ(static_cast<int64_t>(files[1].data.size()), FileSize(install / "big.arc"));
 }
 
 }  // namespace

@@ -132,3 +132,22 @@ for name, text in [("file_lines", b"\xef\xbb\xbf# studio\r\nwork/\n\n*.psd \t\n/
                    ("full_width", "\uff21\uff22\uff23*\0\uff41\uff42\uff43.txt".encode()),
                    ("greek_exact", "\u03a9.txt\0\u03c9.TXT".encode())]:
     write("fuzz_exclusions", name, text)
+
+# The update's journal: magic, digest, count, then per entry index,
+# existed, attributes and three paths, then the temporary's path.
+def journal(digest, entries, temp):
+    out = b"VLMRJRN1" + digest + struct.pack("<I", len(entries))
+    for index, existed, attributes, target, staged, kept in entries:
+        out += bytes([index, existed]) + struct.pack("<I", attributes)
+        out += target + b"\0" + staged + b"\0" + kept + b"\0"
+    return out + temp + b"\0"
+
+
+write("fuzz_journal", "kept_and_staged", journal(bytes(8), [
+    (0, 1, 0x20, b"a.dat", b"~velmora-00000000-new-0.tmp", b"~velmora-00000000-old-0.tmp"),
+    (1, 0, 0xFFFFFFFF, b"b.dat", b"~velmora-00000000-new-1.tmp", b"")],
+    b"~velmora-00000000-lst.tmp"))
+write("fuzz_journal", "another_patch", journal(b"\x01" * 8, [
+    (0, 1, 0x20, b"a.dat", b"~velmora-01010101-new-0.tmp", b"~velmora-00000000-old-0.tmp")], b""))
+write("fuzz_journal", "parent_steps", journal(bytes(8), [
+    (0, 1, 0x20, b"..\\outside.dat", b"~velmora-00000000-new-1.tmp", b"..\\outside.dat")], b""))

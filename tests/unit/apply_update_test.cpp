@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -30,16 +31,31 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-// The update's own files, spelt here independently: entry i's staged new
-// file and its kept old one, and the uninstall list's temporary.
-std::string Staged(int i) { return "~velmora-update-" + std::to_string(i) + ".tmp"; }
-std::string Kept(int i) { return "~velmora-kept-" + std::to_string(i) + ".tmp"; }
-const char kListTemp[] = "~velmora-update.tmp";
-
-std::string Lower(std::string s) {
-  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return s;
+// The patch's mark in the names of the update's own files, spelt here
+// independently: the mix of the reference checksum of its hash list's
+// records, in 8 hexadecimal digits.
+std::string MarkOf(const std::vector<FixtureEntry>& entries) {
+  for (const FixtureEntry& e : entries) {
+    if (Lower(e.name) != "qen.hvl") continue;
+    const Bytes& list = e.data;
+    size_t count = list[12] | list[13] << 8 | list[14] << 16 | static_cast<size_t>(list[15]) << 24;
+    Bytes sum = ReferenceStoredSum(list.data() + 16, count * 64);
+    char text[9];
+    std::snprintf(text, sizeof text, "%02x%02x%02x%02x", sum[3], sum[2], sum[1], sum[0]);
+    return text;
+  }
+  return "no list";
 }
+// Entry i's staged new file and its kept old one, the uninstall list's
+// temporary, and the journal.
+std::string Staged(const std::string& mark, int i) {
+  return "~velmora-" + mark + "-new-" + std::to_string(i) + ".tmp";
+}
+std::string Kept(const std::string& mark, int i) {
+  return "~velmora-" + mark + "-old-" + std::to_string(i) + ".tmp";
+}
+std::string ListTemp(const std::string& mark) { return "~velmora-" + mark + "-lst.tmp"; }
+const char kJournal[] = "~vl.upd";
 
 Bytes ReadFileBytesOr(const std::string& path) {
   Bytes data;
@@ -58,25 +74,6 @@ FixtureEntry HashListFor(const std::vector<FixtureEntry>& entries, const char* n
 std::vector<FixtureEntry> Listed(std::vector<FixtureEntry> entries) {
   entries.push_back(HashListFor(entries));
   return entries;
-}
-
-// Every file below a folder with its bytes, folders as "<folder>": what an
-// update that fails must leave exactly as it was.
-using Tree = std::map<std::string, std::string>;
-Tree TreeOf(const std::string& folder, const std::string& prefix = "") {
-  Tree tree;
-  for (const std::string& name : ListDir(folder)) {
-    std::string path = folder + "\\" + name;
-    Names inner = ListDir(path);
-    if (!inner.empty() || !FileExists(path)) {
-      tree[prefix + name] = "<folder>";
-      Tree below = TreeOf(path, prefix + name + "\\");
-      tree.insert(below.begin(), below.end());
-    } else {
-      tree[prefix + name] = ReadFileText(path);
-    }
-  }
-  return tree;
 }
 
 class ApplyUpdateTest : public ::testing::Test {
@@ -156,9 +153,9 @@ TEST_F(ApplyUpdateTest, ChecksumMismatchAnywhereChangesNothing) {
     entries.insert(entries.begin(), list);
     ASSERT_TRUE(WriteFileText(In("a.dat"), "previous a"));
     ASSERT_TRUE(WriteFileText(In("c.dat"), "previous c"));
-    Tree before = TreeOf(install_);
+    Tree before = TreeBelow(install_);
     EXPECT_EQ(UPD_E_CHECKSUM, Apply(entries));
-    EXPECT_EQ(before, TreeOf(install_));
+    EXPECT_EQ(before, TreeBelow(install_));
   }
 }
 
@@ -176,13 +173,13 @@ TEST_F(ApplyUpdateTest, TargetsThatCannotBeCreatedChangeNothing) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Tree before = TreeOf(install_);
+    Tree before = TreeBelow(install_);
     EXPECT_EQ(c.result, Apply(Listed({{"first.dat", ToBytes("1")}, {c.name, ToBytes("2")}})));
     if (c.result == UPD_OK) {
       EXPECT_EQ("1", ReadFileText(In("first.dat")));
       EXPECT_EQ("game.exe\nfirst.dat\nsub\\b.dat\nQEN.hvl\n", ListText());
     } else {
-      EXPECT_EQ(before, TreeOf(install_));  // not even the first entry
+      EXPECT_EQ(before, TreeBelow(install_));  // not even the first entry
     }
   }
 }
@@ -428,12 +425,12 @@ void ExpectFullDiskOutcome(const std::string& dir, const std::string& install, u
                            const std::function<UpdateResult(const std::string&)>& apply) {
   Bytes old = RandomBytes(limit / 2, 3);
   ASSERT_TRUE(WriteFileBytes(install + "\\big.dat", old));
-  Tree before = TreeOf(install);
+  Tree before = TreeBelow(install);
   std::string path = dir + "\\patch.exe";
   ASSERT_TRUE(WriteFileBytes(path, BuildPackage(Listed({{"first.dat", ToBytes("1")},
                                                         {"big.dat", RandomBytes(limit + 1, 9)}}))));
   EXPECT_EQ(UPD_E_WRITE, apply(path)) << "the short write was not reported";
-  EXPECT_EQ(before, TreeOf(install)) << "the old files were not kept as they were";
+  EXPECT_EQ(before, TreeBelow(install)) << "the old files were not kept as they were";
 }
 
 // A write that stops short (here: the file-size limit of the process, as a
@@ -481,7 +478,9 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileStagingThenRunAgain) {
   Bytes after;
   ASSERT_TRUE(ReadFileBytes(In("big.arc"), &after));
   EXPECT_TRUE(after == old);
-  EXPECT_EQ((Names{"big.arc", "uninst.lst", Staged(0)}), ListDir(install_)) << "none staged?";
+  EXPECT_EQ((Names{"big.arc", "uninst.lst", Staged(MarkOf(entries), 0), kJournal}),
+            ListDir(install_))
+      << "none staged?";
 
   ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(path.c_str(), install_.c_str()));
   ASSERT_TRUE(ReadFileBytes(In("big.arc"), &after));
@@ -490,12 +489,22 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileStagingThenRunAgain) {
 }
 
 // Killed in the middle of putting the files in place (after the first old
-// file was moved aside, and after the first new file took its place), the
+// file was kept aside, and after the first new file took its place), the
 // game is a mix; the same patch run again completes it, passes its release
-// check, and leaves nothing of the update's own.
+// check, and leaves nothing of the update's own. The old file is kept by a
+// second name, so that the target's name never stands empty; on a volume
+// without hard links it is moved aside, and a kill then leaves its place
+// empty.
 TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
-  for (size_t killedAt : {2u, 3u}) {  // before the second move, before the third
-    SCOPED_TRACE(killedAt);
+  struct Case {
+    bool links;
+    size_t killedAt;  // the move at which it is killed; the journal's is the first
+    const char* a;    // a.dat then
+  } const cases[] = {
+      {true, 2, "old a"}, {true, 3, "new a"}, {false, 3, "<missing>"}, {false, 4, "new a"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.killedAt) + (c.links ? " with links" : " without links"));
+    DeleteTestFile(In("QEN.hvl"));
     std::vector<FixtureEntry> old = Listed({{"a.dat", ToBytes("old a")},
                                             {"b.dat", ToBytes("old b")},
                                             {"c.dat", ToBytes("old c")}});
@@ -512,7 +521,8 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
       CallRecorder recorder;
       size_t moves = 0;
       recorder.fail = [&](const SeenCall& seen, size_t) {
-        if (seen.call == FileCall::kMove && ++moves == killedAt) raise(SIGKILL);
+        if (seen.call == FileCall::kLink && !c.links) return OtherError();
+        if (seen.call == FileCall::kMove && ++moves == c.killedAt) raise(SIGKILL);
         return 0;
       };
       ApplyUpdateFromFile(path.c_str(), install_.c_str());
@@ -521,9 +531,13 @@ TEST_F(ApplyUpdateTest, UpdateKilledWhileReplacingThenRunAgain) {
     int status = 0;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     ASSERT_TRUE(WIFSIGNALED(status));
-    // a.dat is aside, or new; b.dat old.
-    EXPECT_EQ(killedAt == 2 ? "<missing>" : "new a", ReadFileText(In("a.dat")));
+    // a.dat as it was, aside, or new; b.dat old; the journal says whose
+    // files these are.
+    const std::string mark = MarkOf(entries);
+    EXPECT_EQ(c.a, ReadFileText(In("a.dat")));
+    EXPECT_EQ("old a", ReadFileText(In(Kept(mark, 0))));
     EXPECT_EQ("old b", ReadFileText(In("b.dat")));
+    EXPECT_TRUE(FileExists(In(kJournal)));
 
     ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(path.c_str(), install_.c_str()));
     EXPECT_EQ("new a", ReadFileText(In("a.dat")));
@@ -560,21 +574,39 @@ TEST_F(ApplyUpdateTest, FullSmallVolumeChangesNothing) {
   EXPECT_EQ(std::string("game.exe\n", 9) + '\0', ReadFileText(install + "\\uninst.lst"));
 }
 
-// Files of the update's own left behind by interrupted updates, read-only
-// or not, in the install folder and in a subfolder, are removed: a second
-// run mends what the first left.
+// Files of the update's own left behind by an update that could not
+// remove them, read-only or not, in the install folder and in a subfolder,
+// are removed by the same patch's next run, which then completes.
 TEST_F(ApplyUpdateTest, UnprivilegedLeftoverFilesAreMended) {
   ASSERT_TRUE(MakeDir(In("sub")));
-  for (const std::string& leftover :
-       {In(Staged(0)), In("sub\\") + Staged(1), In(Kept(0)), In(kListTemp)}) {
-    ASSERT_TRUE(WriteFileText(leftover, "left behind"));
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("sub\\b.dat"), "old b"));
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("a")}, {"sub\\b.dat", ToBytes("b")}, {"c.dat", ToBytes("c")}});
+  const std::string mark = MarkOf(entries);
+  {
+    // c.dat's new file cannot go in, and nothing of the update's own can
+    // be removed: a.dat and b.dat go back, the rest stays.
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call == FileCall::kRemove) return OtherError();
+      return seen.call == FileCall::kMove && seen.path == In("c.dat") ? OtherError() : 0;
+    };
+    ASSERT_EQ(UPD_E_WRITE, Apply(entries));
+  }
+  EXPECT_EQ("old a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("old b", ReadFileText(In("sub\\b.dat")));
+  const std::vector<std::string> leftovers = {In(Staged(mark, 2)), In(Staged(mark, 3)),
+                                              In(kJournal)};
+  for (const std::string& leftover : leftovers) {
+    ASSERT_TRUE(FileExists(leftover)) << leftover;
     ASSERT_TRUE(SetReadOnly(leftover, true));
   }
-  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
-  ASSERT_EQ(UPD_OK, Apply(Listed({{"a.dat", ToBytes("a")}, {"sub\\b.dat", ToBytes("b")}})));
-  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "sub", "uninst.lst"}), ListDir(install_));
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "c.dat", "sub", "uninst.lst"}), ListDir(install_));
   EXPECT_EQ(Names{"b.dat"}, ListDir(In("sub")));
-  EXPECT_EQ("game.exe\na.dat\nsub\\b.dat\nQEN.hvl\n", ListText());
+  EXPECT_EQ("b", ReadFileText(In("sub\\b.dat")));
+  EXPECT_EQ("game.exe\na.dat\nsub\\b.dat\nc.dat\nQEN.hvl\n", ListText());
 }
 
 // Entries that bear names like those of the update's own files are written
@@ -754,8 +786,8 @@ TEST_F(ApplyUpdateTest, FailuresAreReportedToTheObserver) {
 
 // Seen through the file layer: every entry is staged, on the disk and
 // verified before the first old file is touched; then each old file is
-// moved aside before its new one takes its place, in entry order; then the
-// list. With a damaged last entry, no old file is touched at all.
+// kept under a second name before its new one takes its place, in entry
+// order; then the list. With a damaged last entry, no old file is touched at all.
 TEST_F(ApplyUpdateTest, NothingIsReplacedBeforeEveryEntryIsVerified) {
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
@@ -770,25 +802,34 @@ TEST_F(ApplyUpdateTest, NothingIsReplacedBeforeEveryEntryIsVerified) {
       if (seen.call == FileCall::kCreate) steps.push_back("create " + seen.path);
       if (seen.call == FileCall::kFlush) steps.push_back("flush");
       if (seen.call == FileCall::kMove) steps.push_back("move " + seen.other + " " + seen.path);
+      if (seen.call == FileCall::kLink) steps.push_back("link " + seen.other + " " + seen.path);
     }
+    const std::string m = MarkOf(entries);
     std::vector<std::string> expected = {
-        "create " + In(Staged(0)), "flush", "create " + In(Staged(1)), "flush",
-        "create " + In(Staged(2)), "flush", "create " + In(Staged(3)), "flush",
-        "move " + In("a.dat") + " " + In(Kept(0)),
-        "move " + In(Staged(0)) + " " + In("a.dat"),
-        "move " + In("b.dat") + " " + In(Kept(1)),
-        "move " + In(Staged(1)) + " " + In("b.dat"),
-        "move " + In(Staged(2)) + " " + In("c.dat"),
-        "move " + In(Staged(3)) + " " + In("QEN.hvl"),
-        "create " + In(kListTemp), "flush",
-        "move " + In(kListTemp) + " " + List()};
+        "create " + In("~vl.new"), "flush", "move " + In("~vl.new") + " " + In(kJournal),
+        "create " + In(Staged(m, 0)), "flush", "create " + In(Staged(m, 1)), "flush",
+        "create " + In(Staged(m, 2)), "flush", "create " + In(Staged(m, 3)), "flush",
+        "link " + In("a.dat") + " " + In(Kept(m, 0)),
+        "move " + In(Staged(m, 0)) + " " + In("a.dat"),
+        "link " + In("b.dat") + " " + In(Kept(m, 1)),
+        "move " + In(Staged(m, 1)) + " " + In("b.dat"),
+        "move " + In(Staged(m, 2)) + " " + In("c.dat"),
+        "move " + In(Staged(m, 3)) + " " + In("QEN.hvl"),
+        "create " + In(ListTemp(m)), "flush",
+        "move " + In(ListTemp(m)) + " " + List()};
     EXPECT_EQ(expected, steps);
+    EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "c.dat", "uninst.lst"}), ListDir(install_));
   }
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   entries[2].data = ToBytes("bad c");
   CallRecorder recorder;
   EXPECT_EQ(UPD_E_CHECKSUM, Apply(entries));
-  EXPECT_EQ(0u, recorder.Count(FileCall::kMove));
+  for (const SeenCall& seen : recorder.calls) {
+    if (seen.call == FileCall::kMove) {
+      EXPECT_EQ(In(kJournal), seen.path) << "moved " << seen.other;
+    }
+  }
+  EXPECT_FALSE(FileExists(In(kJournal)));
   EXPECT_EQ(0u, recorder.Count(FileCall::kSetAttributes));
   EXPECT_EQ("old a", ReadFileText(In("a.dat")));
 }
@@ -798,18 +839,19 @@ TEST_F(ApplyUpdateTest, NothingIsReplacedBeforeEveryEntryIsVerified) {
 TEST_F(ApplyUpdateTest, FailedFlushLeavesTheGameOrTheListAsItWas) {
   struct Case {
     const char* what;
-    size_t failingFlush;  // counted from 1: the entries', then the list's
+    size_t failingFlush;  // counted from 1: the journal's, the entries', then the list's
     UpdateResult result;
   } const cases[] = {
-      {"the second entry's flush", 2, UPD_E_WRITE},
-      {"the list's flush", 4, UPD_E_UNINSTALL_LIST},
+      {"the journal's flush", 1, UPD_E_WRITE},
+      {"the second entry's flush", 3, UPD_E_WRITE},
+      {"the list's flush", 5, UPD_E_UNINSTALL_LIST},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
     ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
     DeleteTestFile(In("QEN.hvl"));
-    Tree before = TreeOf(install_);
+    Tree before = TreeBelow(install_);
     CallRecorder recorder;
     size_t flushes = 0;
     recorder.fail = [&](const SeenCall& seen, size_t) {
@@ -817,7 +859,7 @@ TEST_F(ApplyUpdateTest, FailedFlushLeavesTheGameOrTheListAsItWas) {
     };
     EXPECT_EQ(c.result, Apply(Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}})));
     if (c.result == UPD_E_WRITE) {
-      EXPECT_EQ(before, TreeOf(install_));
+      EXPECT_EQ(before, TreeBelow(install_));
     } else {
       EXPECT_EQ("new a", ReadFileText(In("a.dat")));
       EXPECT_EQ("new b", ReadFileText(In("b.dat")));
@@ -831,7 +873,7 @@ TEST_F(ApplyUpdateTest, FailedFlushLeavesTheGameOrTheListAsItWas) {
 // the game as it was, and no file of the update's own behind.
 TEST_F(ApplyUpdateTest, ReadFailingMidEntryChangesNothing) {
   ASSERT_TRUE(WriteFileText(In("big.arc"), "previous"));
-  Tree before = TreeOf(install_);
+  Tree before = TreeBelow(install_);
   CallRecorder recorder;
   size_t largeReads = 0;
   recorder.fail = [&](const SeenCall& seen, size_t) {
@@ -842,7 +884,7 @@ TEST_F(ApplyUpdateTest, ReadFailingMidEntryChangesNothing) {
   EXPECT_EQ(UPD_E_PACKAGE, Apply(Listed({{"first.dat", ToBytes("1")},
                                          {"big.arc", RandomBytes((9u << 20) + 3, 6)}})));
   EXPECT_EQ(2u, largeReads);
-  EXPECT_EQ(before, TreeOf(install_));
+  EXPECT_EQ(before, TreeBelow(install_));
 }
 
 // An entry whose data does not match its record, in a package that cannot
@@ -855,10 +897,12 @@ TEST_F(ApplyUpdateTest, MismatchIsToldBeforeATargetThatCannotBeCreated) {
     const char* what;
     std::string folder;
     const char* name;
+    bool writesFail;  // the disk full from the first write on
   } const cases[] = {
-      {"a missing subfolder", install_, "nosub\\b.dat"},
-      {"a folder of that name", install_, "folder.dat"},
-      {"a path beyond any limit", install_ + "\\" + std::string(800, 'x'), "b.dat"},
+      {"a missing subfolder", install_, "nosub\\b.dat", false},
+      {"a folder of that name", install_, "folder.dat", false},
+      {"a path beyond any limit", install_ + "\\" + std::string(800, 'x'), "b.dat", false},
+      {"a full disk", install_, "b.dat", true},
   };
   for (const Case& c : cases) {
     for (bool damagedFirst : {true, false}) {
@@ -874,11 +918,20 @@ TEST_F(ApplyUpdateTest, MismatchIsToldBeforeATargetThatCannotBeCreated) {
       observer.context = &failures;
       observer.failed = RecordFailure;
       CallRecorder recorder;
+      bool staging = false;  // past the journal, which is written first
+      recorder.fail = [&](const SeenCall& seen, size_t) {
+        if (seen.call == FileCall::kCreate && seen.path.find("-new-") != std::string::npos) {
+          staging = true;
+        }
+        return c.writesFail && staging && seen.call == FileCall::kWrite ? OtherError() : 0;
+      };
       EXPECT_EQ(UPD_E_CHECKSUM, ApplyUpdateFromFile(patch.c_str(), c.folder.c_str(), &observer));
       ASSERT_EQ(1u, failures.size());
       EXPECT_EQ("checksum", failures[0].step);
       EXPECT_EQ("game.exe\n", ListText());
-      EXPECT_EQ(0u, recorder.Count(FileCall::kCreate));
+      // The journal and the first staged file, where the disk fills up.
+      EXPECT_EQ(c.writesFail ? 2u : 0u, recorder.Count(FileCall::kCreate));
+      EXPECT_EQ((Names{"folder.dat", "uninst.lst"}), ListDir(install_));
     }
   }
 }
@@ -905,7 +958,7 @@ TEST_F(ApplyUpdateTest, HeldFilesDelayOrFailTheUpdate) {
     DeleteTestFile(In("b.dat"));
     DeleteTestFile(In("QEN.hvl"));
     ASSERT_TRUE(WriteFileText(List(), std::string("game.exe\n", 9) + '\0'));
-    Tree before = TreeOf(install_);
+    Tree before = TreeBelow(install_);
     FileHolder holder;
     ASSERT_TRUE(holder.Hold(In(c.held)));
     CallRecorder recorder;
@@ -916,7 +969,7 @@ TEST_F(ApplyUpdateTest, HeldFilesDelayOrFailTheUpdate) {
     holder.Release();
     EXPECT_EQ(c.letGo ? 3u : 9u, recorder.pauses.size());
     if (c.result == UPD_E_WRITE) {
-      EXPECT_EQ(before, TreeOf(install_));
+      EXPECT_EQ(before, TreeBelow(install_));
       continue;
     }
     EXPECT_EQ("new a", ReadFileText(In("a.dat")));
@@ -926,14 +979,14 @@ TEST_F(ApplyUpdateTest, HeldFilesDelayOrFailTheUpdate) {
   }
 }
 
-// The second of three targets stays held past every retry: the first,
-// already replaced, is put back as it was, content and attributes, and the
-// game is as it was before the update.
+// The third of four targets stays held past every retry: the first,
+// already replaced, is put back as it was, content and attributes, the new
+// second is removed, and the game is as it was before the update.
 TEST_F(ApplyUpdateTest, FailedReplacementPutsBackWhatWasReplaced) {
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   ASSERT_TRUE(SetReadOnly(In("a.dat"), true));
   ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
-  Tree before = TreeOf(install_);
+  Tree before = TreeBelow(install_);
   FileHolder holder;
   ASSERT_TRUE(holder.Hold(In("b.dat")));
   CallRecorder recorder;
@@ -941,11 +994,12 @@ TEST_F(ApplyUpdateTest, FailedReplacementPutsBackWhatWasReplaced) {
   ApplyObserver observer;
   observer.context = &failures;
   observer.failed = RecordFailure;
-  EXPECT_EQ(UPD_E_WRITE, Apply(Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")},
-                                       {"c.dat", ToBytes("new c")}}),
+  // n.dat is new: put back, it is gone again.
+  EXPECT_EQ(UPD_E_WRITE, Apply(Listed({{"a.dat", ToBytes("new a")}, {"n.dat", ToBytes("new n")},
+                                       {"b.dat", ToBytes("new b")}, {"c.dat", ToBytes("new c")}}),
                                &observer));
   holder.Release();
-  EXPECT_EQ(before, TreeOf(install_));
+  EXPECT_EQ(before, TreeBelow(install_));
   EXPECT_TRUE(IsReadOnly(In("a.dat")));
   ASSERT_EQ(1u, failures.size());
   EXPECT_EQ(In("b.dat"), failures[0].path);
@@ -953,43 +1007,462 @@ TEST_F(ApplyUpdateTest, FailedReplacementPutsBackWhatWasReplaced) {
   SetReadOnly(In("a.dat"), false);
 }
 
-// An old file that cannot be put back stays under its kept name, the only
-// copy of it: never removed.
+// An old file that cannot be put back (another program keeps the new one
+// in its place) stays under its kept name, which says whose old file it
+// is, the only copy of it: never removed; the update fails, and the
+// journal stays. The same patch run again puts it back first, and
+// completes.
 TEST_F(ApplyUpdateTest, OldFileThatCannotBePutBackIsKept) {
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
-  CallRecorder recorder;
-  recorder.fail = [&](const SeenCall& seen, size_t) {
-    if (seen.call != FileCall::kMove) return 0;
-    // b's new file cannot go in, and a's old one cannot go back.
-    if (seen.path == In("b.dat") && seen.other == In(Staged(1))) return OtherError();
-    if (seen.path == In("a.dat") && seen.other == In(Kept(0))) return OtherError();
-    return 0;
-  };
-  EXPECT_EQ(UPD_E_WRITE, Apply(Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}})));
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  const std::string m = MarkOf(entries);
+  {
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call != FileCall::kMove) return 0;
+      // b's new file cannot go in, and a's old one cannot go back.
+      if (seen.path == In("b.dat") && seen.other == In(Staged(m, 1))) return OtherError();
+      if (seen.path == In("a.dat") && seen.other == In(Kept(m, 0))) return BusyError();
+      return 0;
+    };
+    EXPECT_EQ(UPD_E_WRITE, Apply(entries));
+  }
   EXPECT_EQ("new a", ReadFileText(In("a.dat")));
-  EXPECT_EQ("old a", ReadFileText(In(Kept(0))));
+  EXPECT_EQ("old a", ReadFileText(In(Kept(m, 0))));
   EXPECT_EQ("old b", ReadFileText(In("b.dat")));
-  EXPECT_EQ((Names{"a.dat", "b.dat", "uninst.lst", Kept(0)}), ListDir(install_));
+  EXPECT_EQ((Names{"a.dat", "b.dat", "uninst.lst", Kept(m, 0), kJournal}), ListDir(install_));
+  EXPECT_EQ("game.exe\n", ListText());
+
+  EXPECT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "uninst.lst"}), ListDir(install_));
+  EXPECT_EQ("game.exe\na.dat\nb.dat\nQEN.hvl\n", ListText());
 }
 
-// The new file held for a second right after it was written, as a virus
-// scanner holds it: the update waits, in real time, and completes.
-TEST_F(ApplyUpdateTest, NewFileHeldForASecondIsWaitedFor) {
+// An update that stopped after moving an old file aside, and could not put
+// it back (as after a power cut): the next run of the same patch puts the
+// kept file back where its target is missing before it judges anything,
+// so that a failure of its own leaves the game exactly as before either.
+// Another patch meets those leftovers as an install between two releases:
+// refused, nothing changed, until the interrupted patch is run again.
+TEST_F(ApplyUpdateTest, InterruptedUpdatesAreRecoveredFirstAndOnlyByTheirPatch) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
+  const Tree before = TreeBelow(install_);
+  const std::vector<FixtureEntry> patch =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  const std::string m = MarkOf(patch);
+  {
+    // a.dat is moved aside (on a volume without hard links); its new file
+    // cannot go in, nor the old back.
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call == FileCall::kLink) return OtherError();
+      bool intoA = seen.call == FileCall::kMove && seen.path == In("a.dat");
+      return intoA ? OtherError() : 0;
+    };
+    ASSERT_EQ(UPD_E_WRITE, Apply(patch));
+  }
+  ASSERT_EQ((Names{"b.dat", "uninst.lst", Kept(m, 0), kJournal}), ListDir(install_));
+  const Tree between = TreeBelow(install_);
+
+  // Another patch for the same release.
+  const std::vector<FixtureEntry> other =
+      Listed({{"a.dat", ToBytes("new a")}, {"c.dat", ToBytes("new c")}});
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  {
+    CallRecorder recorder;
+    EXPECT_EQ(UPD_E_WRONG_RELEASE, Apply(other, &observer));
+    EXPECT_EQ(0u, recorder.Count(FileCall::kCreate));
+    EXPECT_EQ(0u, recorder.Count(FileCall::kRemove));
+    EXPECT_EQ(0u, recorder.Count(FileCall::kMove));
+  }
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In(kJournal), failures[0].path);
+  EXPECT_EQ("interrupted", failures[0].step);
+  EXPECT_EQ(between, TreeBelow(install_));
+
+  // The same patch: a.dat goes back first; b.dat, held throughout, then
+  // fails this run, which leaves the game as it was before the first.
+  {
+    FileHolder holder;
+    ASSERT_TRUE(holder.Hold(In("b.dat")));
+    CallRecorder recorder;
+    EXPECT_EQ(UPD_E_WRITE, Apply(patch));
+  }
+  EXPECT_EQ(before, TreeBelow(install_));
+  EXPECT_EQ(UPD_OK, Apply(patch));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "uninst.lst"}), ListDir(install_));
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  // Now the other patch meets no leftovers.
+  EXPECT_EQ(UPD_OK, Apply(other));
+}
+
+// Where the install folder's path is so long that the update's own names
+// do not fit, it uses short names that say nothing; the journal still
+// names them, and the next run of the patch finds and removes them.
+TEST_F(ApplyUpdateTest, LeftoversUnderShortNamesAreFound) {
+  ASSERT_TRUE(MakeDir(dir_ / "long"));
+  // Room for "uninst.lst" (10 bytes), not for the update's own names.
+  const std::string folder = MakeFolderOfLength(dir_ / "long", kLongestPath - 1 - 10);
+  ASSERT_FALSE(folder.empty());
+  ASSERT_TRUE(WriteFileText(folder + "\\uninst.lst", std::string("game.exe\n", 9) + '\0'));
+  ASSERT_TRUE(WriteFileText(folder + "\\a.dat", "old a"));
+  const std::string patch = dir_ / "patch.exe";
+  ASSERT_TRUE(WriteFileBytes(
+      patch, BuildPackage(Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}}))));
+  {
+    // b.dat cannot go in, and nothing of the update's own can be removed.
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call == FileCall::kRemove) return OtherError();
+      return seen.call == FileCall::kMove && seen.path == folder + "\\b.dat" ? OtherError() : 0;
+    };
+    ASSERT_EQ(UPD_E_WRITE, ApplyUpdateFromFile(patch.c_str(), folder.c_str()));
+  }
+  // The staged files of b.dat and of the list, named as long as they.
+  Names shortNames;
+  for (const std::string& name : ListDir(folder)) {
+    if (name != "a.dat" && name != "uninst.lst" && name != kJournal) shortNames.push_back(name);
+  }
+  ASSERT_EQ(2u, shortNames.size());
+  EXPECT_EQ('~', shortNames[0][0]);
+  EXPECT_EQ('~', shortNames[1][0]);
+  EXPECT_EQ(12u, shortNames[0].size() + shortNames[1].size());
+  EXPECT_EQ("old a", ReadFileText(folder + "\\a.dat"));
+  ASSERT_EQ(UPD_OK, ApplyUpdateFromFile(patch.c_str(), folder.c_str()));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "uninst.lst"}), ListDir(folder));
+}
+
+// Right before each replacement, the target must still be what the
+// update found there: something planted at its place while the update
+// worked (a folder or a link where no file was, another file where one
+// was) fails the update, which puts back what it replaced; what was
+// planted stays as it is.
+TEST_F(ApplyUpdateTest, TargetThatIsNoLongerItselfIsNotReplaced) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
+  const auto plantFile = [](const std::string& path) {
+    return WriteFileText(path + ".x", "planted") && MoveTestFile(path + ".x", path);
+  };
+  struct Case {
+    const char* what;
+    const char* target;  // entry 1's
+    std::function<bool(const std::string& path)> plant;
+    bool atItsMove;  // else as a.dat is kept aside, before entry 1's check
+  } const cases[] = {
+      {"a folder where no file was", "n.dat", [](const std::string& path) { return MakeDir(path); },
+       false},
+      {"a link where no file was", "n.dat",
+       [&](const std::string& path) { return MakeSymbolicLink(path, outside / "victim.dat"); },
+       false},
+      {"another file where the file was", "b.dat", plantFile, false},
+      {"a file where none was, right as the new one moves in", "n.dat", plantFile, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+    ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
+    bool planted = false;
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      // As a.dat is kept aside, or right before entry 1's move.
+      bool aside = seen.call == FileCall::kLink || seen.call == FileCall::kMove;
+      bool when = c.atItsMove ? seen.call == FileCall::kMove && seen.path == In(c.target)
+                              : aside && seen.other == In("a.dat");
+      if (!planted && when) planted = c.plant(In(c.target));
+      return 0;
+    };
+    std::vector<Failure> failures;
+    ApplyObserver observer;
+    observer.context = &failures;
+    observer.failed = RecordFailure;
+    EXPECT_EQ(UPD_E_WRITE,
+              Apply(Listed({{"a.dat", ToBytes("new a")}, {c.target, ToBytes("new")}}), &observer));
+    ASSERT_TRUE(planted);
+    ASSERT_EQ(1u, failures.size());
+    EXPECT_EQ(In(c.target), failures[0].path);
+    EXPECT_EQ("replace", failures[0].step);
+    EXPECT_EQ("old a", ReadFileText(In("a.dat")));
+    Names expected = {"a.dat", "b.dat", "uninst.lst"};
+    if (std::string(c.target) == "n.dat") expected.insert(expected.begin() + 2, "n.dat");
+    EXPECT_EQ(expected, ListDir(install_));
+    if (std::string(c.target) == "b.dat" || c.atItsMove) {
+      EXPECT_EQ("planted", ReadFileText(In(c.target)));
+    }
+    EXPECT_EQ("not the game's", ReadFileText(outside / "victim.dat"));
+    RemoveSymbolicLink(In("n.dat"));
+    RemoveEmptyDir(In("n.dat"));
+    DeleteTestFile(In("n.dat"));
+  }
+}
+
+// A folder that another program swaps for a link to a folder outside,
+// right as the update moves a file in it: the update works in the folder
+// it checked, through what it holds, never through the folder's path
+// again, so nothing outside changes. (Windows programs cannot swap a
+// folder that the update holds at all.)
+TEST_F(ApplyUpdateTest, FolderSwappedForALinkLeadsNoWriteOutside) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "b.dat", "outside b"));
+  ASSERT_TRUE(MakeDir(In("sub")));
+  ASSERT_TRUE(WriteFileText(In("sub\\b.dat"), "old b"));
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (!swapped && seen.call == FileCall::kMove && seen.other == In("sub\\b.dat")) {
+      swapped = MoveTestFile(In("sub"), In("sub.real")) &&
+                MakeSymbolicLink(In("sub"), outside.path());
+    }
+    return 0;
+  };
+  UpdateResult result = Apply(Listed({{"a.dat", ToBytes("new a")}, {"sub\\b.dat", ToBytes("new b")}}));
+  EXPECT_EQ((Names{"b.dat"}), ListDir(outside.path()));
+  EXPECT_EQ("outside b", ReadFileText(outside / "b.dat"));
+  if (swapped) {
+    EXPECT_EQ(UPD_OK, result);
+    EXPECT_EQ((Names{"b.dat"}), ListDir(In("sub.real")));
+    EXPECT_EQ("new b", ReadFileText(In("sub.real\\b.dat")));
+    EXPECT_TRUE(RemoveSymbolicLink(In("sub")));
+  } else {
+    EXPECT_EQ(UPD_OK, result);
+    EXPECT_EQ("new b", ReadFileText(In("sub\\b.dat")));
+  }
+}
+
+// A game file held for a second by another program right as the update
+// comes to replace it, as a virus scanner holds it: the update waits, in
+// real time, and completes. (The new file itself is held by the update
+// from its creation on: nobody else gets to hold it.)
+TEST_F(ApplyUpdateTest, TargetHeldForASecondIsWaitedFor) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
   FileHolder holder;
   bool held = false;
   CallRecorder recorder(true);
   recorder.fail = [&](const SeenCall& seen, size_t) {
-    if (seen.call == FileCall::kMove && !held) {
-      held = holder.Hold(seen.other) && holder.ReleaseAfter(1000);
+    if (seen.call == FileCall::kHold && seen.path == In("a.dat") && !held) {
+      held = holder.Hold(seen.path) && holder.ReleaseAfter(1000);
     }
     return 0;
   };
   ASSERT_EQ(UPD_OK, Apply(Listed({{"a.dat", ToBytes("new a")}})));
   EXPECT_TRUE(held);
-  EXPECT_FALSE(recorder.pauses.empty()) << "the move was not held up";
+  EXPECT_FALSE(recorder.pauses.empty()) << "the replacement was not held up";
   EXPECT_EQ("new a", ReadFileText(In("a.dat")));
   EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), ListDir(install_));
+}
+
+// What another program gets of a file that the update holds: nothing
+// (Windows: a sharing violation for every open but one for attributes;
+// POSIX: the file layer's lock keeps only other DiskFiles away, and
+// nothing keeps a deletion away).
+std::vector<OtherAccess> KeptAway() {
+#ifdef _WIN32
+  return {OtherAccess::kRead, OtherAccess::kWrite, OtherAccess::kDelete};
+#else
+  return {OtherAccess::kRead, OtherAccess::kWrite};
+#endif
+}
+const char* AccessName(OtherAccess access) {
+  return access == OtherAccess::kRead ? "read" : access == OtherAccess::kWrite ? "write" : "delete";
+}
+
+// Each staged file, and the uninstall list's new one, is held from its
+// creation until it has taken its target's place, shared with nobody:
+// another program that opens it at any step in between, for reading,
+// writing or deleting, is refused. It takes its place through that open
+// handle, never by its name.
+TEST_F(ApplyUpdateTest, StagedFilesAreHeldUntilInPlace) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("c.dat"), "old c"));
+  const std::vector<FixtureEntry> entries = Listed(
+      {{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}, {"c.dat", ToBytes("new c")}});
+  const std::string m = MarkOf(entries);
+  std::vector<std::string> open;     // created, not yet in place
+  std::map<std::string, size_t> tried;  // steps at which each was tried
+  std::vector<std::string> admitted;    // what another program got
+  std::vector<std::string> byName;      // moved by name
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    for (const std::string& path : open) {
+      // (The POSIX layer's lock is part of the creation.)
+      if (seen.call == FileCall::kLock && seen.path == path) continue;
+      for (OtherAccess access : KeptAway()) {
+        int error = OpenAsAnotherProgram(path, access);
+        if (error != BusyError()) {
+          admitted.push_back(path + ", " + AccessName(access) + ": " + std::to_string(error));
+        }
+      }
+      ++tried[path];
+    }
+    bool own = seen.path.find("-new-") != std::string::npos ||
+               seen.path.find("-lst.tmp") != std::string::npos;
+    if (seen.call == FileCall::kCreate && own) open.push_back(seen.path);
+    auto moved = std::find(open.begin(), open.end(), seen.other);
+    if (seen.call == FileCall::kMove && moved != open.end()) {
+      if (seen.value != 1) byName.push_back(seen.other);
+      open.erase(moved);
+    }
+    return 0;
+  };
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ(std::vector<std::string>{}, admitted);
+  EXPECT_EQ(std::vector<std::string>{}, byName);
+  // Every staged file was tried at each later creation and move, the
+  // list's at its own move.
+  const std::map<std::string, size_t> expected = {
+      {In(Staged(m, 0)), 7}, {In(Staged(m, 1)), 7}, {In(Staged(m, 2)), 7},
+      {In(Staged(m, 3)), 6}, {In(ListTemp(m)), 1}};
+  for (const auto& e : expected) {
+    EXPECT_LE(e.second, tried[e.first]) << e.first;
+  }
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+  EXPECT_EQ("new c", ReadFileText(In("c.dat")));
+  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "b.dat", "c.dat", "uninst.lst"}), ListDir(install_));
+}
+
+// A staged file that another program tries to swap for its own file right
+// before it is to take its target's place: Windows refuses the swap; POSIX
+// cannot (a lock keeps no rename away), but the swapped file is not the
+// update's, and is never put in place: the update fails and puts back.
+TEST_F(ApplyUpdateTest, StagedFileSwappedByAnotherProgramIsNeverPlaced) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  const std::string m = MarkOf(entries);
+  const Tree before = TreeBelow(install_);
+  bool tried = false;
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    // As the old a.dat is kept aside, right before the new one's move.
+    if (!tried && seen.call == FileCall::kLink && seen.other == In("a.dat")) {
+      tried = true;
+      swapped = WriteFileText(dir_ / "planted", "planted") &&
+                MoveTestFile(dir_ / "planted", In(Staged(m, 0)));
+    }
+    return 0;
+  };
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  UpdateResult result = Apply(entries, &observer);
+  ASSERT_TRUE(tried);
+  EXPECT_NE("planted", ReadFileText(In("a.dat")));
+#ifdef _WIN32
+  EXPECT_FALSE(swapped) << "another program replaced the staged file";
+  EXPECT_EQ(UPD_OK, result);
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new b", ReadFileText(In("b.dat")));
+#else
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(UPD_E_WRITE, result);
+  EXPECT_EQ(before, TreeBelow(install_));
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("a.dat"), failures[0].path);
+  EXPECT_EQ("replace", failures[0].step);
+#endif
+}
+
+// An old file, and the uninstall list, are held from their last check (the
+// list: from its read) until the new file takes their place: another
+// program that opens them for writing or deleting in between is refused.
+// (Windows lets go right before the move itself, which it refuses while
+// the file is open anywhere; POSIX keeps only other DiskFiles away.)
+TEST_F(ApplyUpdateTest, OldFilesAreHeldFromTheirCheckToTheirReplacement) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("c.dat"), "old c"));
+  ASSERT_TRUE(SetReadOnly(In("c.dat"), true));
+  const std::vector<FixtureEntry> entries = Listed(
+      {{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}, {"c.dat", ToBytes("new c")}});
+  const std::string m = MarkOf(entries);
+  std::map<std::string, size_t> tried;
+  std::vector<std::string> admitted;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    std::string held;
+    // Between the check and the move: as the old file is kept aside, as a
+    // read-only one loses that attribute for the move; the list as its
+    // new text is made and given its attributes.
+    if (seen.call == FileCall::kLink) held = seen.other;
+    if (seen.call == FileCall::kSetAttributes && seen.path == In("c.dat")) held = seen.path;
+    if (seen.path == In(ListTemp(m)) &&
+        (seen.call == FileCall::kCreate || seen.call == FileCall::kSetAttributes)) {
+      held = List();
+    }
+    if (held.empty()) return 0;
+    for (OtherAccess access : {OtherAccess::kWrite, OtherAccess::kDelete}) {
+#ifndef _WIN32
+      if (access == OtherAccess::kDelete) continue;
+#endif
+      int error = OpenAsAnotherProgram(held, access);
+      if (error != BusyError()) {
+        admitted.push_back(held + ", " + AccessName(access) + ": " + std::to_string(error));
+      }
+    }
+    ++tried[held];
+    return 0;
+  };
+  ASSERT_EQ(UPD_OK, Apply(entries));
+  EXPECT_EQ(std::vector<std::string>{}, admitted);
+  EXPECT_EQ(1u, tried[In("a.dat")]);
+#ifdef _WIN32
+  EXPECT_EQ(2u, tried[In("c.dat")]);  // kept aside, read-only reset
+  EXPECT_EQ(2u, tried[List()]);       // made, given the list's attributes
+#else
+  EXPECT_EQ(1u, tried[In("c.dat")]);
+  EXPECT_EQ(2u, tried[List()]);       // made, given the list's permissions
+#endif
+  EXPECT_EQ("new a", ReadFileText(In("a.dat")));
+  EXPECT_EQ("new c", ReadFileText(In("c.dat")));
+  EXPECT_EQ("game.exe\na.dat\nb.dat\nc.dat\nQEN.hvl\n", ListText());
+  SetReadOnly(In("c.dat"), false);
+}
+
+// An old file that another program swaps for its own while the update
+// waits for it (its first move held up): the move that follows finds
+// another file and replaces nothing; the game is put back as it was.
+TEST_F(ApplyUpdateTest, TargetSwappedWhileItsMoveWaitsIsNotReplaced) {
+  ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
+  ASSERT_TRUE(WriteFileText(In("b.dat"), "old b"));
+  const Tree before = TreeBelow(install_);
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  bool heldUp = false;
+  bool swapped = false;
+  CallRecorder recorder;
+  recorder.fail = [&](const SeenCall& seen, size_t) {
+    if (!heldUp && seen.call == FileCall::kMove && seen.path == In("a.dat")) {
+      heldUp = true;
+      return BusyError();
+    }
+    return 0;
+  };
+  recorder.onPause = [&](size_t) {
+    if (!swapped) {
+      swapped = WriteFileText(dir_ / "planted", "planted") &&
+                MoveTestFile(dir_ / "planted", In("a.dat"));
+    }
+  };
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  EXPECT_EQ(UPD_E_WRITE, Apply(entries, &observer));
+  ASSERT_TRUE(swapped);
+  EXPECT_EQ(1u, recorder.pauses.size());
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("a.dat"), failures[0].path);
+  EXPECT_EQ("replace", failures[0].step);
+  EXPECT_EQ(before, TreeBelow(install_));
 }
 
 // The uninstall list held by another program while it is read, as a virus
@@ -1031,11 +1504,15 @@ TEST_F(ApplyUpdateTest, PlantedLinksAtTheUpdatesOwnNamesChangeNothingOutside) {
   TempDir outside;
   ASSERT_TRUE(WriteFileText(outside / "victim.dat", "not the game's"));
   ASSERT_TRUE(WriteFileText(In("a.dat"), "old a"));
-  const std::string planted[] = {In(Staged(0)), In(Kept(0)), In(kListTemp)};
+  const std::vector<FixtureEntry> entries =
+      Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}});
+  const std::string m = MarkOf(entries);
+  const std::string planted[] = {In(Staged(m, 0)), In(Kept(m, 0)), In(ListTemp(m)),
+                                 In("~vl.new")};
   for (const std::string& link : planted) {
     ASSERT_TRUE(MakeSymbolicLink(link, outside / "victim.dat"));
   }
-  ASSERT_EQ(UPD_OK, Apply(Listed({{"a.dat", ToBytes("new a")}, {"b.dat", ToBytes("new b")}})));
+  ASSERT_EQ(UPD_OK, Apply(entries));
   EXPECT_EQ("not the game's", ReadFileText(outside / "victim.dat"));
   EXPECT_EQ(Names{"victim.dat"}, ListDir(outside.path()));
   EXPECT_EQ("new a", ReadFileText(In("a.dat")));
@@ -1065,14 +1542,14 @@ TEST_F(ApplyUpdateTest, LinksInTheInstallFolderChangeNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     ASSERT_TRUE(MakeSymbolicLink(c.link, c.to));
-    Tree before = TreeOf(outside.path());
+    Tree before = TreeBelow(outside.path());
     std::vector<Failure> failures;
     ApplyObserver observer;
     observer.context = &failures;
     observer.failed = RecordFailure;
     EXPECT_EQ(UPD_E_WRITE, Apply(Listed({{"first.dat", ToBytes("1")}, {c.entry, ToBytes("x")}}),
                                  &observer));
-    EXPECT_EQ(before, TreeOf(outside.path()));
+    EXPECT_EQ(before, TreeBelow(outside.path()));
     EXPECT_FALSE(FileExists(In("first.dat")));
     EXPECT_EQ("game.exe\n", ListText());
     ASSERT_EQ(1u, failures.size());
@@ -1084,17 +1561,46 @@ TEST_F(ApplyUpdateTest, LinksInTheInstallFolderChangeNothing) {
 // An uninstall list that is a link would have the elevated update read the
 // file it leads to and copy it into the game's folder: the list is not
 // touched, and the update ends as for any list it cannot update.
+// The list is a link from the start, or becomes one between its check and
+// its read (another program swaps it as the update opens it): it is read
+// through the handle that was checked, so nothing of the file it leads to
+// reaches the game's list.
 TEST_F(ApplyUpdateTest, UninstallListThatIsALinkIsNotRead) {
   TempDir outside;
-  ASSERT_TRUE(WriteFileText(outside / "secret.txt", std::string("secret\n", 7) + '\0'));
-  ASSERT_TRUE(DeleteTestFile(List()));
-  ASSERT_TRUE(MakeSymbolicLink(List(), outside / "secret.txt"));
-  EXPECT_EQ(UPD_E_UNINSTALL_LIST, Apply(Listed({{"a.dat", ToBytes("a")}})));
-  EXPECT_EQ("a", ReadFileText(In("a.dat")));  // written, as for any list that fails
-  EXPECT_EQ(std::string("secret\n", 7) + '\0', ReadFileText(outside / "secret.txt"));
-  Names files = ListDir(install_);
-  EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), files);
-  EXPECT_TRUE(RemoveSymbolicLink(List()));
+  const std::string secret = std::string("secret\n", 7) + '\0';
+  ASSERT_TRUE(WriteFileText(outside / "secret.txt", secret));
+  for (bool atTheRead : {false, true}) {
+    SCOPED_TRACE(atTheRead ? "swapped as it is read" : "a link from the start");
+    DeleteTestFile(In("a.dat"));
+    DeleteTestFile(In("QEN.hvl"));
+    RemoveSymbolicLink(List());
+    ASSERT_TRUE(WriteFileText(List(), std::string("game.exe\n", 9) + '\0'));
+    auto plant = [&] {
+      if (!DeleteTestFile(List())) return false;
+      // (Under Wine the Unix ln runs as a program of its own, which a busy
+      // machine may keep past the wait.)
+      for (int attempt = 0; attempt < 3; ++attempt) {
+        if (MakeSymbolicLink(List(), outside / "secret.txt")) return true;
+      }
+      return false;
+    };
+    if (!atTheRead) {
+      ASSERT_TRUE(plant());
+    }
+    bool planted = !atTheRead;
+    CallRecorder recorder;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (!planted && seen.call == FileCall::kOpenRead && seen.path == List()) planted = plant();
+      return 0;
+    };
+    EXPECT_EQ(UPD_E_UNINSTALL_LIST, Apply(Listed({{"a.dat", ToBytes("a")}})));
+    EXPECT_TRUE(planted);
+    EXPECT_EQ("a", ReadFileText(In("a.dat")));  // written, as for any list that fails
+    EXPECT_EQ(secret, ReadFileText(outside / "secret.txt"));
+    EXPECT_EQ((Names{"QEN.hvl", "a.dat", "uninst.lst"}), ListDir(install_));
+    EXPECT_TRUE(RemoveSymbolicLink(List()));
+  }
+  EXPECT_EQ((Names{"secret.txt"}), ListDir(outside.path()));
 }
 
 #ifndef _WIN32
@@ -1269,6 +1775,37 @@ TEST_F(ApplyUpdateTest, AnsiCodePageGameFilesAreReplaced) {
   }
   // The list receives the stored bytes.
   EXPECT_EQ("game.exe\n" + map + "\n" + data + "\\" + map + "\nQEN.hvl\n", ListText());
+}
+
+// Two entries whose names differ as stored but reach one file as the
+// install reads them: on a code page 1252 Windows, a game file that an
+// ANSI installer named from the byte B1 is "\xC2\xB1.txt" (plus-minus), which
+// is also the code page 932 reading of the bytes 81 7D. The update refuses
+// before anything is written. Where the code page is 932, they are two
+// files, and both are written.
+TEST_F(ApplyUpdateTest, AnsiCodePageReadingsThatMeetAreRefused) {
+  HANDLE h = CreateFileA((install_ + "\\\xB1.txt").c_str(), GENERIC_WRITE, 0, nullptr,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, h);
+  CloseHandle(h);
+  const Tree before = TreeBelow(install_);
+  std::vector<Failure> failures;
+  ApplyObserver observer;
+  observer.context = &failures;
+  observer.failed = RecordFailure;
+  const std::vector<FixtureEntry> entries =
+      Listed({{"\xB1.txt", ToBytes("half-width a")}, {"\x81\x7D.txt", ToBytes("plus-minus")}});
+  if (GetACP() == 932) {
+    EXPECT_EQ(UPD_OK, Apply(entries, &observer));
+    EXPECT_EQ("half-width a", ReadFileText(In("\xEF\xBD\xB1.txt")));
+    EXPECT_EQ("plus-minus", ReadFileText(In("\xC2\xB1.txt")));
+    return;
+  }
+  EXPECT_EQ(UPD_E_WRITE, Apply(entries, &observer));
+  ASSERT_EQ(1u, failures.size());
+  EXPECT_EQ(In("\xC2\xB1.txt"), failures[0].path);
+  EXPECT_EQ("one file", failures[0].step);
+  EXPECT_EQ(before, TreeBelow(install_));
 }
 #endif
 

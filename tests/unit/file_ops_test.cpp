@@ -244,14 +244,33 @@ struct OldAndNew {
   const bool written = WriteFileText(target, "old") && WriteFileText(source, "new");
 };
 
-// Both replacements, for the tables below.
+// ReplaceHeldFile as the update calls it: the new file (with source's
+// bytes) made anew at source and open, the target held since its check.
+// -1 where that cannot be set up.
+int ReplaceThroughHandles(const char* target, const char* source, int* syncError) {
+  Bytes data;
+  DiskFile file;
+  if (!ReadFileBytes(source, &data) || !DeleteTestFile(source) || !file.OpenNew(source) ||
+      file.Write(data.data(), static_cast<uint32_t>(data.size())) != data.size() ||
+      !file.Flush()) {
+    return -1;
+  }
+  DiskFile held;
+  FileId id;
+  if (!HoldToReplace(&held, target) || !GetOpenFileId(&held, &id)) return -1;
+  return ReplaceHeldFile(&file, source, &held, target, id, NewAttributes::kSameAsOld, syncError);
+}
+
+// The replacements, for the tables below.
 struct Replacement {
   const char* what;
   int (*replace)(const char* target, const char* source, int* syncError);
+  bool holdsNewFile;  // which nobody else can hold then
 };
 const Replacement kReplacements[] = {
-    {"ReplaceWithFile", &ReplaceWithFile},
-    {"ReplaceFileContents", &ReplaceFileContents},
+    {"ReplaceWithFile", &ReplaceWithFile, false},
+    {"ReplaceFileContents", &ReplaceFileContents, false},
+    {"ReplaceHeldFile", &ReplaceThroughHandles, true},
 };
 
 // A move that the system refuses because another program has one of the
@@ -270,9 +289,7 @@ TEST_F(FileOpsTest, FolderInAFilesPlaceFailsAtOnce) {
   } const cases[] = {
       {"replaced", [&] { return ReplaceWithFile(Path("data.arc").c_str(), Path("new.tmp").c_str()); }},
       {"moved aside", [&] {
-         char kept[kPathBufferSize];
-         return KeepAside(Path("data.arc").c_str(), nullptr, "~velmora-kept-0.tmp", kept,
-                          sizeof kept);
+         return MoveAside(Path("data.arc").c_str(), Path("~velmora-0123abcd-old-0.tmp").c_str());
        }},
   };
   for (const Case& c : cases) {
@@ -341,6 +358,7 @@ TEST_F(FileOpsTest, MovesHeldUpByAnotherProgramAreTriedAgain) {
 TEST_F(FileOpsTest, HeldFilesAreWaitedFor) {
   for (const Replacement& r : kReplacements) {
     for (bool holdTarget : {true, false}) {
+      if (!holdTarget && r.holdsNewFile) continue;
       SCOPED_TRACE(std::string(r.what) + (holdTarget ? ", target held" : ", new file held"));
       OldAndNew files;
       ASSERT_TRUE(files.written);
@@ -357,6 +375,87 @@ TEST_F(FileOpsTest, HeldFilesAreWaitedFor) {
       EXPECT_EQ("new", ReadFileText(target));
       EXPECT_EQ(Names{"t.dat"}, ListDir(files.dir.path()));
     }
+  }
+}
+
+// A new file takes another name through its open handle: it is then at
+// that name, still open (what is written through it lands there) and still
+// shared with nobody. Where anything has that name already, it stays, and
+// so does the new file, at its own name.
+TEST_F(FileOpsTest, OpenFileIsMovedThroughItsHandle) {
+  struct Case {
+    const char* what;
+    std::function<bool(const std::string& path)> plant;
+    const char* left;  // in the file there afterwards
+  } const cases[] = {
+      {"a free name", nullptr, nullptr},
+      {"a file there", [](const std::string& path) { return WriteFileText(path, "somebody's"); },
+       "somebody's"},
+      {"a folder there", [](const std::string& path) { return MakeDir(path); }, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    TempDir dir;
+    const std::string own = dir / "new.tmp";
+    const std::string target = dir / "a.dat";
+    DiskFile file;
+    ASSERT_TRUE(file.OpenNew(own.c_str()));
+    ASSERT_EQ(3u, file.Write("new", 3));
+    const bool planted = c.plant && c.plant(target);
+    CallRecorder recorder;
+    EXPECT_EQ(planted ? 0 : 1, MoveOpenFile(&file, own.c_str(), target.c_str()));
+    EXPECT_TRUE(recorder.pauses.empty());
+    if (!planted) {
+      EXPECT_EQ(Names{"a.dat"}, ListDir(dir.path()));
+      EXPECT_EQ(BusyError(), OpenAsAnotherProgram(target, OtherAccess::kRead));
+      EXPECT_EQ(1u, file.Write("!", 1));
+      file.Close();
+      EXPECT_EQ("new!", ReadFileText(target));
+      continue;
+    }
+    EXPECT_EQ((Names{"a.dat", "new.tmp"}), ListDir(dir.path()));
+    file.Close();
+    EXPECT_EQ("new", ReadFileText(own));
+    if (c.left != nullptr) {
+      EXPECT_EQ(c.left, ReadFileText(target));
+    }
+  }
+}
+
+// A held file keeps other programs from writing or deleting it, and is
+// replaced only while it is still the file that was checked: one that was
+// swapped in while it was not held stays, and so does the new file.
+TEST_F(FileOpsTest, HeldFileIsReplacedOnlyWhileItIsItself) {
+  for (bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped ? "swapped" : "itself");
+    OldAndNew files;
+    ASSERT_TRUE(files.written);
+    const std::string& target = files.target;
+    DiskFile file;
+    ASSERT_TRUE(DeleteTestFile(files.source));
+    ASSERT_TRUE(file.OpenNew(files.source.c_str()));
+    ASSERT_EQ(3u, file.Write("new", 3));
+    DiskFile held;
+    FileId id;
+    ASSERT_EQ(1, HoldToReplace(&held, target.c_str()));
+    ASSERT_EQ(1, GetOpenFileId(&held, &id));
+    EXPECT_EQ(BusyError(), OpenAsAnotherProgram(target, OtherAccess::kWrite));
+#ifdef _WIN32
+    EXPECT_EQ(BusyError(), OpenAsAnotherProgram(target, OtherAccess::kDelete));
+#endif
+    if (swapped) {
+      held.Close();
+      ASSERT_TRUE(WriteFileText(files.dir / "planted", "planted"));
+      ASSERT_TRUE(MoveTestFile(files.dir / "planted", target));
+    }
+    CallRecorder recorder;
+    EXPECT_EQ(swapped ? 0 : 1, ReplaceHeldFile(&file, files.source.c_str(), &held, target.c_str(),
+                                                 id, NewAttributes::kGameFile));
+    EXPECT_FALSE(held.IsOpen());
+    EXPECT_EQ(swapped ? 0u : 1u, recorder.Count(FileCall::kMove));
+    file.Close();
+    EXPECT_EQ(swapped ? "planted" : "new", ReadFileText(target));
+    EXPECT_EQ(swapped ? (Names{"new.tmp", "t.dat"}) : Names{"t.dat"}, ListDir(files.dir.path()));
   }
 }
 
@@ -420,7 +519,9 @@ TEST_F(FileOpsTest, LeftoverThatCannotBeRemovedGivesWayToAShortName) {
 #ifdef _WIN32
 // Windows (not Wine, whose move replaces a read-only file by itself)
 // refuses to replace a read-only target: the attribute goes right before
-// each attempt and comes back after each one that fails.
+// each attempt and comes back after each one that fails. Through a hold it
+// goes through the hold, which ends right before the move and is taken
+// again for the next attempt.
 TEST_F(FileOpsTest, ReadOnlyTargetLosesItsAttributeOnlyForTheMove) {
   struct Case {
     const char* what;
@@ -432,34 +533,56 @@ TEST_F(FileOpsTest, ReadOnlyTargetLosesItsAttributeOnlyForTheMove) {
       {"the move fails", ERROR_WRITE_FAULT, 0, 1},
       {"the target stays held", ERROR_SHARING_VIOLATION, 0, 10},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    OldAndNew files;
-    ASSERT_TRUE(files.written);
-    const std::string& target = files.target;
-    const std::string& source = files.source;
-    ASSERT_TRUE(SetReadOnly(target, true));
-    const DWORD attributes = GetFileAttributesW(std::wstring(target.begin(), target.end()).c_str());
-    ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_READONLY);
-    CallRecorder recorder;
-    recorder.fail = [&](const SeenCall& seen, size_t) {
-      return seen.call == FileCall::kMove ? c.error : 0;
-    };
-    EXPECT_EQ(c.result, ReplaceWithFile(target.c_str(), source.c_str()));
-    std::vector<std::pair<FileCall, uint32_t>> expected;
-    for (size_t i = 0; i < c.attempts; ++i) {
-      expected.push_back({FileCall::kSetAttributes, FILE_ATTRIBUTE_NORMAL});
-      expected.push_back({FileCall::kMove, 0});
-      if (c.result == 0) expected.push_back({FileCall::kSetAttributes, attributes});
+  for (bool held : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (held ? ", held" : ", by name"));
+      OldAndNew files;
+      ASSERT_TRUE(files.written);
+      const std::string& target = files.target;
+      const std::string& source = files.source;
+      DiskFile file;
+      DiskFile hold;
+      FileId id;
+      if (held) {
+        ASSERT_TRUE(DeleteTestFile(source));
+        ASSERT_TRUE(file.OpenNew(source.c_str()));
+        ASSERT_EQ(3u, file.Write("new", 3));
+      }
+      ASSERT_TRUE(SetReadOnly(target, true));
+      const DWORD attributes =
+          GetFileAttributesW(std::wstring(target.begin(), target.end()).c_str());
+      ASSERT_NE(0u, attributes & FILE_ATTRIBUTE_READONLY);
+      const DWORD forMove = held && attributes != FILE_ATTRIBUTE_READONLY
+                                ? attributes & ~FILE_ATTRIBUTE_READONLY
+                                : FILE_ATTRIBUTE_NORMAL;
+      if (held) {
+        ASSERT_EQ(1, HoldToReplace(&hold, target.c_str()));
+        ASSERT_EQ(1, GetOpenFileId(&hold, &id));
+      }
+      CallRecorder recorder;
+      recorder.fail = [&](const SeenCall& seen, size_t) {
+        return seen.call == FileCall::kMove ? c.error : 0;
+      };
+      EXPECT_EQ(c.result, held ? ReplaceHeldFile(&file, source.c_str(), &hold, target.c_str(), id,
+                                                 NewAttributes::kGameFile)
+                               : ReplaceWithFile(target.c_str(), source.c_str()));
+      file.Close();
+      std::vector<std::pair<FileCall, uint32_t>> expected;
+      for (size_t i = 0; i < c.attempts; ++i) {
+        if (held && i > 0) expected.push_back({FileCall::kHold, 0});
+        expected.push_back({FileCall::kSetAttributes, forMove});
+        expected.push_back({FileCall::kMove, held ? 1u : 0u});
+        if (c.result == 0) expected.push_back({FileCall::kSetAttributes, attributes});
+      }
+      std::vector<std::pair<FileCall, uint32_t>> seen;
+      for (const SeenCall& call : recorder.calls) {
+        EXPECT_EQ(target, call.path);
+        seen.push_back({call.call, call.value});
+      }
+      EXPECT_TRUE(seen == expected) << seen.size() << " calls, " << expected.size() << " expected";
+      EXPECT_EQ(c.result == 0, IsReadOnly(target));
+      SetReadOnly(target, false);
     }
-    std::vector<std::pair<FileCall, uint32_t>> seen;
-    for (const SeenCall& call : recorder.calls) {
-      EXPECT_EQ(target, call.path);
-      seen.push_back({call.call, call.value});
-    }
-    EXPECT_TRUE(seen == expected) << seen.size() << " calls, " << expected.size() << " expected";
-    EXPECT_EQ(c.result == 0, IsReadOnly(target));
-    SetReadOnly(target, false);
   }
 }
 

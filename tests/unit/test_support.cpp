@@ -1,6 +1,7 @@
 #include "tests/unit/test_support.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -298,6 +299,36 @@ bool DeleteTestFile(const std::string& path) {
 #endif
 }
 
+int OpenAsAnotherProgram(const std::string& path, OtherAccess access) {
+#ifdef _WIN32
+  DWORD asked = access == OtherAccess::kRead    ? GENERIC_READ
+                : access == OtherAccess::kWrite ? GENERIC_WRITE
+                                                : DELETE;
+  HANDLE handle = CreateFileW(Native(path).c_str(), asked,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return static_cast<int>(GetLastError());
+  CloseHandle(handle);
+  return 0;
+#else
+  if (access == OtherAccess::kDelete) return 0;
+  bool reading = access == OtherAccess::kRead;
+  int fd = open(Native(path).c_str(), (reading ? O_RDONLY : O_WRONLY) | O_CLOEXEC);
+  if (fd < 0) return errno;
+  int error = flock(fd, (reading ? LOCK_SH : LOCK_EX) | LOCK_NB) == 0 ? 0 : errno;
+  close(fd);
+  return error;
+#endif
+}
+
+bool MoveTestFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  return MoveFileExW(Native(from).c_str(), Native(to).c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+#else
+  return rename(Native(from).c_str(), Native(to).c_str()) == 0;
+#endif
+}
+
 int64_t FileSize(const std::string& path) {
 #ifdef _WIN32
   WIN32_FILE_ATTRIBUTE_DATA data;
@@ -466,6 +497,24 @@ bool FileHolder::Hold(const std::string& path) {
 #endif
 }
 
+bool FileHolder::HoldForWriting(const std::string& path) {
+  if (state_ == nullptr) state_ = new State;
+#ifdef _WIN32
+  state_->file = CreateFileW(Native(path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return state_->file != INVALID_HANDLE_VALUE;
+#else
+  state_->fd = open(Native(path).c_str(), O_RDWR | O_CLOEXEC);
+  if (state_->fd < 0) return false;
+  if (flock(state_->fd, LOCK_EX | LOCK_NB) != 0) {
+    state_->Release();
+    return false;
+  }
+  return true;
+#endif
+}
+
 void FileHolder::Release() {
   if (state_ != nullptr) state_->Release();
 }
@@ -528,4 +577,25 @@ CountedBytes::CountedBytes() {
     static_cast<CountedBytes*>(context)->done = done;
     static_cast<CountedBytes*>(context)->total = total;
   };
+}
+
+Tree TreeBelow(const std::string& folder, const std::string& prefix) {
+  Tree tree;
+  for (const std::string& name : ListDir(folder)) {
+    std::string path = folder + "\\" + name;
+    std::vector<std::string> inner = ListDir(path);
+    if (!inner.empty() || !FileExists(path)) {
+      tree[prefix + name] = "<folder>";
+      Tree below = TreeBelow(path, prefix + name + "\\");
+      tree.insert(below.begin(), below.end());
+    } else {
+      tree[prefix + name] = ReadFileText(path);
+    }
+  }
+  return tree;
+}
+
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
 }

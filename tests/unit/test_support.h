@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,12 @@ bool SetReadOnly(const std::string& path, bool readOnly);
 bool IsReadOnly(const std::string& path);
 // Names in a folder, sorted.
 std::vector<std::string> ListDir(const std::string& path);
+// Every file below a folder with its bytes, folders as "<folder>": what an
+// update that fails must leave exactly as it was.
+using Tree = std::map<std::string, std::string>;
+Tree TreeBelow(const std::string& folder, const std::string& prefix = "");
+// ASCII letters made small.
+std::string Lower(std::string s);
 
 // Whether the file system refuses to write a read-only file for this
 // process (not so for root, nor for Wine run as root).
@@ -91,6 +98,8 @@ bool MakeSizedFile(const std::string& path, uint64_t size);
 // where the data ends before it.
 bool OverwriteFileBytes(const std::string& path, uint64_t offset, const Bytes& data);
 bool DeleteTestFile(const std::string& path);
+// Moves a file over another (replacing it), as another program would.
+bool MoveTestFile(const std::string& from, const std::string& to);
 // Size of a file, or -1.
 int64_t FileSize(const std::string& path);
 
@@ -114,6 +123,17 @@ bool MakeHardLink(const std::string& linkPath, const std::string& target);
 // that leads nowhere). True once nothing is left at linkPath.
 bool RemoveSymbolicLink(const std::string& linkPath);
 
+// What another program asks of a file when it opens it.
+enum class OtherAccess { kRead, kWrite, kDelete };
+// Opens path as another program would, for that access, sharing everything
+// itself, and closes it again at once. Returns 0 when it opened, else the
+// system's error code (Windows: ERROR_SHARING_VIOLATION where the file's
+// holders keep that access away). POSIX keeps others away only by the
+// file layer's advisory locks: reading and writing ask for its lock (for
+// reading, for writing); nothing there keeps a deletion away, so kDelete
+// opens (0) whatever holds the file.
+int OpenAsAnotherProgram(const std::string& path, OtherAccess access);
+
 // Holds a file open as another program would: on Windows as a virus
 // scanner does (for reading, shared for reading and writing but not for
 // deletion, which keeps moves away); on POSIX through a DiskFile open for
@@ -126,6 +146,11 @@ class FileHolder {
   FileHolder& operator=(const FileHolder&) = delete;
 
   bool Hold(const std::string& path);
+  // Holds it as a program that reads and writes it and lets others do
+  // anything with it (on Windows: shared for reading, writing and deletion;
+  // on POSIX: the layer's lock for writing, which keeps its readers away
+  // but for one that shares everything).
+  bool HoldForWriting(const std::string& path);
   void Release();
   // Lets go after the given time, from another thread; the destructor
   // waits for that.

@@ -319,8 +319,9 @@ TEST_F(UninstallListTest, HiddenListIsUpdatedAndStaysHidden) {
 // The new file takes the old list's attributes: no archive bit where the
 // old one had none, and attributes such as not-content-indexed kept. Wine
 // keeps neither (every file shows the archive bit alone), so the call that
-// gives them is watched too: right after the move, with the attributes the
-// old list had.
+// gives them is watched too: on the new file, through its handle, right
+// before it takes the old list's place, with the attributes the old list
+// had.
 TEST_F(UninstallListTest, UpdatedListKeepsItsAttributes) {
   const DWORD kept[] = {FILE_ATTRIBUTE_NORMAL, FILE_ATTRIBUTE_NOT_CONTENT_INDEXED,
                         FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED};
@@ -336,13 +337,14 @@ TEST_F(UninstallListTest, UpdatedListKeepsItsAttributes) {
     EXPECT_EQ(B("a.dat\nb.dat\n\0"), ReadFileText(list));
     EXPECT_EQ(shown, GetFileAttributesA(list.c_str()));
     ASSERT_GE(recorder.calls.size(), 2u);
-    const SeenCall& move = recorder.calls[recorder.calls.size() - 2];
-    const SeenCall& given = recorder.calls.back();
+    const SeenCall& given = recorder.calls[recorder.calls.size() - 2];
+    const SeenCall& move = recorder.calls.back();
+    EXPECT_EQ(FileCall::kSetAttributes, given.call);
+    EXPECT_EQ(move.other, given.path);
+    EXPECT_EQ(shown, given.value);
     EXPECT_EQ(FileCall::kMove, move.call);
     EXPECT_EQ(list, move.path);
-    EXPECT_EQ(FileCall::kSetAttributes, given.call);
-    EXPECT_EQ(list, given.path);
-    EXPECT_EQ(shown, given.value);
+    EXPECT_EQ(1u, move.value) << "moved by its name";
   }
 }
 

@@ -120,9 +120,34 @@ TEST_F(UpdateJudgeTest, PackagesThatCannotBeAppliedWholeAreRefused) {
        kPackageOneFile, 0, 1},
       {"a file where a folder is needed", {folderFile, inFolder, ListOf({folderFile, inFolder})},
        kPackageFileAsFolder, 0, 1},
+      {"a Japanese file where a Japanese folder is needed",
+       {{"\x83\x66\x81\x5B\x83\x5E", ToBytes("f")}, {"\x83\x66\x81\x5B\x83\x5E\\a.arc", ToBytes("a")},
+        ListOf({{"\x83\x66\x81\x5B\x83\x5E", ToBytes("f")},
+                {"\x83\x66\x81\x5B\x83\x5E\\a.arc", ToBytes("a")}})},
+       kPackageFileAsFolder, 0, 1},
       {"a file in another case where a folder is needed",
        {{"DATA", ToBytes("f")}, inFolder, ListOf({{"DATA", ToBytes("f")}, inFolder})},
        kPackageFileAsFolder, 0, 1},
+      // Windows may give longname1.arc the short name LONG~B13.ARC (as Wine
+      // does) or LONGNA~1.ARC: an entry of that name would replace it.
+      {"a long name and a short name with a '~'",
+       {{"longname1.arc", ToBytes("l")}, {"LONG~B13.ARC", ToBytes("s")},
+        ListOf({{"longname1.arc", ToBytes("l")}, {"LONG~B13.ARC", ToBytes("s")}})},
+       kPackageShortAlias, 0, 1},
+      {"the same in a folder, short name first",
+       {{"d\\LONGNA~1.ARC", ToBytes("s")}, {"D\\longname1.arc", ToBytes("l")},
+        ListOf({{"d\\LONGNA~1.ARC", ToBytes("s")}, {"D\\longname1.arc", ToBytes("l")}})},
+       kPackageShortAlias, 1, 0},
+      {"a long Japanese name and its short name",  // データファ.arc, データ~1.ARC
+       {{"\x83\x66\x81\x5B\x83\x5E\x83\x74\x83\x40.arc", ToBytes("l")},
+        {"\x83\x66\x81\x5B\x83\x5E~1.ARC", ToBytes("s")},
+        ListOf({{"\x83\x66\x81\x5B\x83\x5E\x83\x74\x83\x40.arc", ToBytes("l")},
+                {"\x83\x66\x81\x5B\x83\x5E~1.ARC", ToBytes("s")}})},
+       kPackageShortAlias, 0, 1},
+      {"the update's journal", {a, {"~VL.UPD", ToBytes("j")}, ListOf({a, {"~VL.UPD", {}}})},
+       kPackageOwnName, 1, 0},
+      {"the update's journal on its way", {{"~vl.new", ToBytes("j")}, ListOf({{"~vl.new", {}}})},
+       kPackageOwnName, 0, 0},
   };
   for (const JudgeCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -159,6 +184,15 @@ TEST_F(UpdateJudgeTest, SoundPackagesPass) {
        {a, ListOf({a, {"other.arc", ToBytes("o")}})}},
       {"the list first", {ListOf({a}), a}},
       {"a name without a twin", {a, wide, so, ListOf({a, wide, so})}},
+      // Short names that no long name beside them can have: other
+      // folders, a '~' that no digit or letter ends, a ミ (second byte
+      // 0x7E, a '~'), a name that is no 8.3 name itself.
+      {"long names beside names that are no short name of theirs",
+       {{"longname1.arc", ToBytes("l")}, {"d\\LONG~1.ARC", ToBytes("s")}, {"~~~~~", ToBytes("t")},
+        {"\x83\x7E\x83\x7E.arc", ToBytes("mi")}, {"LONG~1.ARCH", ToBytes("x")},
+        ListOf({{"longname1.arc", ToBytes("l")}, {"d\\LONG~1.ARC", ToBytes("s")},
+                {"~~~~~", ToBytes("t")}, {"\x83\x7E\x83\x7E.arc", ToBytes("mi")},
+                {"LONG~1.ARCH", ToBytes("x")}})}},
       {"bytes beyond the list's records", {a, [&] {
          FixtureEntry list = ListOf({a});
          list.data.resize(list.data.size() + 10, 0);
@@ -242,6 +276,29 @@ Bytes PatchOf(const Release& from, const Release& to, const Names& only = {}) {
   return BuildPackage(entries);
 }
 
+// What the update told of its failure.
+struct Heard {
+  std::string record;
+  std::string path;
+  std::string step;
+  size_t failures = 0;
+};
+
+ApplyObserver ObserverFor(Heard* heard) {
+  ApplyObserver observer;
+  observer.context = heard;
+  observer.foreign = [](void* context, const char* name) {
+    static_cast<Heard*>(context)->record = name;
+  };
+  observer.failed = [](void* context, UpdateResult, const char* path, const char* step, int) {
+    Heard* heard = static_cast<Heard*>(context);
+    heard->path = path;
+    heard->step = step;
+    ++heard->failures;
+  };
+  return observer;
+}
+
 class ReleaseCheckRunTest : public UpdateJudgeTest {
  protected:
   // An install of the release, with its own list as a patch left it.
@@ -262,20 +319,8 @@ TEST_F(ReleaseCheckRunTest, ASkippedReleaseIsRefusedWithNothingChanged) {
   DeleteTestFile(In("a.dat"));
   Install(kV100);
   Bytes list = ReadFileBytesOr(In("QEN.hvl"));
-  ApplyObserver observer;
-  struct Heard {
-    std::string record;
-    std::string path;
-    std::string step;
-  } heard;
-  observer.context = &heard;
-  observer.foreign = [](void* context, const char* name) {
-    static_cast<Heard*>(context)->record = name;
-  };
-  observer.failed = [](void* context, UpdateResult, const char* path, const char* step, int) {
-    static_cast<Heard*>(context)->path = path;
-    static_cast<Heard*>(context)->step = step;
-  };
+  Heard heard;
+  ApplyObserver observer = ObserverFor(&heard);
   CallRecorder recorder;
   EXPECT_EQ(UPD_E_WRONG_RELEASE, Apply(PatchOf(kV101, kV102), &observer));
   EXPECT_EQ("a.arc", heard.record);  // changed in 1.01, which this install lacks
@@ -319,27 +364,170 @@ TEST_F(ReleaseCheckRunTest, PartsOfASplitPassOnlyInOrder) {
   EXPECT_EQ(v2, Installed());
 }
 
-// An install without a list to go by (none, or one that does not load) is
-// updated as the updater always updated it.
-TEST_F(ReleaseCheckRunTest, InstallWithoutAUsableListIsUpdated) {
+// An install without a list that loads (none, one that does not load, or
+// one that another program keeps from being read past every wait) is known
+// by its files: each file that the patch does not carry must be as the
+// patch's list says. A patch for another release is refused with nothing
+// changed; the right one goes in.
+TEST_F(ReleaseCheckRunTest, InstallWithoutAUsableListIsKnownByItsFiles) {
   struct Case {
     const char* what;
     bool write;
     Bytes list;
+    bool heldThroughout;
   } const cases[] = {
-      {"no list", false, {}},
-      {"a list of another magic", true, BuildHashList({{"a.arc", Bytes(8, 7)}}, -1, "XXXXXXXX")},
-      {"a list cut short", true, Bytes(20, 'J')},
+      {"no list", false, {}, false},
+      {"a list of another magic", true, BuildHashList({{"a.arc", Bytes(8, 7)}}, -1, "XXXXXXXX"),
+       false},
+      {"a list cut short", true, Bytes(20, 'J'), false},
+      {"a list of no records", true, BuildHashList({}), false},
+      {"a list held past every wait", true, ListOf(EntriesOf(kV101)).data, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Install(kV100);
+    DeleteTestFile(In("a.dat"));
     DeleteTestFile(In("QEN.hvl"));
     if (c.write) {
       ASSERT_TRUE(WriteFileBytes(In("QEN.hvl"), c.list));
     }
-    EXPECT_EQ(UPD_OK, Apply(PatchOf(kV101, kV102)));
-    EXPECT_EQ("b 1.02", ReadFileText(In("b.arc")));
+    CallRecorder recorder;
+    size_t listOpens = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call != FileCall::kOpenRead || Lower(seen.path) != Lower(In("QEN.hvl"))) return 0;
+      ++listOpens;
+      return c.heldThroughout ? BusyError() : 0;
+    };
+    Heard heard;
+    ApplyObserver observer = ObserverFor(&heard);
+    // 1.01 to 1.02 on 1.00: a.arc is not as 1.02's list says.
+    EXPECT_EQ(UPD_E_WRONG_RELEASE, Apply(PatchOf(kV101, kV102), &observer));
+    EXPECT_EQ("a.arc", heard.record);
+    EXPECT_EQ(In("a.arc"), heard.path);
+    EXPECT_EQ("file", heard.step);
+    EXPECT_EQ(kV100, Installed());
+    EXPECT_EQ(0u, recorder.Count(FileCall::kCreate));
+    EXPECT_EQ(c.write ? c.list : Bytes(), ReadFileBytesOr(In("QEN.hvl")));
+    if (c.heldThroughout) {
+      EXPECT_EQ(10u, listOpens) << "not waited for";
+    }
+
+    recorder.fail = nullptr;
+    EXPECT_EQ(UPD_OK, Apply(PatchOf(kV100, kV101)));
+    EXPECT_EQ(kV101, Installed());
+    DeleteTestFile(In("QEN.hvl"));
+  }
+}
+
+// Without a list that loads, a file the patch does not carry that is
+// missing, other, a folder, or a link (even to a file as listed) is not
+// the release the patch was made for.
+TEST_F(ReleaseCheckRunTest, FilesThatAreNotAsListedRefuseThePatch) {
+  TempDir outside;
+  ASSERT_TRUE(WriteFileText(outside / "c.arc", "c 1.00"));
+  struct Case {
+    const char* what;
+    std::function<bool()> make;
+  } const cases[] = {
+      {"missing", [&] { return DeleteTestFile(In("c.arc")); }},
+      {"other content", [&] { return WriteFileText(In("c.arc"), "c 1.0X"); }},
+      {"one byte more", [&] { return WriteFileText(In("c.arc"), "c 1.00 "); }},
+      {"a folder", [&] { return DeleteTestFile(In("c.arc")) && MakeDir(In("c.arc")); }},
+      {"a link to the listed content",
+       [&] { return DeleteTestFile(In("c.arc")) && MakeSymbolicLink(In("c.arc"), outside / "c.arc"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Install(kV100);
+    DeleteTestFile(In("a.dat"));
+    DeleteTestFile(In("QEN.hvl"));
+    if (!c.make()) {
+      ADD_FAILURE() << "cannot set up";
+      continue;
+    }
+    Tree before = TreeBelow(install_);
+    Heard heard;
+    ApplyObserver observer = ObserverFor(&heard);
+    EXPECT_EQ(UPD_E_WRONG_RELEASE, Apply(PatchOf(kV100, kV101), &observer));
+    EXPECT_EQ("c.arc", heard.record);
+    EXPECT_EQ(In("c.arc"), heard.path);
+    EXPECT_EQ(before, TreeBelow(install_));
+    RemoveSymbolicLink(In("c.arc"));
+    RemoveEmptyDir(In("c.arc"));
+  }
+  EXPECT_EQ("c 1.00", ReadFileText(outside / "c.arc"));
+}
+
+// The file check reads each file that it needs once, in pieces of a
+// bounded size however large the file, and no file that the patch carries.
+TEST_F(ReleaseCheckRunTest, FileCheckReadsEachFileOnceInPieces) {
+  const Bytes big = RandomBytes((9u << 20) + 5, 11);
+  Release v100 = kV100;
+  Release v101 = kV101;
+  v100["big.arc"] = v101["big.arc"] = std::string(big.begin(), big.end());
+  Install(v100);
+  DeleteTestFile(In("a.dat"));
+  DeleteTestFile(In("QEN.hvl"));
+  CallRecorder recorder;
+  EXPECT_EQ(UPD_OK, Apply(PatchOf(v100, v101)));
+  std::map<std::string, size_t> opened;
+  uint32_t largest = 0;
+  for (const SeenCall& seen : recorder.calls) {
+    if (seen.call == FileCall::kOpenRead) ++opened[seen.path];
+    if (seen.call == FileCall::kRead && seen.value > largest) largest = seen.value;
+  }
+  EXPECT_EQ((std::map<std::string, size_t>{{In("QEN.hvl"), 1},
+                                           {In("b.arc"), 1},
+                                           {In("big.arc"), 1},
+                                           {In("c.arc"), 1},
+                                           {In("uninst.lst"), 1}}),
+            opened);
+  EXPECT_LE(largest, 4u << 20);
+  EXPECT_EQ(v101, Installed());
+}
+
+// The install's list is read while another program keeps it open for
+// writing (sharing it with everybody), and waited for while another
+// program holds it for a moment (0.6 s): the list, not the files, then
+// tells the release, and a patch for another release is refused.
+TEST_F(ReleaseCheckRunTest, ListHeldByAnotherProgramStillTellsTheRelease) {
+  struct Case {
+    const char* what;
+    bool keptOpen;         // for writing, throughout
+    size_t busyOpens;      // the first opens refused as by a holder
+    uint32_t pauseMs;
+  } const cases[] = {
+      {"kept open for writing", true, 0, 0},
+      {"held for 0.6 s", false, 6, 600},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Install(kV100);
+    DeleteTestFile(In("a.dat"));
+    Bytes list = ReadFileBytesOr(In("QEN.hvl"));
+    // Files of 1.01, so that only the list tells 1.00: a check of the
+    // files alone would let 1.01's patch to 1.02 in.
+    ASSERT_TRUE(WriteFileText(In("a.arc"), "a 1.01"));
+    FileHolder holder;
+    if (c.keptOpen) {
+      ASSERT_TRUE(holder.HoldForWriting(In("QEN.hvl")));
+    }
+    CallRecorder recorder;
+    size_t opens = 0;
+    recorder.fail = [&](const SeenCall& seen, size_t) {
+      if (seen.call != FileCall::kOpenRead || seen.path != In("QEN.hvl")) return 0;
+      return opens++ < c.busyOpens ? BusyError() : 0;
+    };
+    Heard heard;
+    ApplyObserver observer = ObserverFor(&heard);
+    EXPECT_EQ(UPD_E_WRONG_RELEASE, Apply(PatchOf(kV101, kV102), &observer));
+    holder.Release();
+    EXPECT_EQ(In("QEN.hvl"), heard.path);
+    EXPECT_EQ("release", heard.step);
+    EXPECT_EQ(c.pauseMs, recorder.TotalPause());
+    EXPECT_EQ("b 1.00", ReadFileText(In("b.arc")));
+    EXPECT_EQ(list, ReadFileBytesOr(In("QEN.hvl")));
+    EXPECT_EQ(0u, recorder.Count(FileCall::kCreate));
   }
 }
 

@@ -303,12 +303,6 @@ std::vector<std::string> HashListBuilder::DropRecords(
   return dropped;
 }
 
-std::vector<std::string> HashListBuilder::DropRepeatedNames() {
-  std::set<std::string> seen;
-  return DropRecords(
-      [&seen](const std::string& name) { return !seen.insert(StoredNameKey(name)).second; });
-}
-
 std::vector<std::string> HashListBuilder::DropFiles(
     const std::function<bool(const std::string&)>& drop) {
   return DropRecords([&drop](const std::string& name) { return drop(StoredNameKey(name)); });

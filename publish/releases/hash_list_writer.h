@@ -54,15 +54,6 @@ class HashListBuilder {
   // hashlist DIR records a release; records of one key keep their order.
   void SortCanonically();
 
-  // Drops every record of a file recorded earlier in the list: whose name
-  // is one file on Windows with an earlier record's (StoredNameKey, letter
-  // case aside for every letter). The updater reads only the first record
-  // of a name, and a later one would wait there with a sum of its own; a
-  // twin of another spelling (ａｂｃ.txt after ＡＢＣ.txt) is the same file,
-  // whose record the updater never refreshes. Returns the stored names of
-  // the dropped records.
-  std::vector<std::string> DropRepeatedNames();
-
   // Drops every record whose file's key (StoredNameKey) drop says so of;
   // returns their stored names.
   std::vector<std::string> DropFiles(const std::function<bool(const std::string&)>& drop);

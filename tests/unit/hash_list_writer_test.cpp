@@ -862,20 +862,4 @@ TEST(HashListBuilderTest, ChangesAreToldFileByFileAndFoldersAsOne) {
   EXPECT_EQ(1u, changes.unchanged);
 }
 
-// Only the first record of a name counts for the updater; the later ones
-// go, wherever they stand.
-TEST(HashListBuilderTest, DropsLaterRecordsOfAName) {
-  HashListBuilder builder;
-  std::string error;
-  TempDir dir;
-  ASSERT_TRUE(WriteFileBytes(dir / "base.hvl",
-                             BuildHashList({{"Data.arc", Bytes(8, 1)}, {"b.arc", Bytes(8, 2)},
-                                            {"DATA.ARC", Bytes(8, 3)}, {"data.arc", Bytes(8, 4)},
-                                            {"B.arc", Bytes(8, 5)}, {"c.arc", Bytes(8, 6)}})));
-  ASSERT_TRUE(builder.LoadBase(dir / "base.hvl", &error)) << error;
-  EXPECT_EQ((std::vector<std::string>{"DATA.ARC", "data.arc", "B.arc"}), builder.DropRepeatedNames());
-  EXPECT_EQ(BuildHashList({{"Data.arc", Bytes(8, 1)}, {"b.arc", Bytes(8, 2)}, {"c.arc", Bytes(8, 6)}}),
-            builder.Bytes());
-}
-
 }  // namespace

@@ -81,9 +81,17 @@ int DiskFile::OpenToReplace(const char* path, bool read) {
   // sharing. The file itself, a link or folder at the name included (the
   // caller checks what it is through the handle).
   DWORD access = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | (read ? GENERIC_READ : 0);
-  handle_ = reinterpret_cast<intptr_t>(
-      CreateFileW(wide.get(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  constexpr DWORD kItself = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
+  HANDLE handle = CreateFileW(wide.get(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, kItself,
+                              nullptr);
+  // Wine refuses the right to a read-only file's attributes to a user
+  // that cannot write its Unix file; such a hold is taken without it (and
+  // Wine still sets attributes through it). Windows grants it.
+  if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    handle = CreateFileW(wide.get(), access & ~FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, kItself, nullptr);
+  }
+  handle_ = reinterpret_cast<intptr_t>(handle);
   return IsOpen() ? 1 : 0;
 }
 

@@ -416,21 +416,26 @@ bool MakeHardLink(const std::string& linkPath, const std::string& target) {
 
 bool RemoveSymbolicLink(const std::string& linkPath) {
 #ifdef _WIN32
+  // Free once the name can be created anew (Wine shows a link that leads
+  // nowhere as nothing at all, but the Unix name is still taken).
+  auto nameIsFree = [&linkPath] {
+    HANDLE probe = CreateFileW(Native(linkPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(probe);
+    return DeleteFileW(Native(linkPath).c_str()) != 0;
+  };
+  // Nothing there: no rm is started, for it would run late, as a program
+  // of its own, and remove what the caller puts at the name next.
+  if (nameIsFree()) return true;
   bool started = false;
   if (char* unixLink = UnixNameOf(linkPath)) {
     std::wstring commandLine = L"rm -f " + Native(unixLink);
     started = RunUnixProgram(L"Z:\\usr\\bin\\rm", commandLine);
     HeapFree(GetProcessHeap(), 0, unixLink);
   }
-  // Gone once the name can be created anew (Wine shows a link that leads
-  // nowhere as nothing at all).
   for (int i = 0; started && i < 1000; ++i) {
-    HANDLE probe = CreateFileW(Native(linkPath).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (probe != INVALID_HANDLE_VALUE) {
-      CloseHandle(probe);
-      return DeleteFileW(Native(linkPath).c_str()) != 0;
-    }
+    if (nameIsFree()) return true;
     Sleep(10);
   }
   return false;

@@ -362,6 +362,20 @@ class UpdaterRunTest : public testing::Test {
     ASSERT_TRUE(driver_.Click(question, IDYES));
   }
 
+  // Starts the updater on patch, answers Yes, and sees the patch refused as
+  // made for another release: the warning box, with the folder as it was,
+  // and the exit code.
+  void ExpectWrongRelease(const std::wstring& patch, const std::string& folder) {
+    Snapshot before = TakeSnapshot(folder);
+    Process updater;
+    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, patch));
+    Box box = NextBox(updater);
+    ExpectWarning(box, kWrongRelease);
+    EXPECT_EQ(TakeSnapshot(folder), before);
+    ASSERT_TRUE(driver_.Click(box, IDOK));
+    ExpectEndWithoutBox(updater, kWrongReleaseError);
+  }
+
   TempDir dir_;
   BoxDriver driver_{g_config.probe};
 };
@@ -815,16 +829,7 @@ TEST_F(UpdaterRunTest, PatchOfAnotherReleaseIsRefused) {
   ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", ListOfRelease(v100)));
 
   // 1.02's patch on 1.00: 1.01's change to a.arc is missing.
-  Snapshot before = TakeSnapshot(install.folder);
-  {
-    Process updater;
-    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch102)));
-    Box box = NextBox(updater);
-    ExpectWarning(box, kWrongRelease);
-    EXPECT_EQ(TakeSnapshot(install.folder), before);
-    ASSERT_TRUE(driver_.Click(box, IDOK));
-    ExpectEndWithoutBox(updater, kWrongReleaseError);
-  }
+  ASSERT_NO_FATAL_FAILURE(ExpectWrongRelease(WritePatch(patch102), install.folder));
   // In order, 1.01's patch twice, then 1.02's.
   for (const Bytes* patch : {&patch101, &patch101, &patch102}) {
     Process updater;
@@ -840,16 +845,8 @@ TEST_F(UpdaterRunTest, PatchOfAnotherReleaseIsRefused) {
   const Release v103 = {{"a.arc", "a 1.03"}, {"b.arc", "b 1.03"}, {"c.arc", "c 1.00"}};
   const Bytes part1 = ReleasePatch(g_suite->stub, v102, half);
   const Bytes part2 = ReleasePatch(g_suite->stub, half, v103);
-  before = TakeSnapshot(install.folder);
-  {
-    Process updater;
-    ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(part2, "patch-2of2.exe")));
-    Box box = NextBox(updater);
-    ExpectWarning(box, kWrongRelease);
-    EXPECT_EQ(TakeSnapshot(install.folder), before);
-    ASSERT_TRUE(driver_.Click(box, IDOK));
-    ExpectEndWithoutBox(updater, kWrongReleaseError);
-  }
+  ASSERT_NO_FATAL_FAILURE(
+      ExpectWrongRelease(WritePatch(part2, "patch-2of2.exe"), install.folder));
   for (const Bytes* patch : {&part1, &part2}) {
     Process updater;
     ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(*patch)));
@@ -875,17 +872,8 @@ TEST_F(UpdaterRunTest, ReleaseWithoutAListIsKnownByItsFiles) {
       list[0] ^= 0x01;
       ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", list));
     }
-    Snapshot before = TakeSnapshot(install.folder);
-    {
-      Process updater;
-      ASSERT_NO_FATAL_FAILURE(
-          StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v101, v102))));
-      Box box = NextBox(updater);
-      ExpectWarning(box, kWrongRelease);
-      EXPECT_EQ(TakeSnapshot(install.folder), before);
-      ASSERT_TRUE(driver_.Click(box, IDOK));
-      ExpectEndWithoutBox(updater, kWrongReleaseError);
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectWrongRelease(
+        WritePatch(ReleasePatch(g_suite->stub, v101, v102)), install.folder));
     Process updater;
     ASSERT_NO_FATAL_FAILURE(
         StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v100, v101))));
@@ -939,17 +927,8 @@ TEST_F(UpdaterRunTest, InterruptedUpdateIsRecoveredOnlyByItsOwnPatch) {
   ASSERT_TRUE(WriteFileText(install / kept, "a 1.00"));  // a.arc aside, its place empty
   ASSERT_TRUE(WriteFileBytes(install / "QEN.hvl", ListOfRelease(v100)));
   ASSERT_TRUE(WriteFileBytes(install / "~vl.upd", JournalOf(list, "a.arc", kept)));
-  Snapshot before = TakeSnapshot(install.folder);
-  {
-    Process updater;
-    ASSERT_NO_FATAL_FAILURE(
-        StartAndAgree(updater, WritePatch(ReleasePatch(g_suite->stub, v100, other))));
-    Box box = NextBox(updater);
-    ExpectWarning(box, kWrongRelease);
-    EXPECT_EQ(TakeSnapshot(install.folder), before);
-    ASSERT_TRUE(driver_.Click(box, IDOK));
-    ExpectEndWithoutBox(updater, kWrongReleaseError);
-  }
+  ASSERT_NO_FATAL_FAILURE(ExpectWrongRelease(
+      WritePatch(ReleasePatch(g_suite->stub, v100, other)), install.folder));
   Process updater;
   ASSERT_NO_FATAL_FAILURE(StartAndAgree(updater, WritePatch(patch)));
   ASSERT_NO_FATAL_FAILURE(ExpectCompletion(updater));

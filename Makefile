@@ -48,7 +48,8 @@ test: native asan win32 win64
 demo: setup win32 win64
 	@bash scripts/demo.sh $(BUILD)
 
-# Speed figures of the native build; scripts/bench.sh holds the sections.
+# Speed figures of the native build, and of the apply under Wine when a
+# Windows build is there (not built for it); scripts/bench.sh holds the sections.
 bench: setup native
 	@bash scripts/bench.sh $(BUILD)/native
 

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Speed and memory figures of a native build: `make bench`.
 # Usage: bench.sh BUILD_DIR [SECTION...] (the native build folder, already
-# built; sections by name: checksum, release, apply, files, make; all by default).
+# built; sections by name: checksum, release, apply, apply-wine, files, make;
+# all by default). apply-wine uses a Windows build beside it (see there).
 # Each section prints its own table; a new section is a function added to
 # the list at the end.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
 shift
-sections=${*:-checksum release apply files make}
+sections=${*:-checksum release apply apply-wine files make}
 out=$build/bench-results
 mkdir -p "$out"
 
@@ -56,6 +57,54 @@ bench_apply() {
     return 1
   fi
   python3 "$root/scripts/bench-apply.py" "$tool" "$out/apply" 5
+}
+
+# The same apply under Wine against flushed_copy.exe, a Win32 program that
+# copies the same files and flushes each, as the Windows file layer does.
+# The Windows build beside BUILD_DIR (or WINE_BENCH_BUILD): win32 where its
+# Wine runs here, else win64; skipped, and said so, without either. A prefix
+# of its own per architecture in the results folder, whose wineserver is
+# stopped at the end. RUNS: timed runs of each (default 5).
+bench_apply-wine() {
+  . "$root/scripts/wine-select.sh"
+  . "$root/scripts/wine-servers.sh"
+  local win=${WINE_BENCH_BUILD:-} candidate arch why=""
+  if [ -z "$win" ]; then
+    for candidate in win32 win64; do
+      candidate=$(dirname "$build")/$candidate
+      [ -f "$candidate/patchtool.exe" ] || continue
+      arch=$(wine_build_arch "$candidate")
+      if ! wine_selected "$arch"; then
+        why="$why${why:+; }$(basename "$candidate"): $WINE_SELECT_WHY"
+      elif [ ! -x "$(wine_loader "$arch")" ]; then
+        why="$why${why:+; }$(basename "$candidate"): no Wine ($(wine_loader "$arch") is missing)"
+      else
+        win=$candidate
+        break
+      fi
+    done
+  fi
+  if [ -z "$win" ]; then
+    echo "apply-wine: skipped: no Windows build whose Wine runs here" \
+      "(${why:-neither $(dirname "$build")/win32 nor win64 holds patchtool.exe; make win32})"
+    return 0
+  fi
+  local copy=$win/bench/flushed_copy.exe
+  for f in "$win/patchtool.exe" "$copy" "$win/wine-run"; do
+    [ -f "$f" ] || { echo "apply-wine: $f is missing (make $(basename "$win"))" >&2; return 1; }
+  done
+  arch=$(wine_build_arch "$win")
+  echo "apply-wine: $win ($arch)"
+  local prefix=$out/apply-wine/wineprefix-$arch status=0
+  mkdir -p "$out/apply-wine"
+  WINE_PREFIX_DIR=$prefix python3 "$root/scripts/bench-apply.py" --wine "$win/wine-run" \
+    "$win/patchtool.exe" "$copy" "$out/apply-wine" "${RUNS:-5}" || status=1
+  local name problem
+  if name=$(wine_server_name "$(realpath -m "$prefix")"); then
+    problem=$(wine_stop_server "$(id -u)" "$name" "$(realpath -m "$prefix")") ||
+      { echo "apply-wine: $problem" >&2; status=1; }
+  fi
+  return $status
 }
 
 # The release check by the install's files (no hash list in the install)

@@ -24,18 +24,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
                                 "tools"))
 from package_bytes import pe_stub  # noqa: E402
 
+from bench_data import make_file  # noqa: E402 (this script's own folder)
+
 FILES = [("movie.mpg", 512 << 20)] + [(f"data{i:02}.arc", 8 << 20) for i in range(32)]
-
-
-def make_file(path, size):
-    if os.path.exists(path) and os.path.getsize(path) == size:
-        return
-    with open(path, "wb") as f:
-        left = size
-        while left:
-            n = min(left, 16 << 20)
-            f.write(os.urandom(n))
-            left -= n
 
 
 def reset(install):

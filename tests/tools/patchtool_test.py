@@ -1135,8 +1135,9 @@ class PatchtoolTest(WineRerunning):
         data[:len(PE_STUB)] = os.urandom(len(PE_STUB))
         self.write("swapped.exe", bytes(data))
         r = self.run_tool("verify", "swapped.exe")
-        self.assertEqual(1, r.code, r.out)
-        self.assertIn("stub: not an updater: it is not a Windows program (no MZ header)", r.out)
+        self.assertEqual(1, r.code, r.out + r.err)
+        self.assertIn("stub: not an updater: it is not a Windows program (no MZ header)", r.out,
+                      "stderr: " + r.err)
         self.assertIn("swapped.exe: fails: the program before the package is not a Windows "
                       "program (no MZ header)", self.assert_error_line(r, "verify"))
 

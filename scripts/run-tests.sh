@@ -18,7 +18,9 @@ status=0
 summary=()
 for build in "$@"; do
   name=$(basename "$build")
-  results="$build/test-results"
+  # Absolute: the tests that note their reruns there run in folders of
+  # their own.
+  results="$(cd "$build" && pwd)/test-results" || { status=1; continue; }
   rm -rf "$results"
   mkdir -p "$results"
   chmod 1777 "$results"  # the unprivileged runs write their reports here too

@@ -373,9 +373,10 @@ class CaseRerunTest(unittest.TestCase):
     """tests/tools/wine_reruns.py: a case that Wine itself failed runs once
     more; any other failure stands."""
 
-    def run_case(self, outputs):
+    def run_case(self, outputs, log=None):
         """Runs one case whose run of a Windows program gives, attempt by
-        attempt, the outputs listed (the last for every later attempt)."""
+        attempt, the outputs listed (the last for every later attempt).
+        log: where UPD_TEST_RERUNS points (a fresh file by default)."""
         from wine_reruns import WineRerunning
         attempts = []
 
@@ -388,8 +389,9 @@ class CaseRerunTest(unittest.TestCase):
                 self.note_wine_failure(output, "prog.exe")
                 self.assertNotIn("wrong", output)
 
-        log = os.path.join(tempfile.mkdtemp(prefix="reruns."), "reruns")
-        self.addCleanup(shutil.rmtree, os.path.dirname(log), True)
+        if log is None:
+            log = os.path.join(tempfile.mkdtemp(prefix="reruns."), "reruns")
+            self.addCleanup(shutil.rmtree, os.path.dirname(log), True)
         saved = os.environ.get("UPD_TEST_RERUNS")
         os.environ["UPD_TEST_RERUNS"] = log
         try:
@@ -429,6 +431,44 @@ class CaseRerunTest(unittest.TestCase):
                 if noted:
                     self.assertTrue(lines[0].startswith("fake_suite test_it: RUN ONCE MORE"),
                                     lines)
+
+    def test_a_rerun_that_cannot_be_noted_still_runs(self):
+        # The summary's file out of reach (a relative path from another
+        # folder, once): the case runs once more all the same.
+        crash = "wine-run.sh: Wine itself crashed: prog.exe was ended by signal 11\n"
+        missing = os.path.join(tempfile.gettempdir(), "no-such-folder.%d" % os.getpid(), "reruns")
+        result, attempts, noted = self.run_case([crash, "fine"], log=missing)
+        self.assertEqual(2, attempts)
+        self.assertTrue(result.wasSuccessful(), result.errors + result.failures)
+        self.assertEqual([], noted)
+
+
+class RunTestsTest(unittest.TestCase):
+    """scripts/run-tests.sh: the reruns that a build's tests note reach its
+    summary, from whatever folder a test runs in."""
+
+    def test_reruns_noted_from_a_test_folder_reach_the_summary(self):
+        top = tempfile.mkdtemp(prefix="run-tests.")
+        self.addCleanup(shutil.rmtree, top, True)
+        build = os.path.join(top, "build", "fake")
+        elsewhere = os.path.join(build, "tests")
+        os.makedirs(elsewhere)
+        with open(os.path.join(build, "CTestTestfile.cmake"), "w") as f:
+            f.write('add_test(noting "sh" "-c" '
+                    '"echo \'fake_suite a_case: RUN ONCE MORE\' >> \\"$UPD_TEST_RERUNS\\"")\n'
+                    'set_tests_properties(noting PROPERTIES WORKING_DIRECTORY "%s")\n'
+                    % elsewhere)
+        env = dict(os.environ, UPD_RUNS_32BIT="no", UPD_RUNS_32BIT_WHY="not probed here")
+        env.pop("UPD_TEST_RERUNS", None)
+        env.pop("UPD_WINE_PREFIX_LOG", None)
+        r = subprocess.run(["bash", os.path.join(SOURCE, "scripts", "run-tests.sh"),
+                            os.path.join("build", "fake")], cwd=top, env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                           timeout=120)
+        self.assertEqual(0, r.returncode, r.stdout)
+        summary = r.stdout[r.stdout.index("==== test summary"):]
+        self.assertIn("cases run once more because Wine itself failed: 1\n"
+                      "      fake_suite a_case: RUN ONCE MORE", summary)
 
 
 CTEST_LOG = """\
